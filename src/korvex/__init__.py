@@ -1,0 +1,1 @@
+"""korvex: test automation tools."""

@@ -1,0 +1,28 @@
+"""Array: the contents of a Tcl array, as Tcl's "array get" reports them."""
+
+from tkinter import TclError
+
+
+class Array(dict):
+    """A dict of Tcl array element names to their values (``str``)."""
+
+    @classmethod
+    def from_tcl(cls, text):
+        """Build an Array from a Tcl list of alternating names and values."""
+        words = _split(text)
+        if len(words) % 2:
+            raise ValueError("list must have an even number of elements: %r" % (text,))
+        return cls(zip(words[::2], words[1::2]))
+
+    def __repr__(self):
+        return "%s(%s)" % (type(self).__name__, dict.__repr__(self))
+
+
+def _split(text):
+    from .interpreter import _global_interpreter
+
+    try:
+        words = _global_interpreter.tk.splitlist(text)
+    except TclError as exc:
+        raise ValueError(str(exc)) from exc
+    return [w if type(w) is str else str(w) for w in words]

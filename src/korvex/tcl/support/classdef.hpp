@@ -1,0 +1,72 @@
+// ClassDef: defines a real Python class (any Python bases, the metaclass
+// derived from them) whose methods have C++ bodies.
+//
+//     ClassDef c(m, "History", {}, "Bounded history of Tcl calls.");
+//     c.def("append", &append, "item"_a);
+//     c.def_static("join", &join, "a"_a, "b"_a);
+//     nb::object cls = c.finish();
+//
+// Methods go into the class namespace before the class is created, so
+// ABCMeta sees them when it computes the abstract methods.
+#pragma once
+
+#include "support/pyutil.hpp"
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+namespace kx {
+
+class ClassDef {
+public:
+    // `bases` are Python classes; none means `object`. `qualname` defaults to
+    // `name` (give "Outer.Inner" for nested classes).
+    ClassDef(nb::handle module, const char *name, std::initializer_list<nb::handle> bases,
+             const char *doc, const char *qualname = nullptr);
+
+    // An instance method: the C++ function takes `self` first.
+    template <typename Func, typename... Extra>
+    ClassDef &def(const char *name, Func &&f, const Extra &...extra) {
+        return set(name, method(name, std::forward<Func>(f), extra...));
+    }
+
+    template <typename Func, typename... Extra>
+    ClassDef &def_static(const char *name, Func &&f, const Extra &...extra) {
+        nb::object fn = function(name, std::forward<Func>(f), extra...);
+        return set(name, check(PyStaticMethod_New(fn.ptr())));
+    }
+
+    // A class method: the C++ function takes the class first.
+    template <typename Func, typename... Extra>
+    ClassDef &def_classmethod(const char *name, Func &&f, const Extra &...extra) {
+        nb::object fn = method(name, std::forward<Func>(f), extra...);
+        return set(name, check(PyClassMethod_New(fn.ptr())));
+    }
+
+    // Any other class attribute (constants, a function shared under two names).
+    ClassDef &set(const char *name, nb::handle value);
+
+    // The namespace as filled so far (to fetch a method defined above).
+    nb::handle ns() const { return ns_; }
+
+    // Creates the class and stores it on the module under its name (unless
+    // `nested`, where the caller stores it on the outer class).
+    nb::object finish(bool nested = false);
+
+private:
+    template <typename Func, typename... Extra>
+    static nb::object method(const char *name, Func &&f, const Extra &...extra) {
+        return nb::cpp_function(std::forward<Func>(f), nb::is_method(), nb::name(name), extra...);
+    }
+
+    template <typename Func, typename... Extra>
+    static nb::object function(const char *name, Func &&f, const Extra &...extra) {
+        return nb::cpp_function(std::forward<Func>(f), nb::name(name), extra...);
+    }
+
+    nb::object module_, meta_, bases_, ns_;
+    std::string name_, qualname_;
+};
+
+}  // namespace kx

@@ -1,0 +1,123 @@
+// Small helpers every extension module uses: interned names, attribute access
+// that bypasses __getattr__ hooks, vectorcall shorthands, and exception raising
+// with Python's chaining semantics.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+
+namespace nb = nanobind;
+
+namespace kx {
+
+// An interned str that lives as long as the process (never released, so it is
+// safe to use during interpreter shutdown).
+PyObject *intern(const char *text);
+
+}  // namespace kx
+
+// KX_ID(name): the interned str "name", created on first use.
+#define KX_ID(name)                                                  \
+    ([]() -> PyObject * {                                            \
+        static PyObject *const kx_interned_ = ::kx::intern(#name);   \
+        return kx_interned_;                                         \
+    }())
+
+// KX_STR("text"): the interned str "text" (for texts that are not identifiers).
+#define KX_STR(text)                                                 \
+    ([]() -> PyObject * {                                            \
+        static PyObject *const kx_interned_ = ::kx::intern(text);    \
+        return kx_interned_;                                         \
+    }())
+
+namespace kx {
+
+// Throws nb::python_error when `o` is NULL, otherwise takes ownership.
+inline nb::object check(PyObject *o) {
+    if (!o)
+        throw nb::python_error();
+    return nb::steal(o);
+}
+
+// Instance attribute lookup that skips a class's __getattr__ (tkinter.Tk has
+// one, and it disables Python's fast paths).
+inline nb::object attr(nb::handle obj, PyObject *name) {
+    return check(PyObject_GenericGetAttr(obj.ptr(), name));
+}
+
+inline void set_attr(nb::handle obj, PyObject *name, nb::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) != 0)
+        throw nb::python_error();
+}
+
+// obj.name(*args) through the vectorcall protocol.
+inline nb::object call_method(nb::handle obj, PyObject *name,
+                              std::initializer_list<PyObject *> args = {}) {
+    PyObject *stack[8];
+    size_t n = 0;
+    stack[n++] = obj.ptr();
+    for (PyObject *a : args)
+        stack[n++] = a;
+    return check(PyObject_VectorcallMethod(
+        name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// fn(*args) through the vectorcall protocol.
+inline nb::object call(nb::handle fn, std::initializer_list<PyObject *> args = {}) {
+    PyObject *stack[9];
+    size_t n = 1;
+    for (PyObject *a : args)
+        stack[n++] = a;
+    return check(PyObject_Vectorcall(fn.ptr(), stack + 1,
+                                     (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Python truth; throws when __bool__ raises.
+inline bool truth(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// `import name` then getattr(module, attr): for module-lifetime references
+// taken at import of an extension module.
+nb::object import_attr(const char *module, const char *name);
+
+// Keeps `o` alive for the rest of the process and returns it borrowed. For
+// classes and functions an extension module needs on its hot paths.
+inline PyObject *keep(nb::handle o) {
+    Py_INCREF(o.ptr());
+    return o.ptr();
+}
+
+// raise exc_type(arg) from None: no cause, context suppressed. `context` is the
+// exception being replaced (kept as __context__, as Python does), or NULL.
+[[noreturn]] void raise_from_none(PyObject *exc_type, nb::handle arg, PyObject *context = nullptr);
+
+// raise exc_type(arg) from cause: cause and context both set to `cause`.
+[[noreturn]] void raise_from(PyObject *exc_type, nb::handle arg, nb::handle cause);
+
+// The exception currently set, taken out of the error indicator (normalized).
+// Returns NULL when none is set.
+nb::object fetch_exception();
+
+// Re-raises an exception taken with fetch_exception.
+[[noreturn]] void reraise(nb::object exc);
+
+// Deepest nesting our own recursion over Python data accepts, whatever the
+// recursion limit says: a user may raise that far beyond what the C stack takes.
+constexpr int kMaxDepth = 2500;
+
+// RAII guard around Py_EnterRecursiveCall for one level of a recursion whose
+// depth the caller counts (`depth` is this level's, starting at 1).
+class RecursionGuard {
+public:
+    RecursionGuard(const char *where, int depth);
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
+}  // namespace kx
