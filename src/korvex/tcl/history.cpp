@@ -1,6 +1,7 @@
 // korvex.tcl.history: the bounded record of Tcl scripts an interpreter ran,
 // with named markers that collect sub-histories.
 #include "support/classdef.hpp"
+#include "support/lazylog.hpp"
 
 #include <datetime.h>
 
@@ -13,22 +14,34 @@ namespace {
 
 constexpr long kMaxHistory = 9999;
 
-// Module-lifetime references, taken once at import.
-PyObject *g_log;          // logging.getLogger('korvex.tcl')
-PyObject *g_deque;        // collections.deque
-PyObject *g_re_compile;   // re.compile
-PyObject *g_entry_type;   // Entry
-PyObject *g_debug_level;  // logging.DEBUG
+// The module's logger, 'korvex.tcl' (published as the module attribute `log`).
+LazyLogger g_log("korvex.tcl");
 
-struct Entry {
-    nb::object timestamp;
-    nb::object api;
+// Module-lifetime references, taken once at import.
+PyObject *g_deque;       // collections.deque
+PyTypeObject *g_entry_type;  // Entry
+
+// Entry: one recorded command. A plain C type: history entries are made on
+// every eval, so they must be as cheap as a Python object can be. An entry
+// keeps the raw clock reading; the datetime is made when first asked for
+// (most entries are never looked at).
+struct EntryObject {
+    PyObject_HEAD
+    timespec when;
+    PyObject *timestamp;  // NULL until asked for
+    PyObject *api;
 };
 
-// datetime.now(), without a Python call.
-nb::object now() {
+EntryObject *as_entry(PyObject *o) { return reinterpret_cast<EntryObject *>(o); }
+
+timespec clock_now() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
+    return ts;
+}
+
+// The local time of a clock reading, as datetime.now() would have given it.
+nb::object local_datetime(const timespec &ts) {
     time_t secs = ts.tv_sec;
     tm local;
     localtime_r(&secs, &local);
@@ -58,46 +71,144 @@ nb::object entry_text(nb::handle api) {
     return check(PyUnicode_Join(KX_STR(" "), words.ptr()));
 }
 
-nb::object make_entry(nb::handle api) {
+nb::object make_entry(PyTypeObject *type, nb::handle api) {
     nb::object text = entry_text(api);
-    nb::object obj = nb::inst_alloc(g_entry_type);
-    new (nb::inst_ptr<Entry>(obj)) Entry{now(), std::move(text)};
-    nb::inst_mark_ready(obj);
-    return obj;
+    EntryObject *e = PyObject_GC_New(EntryObject, type);
+    if (!e)
+        throw nb::python_error();
+    e->when = clock_now();
+    e->timestamp = nullptr;
+    e->api = text.release().ptr();
+    // An entry holding a plain str (and later a plain datetime) cannot be part
+    // of a reference cycle: like a tuple of atoms, it stays out of the
+    // collector's lists until a field gets an object that could be.
+    if (!PyUnicode_CheckExact(e->api))
+        PyObject_GC_Track(e);
+    return nb::steal((PyObject *)e);
+}
+
+template <typename F>
+auto guarded(F &&f) -> decltype(f().release().ptr()) {
+    try {
+        return f().release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject *entry_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
+    static const char *names[] = {"api", nullptr};
+    PyObject *api;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Entry", const_cast<char **>(names), &api))
+        return nullptr;
+    return guarded([&] { return make_entry(type, api); });
 }
 
 int entry_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Entry *e = nb::inst_ptr<Entry>(self);
-    Py_VISIT(e->timestamp.ptr());
-    Py_VISIT(e->api.ptr());
+    Py_VISIT(as_entry(self)->timestamp);
+    Py_VISIT(as_entry(self)->api);
     return 0;
 }
 
 int entry_clear(PyObject *self) {
-    Entry *e = nb::inst_ptr<Entry>(self);
-    e->timestamp.reset();
-    e->api.reset();
+    Py_CLEAR(as_entry(self)->timestamp);
+    Py_CLEAR(as_entry(self)->api);
     return 0;
 }
 
-PyType_Slot entry_slots[] = {{Py_tp_traverse, (void *)entry_traverse},
-                             {Py_tp_clear, (void *)entry_clear},
-                             {0, nullptr}};
-
-nb::str entry_str(const Entry &e) {
-    nb::object stamp = call_method(e.timestamp, KX_ID(strftime), {KX_STR("%Y-%m-%dT%H:%M:%S.%f")});
-    return nb::str(check(PyUnicode_FromFormat("%S: %S", stamp.ptr(), e.api.ptr())));
+void entry_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    entry_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
 }
+
+PyObject *entry_get_timestamp(PyObject *self, void *) {
+    return guarded([&] {
+        EntryObject *e = as_entry(self);
+        if (!e->timestamp)
+            e->timestamp = local_datetime(e->when).release().ptr();
+        return nb::borrow(e->timestamp);
+    });
+}
+
+int set_field(PyObject *&field, PyObject *value, const char *name) {
+    if (!value) {
+        PyErr_Format(PyExc_AttributeError, "cannot delete the attribute '%s' of an Entry", name);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(field, value);
+    return 0;
+}
+
+void track_unless_atomic(PyObject *self, PyObject *value) {
+    if (!PyUnicode_CheckExact(value) && !PyDateTime_CheckExact(value) && !PyObject_GC_IsTracked(self))
+        PyObject_GC_Track(self);
+}
+
+int entry_set_timestamp(PyObject *self, PyObject *value, void *) {
+    if (value)
+        track_unless_atomic(self, value);
+    return set_field(as_entry(self)->timestamp, value, "timestamp");
+}
+
+PyObject *entry_get_api(PyObject *self, void *) {
+    return Py_NewRef(as_entry(self)->api);
+}
+
+int entry_set_api(PyObject *self, PyObject *value, void *) {
+    if (value)
+        track_unless_atomic(self, value);
+    return set_field(as_entry(self)->api, value, "api");
+}
+
+PyObject *entry_str(PyObject *self) {
+    return guarded([&] {
+        nb::object stamp = check(entry_get_timestamp(self, nullptr));
+        nb::object text = call_method(stamp, KX_ID(strftime), {KX_STR("%Y-%m-%dT%H:%M:%S.%f")});
+        return check(PyUnicode_FromFormat("%S: %S", text.ptr(), as_entry(self)->api));
+    });
+}
+
+PyObject *entry_repr(PyObject *self) {
+    return guarded([&] {
+        nb::object text = call_method(self, KX_ID(__str__));
+        nb::object addr = check(PyLong_FromVoidPtr(self));
+        nb::object hex = check(PyNumber_ToBase(addr.ptr(), 16));
+        return check(PyUnicode_FromFormat("<Entry '%S' at %S>", text.ptr(), hex.ptr()));
+    });
+}
+
+PyGetSetDef entry_getset[] = {
+    {"timestamp", entry_get_timestamp, entry_set_timestamp,
+     "datetime.datetime of the recording (local time, no time zone).", nullptr},
+    {"api", entry_get_api, entry_set_api, "The recorded Tcl command text.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot entry_slots[] = {
+    {Py_tp_doc, (void *)"Entry(api)\n--\n\nOne recorded Tcl command: its text `api` and its `timestamp`."},
+    {Py_tp_new, (void *)entry_new},
+    {Py_tp_dealloc, (void *)entry_dealloc},
+    {Py_tp_traverse, (void *)entry_traverse},
+    {Py_tp_clear, (void *)entry_clear},
+    {Py_tp_getset, (void *)entry_getset},
+    {Py_tp_str, (void *)entry_str},
+    {Py_tp_repr, (void *)entry_repr},
+    {0, nullptr}};
+
+PyType_Spec entry_spec = {"korvex.tcl.history.Entry", sizeof(EntryObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+                          entry_slots};
 
 void debug(nb::handle text) {
-    call_method(g_log, KX_ID(debug), {text.ptr()});
-}
-
-bool debug_enabled() {
-    return call_method(g_log, KX_ID(isEnabledFor), {g_debug_level}).ptr() == Py_True;
+    if (g_log.enabled_for(kDebug))
+        g_log.log(kDebug, text);
 }
 
 // --- History methods ------------------------------------------------------
@@ -126,24 +237,27 @@ void init(nb::handle self, nb::handle max_history) {
     call_method(self, KX_ID(enable));
 }
 
-void append(nb::handle self, nb::handle item) {
-    if (debug_enabled()) {
-        nb::object text = check(PyUnicode_FromFormat("%% %S", item.ptr()));
-        debug(text);
-    }
+const Params<1> kAppendParams("append", {"item"}, 1);
+
+nb::object append(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    PyObject *item;
+    kAppendParams.parse(args, nargsf, kwnames, &item);
+    if (g_log.enabled_for(kDebug))
+        g_log.log(kDebug, check(PyUnicode_FromFormat("%% %S", item)));
     if (!truth(attr(self, KX_ID(enabled))))
-        return;
-    nb::object entry = make_entry(item);
+        return nb::none();
+    nb::object entry = make_entry(g_entry_type, item);
     call_method(attr(self, KX_ID(__history__)), KX_ID(append), {entry.ptr()});
     nb::object active = attr(self, KX_ID(__activeMarkers__));
     if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
-        return;
+        return nb::none();
     nb::object markers = attr(self, KX_ID(__markers__));
     nb::object names = check(PySequence_List(active.ptr()));
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(names.ptr()); i < n; ++i) {
         nb::object q = check(PyObject_GetItem(markers.ptr(), PyList_GET_ITEM(names.ptr(), i)));
         call_method(q, KX_ID(append), {entry.ptr()});
     }
+    return nb::none();
 }
 
 void clear(nb::handle self, nb::handle marker, nb::handle clear_all) {
@@ -204,7 +318,7 @@ nb::object filter(nb::handle self, nb::handle marker, nb::handle count, nb::hand
     nb::object subset = check(PyObject_GetItem(all.ptr(), cut.ptr()));
     if (!truth(regex))
         return subset;
-    nb::object pattern = call(g_re_compile, {regex.ptr()});
+    nb::object pattern = call(import_attr("re", "compile"), {regex.ptr()});
     nb::list kept;
     for (nb::handle entry : subset) {
         nb::object api = check(PyObject_GetAttr(entry.ptr(), KX_ID(api)));
@@ -232,32 +346,11 @@ NB_MODULE(history, m) {
         throw nb::python_error();
     m.doc() = "Bounded history of the Tcl calls an interpreter ran, with named markers.";
 
-    nb::object logging = nb::module_::import_("logging");
-    g_log = keep(logging.attr("getLogger")("korvex.tcl"));
-    g_debug_level = keep(logging.attr("DEBUG"));
     g_deque = keep(import_attr("collections", "deque"));
-    g_re_compile = keep(import_attr("re", "compile"));
-    m.attr("log") = nb::handle(g_log);
+    m.def("__getattr__", [m](nb::handle name) { return lazy_logger_attr(g_log, "log", m, name); });
 
-    nb::class_<Entry> entry(m, "Entry", nb::type_slots(entry_slots),
-                            "One recorded Tcl command: its text `api` and its `timestamp`.");
-    entry.def(
-             "__init__",
-             [](Entry *e, nb::handle api) {
-                 nb::object text = entry_text(api);
-                 new (e) Entry{now(), std::move(text)};
-             },
-             "api"_a.none())
-        .def_rw("timestamp", &Entry::timestamp, "datetime.datetime of the recording (local time).")
-        .def_rw("api", &Entry::api, "The recorded Tcl command text.")
-        .def("__str__", &entry_str)
-        .def("__repr__", [](nb::handle self) {
-            nb::object text = call_method(self, KX_ID(__str__));
-            nb::object addr = check(PyNumber_ToBase(
-                nb::int_((intptr_t)self.ptr()).ptr(), 16));
-            return nb::str(check(PyUnicode_FromFormat("<Entry '%S' at %S>", text.ptr(), addr.ptr())));
-        });
-    g_entry_type = keep(entry);
+    g_entry_type = (PyTypeObject *)keep(check(PyType_FromSpec(&entry_spec)));
+    m.attr("Entry") = nb::handle((PyObject *)g_entry_type);
 
     ClassDef h(m, "History", {},
                "Bounded history of Tcl commands, oldest first.\n\n"
@@ -268,7 +361,8 @@ NB_MODULE(history, m) {
         .def("__init__", &init, "max_history"_a.none() = nb::int_(kMaxHistory))
         .def("enable", &enable, "Record appended items from now on.")
         .def("disable", &disable, "Stop recording (appends are still logged).")
-        .def("append", &append, "item"_a.none(), "Record one Tcl command (text or words).")
+        .def_fast(fast_method<append>("append", "append($self, /, item)\n--\n\n"
+                                                "Record one Tcl command (text or words)."))
         .def("clear", &clear, "marker"_a.none() = nb::none(), "clear_all"_a.none() = false,
              "Empty the general history, one marker, or (clear_all) everything.")
         .def("start_marker", &start_marker, "marker"_a.none(),

@@ -1,6 +1,8 @@
 // korvex.tcl.interpreter: the Interpreter class, a tkinter.Tk without Tk that
 // bridges Python test scripts to Tcl, and the shared interpreter.
 #include "support/classdef.hpp"
+#include "support/entrypoints.hpp"
+#include "support/lazylog.hpp"
 
 using namespace nb::literals;
 
@@ -9,11 +11,12 @@ namespace {
 
 // Module-lifetime references, taken once at import.
 PyObject *g_module;       // this module (its globals are read at call time)
-PyObject *g_logger;       // logging.getLogger("korvex.tcl.interpreter")
 PyObject *g_tcl_error;    // tkinter.TclError
 PyObject *g_history;      // History
 PyObject *g_interpreter;  // Interpreter
-PyObject *g_entry_points; // importlib.metadata.entry_points
+
+// The module's logger (published as the module attribute `logger`).
+LazyLogger g_logger("korvex.tcl.interpreter");
 
 nb::object module_global(const char *name) {
     return check(PyObject_GetAttrString(g_module, name));
@@ -42,21 +45,6 @@ void init(nb::handle self) {
     call_method(self, KX_ID(_load_entrypoint));
 }
 
-// The entry points of one group, in the order importlib.metadata finds them.
-nb::object entry_points(nb::handle group) {
-    if (!g_entry_points)
-        g_entry_points = keep(import_attr("importlib.metadata", "entry_points"));
-#if PY_VERSION_HEX >= 0x030A0000
-    nb::object kwnames = nb::make_tuple("group");
-    PyObject *args[2] = {nullptr, group.ptr()};
-    return check(PyObject_Vectorcall(g_entry_points, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     kwnames.ptr()));
-#else
-    nb::object all = call(g_entry_points);
-    return call_method(all, KX_ID(get), {group.ptr(), nb::tuple().ptr()});
-#endif
-}
-
 void load_entrypoint(nb::handle self) {
     nb::object group = module_global("TCL_INIT_ENTRYPOINT");
     nb::object allowed = module_global("TCL_ALLOWED_ENTRYPOINT_KEYS");
@@ -74,7 +62,8 @@ void load_entrypoint(nb::handle self) {
         }
         nb::object msg = check(PyUnicode_Format(KX_STR("Loading Tcl-Init from %s"),
                                                 nb::make_tuple(module_name).ptr()));
-        call_method(g_logger, KX_ID(debug), {msg.ptr()});
+        if (g_logger.enabled_for(kDebug))
+            g_logger.log(kDebug, msg);
         nb::object tcl_init = call_method(ep, KX_ID(load));
         if (!PyCallable_Check(tcl_init.ptr())) {
             nb::object text = check(PyObject_Repr(tcl_init.ptr()));
@@ -106,11 +95,20 @@ nb::object error_info(nb::handle self) {
     return call_method(attr(self, KX_ID(tk)), KX_ID(getvar), {KX_STR("::errorInfo")});
 }
 
-nb::object eval(nb::handle self, nb::handle code, nb::handle typecast, nb::handle record) {
-    if (truth(record))
-        call_method(attr(self, KX_ID(history)), KX_ID(append), {code.ptr()});
+const Params<3> kEvalParams("eval", {"code", "typecast", "record"}, 1);
+
+nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    PyObject *a[3];
+    kEvalParams.parse(args, nargsf, kwnames, a);
+    PyObject *code = a[0], *typecast = a[1], *record = a[2];
+    if (!record || truth(record)) {
+        nb::object history = attr(self, KX_ID(history));
+        PyObject *stack[2] = {history.ptr(), code};
+        check(PyObject_VectorcallMethod(KX_ID(append), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        nullptr));
+    }
     nb::object tk = attr(self, KX_ID(tk));
-    PyObject *stack[2] = {tk.ptr(), code.ptr()};
+    PyObject *stack[2] = {tk.ptr(), code};
     PyObject *result = PyObject_VectorcallMethod(KX_ID(eval), stack,
                                                  2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!result) {
@@ -120,7 +118,7 @@ nb::object eval(nb::handle self, nb::handle code, nb::handle typecast, nb::handl
         raise_from_none(g_tcl_error, error_info(self), caught.ptr());
     }
     nb::object value = nb::steal(result);
-    if (typecast.ptr() != Py_False && !typecast.is_none() && truth(typecast))
+    if (typecast && truth(typecast))
         return call_method(self, KX_ID(cast_any), {value.ptr()});
     return value;
 }
@@ -155,8 +153,6 @@ NB_MODULE(interpreter, m) {
     g_module = m.ptr();  // the module outlives every call into it
     m.doc() = "The Interpreter class and the shared interpreter of the package.";
 
-    nb::object logging = nb::module_::import_("logging");
-    m.attr("logging") = logging;
     m.attr("Tk") = import_attr("tkinter", "Tk");
     g_tcl_error = keep(import_attr("tkinter", "TclError"));
     m.attr("TclError") = nb::handle(g_tcl_error);
@@ -169,8 +165,8 @@ NB_MODULE(interpreter, m) {
 
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";
-    g_logger = keep(logging.attr("getLogger")(m.attr("__name__")));
-    m.attr("logger") = nb::handle(g_logger);
+    m.def("__getattr__",
+          [m](nb::handle name) { return lazy_logger_attr(g_logger, "logger", m, name); });
 
     ClassDef c(m, "Interpreter", {m.attr("Tk")},
                "A Tcl interpreter for test scripts: the standard Tk wrapper, without Tk,\n"
@@ -187,11 +183,12 @@ NB_MODULE(interpreter, m) {
              "Run the start-up hooks of the 'korvex.tcl' entry point group.")
         .def("__getattr__", &getattr_, "attr"_a.none(),
              "Forward other attributes to the Tcl application object `tk`.")
-        .def("eval", &eval, "code"_a.none(), "typecast"_a.none() = false,
-             "record"_a.none() = true,
-             "Evaluate Tcl `code`; return the result text, or its cast with `typecast`.\n\n"
-             "The script is recorded in the history first unless `record` is false.\n"
-             "A Tcl error raises TclError with the full errorInfo text.")
+        .def_fast(fast_method<eval>(
+            "eval",
+            "eval($self, /, code, typecast=False, record=True)\n--\n\n"
+            "Evaluate Tcl `code`; return the result text, or its cast with `typecast`.\n\n"
+            "The script is recorded in the history first unless `record` is false.\n"
+            "A Tcl error raises TclError with the full errorInfo text."))
         .def("get_errorInfo", &error_info, "The global Tcl variable errorInfo.");
     g_interpreter = keep(c.finish());
 

@@ -45,8 +45,17 @@ ClassDef &ClassDef::set(const char *name, nb::handle value) {
     return *this;
 }
 
+ClassDef &ClassDef::def_fast(PyMethodDef *def) {
+    fast_.push_back(def);
+    return set(def->ml_name, nb::none());
+}
+
 nb::object ClassDef::finish(bool nested) {
     nb::object cls = meta_(nb::str(name_.c_str()), bases_, ns_);
+    for (PyMethodDef *def : fast_) {
+        nb::object descr = check(PyDescr_NewMethod((PyTypeObject *)cls.ptr(), def));
+        nb::setattr(cls, def->ml_name, descr);
+    }
     if (!nested)
         nb::setattr(module_, name_.c_str(), cls);
     return cls;

@@ -10,11 +10,12 @@
 // ABCMeta sees them when it computes the abstract methods.
 #pragma once
 
-#include "support/pyutil.hpp"
+#include "support/fastcall.hpp"
 
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace kx {
 
@@ -44,6 +45,10 @@ public:
         return set(name, check(PyClassMethod_New(fn.ptr())));
     }
 
+    // A method with a raw fast-call body (see fastcall.hpp). It keeps its
+    // place in the class namespace; the descriptor is made once the class exists.
+    ClassDef &def_fast(PyMethodDef *def);
+
     // Any other class attribute (constants, a function shared under two names).
     ClassDef &set(const char *name, nb::handle value);
 
@@ -66,6 +71,7 @@ private:
     }
 
     nb::object module_, meta_, bases_, ns_;
+    std::vector<PyMethodDef *> fast_;
     std::string name_, qualname_;
 };
 
