@@ -1,5 +1,6 @@
 // korvex.tcl.history: the bounded record of Tcl scripts an interpreter ran,
 // with named markers that collect sub-histories.
+#include "support/module.hpp"
 #include "support/classdef.hpp"
 #include "support/lazylog.hpp"
 
@@ -339,7 +340,7 @@ nb::object history_repr(nb::handle self) {
 }  // namespace
 }  // namespace kx
 
-NB_MODULE(history, m) {
+KX_MODULE(history, m) {
     using namespace kx;
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI)

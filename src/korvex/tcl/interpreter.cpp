@@ -1,5 +1,6 @@
 // korvex.tcl.interpreter: the Interpreter class, a tkinter.Tk without Tk that
 // bridges Python test scripts to Tcl, and the shared interpreter.
+#include "support/module.hpp"
 #include "support/classdef.hpp"
 #include "support/entrypoints.hpp"
 #include "support/lazylog.hpp"
@@ -148,7 +149,7 @@ void publish_names(nb::handle interp) {
 }  // namespace
 }  // namespace kx
 
-NB_MODULE(interpreter, m) {
+KX_MODULE(interpreter, m) {
     using namespace kx;
     g_module = m.ptr();  // the module outlives every call into it
     m.doc() = "The Interpreter class and the shared interpreter of the package.";

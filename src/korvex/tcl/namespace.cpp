@@ -1,6 +1,7 @@
 // korvex.tcl.namespace: Tcl namespaces, commands and variables as Python objects.
+#include "support/module.hpp"
 #include "support/pyutil.hpp"
 
-NB_MODULE(namespace, m) {
+KX_MODULE(namespace, m) {
     m.doc() = "Tcl namespaces, commands and variables as Python objects.";
 }

@@ -1,6 +1,7 @@
 // korvex.tcl.yarl: Quick command syntax: Tcl commands called as Python attributes.
+#include "support/module.hpp"
 #include "support/pyutil.hpp"
 
-NB_MODULE(yarl, m) {
+KX_MODULE(yarl, m) {
     m.doc() = "Quick command syntax: Tcl commands called as Python attributes.";
 }

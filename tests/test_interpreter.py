@@ -1,0 +1,164 @@
+import inspect
+import tkinter
+
+import pytest
+
+import korvex.tcl
+from korvex.tcl.history import History
+from korvex.tcl.interpreter import Interpreter, TclError, _global_interpreter
+
+
+def test_is_a_tk_without_tk(interp):
+    assert isinstance(interp, tkinter.Tk)
+    assert interp.tk.eval("info commands button") == ""
+    assert interp.tk.eval("package present Tclx")
+
+
+@pytest.mark.parametrize("name, value", [("argc", "0"), ("argv", ""), ("argv0", ""), ("tcl_interactive", "0")])
+def test_fresh_globals(interp, name, value):
+    assert interp.tk.eval("set ::%s" % name) == value
+
+
+def test_instance_state(interp):
+    assert isinstance(interp.history, History)
+    assert interp.__callbacks__ == {}
+    assert Interpreter.__MAX_HISTORY__ == 9999
+    assert interp.history.__history__.maxlen == 9999
+
+
+def test_tclx_load_is_not_recorded(interp):
+    assert interp.history.filter() == []
+
+
+def test_eval_returns_text_and_records(interp):
+    assert interp.eval("set a 1") == "1"
+    assert [e.api for e in interp.history.filter()] == ["set a 1"]
+
+
+def test_eval_passes_code_unchanged(interp):
+    code = "set a {x  y}\nset b [string length $a]"
+    assert interp.eval(code) == "4"
+    assert interp.history.filter()[-1].api == code
+
+
+@pytest.mark.parametrize("record", [False, 0, None, "", []])
+def test_eval_falsy_record_leaves_history(interp, record):
+    interp.eval("set a 1", record=record)
+    assert interp.history.filter() == []
+
+
+@pytest.mark.parametrize("record", [True, 1, "yes"])
+def test_eval_truthy_record(interp, record):
+    interp.eval("set a 1", record=record)
+    assert len(interp.history.filter()) == 1
+
+
+def test_eval_error_carries_error_info(interp):
+    script = "proc boom {} { error {it broke} }\nboom"
+    with pytest.raises(TclError) as info:
+        interp.eval(script)
+    exc = info.value
+    text = str(exc)
+    assert text.startswith("it broke\n    while executing")
+    assert '"boom"' in text
+    assert text == interp.tk.eval("set ::errorInfo")
+    assert exc.args == (text,)
+    assert exc.__cause__ is None and exc.__suppress_context__
+    assert interp.history.filter()[-1].api == script
+
+
+def test_eval_error_inside_handler_keeps_user_context(interp):
+    try:
+        raise KeyError("outer")
+    except KeyError:
+        with pytest.raises(TclError) as info:
+            interp.eval("error inner")
+    assert info.value.__suppress_context__
+    assert str(info.value).startswith("inner")
+
+
+def test_eval_non_string_code_is_recorded_first(interp):
+    with pytest.raises(TypeError):
+        interp.eval(["set", "a b"])
+    assert interp.history.filter()[-1].api == "set {a b}"
+
+
+def test_eval_argument_binding(interp):
+    assert interp.eval(code="set a 2") == "2"
+    assert interp.eval("set a 3", False, False) == "3"
+    with pytest.raises(TypeError, match="unexpected keyword argument 'cod'"):
+        interp.eval(cod="x")
+    with pytest.raises(TypeError, match="missing required argument 'code'"):
+        interp.eval()
+    with pytest.raises(TypeError, match="multiple values for argument 'code'"):
+        interp.eval("x", code="y")
+    with pytest.raises(TypeError, match="at most 3 positional"):
+        interp.eval("x", 1, 2, 3)
+    assert str(inspect.signature(Interpreter.eval)) == "(self, /, code, typecast=False, record=True)"
+
+
+def test_eval_typecast_goes_through_cast_any():
+    class Casting(Interpreter):
+        def cast_any(self, value):
+            return ("cast", value)
+
+    interp = Casting()
+    assert interp.eval("set a 1", typecast=True) == ("cast", "1")
+    assert interp.eval("set a 1", typecast=0) == "1"
+
+
+def test_eval_in_subclass_via_super():
+    class Logging(Interpreter):
+        def eval(self, code, typecast=False, record=True):
+            self.seen = code
+            return super().eval(code, typecast, record)
+
+    interp = Logging()
+    assert interp.eval("set a 9") == "9" and interp.seen == "set a 9"
+
+
+def test_get_error_info(interp):
+    with pytest.raises(TclError):
+        interp.eval("error oops")
+    assert interp.get_errorInfo().startswith("oops\n")
+
+
+def test_getattr_forwards_to_application(interp):
+    assert interp.createcommand == interp.tk.createcommand
+    assert interp.splitlist("a {b c}") == ("a", "b c")
+
+
+def test_getattr_missing_name(interp):
+    with pytest.raises(AttributeError) as info:
+        interp.no_such_thing
+    assert str(info.value) == "'Interpreter' object has no attribute 'no_such_thing'"
+    assert info.value.__context__ is None
+
+
+def test_getattr_before_tk_exists():
+    bare = Interpreter.__new__(Interpreter)
+    with pytest.raises(AttributeError, match="'Interpreter' object has no attribute 'anything'"):
+        bare.anything
+
+
+def test_class_member_order():
+    public = [k for k in Interpreter.__dict__ if not k.startswith("_")]
+    assert public[:2] == ["eval", "get_errorInfo"]
+    assert list(Interpreter.__dict__).index("__MAX_HISTORY__") < list(Interpreter.__dict__).index("__init__")
+
+
+def test_shared_interpreter_names():
+    names = _global_interpreter.__all__
+    assert names[:2] == ["eval", "get_errorInfo"]
+    assert not [n for n in names if n.startswith("_")]
+    assert names.index("tk") < names.index("history")
+    public_members = [k for k in Interpreter.__dict__ if not k.startswith("_")]
+    public_attrs = [k for k in vars(_global_interpreter) if not k.startswith("_")]
+    assert names == public_members + public_attrs
+
+
+def test_interpreters_are_independent():
+    a, b = Interpreter(), Interpreter()
+    a.eval("set x 1")
+    assert b.tk.eval("info exists x") == "0"
+    assert a.history is not b.history
