@@ -4,6 +4,11 @@
 #include "support/classdef.hpp"
 #include "support/entrypoints.hpp"
 #include "support/lazylog.hpp"
+#include "support/tclconvert.hpp"
+#include "support/tcllib.hpp"
+#include "support/tcllist.hpp"
+
+#include <cstring>
 
 using namespace nb::literals;
 
@@ -15,6 +20,13 @@ PyObject *g_module;       // this module (its globals are read at call time)
 PyObject *g_tcl_error;    // tkinter.TclError
 PyObject *g_history;      // History
 PyObject *g_interpreter;  // Interpreter
+PyObject *g_tcl_obj;      // _tkinter.Tcl_Obj
+PyObject *g_array;        // Array
+PyObject *g_mardeck;      // Mardeck
+PyObject *g_zelph;        // zelph (the function)
+
+// The name under which TclX registers its keyed-list object type.
+constexpr const char *kKeyedListType = "keyedList";
 
 // The module's logger (published as the module attribute `logger`).
 LazyLogger g_logger("korvex.tcl.interpreter");
@@ -124,6 +136,203 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
     return value;
 }
 
+// --- casts ----------------------------------------------------------------
+
+// self.name(value): through self, so that a subclass override takes effect.
+PyObject *try_method(nb::handle self, PyObject *name, nb::handle value) {
+    PyObject *stack[2] = {self.ptr(), value.ptr()};
+    return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// self.<getter>(value), and on TypeError self.<getter>(zelph(value)).
+nb::object cast_number(nb::handle self, PyObject *getter, nb::handle value) {
+    PyObject *r = try_method(self, getter, value);
+    if (r)
+        return nb::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_TypeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    nb::object text = zelph(value);
+    return check(try_method(self, getter, text));
+}
+
+nb::object cast_int(nb::handle self, nb::handle value) {
+    return cast_number(self, KX_ID(getint), value);
+}
+
+nb::object cast_double(nb::handle self, nb::handle value) {
+    return cast_number(self, KX_ID(getdouble), value);
+}
+
+// value != 0 for a number cast of `value`, or NULL (error set) when the cast
+// raised.
+PyObject *nonzero(nb::handle self, PyObject *cast, nb::handle value, PyObject *zero) {
+    PyObject *number = try_method(self, cast, value);
+    if (!number)
+        return nullptr;
+    PyObject *r = PyObject_RichCompare(number, zero, Py_NE);
+    Py_DECREF(number);
+    return r;
+}
+
+nb::object cast_boolean(nb::handle self, nb::handle value) {
+    tcl::api().ResetResult(tcl::interp_ptr(self));
+    nb::object tk = attr(self, KX_ID(tk));
+    PyObject *r = try_method(tk, KX_ID(getboolean), value);
+    if (!r && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        nb::object text = zelph(value);
+        r = try_method(tk, KX_ID(getboolean), text);
+    }
+    if (r) {
+        nb::object flag = nb::steal(r);
+        return nb::bool_(truth(flag));
+    }
+    if (!PyErr_ExceptionMatches(g_tcl_error))
+        throw nb::python_error();
+    nb::object exc = fetch_exception();
+    nb::object zero = nb::int_(0);
+    r = nonzero(self, KX_ID(cast_int), value, zero.ptr());
+    if (!r && PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        nb::object fzero = nb::float_(0.0);
+        r = nonzero(self, KX_ID(cast_double), value, fzero.ptr());
+        if (!r && PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            raise_from(PyExc_ValueError, exc, exc);
+        }
+    }
+    return check(r);
+}
+
+nb::object cast_list(nb::handle value, nb::handle item_cast) {
+    nb::tuple result;
+    try {
+        result = tcl::get_list_from_any(value);
+    } catch (nb::python_error &e) {
+        if (!e.matches(g_tcl_error))
+            throw;
+        nb::object exc = nb::borrow(e.value());
+        raise_from(PyExc_ValueError, exc, exc);
+    }
+    if (item_cast.is_none())
+        return result;
+    Py_ssize_t n = PyTuple_GET_SIZE(result.ptr());
+    nb::object out = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(out.ptr(), i, call(item_cast, {PyTuple_GET_ITEM(result.ptr(), i)}).release().ptr());
+    return out;
+}
+
+// container.from_tcl(value), then each value (of `pairs`) through item_cast.
+nb::object cast_container(PyObject *cls, PyObject *pairs_method, nb::handle value, nb::handle item_cast) {
+    nb::object result = call_method(cls, KX_ID(from_tcl), {value.ptr()});
+    if (item_cast.is_none())
+        return result;
+    nb::object pairs = check(PySequence_List(call_method(result, pairs_method).ptr()));
+    for (nb::handle pair : pairs) {
+        nb::object key = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
+        nb::object item = call(item_cast, {PyTuple_GET_ITEM(pair.ptr(), 1)});
+        if (PyObject_SetItem(result.ptr(), key.ptr(), item.ptr()) != 0)
+            throw nb::python_error();
+    }
+    return result;
+}
+
+nb::object cast_array(nb::handle value, nb::handle item_cast) {
+    return cast_container(g_array, KX_ID(items), value, item_cast);
+}
+
+nb::object cast_keyed_list(nb::handle value, nb::handle item_cast) {
+    return cast_container(g_mardeck, KX_ID(all_items), value, item_cast);
+}
+
+bool is_keyed_list_obj(nb::handle value) {
+    if (Py_TYPE(value.ptr()) != (PyTypeObject *)g_tcl_obj)
+        return false;
+    nb::object name = check(PyObject_GetAttr(value.ptr(), KX_ID(typename)));
+    return PyUnicode_Check(name.ptr()) &&
+           PyUnicode_CompareWithASCIIString(name.ptr(), kKeyedListType) == 0;
+}
+
+// True when the trial returned (into `out`), false when it raised TypeError
+// or ValueError (passed over); other errors propagate.
+bool trial(PyObject *r, nb::object &out) {
+    if (r) {
+        out = nb::steal(r);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+
+// Whether a text may be a Tcl number or boolean at all: those start (after
+// white space) with a digit, a sign, a point, or the first letter of a
+// boolean word, "inf" or "nan". Texts that cannot be skip the trials.
+bool may_be_number_or_boolean(nb::handle text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    int kind = PyUnicode_KIND(text.ptr());
+    const void *data = PyUnicode_DATA(text.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (Py_UNICODE_ISSPACE(c))
+            continue;
+        return c < 128 && std::strchr("0123456789+-.tTfFyYnNoOiI", (int)c) != nullptr;
+    }
+    return false;
+}
+
+// Whether the casts cast_any tries are this module's own, so that the
+// trials that cannot succeed may be skipped.
+constexpr size_t kCastNames = 5;
+PyObject *cast_name(size_t i) {
+    static PyObject *const names[kCastNames] = {KX_ID(cast_int), KX_ID(cast_double),
+                                                KX_ID(cast_boolean), KX_ID(getint), KX_ID(getdouble)};
+    return names[i];
+}
+PyObject *g_own_casts[kCastNames];  // Interpreter's own, taken when the class is made
+
+bool own_casts(nb::handle self) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    for (size_t i = 0; i < kCastNames; ++i)
+        if (_PyType_Lookup(type, cast_name(i)) != g_own_casts[i])
+            return false;
+    return true;
+}
+
+nb::object cast_any(nb::handle self, nb::handle value) {
+    PyTypeObject *type = Py_TYPE(value.ptr());
+    if (type == &PyTuple_Type) {
+        nb::object kwnames = nb::make_tuple("item_cast");
+        PyObject *stack[3] = {self.ptr(), value.ptr(), g_zelph};
+        return check(PyObject_VectorcallMethod(KX_ID(cast_list), stack,
+                                               2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+    }
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type)
+        return nb::borrow(value);
+    nb::object cls = nb::borrow(g_interpreter);
+    if (is_keyed_list_obj(value))
+        return call_method(cls, KX_ID(cast_keyed_list), {value.ptr()});
+    nb::object text = check(PyObject_Str(value.ptr()));
+    nb::object out;
+    if (!own_casts(self) || may_be_number_or_boolean(text)) {
+        if (trial(try_method(self, KX_ID(cast_int), text), out) ||
+            trial(try_method(self, KX_ID(cast_double), text), out) ||
+            trial(try_method(self, KX_ID(cast_boolean), text), out))
+            return out;
+    }
+    if (PyUnicode_GET_LENGTH(text.ptr()) > 0) {
+        PyObject *stack[2] = {cls.ptr(), text.ptr()};
+        if (trial(PyObject_VectorcallMethod(KX_ID(cast_keyed_list), stack,
+                                            2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+                  out))
+            return out;
+    }
+    return text;
+}
+
 // Public names of the shared interpreter: the class members, then the
 // instance attributes, each in definition order.
 void publish_names(nb::handle interp) {
@@ -157,12 +366,23 @@ KX_MODULE(interpreter, m) {
     m.attr("Tk") = import_attr("tkinter", "Tk");
     g_tcl_error = keep(import_attr("tkinter", "TclError"));
     m.attr("TclError") = nb::handle(g_tcl_error);
-    m.attr("Tcl_Obj") = import_attr("_tkinter", "Tcl_Obj");
+    g_tcl_obj = keep(import_attr("_tkinter", "Tcl_Obj"));
+    m.attr("Tcl_Obj") = nb::handle(g_tcl_obj);
     std::string package = PyUnicode_AsUTF8(nb::str(m.attr("__name__")).ptr());
     package = package.substr(0, package.rfind('.'));
-    m.attr("Array") = import_attr((package + ".array").c_str(), "Array");
+    g_mardeck = keep(import_attr((package + ".mardeck").c_str(), "Mardeck"));
+    m.attr("Mardeck") = nb::handle(g_mardeck);
+    g_array = keep(import_attr((package + ".array").c_str(), "Array"));
+    m.attr("Array") = nb::handle(g_array);
     g_history = keep(import_attr((package + ".history").c_str(), "History"));
     m.attr("History") = nb::handle(g_history);
+    nb::object zelph_module = check(PyImport_ImportModule((package + ".zelph").c_str()));
+    m.attr("tclobj") = zelph_module.attr("tclobj");
+    nb::object internal = check(PyImport_ImportModule((package + ".internal").c_str()));
+    m.attr("GetListFromAny") = internal.attr("GetListFromAny");
+    m.attr("TclDLL") = internal.attr("TclDLL");
+    g_zelph = keep(zelph_module.attr("zelph"));
+    m.attr("zelph") = nb::handle(g_zelph);
 
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";
@@ -190,8 +410,34 @@ KX_MODULE(interpreter, m) {
             "Evaluate Tcl `code`; return the result text, or its cast with `typecast`.\n\n"
             "The script is recorded in the history first unless `record` is false.\n"
             "A Tcl error raises TclError with the full errorInfo text."))
-        .def("get_errorInfo", &error_info, "The global Tcl variable errorInfo.");
+        .def("get_errorInfo", &error_info, "The global Tcl variable errorInfo.")
+        .def_static("cast_list", &cast_list, "value"_a.none(), "item_cast"_a.none() = nb::none(),
+                    "Split a Tcl list into a tuple of str; `item_cast` converts each element.\n\n"
+                    "    cast_list('1 2 3')                 -> ('1', '2', '3')\n"
+                    "    cast_list('1 2 3', item_cast=int)  -> (1, 2, 3)\n"
+                    "    functools.partial(cast_list, item_cast=int) is a list-of-int cast.\n\n"
+                    "A malformed list raises ValueError (caused by the TclError).")
+        .def("cast_int", &cast_int, "value"_a.none(),
+             "The int of a Tcl integer text (any other value through its Tcl form).")
+        .def("cast_double", &cast_double, "value"_a.none(),
+             "The float of a Tcl number text (any other value through its Tcl form).")
+        .def("cast_boolean", &cast_boolean, "value"_a.none(),
+             "The bool of a Tcl boolean word, or of a number (true when not zero).")
+        .def_static("cast_array", &cast_array, "value"_a.none(), "item_cast"_a.none() = nb::none(),
+                    "An Array of the name/value list of 'array get'; `item_cast` converts values.\n\n"
+                    "    cast_array('a 1 b 2') -> Array({'a': '1', 'b': '2'})")
+        .def_static("cast_keyed_list", &cast_keyed_list, "value"_a.none(),
+                    "item_cast"_a.none() = nb::none(),
+                    "A Mardeck of keyed-list text; `item_cast` converts the leaf values.\n\n"
+                    "    cast_keyed_list('{a 1} {b 2}') -> Mardeck({'a': '1', 'b': '2'})")
+        .def("cast_any", &cast_any, "value"_a.none(),
+             "The Python value of a Tcl result, by trial, first match wins:\n"
+             "  a list arriving as a tuple -> tuple of str (text is never split),\n"
+             "  an integer -> int, a double -> float, a boolean -> bool,\n"
+             "  a keyed list -> Mardeck, anything else -> str.");
     g_interpreter = keep(c.finish());
+    for (size_t i = 0; i < kCastNames; ++i)
+        g_own_casts[i] = _PyType_Lookup((PyTypeObject *)g_interpreter, cast_name(i));
 
     nb::object shared = call(g_interpreter);
     m.attr("_global_interpreter") = shared;
