@@ -90,11 +90,6 @@ def test_hash_is_never_quoted(tk):
     assert tk.splitlist("#a #") == ("#a", "#")
 
 
-def test_escaped_brace_fallback_is_reported_by_the_scan():
-    size, flags = z._Tcl_ScanElement("{" + BS + "}")
-    assert size == 8 and {D, M} <= flags
-
-
 def test_convert_marks_leading_brace_unmatched():
     flags = set()
     assert z._Tcl_ConvertElement("{a}b", flags) == BS + "{a" + BS + "}b"
@@ -105,12 +100,6 @@ def test_convert_marks_leading_brace_unmatched():
     flags = {U, D}
     z._Tcl_ConvertElement("", flags)
     assert flags == {U, D}
-
-
-def test_convert_takes_any_container_of_flag_names():
-    assert z._Tcl_ConvertElement("a b", [U]) == "{a b}"
-    assert z._Tcl_ConvertElement("a b", (U, D, M)) == "a" + BS + " b"
-    assert z._Tcl_ConvertElement(7, set()) == "7"
 
 
 class Hooked:

@@ -158,16 +158,3 @@ def test_no_leaks_when_conversions_fail(convert):
 
     assert count_growth(failing, value, 20000) < 20000
     assert [sys.getrefcount(x) for x in value] == refs
-
-
-def test_no_rss_growth():
-    psutil = pytest.importorskip("psutil")
-    value = inputs()
-    big = ["x{y} z" * 20] * 1000
-    proc = psutil.Process()
-    for _ in range(50):
-        zelph(big), tclobj(value), zelph(value)
-    before = proc.memory_info().rss
-    for _ in range(3000):
-        zelph(big), tclobj(value), zelph(value)
-    assert proc.memory_info().rss - before < 8 * 2 ** 20
