@@ -1,3 +1,5 @@
+import tkinter
+
 import pytest
 
 from korvex.tcl.interpreter import Interpreter
@@ -7,3 +9,9 @@ from korvex.tcl.interpreter import Interpreter
 def interp():
     """A fresh interpreter of its own for each test."""
     return Interpreter()
+
+
+@pytest.fixture(scope="session")
+def tk():
+    """A plain Tcl interpreter: the oracle for what Tcl reads back."""
+    return tkinter.Tcl().tk

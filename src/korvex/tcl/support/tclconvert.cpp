@@ -1,0 +1,230 @@
+#include "support/tclconvert.hpp"
+
+#include "support/tclquote.hpp"
+
+namespace kx {
+namespace {
+
+const char *const kWhere = " while converting a Python object to Tcl";
+
+// Module-lifetime references, taken on first use by each extension module.
+PyObject *abc(const char *name) { return keep(import_attr("collections.abc", name)); }
+PyObject *sequence_abc() {
+    static PyObject *const cls = abc("Sequence");
+    return cls;
+}
+PyObject *set_abc() {
+    static PyObject *const cls = abc("Set");
+    return cls;
+}
+PyObject *mapping_abc() {
+    static PyObject *const cls = abc("Mapping");
+    return cls;
+}
+PyTypeObject *tcl_obj_type() {
+    static PyTypeObject *const cls = (PyTypeObject *)keep(import_attr("_tkinter", "Tcl_Obj"));
+    return cls;
+}
+
+bool is_instance(nb::handle obj, PyObject *cls) {
+    int r = PyObject_IsInstance(obj.ptr(), cls);
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+// Built-in types cannot carry the conversion hooks: skip the lookup.
+bool hookless(nb::handle obj) {
+    PyTypeObject *t = Py_TYPE(obj.ptr());
+    return t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type || t == &PySet_Type ||
+           t == &PyFrozenSet_Type || t == &PyBytes_Type || obj.is_none();
+}
+
+// getattr(obj, name, None), a false value counting as absent: the hook, or
+// a null object.
+nb::object hook(nb::handle obj, PyObject *name) {
+    PyObject *found;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(obj.ptr(), name, &found) < 0)
+        throw nb::python_error();
+#else
+    if (_PyObject_LookupAttr(obj.ptr(), name, &found) < 0)
+        throw nb::python_error();
+#endif
+    nb::object h = nb::steal(found);
+    if (h.is_valid() && !truth(h))
+        h.reset();
+    return h;
+}
+
+bool is_sequence_or_set(nb::handle obj) {
+    PyTypeObject *t = Py_TYPE(obj.ptr());
+    if (t == &PyList_Type || t == &PyTuple_Type || t == &PySet_Type || t == &PyFrozenSet_Type)
+        return true;
+    if (t == &PyDict_Type)
+        return false;
+    return is_instance(obj, sequence_abc()) || is_instance(obj, set_abc());
+}
+
+bool is_mapping(nb::handle obj) {
+    return Py_TYPE(obj.ptr()) == &PyDict_Type || is_instance(obj, mapping_abc());
+}
+
+// Calls convert(item) for each item, in the order iterating `iterable` gives
+// them. A list is read by index against its current size, as its iterator
+// does, so a hook that changes the list cannot leave a stale pointer.
+template <typename F>
+void for_each_item(nb::handle iterable, F &&convert) {
+    PyObject *o = iterable.ptr();
+    if (PyList_CheckExact(o)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i)
+            convert(nb::borrow(PyList_GET_ITEM(o, i)));
+    } else if (PyTuple_CheckExact(o)) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(o); i < n; ++i)
+            convert(nb::borrow(PyTuple_GET_ITEM(o, i)));
+    } else {
+        nb::object it = check(PyObject_GetIter(o));
+        while (PyObject *item = PyIter_Next(it.ptr()))
+            convert(nb::steal(item));
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+}
+
+// [key, value, key, value, ...] of a mapping: keys in iteration order, each
+// value as mapping[key]. No user code runs while a dict is walked.
+nb::object mapping_items(nb::handle mapping) {
+    PyObject *o = mapping.ptr();
+    if (PyDict_CheckExact(o)) {
+        nb::object out = check(PyList_New(2 * PyDict_GET_SIZE(o)));
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(o, &pos, &key, &value)) {
+            PyList_SET_ITEM(out.ptr(), i++, nb::borrow(key).release().ptr());
+            PyList_SET_ITEM(out.ptr(), i++, nb::borrow(value).release().ptr());
+        }
+        return out;
+    }
+    nb::object out = check(PyList_New(0));
+    nb::object it = check(PyObject_GetIter(o));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object key = nb::steal(raw);
+        nb::object value = check(PyObject_GetItem(o, key.ptr()));
+        if (PyList_Append(out.ptr(), key.ptr()) < 0 || PyList_Append(out.ptr(), value.ptr()) < 0)
+            throw nb::python_error();
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return out;
+}
+
+nb::object str_of(nb::handle obj) {
+    return check(PyObject_CallOneArg((PyObject *)&PyUnicode_Type, obj.ptr()));
+}
+
+}  // namespace
+
+nb::object zelph(nb::handle obj, int depth) {
+    PyObject *o = obj.ptr();
+    if (PyUnicode_CheckExact(o))
+        return nb::borrow(obj);
+    if (!hookless(obj)) {
+        if (nb::object h = hook(obj, KX_ID(__zelph__)); h.is_valid())
+            return call(h);
+        if (nb::object h = hook(obj, KX_ID(__tclobj__)); h.is_valid()) {
+            RecursionGuard guard(kWhere, depth + 1);
+            nb::object value = call(h);
+            return zelph(value, depth + 1);
+        }
+    }
+    if (o == Py_None)
+        return nb::borrow(KX_STR(""));
+    if (PyUnicode_Check(o))
+        return str_of(obj);
+    if (PyBool_Check(o))
+        return nb::borrow(o == Py_True ? KX_STR("true") : KX_STR("false"));
+    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o))
+        return check(PyObject_Str(o));
+    if (is_sequence_or_set(obj))
+        return zelph_from_sequence(obj, depth);
+    if (is_mapping(obj))
+        return zelph_from_mapping(obj, depth);
+    return str_of(obj);
+}
+
+nb::object zelph_str(nb::handle obj, int depth) {
+    if (PyUnicode_CheckExact(obj.ptr()))
+        return nb::borrow(obj);
+    nb::object s = zelph(obj, depth);
+    if (!PyUnicode_Check(s.ptr())) {
+        PyErr_Format(PyExc_TypeError, "__zelph__ returned non-string (type %.200s)",
+                     Py_TYPE(s.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return s;
+}
+
+nb::object zelph_from_sequence(nb::handle iterable, int depth) {
+    RecursionGuard guard(kWhere, depth + 1);
+    std::vector<nb::object> strs;
+    if (PyList_CheckExact(iterable.ptr()) || PyTuple_CheckExact(iterable.ptr()))
+        strs.reserve((size_t)Py_SIZE(iterable.ptr()));
+    for_each_item(iterable, [&](nb::handle item) { strs.push_back(zelph_str(item, depth + 1)); });
+    return join_elements(strs);
+}
+
+nb::object zelph_from_mapping(nb::handle mapping, int depth) {
+    return zelph_from_sequence(mapping_items(mapping), depth);
+}
+
+nb::object zelph_from_array(PyObject *const *items, Py_ssize_t n, int depth) {
+    RecursionGuard guard(kWhere, depth + 1);
+    std::vector<nb::object> strs;
+    strs.reserve((size_t)n);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        strs.push_back(zelph_str(items[i], depth + 1));
+    return join_elements(strs);
+}
+
+nb::object tclobj(nb::handle obj, int depth) {
+    PyObject *o = obj.ptr();
+    if (!hookless(obj))
+        if (nb::object h = hook(obj, KX_ID(__tclobj__)); h.is_valid())
+            return call(h);
+    if (o == Py_None)
+        return nb::borrow(KX_STR(""));
+    if (PyUnicode_Check(o) || PyBytes_Check(o) || PyFloat_Check(o) || PyBool_Check(o) ||
+        PyObject_TypeCheck(o, tcl_obj_type()))
+        return nb::borrow(obj);
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (v == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        if (!overflow && v >= -(long long)PY_SSIZE_T_MAX - 1 && v <= (long long)PY_SSIZE_T_MAX)
+            return nb::borrow(obj);
+    }
+    if (is_sequence_or_set(obj))
+        return tclobj_from_sequence(obj, depth);
+    if (is_mapping(obj))
+        return tclobj_from_mapping(obj, depth);
+    return zelph(obj, depth);
+}
+
+nb::object tclobj_from_sequence(nb::handle iterable, int depth) {
+    RecursionGuard guard(kWhere, depth + 1);
+    nb::object out = check(PyList_New(0));
+    for_each_item(iterable, [&](nb::handle item) {
+        nb::object value = tclobj(item, depth + 1);
+        if (PyList_Append(out.ptr(), value.ptr()) < 0)
+            throw nb::python_error();
+    });
+    return check(PyList_AsTuple(out.ptr()));
+}
+
+nb::object tclobj_from_mapping(nb::handle mapping, int depth) {
+    return tclobj_from_sequence(mapping_items(mapping), depth);
+}
+
+}  // namespace kx

@@ -1,0 +1,43 @@
+// Python values as Tcl values: `zelph` gives the Tcl string of any value,
+// `tclobj` a value _tkinter passes to Tcl as a native object (scalars as they
+// are, sequences and mappings as nested tuples). Both honour the hooks
+// __zelph__ / __tclobj__ a class may define, and recurse into containers
+// under a RecursionGuard.
+//
+// `depth` is the nesting level of the caller: 0 when called from outside a
+// conversion, the caller's own level when a module recurses itself.
+#pragma once
+
+#include "support/pyutil.hpp"
+
+#include <vector>
+
+namespace kx {
+
+// zelph(obj): a str, or whatever a __zelph__ hook returns.
+nb::object zelph(nb::handle obj, int depth = 0);
+
+// zelph(obj) where a str is required (a list element): raises TypeError when
+// a __zelph__ hook returns anything else.
+nb::object zelph_str(nb::handle obj, int depth = 0);
+
+// Tcl list text of the items of any iterable, each through zelph.
+nb::object zelph_from_sequence(nb::handle iterable, int depth = 0);
+
+// Tcl list text key, value, key, value, ... of a mapping, in its key order.
+nb::object zelph_from_mapping(nb::handle mapping, int depth = 0);
+
+// Tcl list text of `n` values (for example the words of a command).
+nb::object zelph_from_array(PyObject *const *items, Py_ssize_t n, int depth = 0);
+
+// tclobj(obj): str, bytes, bool, float, int, Tcl_Obj, nested tuples of such,
+// or whatever a __tclobj__ hook returns.
+nb::object tclobj(nb::handle obj, int depth = 0);
+
+// Tuple of tclobj of the items of any iterable.
+nb::object tclobj_from_sequence(nb::handle iterable, int depth = 0);
+
+// Tuple key, value, key, value, ... of a mapping, each through tclobj.
+nb::object tclobj_from_mapping(nb::handle mapping, int depth = 0);
+
+}  // namespace kx
