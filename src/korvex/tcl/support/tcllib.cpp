@@ -53,16 +53,21 @@ nb::object decode_lenient(const unsigned char *s, size_t n) {
         } else if (b >= 0xE0 && b <= 0xEF && left >= 3 && is_cont(s[i + 1]) && is_cont(s[i + 2]) &&
                    (b != 0xE0 || s[i + 1] >= 0xA0)) {
             Py_UCS4 c = three(i);
-            i += 3;
-            // An encoded high surrogate followed by an encoded low one: one
-            // character beyond U+FFFF.
-            if (c >= 0xD800 && c <= 0xDBFF && n - i >= 3 && s[i] == 0xED && s[i + 1] >= 0xB0 &&
-                s[i + 1] <= 0xBF && is_cont(s[i + 2])) {
-                Py_UCS4 low = three(i);
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            if (c < 0xD800 || c > 0xDFFF) {
+                out.push_back(c);
+                i += 3;
+            } else if (c <= 0xDBFF && left >= 6 && s[i + 3] == 0xED && s[i + 4] >= 0xB0 &&
+                       s[i + 4] <= 0xBF && is_cont(s[i + 5])) {
+                // An encoded high surrogate followed by an encoded low one:
+                // one character beyond U+FFFF.
+                out.push_back(0x10000 + ((c - 0xD800) << 10) + (three(i + 3) - 0xDC00));
+                i += 6;
+            } else {
+                // A lone surrogate keeps its bytes, escaped, as _tkinter does.
+                for (int k = 0; k < 3; ++k)
+                    out.push_back(0xDC00u + s[i + k]);
                 i += 3;
             }
-            out.push_back(c);
         } else if (b >= 0xF0 && b <= 0xF4 && left >= 4 && is_cont(s[i + 1]) && is_cont(s[i + 2]) &&
                    is_cont(s[i + 3]) && (b != 0xF0 || s[i + 1] >= 0x90) &&
                    (b != 0xF4 || s[i + 1] <= 0x8F)) {

@@ -47,8 +47,8 @@ nb::object unrecognized_interp_message(nb::handle interp);
 
 // Text as Tcl hands it out (its internal UTF-8: NUL as C0 80, characters
 // beyond U+FFFF possibly as two encoded surrogates) decoded into a str the way
-// _tkinter decodes results: never a UnicodeDecodeError; stray bytes become
-// U+DC80..U+DCFF (surrogateescape).
+// _tkinter decodes results: never a UnicodeDecodeError; stray bytes, lone
+// encoded surrogates included, become U+DC80..U+DCFF (surrogateescape).
 nb::object decode(const char *data, size_t size);
 
 // The UTF-8 of a str in the form Tcl keeps text in (NUL as C0 80), borrowed
