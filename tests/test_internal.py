@@ -123,7 +123,7 @@ def test_c_char_p_from_obj(obj, expected):
     ("\u00e9l\u00e8ve {\U0001F600 x}", ("\u00e9l\u00e8ve", "\U0001F600 x")),
     (r"\u00e9 \x41 \101", ("\u00e9", "A", "A")),
     ("a\0b {\0} \"\0\"", ("a\0b", "\0", "\0")),   # a NUL is an ordinary character
-    ("\\\0 x", ("\0", "x")),                       # backslash-NUL is NUL, as in Tcl
+    ("\\\0 x", ("\\\0", "x")),                   # as Tcl sees backslash-NUL
     (r"\u0000", ("\0",)),                          # Tcl hands NUL back as C0 80
 ])
 def test_split(text, expected):
@@ -141,7 +141,7 @@ def test_split_agrees_with_tcl_on_backslashed_characters(tcl, text):
     ('"a', "unmatched open quote in list"),
     ("{a}b", 'list element in braces followed by "b" instead of space'),
     ('"a"b', 'list element in quotes followed by "b" instead of space'),
-    ("x {a}\0", 'list element in braces followed by "\0" instead of space'),
+    ("x {a}\0", 'list element in braces followed by "" instead of space'),  # Tcl's wording
 ])
 def test_malformed_lists(tcl, text, message):
     with pytest.raises(tkinter.TclError) as e:

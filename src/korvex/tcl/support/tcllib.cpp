@@ -171,17 +171,6 @@ Utf8::Utf8(nb::handle str) {
         data_ = PyBytes_AS_STRING(owner_.ptr());
         size_ = (size_t)PyBytes_GET_SIZE(owner_.ptr());
     }
-    if (!std::memchr(data_, 0, size_))
-        return;
-    copy_.reserve(size_ + 16);
-    for (size_t i = 0; i < size_; ++i) {
-        if (data_[i])
-            copy_.push_back(data_[i]);
-        else
-            copy_.append("\xC0\x80", 2);
-    }
-    data_ = copy_.data();
-    size_ = copy_.size();
 }
 
 nb::object string_result(Interp *interp) {

@@ -51,8 +51,10 @@ nb::object unrecognized_interp_message(nb::handle interp);
 // encoded surrogates included, become U+DC80..U+DCFF (surrogateescape).
 nb::object decode(const char *data, size_t size);
 
-// The UTF-8 of a str in the form Tcl keeps text in (NUL as C0 80), borrowed
-// from the str where possible. A lone surrogate raises UnicodeEncodeError.
+// The UTF-8 of a str as _tkinter hands text to Tcl, borrowed from the str when
+// it is ASCII. A NUL stays a NUL byte (Tcl's list scanner takes it as an
+// ordinary character, and Tcl itself sees "\" + NUL so). A lone surrogate
+// raises UnicodeEncodeError.
 class Utf8 {
 public:
     explicit Utf8(nb::handle str);
@@ -63,7 +65,6 @@ private:
     const char *data_ = "";
     size_t size_ = 0;
     nb::object owner_;  // the bytes object when the str is not ASCII
-    std::string copy_;  // when NULs had to be rewritten
 };
 
 // The interpreter's result text, decoded ("" for a NULL interpreter).

@@ -8,7 +8,7 @@
 namespace kx {
 namespace tcl {
 
-// Splits Tcl list text (Tcl's form of UTF-8, see Utf8) into a tuple of str
+// Splits Tcl list text (UTF-8, see Utf8) into a tuple of str
 // with TclFindElement / TclCopyAndCollapse. A malformed list raises TclError
 // with the interpreter's result, or "invalid list element" without one.
 nb::tuple split_utf8(const char *data, size_t size, Interp *interp);
