@@ -302,3 +302,21 @@ def test_sort_matches_lsort(tcl):
     words = ["a10", "a9", "A9", "a09", "b", "B", "\u00e9", "x1y2", "x1y10", "", "0", "00"]
     assert sorted(words, key=functools.cmp_to_key(DictionaryCompare)) == \
         list(tcl.tk.call("lsort", "-dictionary", words))
+
+
+def _rss_kb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_no_native_memory_growth(tcl):
+    # C++ buffers are invisible to tracemalloc: watch the process instead.
+    text = " ".join(["{a b}", "c\\td", "\u00e9\\u0000", "\U0001F600\\x41"] * 50)
+    for _ in range(2000):
+        GetListFromAny(text, tcl)
+    before = _rss_kb()
+    for _ in range(30000):
+        GetListFromAny(text, tcl)
+        pytest.raises(tkinter.TclError, GetListFromAny, text + " {", tcl)
+    assert _rss_kb() - before < 4096
