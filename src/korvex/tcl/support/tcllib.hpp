@@ -8,7 +8,6 @@
 #include "support/pyutil.hpp"
 
 #include <cstddef>
-#include <string>
 
 namespace kx {
 namespace tcl {
