@@ -1,79 +1,86 @@
-// Methods on the hottest paths (Interpreter.eval, History.append) skip the
-// generic binding layer: they are plain METH_FASTCALL|METH_KEYWORDS functions
-// turned into method descriptors of their class, with a small argument parser
-// that behaves like Python's own.
+// Plain CPython functions (METH_FASTCALL | METH_KEYWORDS) with C++ bodies, for
+// module functions on hot paths: the cheapest call Python has, a docstring
+// exactly as written, and an inspectable signature. A function is described
+// by a struct:
+//
+//     struct F {
+//         static constexpr const char *name = "f";
+//         static constexpr const char *names[] = {"a", "b"};  // parameters
+//         static constexpr size_t required = 1;               // b is optional
+//         static nb::object body(PyObject *const *args);      // NULL: not given
+//     };
+//     static PyMethodDef def = {F::name, (PyCFunction)(void (*)())fastcall<F>,
+//                               METH_FASTCALL | METH_KEYWORDS, "f(a, b=None)\n--\n\nDoc."};
+//
+// Arguments are bound as Python binds them for def f(a, b=None).
 #pragma once
 
 #include "support/pyutil.hpp"
 
 #include <array>
+#include <cstddef>
 #include <exception>
+#include <iterator>
 #include <new>
 
 namespace kx {
 
-// A parameter list: names in order, how many are required, and whether the
-// trailing ones are keyword-only.
+// Binds positional and keyword arguments to `out[0..n)` (borrowed; NULL for an
+// optional argument not given), raising TypeError as Python does.
+void bind_args(const char *fname, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+               const char *const *names, size_t n, size_t required, PyObject **out);
+
+template <typename F>
+PyObject *fastcall(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    constexpr size_t n = std::size(F::names);
+    try {
+        if (!kwnames && (size_t)nargs == n)
+            return F::body(args).release().ptr();
+        PyObject *bound[n];
+        bind_args(F::name, args, nargs, kwnames, F::names, n, F::required, bound);
+        return F::body(bound).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return nullptr;
+}
+
+// A builtin function object for `def` (which must outlive it: make it static).
+nb::object fastcall_function(PyMethodDef *def, nb::handle module);
+
+// --- methods ------------------------------------------------------------
+//
+// Methods on the hottest paths (Interpreter.eval, History.append) are plain
+// fast-call functions too, turned into method descriptors of their class
+// (ClassDef::def_fast). Their bodies take `self` and the raw arguments:
+//
+//     const Params<2> kParams("eval", {"code", "record"}, 1);
+//     nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+//         PyObject *a[2];
+//         kParams.parse(args, nargsf, kwnames, a);
+//         ...
+//     }
+//     c.def_fast(fast_method<eval>("eval", "eval($self, /, code, record=True)\n--\n\nDoc."));
+
 template <size_t N>
 class Params {
 public:
     Params(const char *func, std::array<const char *, N> names, size_t required)
-        : func_(func), required_(required) {
-        for (size_t i = 0; i < N; ++i) {
-            text_[i] = names[i];
-            names_[i] = intern(names[i]);
-        }
-    }
+        : func_(func), names_(names), required_(required) {}
 
     // Fills out[0..N) with borrowed references; parameters not given are NULL.
-    void parse(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames,
-               PyObject *out[N]) const {
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if ((size_t)nargs > N) {
-            PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zd given)",
-                         func_, N, nargs);
-            throw nb::python_error();
-        }
-        for (size_t i = 0; i < N; ++i)
-            out[i] = i < (size_t)nargs ? args[i] : nullptr;
-        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-            size_t i = find(key);
-            if (i == N) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", func_, key);
-                throw nb::python_error();
-            }
-            if (out[i]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", func_,
-                             text_[i]);
-                throw nb::python_error();
-            }
-            out[i] = args[nargs + k];
-        }
-        for (size_t i = 0; i < required_; ++i)
-            if (!out[i]) {
-                PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", func_,
-                             text_[i], i + 1);
-                throw nb::python_error();
-            }
+    void parse(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames, PyObject *out[N]) const {
+        bind_args(func_, args, PyVectorcall_NARGS(nargsf), kwnames, names_.data(), N, required_, out);
     }
 
 private:
-    size_t find(PyObject *key) const {
-        for (size_t i = 0; i < N; ++i)
-            if (names_[i] == key)
-                return i;
-        for (size_t i = 0; i < N; ++i)
-            if (PyUnicode_Check(key) && PyUnicode_Compare(names_[i], key) == 0)
-                return i;
-        return N;
-    }
-
     const char *func_;
+    std::array<const char *, N> names_;
     size_t required_;
-    std::array<const char *, N> text_;
-    std::array<PyObject *, N> names_;
 };
 
 using FastBody = nb::object (*)(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
@@ -89,7 +96,7 @@ PyObject *fast_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        PyErr_SetString(PyExc_SystemError, e.what());
     }
     return nullptr;
 }

@@ -1,0 +1,195 @@
+#include "support/tcllib.hpp"
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <vector>
+
+namespace kx {
+namespace tcl {
+namespace {
+
+// Set once per extension module (each links its own copy of this library) and
+// never changed afterwards.
+Api g_api;
+bool g_bound = false;
+PyObject *g_interp_ptr_type;  // korvex.tcl.internal.Tcl_Interp_p
+PyObject *g_tk_type;          // tkinter.Tk
+PyObject *g_tcl_error;        // tkinter.TclError
+PyObject *g_argument_error;   // ctypes.ArgumentError
+
+template <typename Fn>
+void resolve(void *handle, const char *name, Fn &fn) {
+    void *sym = dlsym(handle, name);
+    if (!sym) {
+        PyErr_Format(PyExc_AttributeError, "Tcl library has no symbol %s", name);
+        throw nb::python_error();
+    }
+    fn = reinterpret_cast<Fn>(sym);
+}
+
+bool is_cont(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The slow path of decode(): UTF-8 with Tcl's and CESU-8's liberties.
+nb::object decode_lenient(const unsigned char *s, size_t n) {
+    std::vector<Py_UCS4> out;
+    out.reserve(n);
+    size_t i = 0;
+    auto three = [&](size_t at) -> Py_UCS4 {
+        return ((s[at] & 0x0Fu) << 12) | ((s[at + 1] & 0x3Fu) << 6) | (s[at + 2] & 0x3Fu);
+    };
+    while (i < n) {
+        unsigned char b = s[i];
+        size_t left = n - i;
+        if (b < 0x80) {
+            out.push_back(b);
+            i += 1;
+        } else if (b == 0xC0 && left >= 2 && s[i + 1] == 0x80) {
+            out.push_back(0);  // Tcl's NUL
+            i += 2;
+        } else if (b >= 0xC2 && b <= 0xDF && left >= 2 && is_cont(s[i + 1])) {
+            out.push_back(((b & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu));
+            i += 2;
+        } else if (b >= 0xE0 && b <= 0xEF && left >= 3 && is_cont(s[i + 1]) && is_cont(s[i + 2]) &&
+                   (b != 0xE0 || s[i + 1] >= 0xA0)) {
+            Py_UCS4 c = three(i);
+            if (c < 0xD800 || c > 0xDFFF) {
+                out.push_back(c);
+                i += 3;
+            } else if (c <= 0xDBFF && left >= 6 && s[i + 3] == 0xED && s[i + 4] >= 0xB0 &&
+                       s[i + 4] <= 0xBF && is_cont(s[i + 5])) {
+                // An encoded high surrogate followed by an encoded low one:
+                // one character beyond U+FFFF.
+                out.push_back(0x10000 + ((c - 0xD800) << 10) + (three(i + 3) - 0xDC00));
+                i += 6;
+            } else {
+                // A lone surrogate keeps its bytes, escaped, as _tkinter does.
+                for (int k = 0; k < 3; ++k)
+                    out.push_back(0xDC00u + s[i + k]);
+                i += 3;
+            }
+        } else if (b >= 0xF0 && b <= 0xF4 && left >= 4 && is_cont(s[i + 1]) && is_cont(s[i + 2]) &&
+                   is_cont(s[i + 3]) && (b != 0xF0 || s[i + 1] >= 0x90) &&
+                   (b != 0xF4 || s[i + 1] <= 0x8F)) {
+            out.push_back(((b & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) |
+                          ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3Fu));
+            i += 4;
+        } else {
+            out.push_back(0xDC00u + b);  // surrogateescape
+            i += 1;
+        }
+    }
+    return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), (Py_ssize_t)out.size()));
+}
+
+void ensure_python_refs() {
+    if (!g_tcl_error) {
+        g_tk_type = keep(import_attr("tkinter", "Tk"));
+        g_tcl_error = keep(import_attr("tkinter", "TclError"));
+        g_argument_error = keep(import_attr("ctypes", "ArgumentError"));
+    }
+}
+
+}  // namespace
+
+void bind(void *handle, nb::handle interp_ptr_type) {
+    Api api{};
+    resolve(handle, "TclFindElement", api.FindElement);
+    resolve(handle, "TclCopyAndCollapse", api.CopyAndCollapse);
+    resolve(handle, "Tcl_GetStringResult", api.GetStringResult);
+    resolve(handle, "Tcl_ResetResult", api.ResetResult);
+    ensure_python_refs();
+    g_interp_ptr_type = keep(interp_ptr_type);
+    g_api = api;
+    g_bound = true;
+}
+
+const Api &api() {
+    if (!g_bound) {
+        nb::object dll = import_attr("korvex.tcl.internal", "TclDLL");
+        nb::object handle = check(PyObject_GetAttrString(dll.ptr(), "_handle"));
+        void *h = PyLong_AsVoidPtr(handle.ptr());
+        if (!h && PyErr_Occurred())
+            throw nb::python_error();
+        bind(h, import_attr("korvex.tcl.internal", "Tcl_Interp_p"));
+    }
+    return g_api;
+}
+
+nb::object unrecognized_interp_message(nb::handle interp) {
+    return check(PyUnicode_FromFormat("Unrecognized Tcl interpreter object: %R", interp.ptr()));
+}
+
+Interp *interp_ptr(nb::handle interp, int argpos) {
+    api();  // binds the Python references too
+    if (interp.is_none())
+        return nullptr;
+    int is = PyObject_IsInstance(interp.ptr(), g_interp_ptr_type);
+    if (is < 0)
+        throw nb::python_error();
+    if (!is) {
+        is = PyObject_IsInstance(interp.ptr(), g_tk_type);
+        if (is < 0)
+            throw nb::python_error();
+        if (!is) {
+            nb::object msg = unrecognized_interp_message(interp);
+            nb::object text = check(PyUnicode_FromFormat("argument %d: ValueError: %U", argpos, msg.ptr()));
+            nb::object cause = check(PyObject_CallOneArg(PyExc_ValueError, msg.ptr()));
+            raise_from_none(g_argument_error, text, cause.ptr());
+        }
+        nb::object addr = call_method(interp, KX_ID(interpaddr));
+        void *p = PyLong_AsVoidPtr(addr.ptr());
+        if (!p && PyErr_Occurred())
+            throw nb::python_error();
+        return static_cast<Interp *>(p);
+    }
+    nb::object value = check(PyObject_GetAttr(interp.ptr(), KX_ID(value)));
+    if (value.is_none())
+        return nullptr;
+    void *p = PyLong_AsVoidPtr(value.ptr());
+    if (!p && PyErr_Occurred())
+        throw nb::python_error();
+    return static_cast<Interp *>(p);
+}
+
+nb::object decode(const char *data, size_t size) {
+    PyObject *r = PyUnicode_DecodeUTF8(data, (Py_ssize_t)size, nullptr);
+    if (r)
+        return nb::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return decode_lenient(reinterpret_cast<const unsigned char *>(data), size);
+}
+
+Utf8::Utf8(nb::handle str) {
+    if (PyUnicode_IS_ASCII(str.ptr())) {
+        data_ = static_cast<const char *>(PyUnicode_DATA(str.ptr()));
+        size_ = (size_t)PyUnicode_GET_LENGTH(str.ptr());
+    } else {
+        owner_ = check(PyUnicode_AsUTF8String(str.ptr()));
+        data_ = PyBytes_AS_STRING(owner_.ptr());
+        size_ = (size_t)PyBytes_GET_SIZE(owner_.ptr());
+    }
+}
+
+nb::object string_result(Interp *interp) {
+    if (!interp)
+        return nb::str("");
+    const char *text = api().GetStringResult(interp);
+    return text ? decode(text, std::strlen(text)) : nb::str("");
+}
+
+void raise_error(Interp *interp, nb::handle default_msg) {
+    ensure_python_refs();
+    nb::object msg = string_result(interp);
+    if (PyUnicode_GET_LENGTH(msg.ptr()) == 0)
+        msg = nb::borrow(default_msg);
+    nb::object exc = truth(msg) ? check(PyObject_CallOneArg(g_tcl_error, msg.ptr()))
+                                : check(PyObject_CallNoArgs(g_tcl_error));
+    PyErr_SetObject(g_tcl_error, exc.ptr());
+    throw nb::python_error();
+}
+
+}  // namespace tcl
+}  // namespace kx

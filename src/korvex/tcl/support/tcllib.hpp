@@ -1,0 +1,78 @@
+// The few Tcl library functions the package calls directly from C++, taken
+// from the one Tcl library in the process: the one _tkinter uses, which
+// korvex.tcl.internal loads as TclDLL. Also the conversions every caller of
+// those functions needs: interpreter objects to Tcl_Interp pointers, Tcl's
+// own UTF-8 to and from Python str, and Tcl errors to TclError.
+#pragma once
+
+#include "support/pyutil.hpp"
+
+#include <cstddef>
+
+namespace kx {
+namespace tcl {
+
+struct Interp;  // Tcl_Interp, opaque
+
+// Tcl's completion codes.
+constexpr int kOk = 0;
+constexpr int kError = 1;
+
+struct Api {
+    int (*FindElement)(Interp *interp, const char *list, int length, const char **element,
+                       const char **next, int *size, int *brace);
+    int (*CopyAndCollapse)(int count, const char *src, char *dst);
+    const char *(*GetStringResult)(Interp *interp);
+    void (*ResetResult)(Interp *interp);
+};
+
+// Binds the table to the library behind a dlopen handle (TclDLL._handle) and
+// records the class of interpreter pointers (Tcl_Interp_p). korvex.tcl.internal
+// calls this once at import; a missing symbol raises AttributeError.
+void bind(void *handle, nb::handle interp_ptr_type);
+
+// The function table. In a module other than korvex.tcl.internal the first
+// call imports that module and binds to its TclDLL.
+const Api &api();
+
+// The Tcl_Interp* behind `interp`: NULL for None, the address held by a
+// Tcl_Interp_p, the interpreter of a tkinter.Tk. Anything else raises
+// ctypes.ArgumentError "argument <argpos>: ValueError: Unrecognized Tcl
+// interpreter object: <repr>", as a call through TclDLL would.
+Interp *interp_ptr(nb::handle interp, int argpos = 1);
+
+// The ValueError message for an interpreter object nothing above accepts.
+nb::object unrecognized_interp_message(nb::handle interp);
+
+// Text as Tcl hands it out (its internal UTF-8: NUL as C0 80, characters
+// beyond U+FFFF possibly as two encoded surrogates) decoded into a str the way
+// _tkinter decodes results: never a UnicodeDecodeError; stray bytes, lone
+// encoded surrogates included, become U+DC80..U+DCFF (surrogateescape).
+nb::object decode(const char *data, size_t size);
+
+// The UTF-8 of a str as _tkinter hands text to Tcl, borrowed from the str when
+// it is ASCII. A NUL stays a NUL byte (Tcl's list scanner takes it as an
+// ordinary character, and Tcl itself sees "\" + NUL so). A lone surrogate
+// raises UnicodeEncodeError.
+class Utf8 {
+public:
+    explicit Utf8(nb::handle str);
+    const char *data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    const char *data_ = "";
+    size_t size_ = 0;
+    nb::object owner_;  // the bytes object when the str is not ASCII
+};
+
+// The interpreter's result text, decoded ("" for a NULL interpreter).
+nb::object string_result(Interp *interp);
+
+// raise tkinter.TclError(msg): msg is the interpreter's result, or
+// `default_msg` when there is no interpreter or its result is empty; with
+// neither, TclError without arguments.
+[[noreturn]] void raise_error(Interp *interp, nb::handle default_msg);
+
+}  // namespace tcl
+}  // namespace kx
