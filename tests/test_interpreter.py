@@ -92,7 +92,7 @@ def test_eval_argument_binding(interp):
         interp.eval()
     with pytest.raises(TypeError, match="multiple values for argument 'code'"):
         interp.eval("x", code="y")
-    with pytest.raises(TypeError, match="at most 3 positional"):
+    with pytest.raises(TypeError, match="takes from 1 to 3 positional arguments but 4 were given"):
         interp.eval("x", 1, 2, 3)
     assert str(inspect.signature(Interpreter.eval)) == "(self, /, code, typecast=False, record=True)"
 

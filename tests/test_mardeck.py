@@ -186,13 +186,14 @@ def test_keyed_list_round_trip_through_tclx():
     interp.tk.eval("keylset k name.first Jo name.last {van Doe} age 7")
     m = interp.cast_keyed_list(interp.tk.eval("set k"))
     assert m.all_items() == [("name.first", "Jo"), ("name.last", "van Doe"), ("age", "7")]
-    interp.tk.call("set", "k2", m)
+    interp.tk.call("set", "k2", tclobj(m))
     assert interp.tk.eval("keylget k2 name.last") == "van Doe"
-    obj = interp.tk.eval("set k2") and interp.tk.call("set", "k2")
+    obj = interp.tk.call("set", "k2")  # TclX has typed it as a keyed list now
+    assert obj.typename == "keyedList"
     m2 = Mardeck()
-    m2["x"] = obj  # a keyed-list Tcl value becomes a Mardeck when TclX typed it
-    if getattr(obj, "typename", None) == "keyedList":
-        assert type(m2["x"]) is Mardeck and m2["x.name.first"] == "Jo"
+    m2["x"] = obj
+    assert type(m2["x"]) is Mardeck and m2["x.name.first"] == "Jo"
+    assert type(interp.cast_any(obj)) is Mardeck
 
 
 def test_subclass_overrides_are_used():

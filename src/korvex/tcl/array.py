@@ -2,6 +2,8 @@
 
 from tkinter import TclError
 
+from .internal import GetListFromAny
+
 
 class Array(dict):
     """A dict of Tcl array element names to their values (``str``)."""
@@ -19,10 +21,7 @@ class Array(dict):
 
 
 def _split(text):
-    from .interpreter import _global_interpreter
-
     try:
-        words = _global_interpreter.tk.splitlist(text)
+        return GetListFromAny(text if isinstance(text, str) else str(text))
     except TclError as exc:
         raise ValueError(str(exc)) from exc
-    return [w if type(w) is str else str(w) for w in words]
