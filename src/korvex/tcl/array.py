@@ -3,6 +3,7 @@
 from tkinter import TclError
 
 from .internal import GetListFromAny
+from .zelph import zelph
 
 
 class Array(dict):
@@ -22,6 +23,7 @@ class Array(dict):
 
 def _split(text):
     try:
-        return GetListFromAny(text if isinstance(text, str) else str(text))
+        words = GetListFromAny(text)
     except TclError as exc:
         raise ValueError(str(exc)) from exc
+    return [w if type(w) is str else zelph(w) for w in words]
