@@ -119,3 +119,25 @@ def test_cast_errors_from_item_cast_keep_replaced_values():
 
     with pytest.raises(RuntimeError):
         korvex.tcl.cast_array("a 1 b 2", item_cast=picky)
+
+
+def test_cast_any_honours_base_conversion_overrides():
+    class Seven(Interpreter):
+        def getint(self, value):
+            return 7
+
+    assert Seven().cast_any("hello") == 7
+
+
+def test_cast_any_uses_a_replaced_package_cast_list(monkeypatch, interp):
+    calls = []
+    original = korvex.tcl.cast_list
+
+    def spy(value, item_cast=None):
+        calls.append(value)
+        return original(value, item_cast)
+
+    monkeypatch.setattr(korvex.tcl, "cast_list", spy)
+    assert interp.cast_any("plain words") == "plain words"
+    assert type(interp.cast_any("{a 1}")) is Mardeck
+    assert "plain words" in calls and "{a 1}" in calls

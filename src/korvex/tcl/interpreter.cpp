@@ -284,8 +284,9 @@ bool may_be_number_or_boolean(nb::handle text) {
     return false;
 }
 
-// Whether the casts cast_any tries are this module's own, so that the
-// trials that cannot succeed may be skipped.
+// Whether the casts cast_any tries are this module's own, so that trials that
+// cannot succeed may be skipped and the number trials may call the Tcl
+// application directly.
 constexpr size_t kCastNames = 5;
 PyObject *cast_name(size_t i) {
     static PyObject *const names[kCastNames] = {KX_ID(cast_int), KX_ID(cast_double),
@@ -293,6 +294,8 @@ PyObject *cast_name(size_t i) {
     return names[i];
 }
 PyObject *g_own_casts[kCastNames];  // Interpreter's own, taken when the class is made
+PyObject *g_own_keyed_cast;         // Interpreter.__dict__['cast_keyed_list']
+PyObject *g_own_from_tcl;           // Mardeck.__dict__['from_tcl']
 
 bool own_casts(nb::handle self) {
     PyTypeObject *type = Py_TYPE(self.ptr());
@@ -300,6 +303,40 @@ bool own_casts(nb::handle self) {
         if (_PyType_Lookup(type, cast_name(i)) != g_own_casts[i])
             return false;
     return true;
+}
+
+// Whether cast_keyed_list, Mardeck.from_tcl and the package's cast_list are
+// all this package's own: then a text is a keyed list exactly when its
+// elements are pairs.
+bool own_keyed_list_cast() {
+    if (_PyType_Lookup((PyTypeObject *)g_interpreter, KX_ID(cast_keyed_list)) != g_own_keyed_cast ||
+        _PyType_Lookup((PyTypeObject *)g_mardeck, KX_ID(from_tcl)) != g_own_from_tcl)
+        return false;
+    PyObject *pkg = PyImport_GetModule(KX_STR("korvex.tcl"));
+    if (!pkg) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object package = nb::steal(pkg);
+    PyObject *cast_list = PyObject_GetAttr(pkg, KX_ID(cast_list));
+    if (!cast_list) {
+        PyErr_Clear();
+        return false;
+    }
+    nb::object fn = nb::steal(cast_list);
+    nb::object own = check(PyObject_GetAttr(g_interpreter, KX_ID(cast_list)));
+    return fn.is(own);
+}
+
+// tk.<getter>(text) for a number trial: the result, or NULL (error cleared)
+// when Tcl does not read the text as that kind of number.
+PyObject *tk_number(nb::handle tk, PyObject *getter, nb::handle text) {
+    PyObject *r = try_method(tk, getter, text);
+    if (!r && PyErr_ExceptionMatches(g_tcl_error))
+        PyErr_Clear();
+    else if (!r)
+        throw nb::python_error();
+    return r;
 }
 
 nb::object cast_any(nb::handle self, nb::handle value) {
@@ -317,13 +354,24 @@ nb::object cast_any(nb::handle self, nb::handle value) {
         return call_method(cls, KX_ID(cast_keyed_list), {value.ptr()});
     nb::object text = check(PyObject_Str(value.ptr()));
     nb::object out;
-    if (!own_casts(self) || may_be_number_or_boolean(text)) {
+    bool own = own_casts(self);
+    if (own && may_be_number_or_boolean(text)) {
+        // The base class's getint/getdouble are tk.getint/tk.getdouble with
+        // TclError turned into ValueError: a failed trial needs neither.
+        nb::object tk = attr(self, KX_ID(tk));
+        if (PyObject *r = tk_number(tk, KX_ID(getint), text))
+            return nb::steal(r);
+        if (PyObject *r = tk_number(tk, KX_ID(getdouble), text))
+            return nb::steal(r);
+        if (trial(try_method(self, KX_ID(cast_boolean), text), out))
+            return out;
+    } else if (!own) {
         if (trial(try_method(self, KX_ID(cast_int), text), out) ||
             trial(try_method(self, KX_ID(cast_double), text), out) ||
             trial(try_method(self, KX_ID(cast_boolean), text), out))
             return out;
     }
-    if (PyUnicode_GET_LENGTH(text.ptr()) > 0) {
+    if (PyUnicode_GET_LENGTH(text.ptr()) > 0 && (!own_keyed_list_cast() || tcl::is_pair_list(text))) {
         PyObject *stack[2] = {cls.ptr(), text.ptr()};
         if (trial(PyObject_VectorcallMethod(KX_ID(cast_keyed_list), stack,
                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
@@ -438,6 +486,8 @@ KX_MODULE(interpreter, m) {
     g_interpreter = keep(c.finish());
     for (size_t i = 0; i < kCastNames; ++i)
         g_own_casts[i] = _PyType_Lookup((PyTypeObject *)g_interpreter, cast_name(i));
+    g_own_keyed_cast = _PyType_Lookup((PyTypeObject *)g_interpreter, KX_ID(cast_keyed_list));
+    g_own_from_tcl = _PyType_Lookup((PyTypeObject *)g_mardeck, KX_ID(from_tcl));
 
     nb::object shared = call(g_interpreter);
     m.attr("_global_interpreter") = shared;

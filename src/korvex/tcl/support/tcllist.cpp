@@ -186,6 +186,21 @@ nb::tuple get_list_from_any(nb::handle obj, nb::handle interp) {
     return split_list(obj, interp);
 }
 
+bool is_pair_list(nb::handle obj) {
+    nb::tuple fields;
+    try {
+        fields = split_list(obj);
+        for (nb::handle field : fields)
+            if (split_list(field).size() != 2)
+                return false;
+    } catch (nb::python_error &e) {
+        if (!e.matches(import_attr("tkinter", "TclError")))
+            throw;
+        return false;  // a malformed list
+    }
+    return true;
+}
+
 long dictionary_compare(nb::handle left_obj, nb::handle right_obj) {
     nb::object left = as_str(left_obj), right = as_str(right_obj);
     PyObject *l = left.ptr(), *r = right.ptr();
