@@ -231,3 +231,25 @@ def test_hostile_nesting_raises_recursion_error(code):
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.strip() in ("recursion", "value", "fine")
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("{a {{b c}}}", {"a": Mardeck({"b": "c"})}),
+    ("{a {b c}}", {"a": "b c"}),
+    ("{a.b 1} {c {}}", {"a": Mardeck({"b": "1"}), "c": Mardeck()}),
+])
+def test_from_tcl_through_a_replaced_package_cast_list(monkeypatch, text, expected):
+    import korvex.tcl
+
+    calls = []
+    original = korvex.tcl.cast_list
+
+    def spy(value, item_cast=None):
+        calls.append(value)
+        return original(value, item_cast)
+
+    monkeypatch.setattr(korvex.tcl, "cast_list", spy)
+    m = Mardeck.from_tcl(text)
+    assert m == expected and calls
+    for key, value in expected.items():
+        assert type(m[key]) is type(value)

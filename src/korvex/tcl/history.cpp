@@ -88,24 +88,12 @@ nb::object make_entry(PyTypeObject *type, nb::handle api) {
     return nb::steal((PyObject *)e);
 }
 
-template <typename F>
-auto guarded(F &&f) -> decltype(f().release().ptr()) {
-    try {
-        return f().release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
-}
-
 PyObject *entry_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
     static const char *names[] = {"api", nullptr};
     PyObject *api;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Entry", const_cast<char **>(names), &api))
         return nullptr;
-    return guarded([&] { return make_entry(type, api); });
+    return c_entry([&] { return make_entry(type, api); });
 }
 
 int entry_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -130,7 +118,7 @@ void entry_dealloc(PyObject *self) {
 }
 
 PyObject *entry_get_timestamp(PyObject *self, void *) {
-    return guarded([&] {
+    return c_entry([&] {
         EntryObject *e = as_entry(self);
         if (!e->timestamp)
             e->timestamp = local_datetime(e->when).release().ptr();
@@ -170,7 +158,7 @@ int entry_set_api(PyObject *self, PyObject *value, void *) {
 }
 
 PyObject *entry_str(PyObject *self) {
-    return guarded([&] {
+    return c_entry([&] {
         nb::object stamp = check(entry_get_timestamp(self, nullptr));
         nb::object text = call_method(stamp, KX_ID(strftime), {KX_STR("%Y-%m-%dT%H:%M:%S.%f")});
         return check(PyUnicode_FromFormat("%S: %S", text.ptr(), as_entry(self)->api));
@@ -178,7 +166,7 @@ PyObject *entry_str(PyObject *self) {
 }
 
 PyObject *entry_repr(PyObject *self) {
-    return guarded([&] {
+    return c_entry([&] {
         nb::object text = call_method(self, KX_ID(__str__));
         nb::object addr = check(PyLong_FromVoidPtr(self));
         nb::object hex = check(PyNumber_ToBase(addr.ptr(), 16));

@@ -206,21 +206,24 @@ bool never_a_mapping(nb::handle v) {
     return t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type || v.is_none();
 }
 
-void init(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    nb::object empty = nb::tuple();
-    if (PyDict_Type.tp_init(self.ptr(), empty.ptr(), nullptr) != 0)
-        throw nb::python_error();
-    nb::object d = check(PyObject_Call((PyObject *)&PyDict_Type, args.ptr(), kwargs.ptr()));
-    LevelGuard guard(" while building a Mardeck");
+// Replaces, in the plain dict `d`, every value that `convert` turns into a
+// Mardeck; a value for which it raises one of `passes` stays as it is, and so
+// do values dict() cannot take when `skip_scalars`.
+template <typename Convert>
+void nest_values(nb::handle d, Convert convert, std::initializer_list<PyObject *> passes,
+                 bool skip_scalars) {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     nb::list replaced;  // (key, Mardeck) pairs, stored after the walk
     while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
-        if (is_mardeck(value) || never_a_mapping(value))
+        if (is_mardeck(value) || (skip_scalars && never_a_mapping(value)))
             continue;
-        PyObject *nested = PyObject_CallOneArg(g_mardeck, value);
+        PyObject *nested = convert(value);
         if (!nested) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError))
+            bool passed = false;
+            for (PyObject *exc : passes)
+                passed = passed || PyErr_ExceptionMatches(exc);
+            if (!passed)
                 throw nb::python_error();
             PyErr_Clear();
             continue;
@@ -229,6 +232,16 @@ void init(nb::handle self, nb::args args, nb::kwargs kwargs) {
     }
     for (nb::handle pair : replaced)
         base_set(d, pair[0], pair[1]);
+}
+
+void init(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    nb::object empty = nb::tuple();
+    if (PyDict_Type.tp_init(self.ptr(), empty.ptr(), nullptr) != 0)
+        throw nb::python_error();
+    nb::object d = check(PyObject_Call((PyObject *)&PyDict_Type, args.ptr(), kwargs.ptr()));
+    LevelGuard guard(" while building a Mardeck");
+    nest_values(d, [](PyObject *v) { return PyObject_CallOneArg(g_mardeck, v); },
+                {PyExc_ValueError, PyExc_TypeError}, true);
     call_method(self, KX_ID(update), {d.ptr()});
 }
 
@@ -388,23 +401,8 @@ nb::object from_tcl_through(nb::handle cast_list, nb::handle string) {
     for (nb::handle element : elements)
         pairs.append(call(cast_list, {element.ptr()}));
     nb::object d = call((PyObject *)&PyDict_Type, {pairs.ptr()});
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    nb::list replaced;
-    while (PyDict_Next(d.ptr(), &pos, &key, &value)) {
-        if (is_mardeck(value))
-            continue;
-        PyObject *nested = PyObject_CallOneArg(nb::getattr(nb::handle(g_mardeck), "from_tcl").ptr(), value);
-        if (!nested) {
-            if (!PyErr_ExceptionMatches(PyExc_ValueError))
-                throw nb::python_error();
-            PyErr_Clear();
-            continue;
-        }
-        replaced.append(nb::make_tuple(nb::handle(key), nb::steal(nested)));
-    }
-    for (nb::handle pair : replaced)
-        base_set(d, pair[0], pair[1]);
+    nb::object parse = check(PyObject_GetAttr(g_mardeck, KX_ID(from_tcl)));
+    nest_values(d, [&](PyObject *v) { return PyObject_CallOneArg(parse.ptr(), v); }, {PyExc_ValueError}, false);
     nb::object m = new_mardeck();
     call_method(m, KX_ID(update), {d.ptr()});
     return m;

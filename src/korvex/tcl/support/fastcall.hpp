@@ -33,20 +33,13 @@ void bind_args(const char *fname, PyObject *const *args, Py_ssize_t nargs, PyObj
 template <typename F>
 PyObject *fastcall(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     constexpr size_t n = std::size(F::names);
-    try {
+    return c_entry([&] {
         if (!kwnames && (size_t)nargs == n)
-            return F::body(args).release().ptr();
+            return F::body(args);
         PyObject *bound[n];
         bind_args(F::name, args, nargs, kwnames, F::names, n, F::required, bound);
-        return F::body(bound).release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    return nullptr;
+        return F::body(bound);
+    });
 }
 
 // A builtin function object for `def` (which must outlive it: make it static).
@@ -89,16 +82,7 @@ using FastBody = nb::object (*)(PyObject *self, PyObject *const *args, Py_ssize_
 // The C entry point for a FastBody: turns C++ exceptions into Python ones.
 template <FastBody F>
 PyObject *fast_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    try {
-        return F(self, args, nargsf, kwnames).release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    return nullptr;
+    return c_entry([&] { return F(self, args, nargsf, kwnames); });
 }
 
 // A method definition that lives as long as the process. `doc` starts with

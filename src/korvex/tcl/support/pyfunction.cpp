@@ -17,17 +17,7 @@ struct FunctionObject {
 
 PyObject *trampoline(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = (FunctionObject *)self;
-    try {
-        nb::object result = f->body(args, PyVectorcall_NARGS(nargsf), kwnames);
-        return result.release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    return nullptr;
+    return c_entry([&] { return f->body(args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
 int fn_traverse(PyObject *self, visitproc visit, void *arg) {

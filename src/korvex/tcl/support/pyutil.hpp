@@ -5,7 +5,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <exception>
 #include <initializer_list>
+#include <new>
 
 namespace nb = nanobind;
 
@@ -32,6 +34,23 @@ PyObject *intern(const char *text);
     }())
 
 namespace kx {
+
+// Runs `fn` (which returns an nb::object) for a C entry point of the Python
+// API: its new reference, or NULL with the Python error set for whatever fn
+// threw.
+template <typename Fn>
+PyObject *c_entry(Fn &&fn) noexcept {
+    try {
+        return fn().release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return nullptr;
+}
 
 // Throws nb::python_error when `o` is NULL, otherwise takes ownership.
 inline nb::object check(PyObject *o) {
