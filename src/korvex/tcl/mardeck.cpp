@@ -15,7 +15,6 @@ PyObject *g_mardeck;       // Mardeck
 PyObject *g_mapping;       // collections.abc.Mapping
 PyObject *g_mm_update;     // MutableMapping.update
 PyObject *g_tcl_obj;       // _tkinter.Tcl_Obj
-PyObject *g_tcl_error;     // tkinter.TclError
 
 // The name under which TclX registers its keyed-list object type.
 constexpr const char *kKeyedListType = "keyedList";
@@ -360,25 +359,12 @@ nb::object parse_value(nb::handle value, int depth) {
 
 nb::object parse_fields(nb::handle text, int depth) {
     RecursionGuard guard(" while parsing a keyed list", depth);
-    nb::tuple elements;
-    try {
-        elements = tcl::get_list_from_any(text);
-    } catch (nb::python_error &e) {
-        if (!e.matches(g_tcl_error))
-            throw;
+    nb::tuple elements, pair;
+    if (!tcl::try_list_from_any(text, elements))
         return nb::object();
-    }
     nb::dict fields;
     for (nb::handle element : elements) {
-        nb::tuple pair;
-        try {
-            pair = tcl::get_list_from_any(element);
-        } catch (nb::python_error &e) {
-            if (!e.matches(g_tcl_error))
-                throw;
-            return nb::object();
-        }
-        if (pair.size() != 2)
+        if (!tcl::try_list_from_any(element, pair) || pair.size() != 2)
             return nb::object();
         fields[pair[0]] = pair[1];
     }
@@ -448,7 +434,6 @@ KX_MODULE(mardeck, m) {
     std::string package = PyUnicode_AsUTF8(nb::str(m.attr("__name__")).ptr());
     package = package.substr(0, package.rfind('.'));
     m.attr("tclobj") = import_attr((package + ".zelph").c_str(), "tclobj");
-    g_tcl_error = keep(import_attr("tkinter", "TclError"));
     g_mapping = keep(import_attr("collections.abc", "Mapping"));
     g_mm_update = keep(mutable_mapping.attr("update"));
 

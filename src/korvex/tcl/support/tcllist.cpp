@@ -186,18 +186,24 @@ nb::tuple get_list_from_any(nb::handle obj, nb::handle interp) {
     return split_list(obj, interp);
 }
 
-bool is_pair_list(nb::handle obj) {
-    nb::tuple fields;
+bool try_list_from_any(nb::handle obj, nb::tuple &out) {
     try {
-        fields = split_list(obj);
-        for (nb::handle field : fields)
-            if (split_list(field).size() != 2)
-                return false;
+        out = get_list_from_any(obj);
+        return true;
     } catch (nb::python_error &e) {
         if (!e.matches(import_attr("tkinter", "TclError")))
             throw;
-        return false;  // a malformed list
+        return false;
     }
+}
+
+bool is_pair_list(nb::handle obj) {
+    nb::tuple fields, pair;
+    if (!try_list_from_any(obj, fields))
+        return false;
+    for (nb::handle field : fields)
+        if (!try_list_from_any(field, pair) || pair.size() != 2)
+            return false;
     return true;
 }
 

@@ -23,6 +23,10 @@ nb::tuple split_list(nb::handle obj, nb::handle interp = nb::none());
 // Tcl list text (str subclasses and Tcl_Obj included).
 nb::tuple get_list_from_any(nb::handle obj, nb::handle interp = nb::none());
 
+// get_list_from_any, with a malformed list answered by `false` instead of
+// TclError (other errors still raise).
+bool try_list_from_any(nb::handle obj, nb::tuple &out);
+
 // Whether str(obj) is a Tcl list of two-element lists: the shape of a keyed
 // list's fields. Never raises for a malformed list (that is no keyed list).
 bool is_pair_list(nb::handle obj);
