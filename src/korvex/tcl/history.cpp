@@ -41,8 +41,19 @@ timespec clock_now() {
     return ts;
 }
 
+// The datetime C API, imported on first use: most programs never look at a
+// timestamp, and the datetime module is not free to import.
+void need_datetime() {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI)
+            throw nb::python_error();
+    }
+}
+
 // The local time of a clock reading, as datetime.now() would have given it.
 nb::object local_datetime(const timespec &ts) {
+    need_datetime();
     time_t secs = ts.tv_sec;
     tm local;
     localtime_r(&secs, &local);
@@ -137,7 +148,8 @@ int set_field(PyObject *&field, PyObject *value, const char *name) {
 }
 
 void track_unless_atomic(PyObject *self, PyObject *value) {
-    if (!PyUnicode_CheckExact(value) && !PyDateTime_CheckExact(value) && !PyObject_GC_IsTracked(self))
+    bool atomic = PyUnicode_CheckExact(value) || (PyDateTimeAPI && PyDateTime_CheckExact(value));
+    if (!atomic && !PyObject_GC_IsTracked(self))
         PyObject_GC_Track(self);
 }
 
@@ -330,9 +342,6 @@ nb::object history_repr(nb::handle self) {
 
 KX_MODULE(history, m) {
     using namespace kx;
-    PyDateTime_IMPORT;
-    if (!PyDateTimeAPI)
-        throw nb::python_error();
     m.doc() = "Bounded history of the Tcl calls an interpreter ran, with named markers.";
 
     g_deque = keep(import_attr("collections", "deque"));

@@ -211,7 +211,6 @@ KX_MODULE(internal, m) {
         "  DictionaryCompare Tcl's dictionary string order\n";
 
     nb::object ctypes = nb::module_::import_("ctypes");
-    nb::module_::import_("ctypes.util");
     m.attr("ctypes") = ctypes;
     nb::object tkinter = nb::module_::import_("tkinter");
     m.attr("tkinter") = tkinter;

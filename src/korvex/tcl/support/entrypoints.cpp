@@ -52,7 +52,8 @@ bool path_entry_may_declare(const std::string &entry, const char *group) {
 
 bool may_declare(const char *group) {
     // A finder other than the standard path finder may know distributions of its own.
-    nb::object path_finder = import_attr("importlib.machinery", "PathFinder");
+    // importlib.machinery.PathFinder, from the frozen module behind it (always loaded).
+    nb::object path_finder = import_attr("_frozen_importlib_external", "PathFinder");
     PyObject *meta = PySys_GetObject("meta_path");  // borrowed
     if (!meta)
         return true;
