@@ -1,0 +1,69 @@
+"""Conversions repeated many thousands of times must not grow memory or the
+reference counts of their inputs."""
+
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+import korvex.tcl
+from korvex.tcl.interpreter import Interpreter
+from korvex.tcl.mardeck import Mardeck
+
+KEYED = "{name {{first Jo} {last {van Doe}}}} {age 7} {tags {a b c}}"
+
+
+def growth(fn, rounds=5000):
+    for _ in range(200):
+        fn()
+    gc.collect()
+    tracemalloc.start()
+    start, _ = tracemalloc.get_traced_memory()
+    for _ in range(rounds):
+        fn()
+    gc.collect()
+    end, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    return end - start
+
+
+def failing(fn, *errors):
+    def run():
+        try:
+            fn()
+        except errors:
+            pass
+    return run
+
+
+@pytest.fixture(scope="module")
+def shared():
+    return Interpreter()
+
+
+CASES = {
+    "from_tcl": lambda i, t: Mardeck.from_tcl(t),
+    "from_tcl bad": lambda i, t: failing(lambda: Mardeck.from_tcl("a {b"), ValueError)(),
+    "construct": lambda i, t: Mardeck({"a.b": 1, "c": {"d": [("e", "f")]}, "g": "text"}),
+    "flatten": lambda i, t: Mardeck.from_tcl(t).all_items(),
+    "tclobj": lambda i, t: korvex.tcl.tclobj(Mardeck.from_tcl(t)),
+    "dotted": lambda i, t: failing(lambda: Mardeck.from_tcl(t)["age.x"], KeyError)(),
+    "cast_any int": lambda i, t: i.cast_any("12345"),
+    "cast_any double": lambda i, t: i.cast_any("1.25"),
+    "cast_any word": lambda i, t: i.cast_any("hello"),
+    "cast_any keyed": lambda i, t: i.cast_any(t),
+    "cast_boolean bad": lambda i, t: failing(lambda: i.cast_boolean("maybe"), ValueError)(),
+    "cast_list bad": lambda i, t: failing(lambda: i.cast_list("{a"), ValueError)(),
+    "cast_array": lambda i, t: i.cast_array("a 1 b 2", item_cast=int),
+    "eval error": lambda i, t: failing(lambda: i.eval("error x", record=False), korvex.tcl.TclError)(),
+}
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_no_growth(shared, name):
+    text = "".join(KEYED)  # an object of our own, to watch its count
+    refs = sys.getrefcount(text)
+    case = CASES[name]
+    assert growth(lambda: case(shared, text)) < 50000
+    assert sys.getrefcount(text) == refs
