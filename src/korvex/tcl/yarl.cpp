@@ -32,11 +32,29 @@ PyObject *g_tcl_error;      // tkinter.TclError
 PyObject *g_empty_tuple;    // ()
 PyTypeObject *g_code_type;  // Yarl_Code
 PyObject *g_code_init;      // Yarl_Code.__init__ as defined here
+PyObject *g_object_getattribute;  // object.__getattribute__
+
+// interp.name. For a class that only adds a __getattr__ hook (Interpreter
+// has tkinter.Tk's), object.__getattribute__ is tried directly and the hook
+// only on a miss: what Python does, without its slot's detours.
+nb::object interp_attr(nb::handle interp, PyObject *name) {
+    PyTypeObject *type = Py_TYPE(interp.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr &&
+        _PyType_Lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
+        PyObject *found = PyObject_GenericGetAttr(interp.ptr(), name);
+        if (found)
+            return nb::steal(found);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    return check(PyObject_GetAttr(interp.ptr(), name));
+}
 
 // The global errorInfo: the message and the Tcl stack of the latest error.
 // (The one place that reads it, until the interpreter's variable views exist.)
 nb::object error_info(nb::handle interp) {
-    nb::object tk = check(PyObject_GetAttr(interp.ptr(), KX_ID(tk)));
+    nb::object tk = interp_attr(interp, KX_ID(tk));
     return call_method(tk, KX_ID(getvar), {KX_STR("::errorInfo")});
 }
 
@@ -181,35 +199,40 @@ nb::object code_getattr(nb::handle self, nb::handle name) {
     return nb::borrow(self);
 }
 
-// obj.name(*words) by vectorcall, holding its own references to the words
-// (the list is the caller's to change while the call runs).
-class WordCall {
+// A vectorcall stack holding its own references, with one free slot in
+// front (for `self` of a method call). Arguments may come from a list or
+// dict that user code (a __zelph__ hook, a history) can change meanwhile.
+class ArgStack {
 public:
-    explicit WordCall(nb::handle words) : n_(PyList_GET_SIZE(words.ptr())) {
-        stack_ = n_ < kSmall ? small_ : (big_.resize((size_t)n_ + 1), big_.data());
-        for (Py_ssize_t i = 0; i < n_; ++i)
-            stack_[i + 1] = Py_NewRef(PyList_GET_ITEM(words.ptr(), i));
+    explicit ArgStack(size_t capacity) {
+        if (capacity >= kSmall) {
+            big_.resize(capacity + 1);
+            stack_ = big_.data();
+        }
     }
-    ~WordCall() {
-        for (Py_ssize_t i = 0; i < n_; ++i)
-            Py_DECREF(stack_[i + 1]);
+    ~ArgStack() {
+        for (size_t i = 1; i <= n_; ++i)
+            Py_DECREF(stack_[i]);
     }
-    WordCall(const WordCall &) = delete;
-    WordCall &operator=(const WordCall &) = delete;
+    ArgStack(const ArgStack &) = delete;
+    ArgStack &operator=(const ArgStack &) = delete;
 
-    // NULL with the error set when the method raised.
-    PyObject *method(nb::handle obj, PyObject *name) {
+    void push(PyObject *borrowed) { stack_[++n_] = Py_NewRef(borrowed); }
+    PyObject *const *args() const { return stack_ + 1; }
+    size_t size() const { return n_; }
+
+    // obj.name(*args); NULL with the error set when the method raised.
+    PyObject *call_method(nb::handle obj, PyObject *name) {
         stack_[0] = obj.ptr();
-        return PyObject_VectorcallMethod(name, stack_, (size_t)(n_ + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr);
+        return PyObject_VectorcallMethod(name, stack_, (n_ + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
 
 private:
-    static constexpr Py_ssize_t kSmall = 15;
-    Py_ssize_t n_;
-    PyObject *small_[kSmall + 1];
+    static constexpr size_t kSmall = 16;
+    size_t n_ = 0;
+    PyObject *small_[kSmall];
     std::vector<PyObject *> big_;
-    PyObject **stack_;
+    PyObject **stack_ = small_;
 };
 
 // The text of a result when no cast is asked for. A Tcl list arrives as a
@@ -251,11 +274,15 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     }
 
     nb::object interp = referent(attr(self, KX_ID(tcl)));
-    nb::object history = check(PyObject_GetAttr(interp.ptr(), KX_ID(history)));
+    nb::object history = interp_attr(interp, KX_ID(history));
     call_method(history, KX_ID(append), {words.ptr()});
 
-    nb::object tk = check(PyObject_GetAttr(interp.ptr(), KX_ID(tk)));
-    PyObject *result = WordCall(words).method(tk, KX_ID(call));
+    nb::object tk = interp_attr(interp, KX_ID(tk));
+    Py_ssize_t nwords = PyList_GET_SIZE(words.ptr());
+    ArgStack stack((size_t)nwords);
+    for (Py_ssize_t i = 0; i < nwords; ++i)
+        stack.push(PyList_GET_ITEM(words.ptr(), i));
+    PyObject *result = stack.call_method(tk, KX_ID(call));
     if (!result) {
         if (!PyErr_ExceptionMatches(g_tcl_error))
             throw nb::python_error();
@@ -266,6 +293,34 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     if (truth(cast))
         return call_method(interp, KX_ID(cast_any), {value.ptr()});
     return result_text(value);
+}
+
+// tp_call of Yarl_Code: calls the __call__ body above without looking it up
+// and re-packing the arguments (Python's slot for a class's __call__ would).
+PyObject *code_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
+        return fast_entry<code_call>(self, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    try {
+        // Own references: the dict may be the caller's, and zelph runs user hooks.
+        Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+        ArgStack stack((size_t)(nargs + nkw));
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            stack.push(PyTuple_GET_ITEM(args, i));
+        nb::object kwnames = check(PyTuple_New(nkw));
+        PyObject *key, *value;
+        Py_ssize_t pos = 0, k = 0;
+        while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.ptr(), k++, nb::borrow(key).release().ptr());
+            stack.push(value);
+        }
+        return fast_entry<code_call>(self, stack.args(), nargs, kwnames.ptr());
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
 }
 
 nb::object code_str(nb::handle self) {
@@ -291,6 +346,7 @@ KX_MODULE(yarl, m) {
     package = package.substr(0, package.rfind('.'));
     m.attr("zelph") = import_attr((package + ".zelph").c_str(), "zelph");
     g_empty_tuple = keep(nb::tuple());
+    g_object_getattribute = keep(nb::handle(_PyType_Lookup(&PyBaseObject_Type, KX_ID(__getattribute__))));
 
     ClassDef y(m, "Yarl", {},
                "Quick command syntax: Tcl commands and procedures called as attributes.\n\n"
@@ -330,6 +386,7 @@ KX_MODULE(yarl, m) {
     g_code_init = keep(nb::handle(_PyType_Lookup(g_code_type, KX_ID(__init__))));
     ((PyTypeObject *)yarl.ptr())->tp_getattro = getattro<yarl_getattr>;
     g_code_type->tp_getattro = getattro<code_getattr>;
+    g_code_type->tp_call = code_tp_call;
     PyType_Modified((PyTypeObject *)yarl.ptr());
     PyType_Modified(g_code_type);
 }
