@@ -24,6 +24,7 @@ PyObject *g_tcl_obj;      // _tkinter.Tcl_Obj
 PyObject *g_array;        // Array
 PyObject *g_mardeck;      // Mardeck
 PyObject *g_zelph;        // zelph (the function)
+PyObject *g_yarl;         // Yarl
 
 // The name under which TclX registers its keyed-list object type.
 constexpr const char *kKeyedListType = "keyedList";
@@ -46,6 +47,12 @@ void init(nb::handle self) {
                               kwnames.ptr()));
 
     set_attr(self, KX_ID(history), call(g_history));
+    nb::object tcl_kw = nb::make_tuple("tcl");
+    PyObject *yarl_args[2] = {nullptr, self.ptr()};
+    nb::object yarl = check(PyObject_Vectorcall(g_yarl, yarl_args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                tcl_kw.ptr()));
+    set_attr(self, KX_ID(Yarl), yarl);
+    set_attr(self, KX_ID(yarl), yarl);
     set_attr(self, KX_ID(__callbacks__), nb::dict());
 
     nb::object tk = attr(self, KX_ID(tk));
@@ -431,6 +438,8 @@ KX_MODULE(interpreter, m) {
     m.attr("TclDLL") = internal.attr("TclDLL");
     g_zelph = keep(zelph_module.attr("zelph"));
     m.attr("zelph") = nb::handle(g_zelph);
+    g_yarl = keep(import_attr((package + ".yarl").c_str(), "Yarl"));
+    m.attr("Yarl") = nb::handle(g_yarl);
 
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";

@@ -1,7 +1,392 @@
 // korvex.tcl.yarl: Quick command syntax: Tcl commands called as Python attributes.
+//
+//     interp.yarl.set('a', 5)                     ->  set a 5
+//     interp.yarl.ns_a.ns_b.proc('x', opt='v')    ->  ns_a::ns_b::proc x -opt v
+//
+// Yarl and Yarl_Code are plain Python classes (state in the instance
+// __dict__), built here with C++ bodies. Every quick call goes through their
+// attribute lookup and Yarl_Code.__call__, so those take the short way:
+//   - the classes' tp_getattro finds real attributes as object.__getattribute__
+//     does, but reaches __getattr__ without raising and clearing an
+//     AttributeError first (the slot Python would install does that on 3.11);
+//   - Yarl.__getattr__ builds the Yarl_Code directly when the class and its
+//     __init__ are still ours;
+//   - __call__ is a raw fast-call method; it converts the words with the zelph
+//     core and calls History.append and tk.call by vectorcall.
+// Replacing __getattr__ or __call__ on a class (or in a subclass) brings back
+// Python's own slots, so overrides behave as they would in Python.
 #include "support/module.hpp"
-#include "support/pyutil.hpp"
+#include "support/classdef.hpp"
+#include "support/tclconvert.hpp"
+
+#include <vector>
+
+using namespace nb::literals;
+
+namespace kx {
+namespace {
+
+// Module-lifetime references, taken once at import.
+PyObject *g_module_dict;    // this module's globals (Yarl_Code is read at call time)
+PyObject *g_tcl_error;      // tkinter.TclError
+PyObject *g_empty_tuple;    // ()
+PyTypeObject *g_code_type;  // Yarl_Code
+PyObject *g_code_init;      // Yarl_Code.__init__ as defined here
+PyObject *g_object_getattribute;  // object.__getattribute__
+
+// interp.name. For a class that only adds a __getattr__ hook (Interpreter
+// has tkinter.Tk's), object.__getattribute__ is tried directly and the hook
+// only on a miss: what Python does, without its slot's detours.
+nb::object interp_attr(nb::handle interp, PyObject *name) {
+    PyTypeObject *type = Py_TYPE(interp.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr &&
+        _PyType_Lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
+        PyObject *found = PyObject_GenericGetAttr(interp.ptr(), name);
+        if (found)
+            return nb::steal(found);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    return check(PyObject_GetAttr(interp.ptr(), name));
+}
+
+// The global errorInfo: the message and the Tcl stack of the latest error.
+// (The one place that reads it, until the interpreter's variable views exist.)
+nb::object error_info(nb::handle interp) {
+    nb::object tk = interp_attr(interp, KX_ID(tk));
+    return call_method(tk, KX_ID(getvar), {KX_STR("::errorInfo")});
+}
+
+// The object behind `tcl`: the referent of a weak proxy (ReferenceError once
+// it is gone, as the proxy itself raises), anything else as it is. Holding it
+// keeps the interpreter alive for the whole call.
+nb::object referent(nb::handle tcl) {
+    if (!PyWeakref_CheckProxy(tcl.ptr()))
+        return nb::borrow(tcl);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *o;
+    if (PyWeakref_GetRef(tcl.ptr(), &o) < 0)
+        throw nb::python_error();
+    if (o)
+        return nb::steal(o);
+#else
+    PyObject *o = PyWeakref_GetObject(tcl.ptr());
+    if (!o)
+        throw nb::python_error();
+    if (o != Py_None)
+        return nb::borrow(o);
+#endif
+    PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    throw nb::python_error();
+}
+
+// Python's special names (__x__) never become parts of a command name: they
+// are protocol probes (copy, pickle, inspect.unwrap, mocks ask for
+// __setstate__, __wrapped__, ...), and answering them would both lie and
+// extend a kept Yarl_Code behind the caller's back.
+void reject_special(nb::handle self, nb::handle name) {
+    if (!PyUnicode_Check(name.ptr()))
+        return;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name.ptr());
+    if (n > 4 && PyUnicode_READ_CHAR(name.ptr(), 0) == '_' && PyUnicode_READ_CHAR(name.ptr(), 1) == '_' &&
+        PyUnicode_READ_CHAR(name.ptr(), n - 1) == '_' && PyUnicode_READ_CHAR(name.ptr(), n - 2) == '_') {
+        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'",
+                     Py_TYPE(self.ptr())->tp_name, name.ptr());
+        throw nb::python_error();
+    }
+}
+
+// tp_getattro of both classes: object.__getattribute__, then Missing (the
+// class's __getattr__ body) for names it does not find.
+template <nb::object (*Missing)(nb::handle, nb::handle)>
+PyObject *getattro(PyObject *self, PyObject *name) {
+#if PY_VERSION_HEX < 0x030D0000
+    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (found || PyErr_Occurred())
+        return found;
+#else
+    PyObject *found = PyObject_GenericGetAttr(self, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return found;
+    PyErr_Clear();
+#endif
+    try {
+        return Missing(self, name).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+// --- Yarl -----------------------------------------------------------------
+
+void yarl_init(nb::handle self, nb::handle tcl) {
+    // An interpreter already held through a weak proxy keeps that proxy.
+    nb::object proxy = PyWeakref_CheckProxy(tcl.ptr()) ? nb::borrow(tcl)
+                                                        : check(PyWeakref_NewProxy(tcl.ptr(), nullptr));
+    set_attr(self, KX_ID(tcl), proxy);
+}
+
+// Yarl_Code(name, tcl=tcl)
+nb::object new_code(nb::handle name, nb::handle tcl) {
+    PyObject *cls = PyDict_GetItemWithError(g_module_dict, KX_ID(Yarl_Code));
+    if (!cls) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_NameError, "name 'Yarl_Code' is not defined");
+        throw nb::python_error();
+    }
+    if (cls == (PyObject *)g_code_type && g_code_type->tp_new == PyBaseObject_Type.tp_new &&
+        _PyType_Lookup(g_code_type, KX_ID(__init__)) == g_code_init) {
+        nb::object code = check(g_code_type->tp_new(g_code_type, g_empty_tuple, nullptr));
+        set_attr(code, KX_ID(tcl), tcl);
+        nb::object cmd = check(PyList_New(1));
+        PyList_SET_ITEM(cmd.ptr(), 0, nb::borrow(name).release().ptr());
+        set_attr(code, KX_ID(cmd), cmd);
+        return code;
+    }
+    nb::object kwnames = nb::make_tuple("tcl");
+    PyObject *args[3] = {nullptr, name.ptr(), tcl.ptr()};
+    return check(PyObject_Vectorcall(cls, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
+}
+
+nb::object yarl_getattr(nb::handle self, nb::handle name) {
+    reject_special(self, name);
+    return new_code(name, attr(self, KX_ID(tcl)));
+}
+
+nb::object yarl_call(PyObject *, PyObject *const *, Py_ssize_t, PyObject *) {
+    PyErr_SetString(g_tcl_error, "invalid command name \"\"");
+    throw nb::python_error();
+}
+
+// --- Yarl_Code --------------------------------------------------------------
+
+nb::object code_init(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject *tcl = nullptr;
+    for (Py_ssize_t k = 0, n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0; k < n; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_CompareWithASCIIString(key, "tcl") != 0) {
+            PyErr_Format(PyExc_TypeError, "Yarl_Code.__init__() got an unexpected keyword argument '%U'", key);
+            throw nb::python_error();
+        }
+        tcl = args[nargs + k];
+    }
+    if (!tcl) {
+        PyErr_SetString(PyExc_TypeError, "Yarl_Code.__init__() missing 1 required keyword-only argument: 'tcl'");
+        throw nb::python_error();
+    }
+    set_attr(self, KX_ID(tcl), tcl);
+    nb::object cmd = check(PyList_New(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyList_SET_ITEM(cmd.ptr(), i, nb::borrow(args[i]).release().ptr());
+    set_attr(self, KX_ID(cmd), cmd);
+    return nb::none();
+}
+
+nb::object code_getattr(nb::handle self, nb::handle name) {
+    reject_special(self, name);
+    nb::object cmd = attr(self, KX_ID(cmd));
+    if (PyList_CheckExact(cmd.ptr())) {
+        if (PyList_Append(cmd.ptr(), name.ptr()) != 0)
+            throw nb::python_error();
+    } else {
+        call_method(cmd, KX_ID(append), {name.ptr()});
+    }
+    return nb::borrow(self);
+}
+
+// A vectorcall stack holding its own references, with one free slot in
+// front (for `self` of a method call). Arguments may come from a list or
+// dict that user code (a __zelph__ hook, a history) can change meanwhile.
+class ArgStack {
+public:
+    explicit ArgStack(size_t capacity) {
+        if (capacity >= kSmall) {
+            big_.resize(capacity + 1);
+            stack_ = big_.data();
+        }
+    }
+    ~ArgStack() {
+        for (size_t i = 1; i <= n_; ++i)
+            Py_DECREF(stack_[i]);
+    }
+    ArgStack(const ArgStack &) = delete;
+    ArgStack &operator=(const ArgStack &) = delete;
+
+    void push(PyObject *borrowed) { stack_[++n_] = Py_NewRef(borrowed); }
+    PyObject *const *args() const { return stack_ + 1; }
+    size_t size() const { return n_; }
+
+    // obj.name(*args); NULL with the error set when the method raised.
+    PyObject *call_method(nb::handle obj, PyObject *name) {
+        stack_[0] = obj.ptr();
+        return PyObject_VectorcallMethod(name, stack_, (n_ + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }
+
+private:
+    static constexpr size_t kSmall = 16;
+    size_t n_ = 0;
+    PyObject *small_[kSmall];
+    std::vector<PyObject *> big_;
+    PyObject **stack_ = small_;
+};
+
+// The text of a result when no cast is asked for. A Tcl list arrives as a
+// tuple: its text is the Tcl list, not the Python repr of the tuple.
+nb::object result_text(nb::handle result) {
+    if (PyUnicode_CheckExact(result.ptr()))
+        return nb::borrow(result);
+    if (PyTuple_Check(result.ptr()))
+        return zelph_from_sequence(result);
+    return check(PyObject_Str(result.ptr()));
+}
+
+nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject *cast = Py_True;
+    Py_ssize_t cast_at = -1;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "cast_") == 0) {
+            cast = args[nargs + k];
+            cast_at = k;
+        }
+    }
+
+    // The words: the command name, the positional arguments, then the
+    // keyword arguments as -name value, in the order the caller wrote them.
+    nb::object parts = attr(self, KX_ID(cmd));
+    nb::object words = check(PyList_New(1 + nargs + 2 * (nkw - (cast_at >= 0))));
+    PyList_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
+    Py_ssize_t w = 1;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyList_SET_ITEM(words.ptr(), w++, zelph(args[i]).release().ptr());
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (k == cast_at)
+            continue;
+        PyObject *option = check(PyUnicode_Concat(KX_STR("-"), PyTuple_GET_ITEM(kwnames, k))).release().ptr();
+        PyList_SET_ITEM(words.ptr(), w++, option);
+        PyList_SET_ITEM(words.ptr(), w++, zelph(args[nargs + k]).release().ptr());
+    }
+
+    nb::object interp = referent(attr(self, KX_ID(tcl)));
+    nb::object history = interp_attr(interp, KX_ID(history));
+    call_method(history, KX_ID(append), {words.ptr()});
+
+    nb::object tk = interp_attr(interp, KX_ID(tk));
+    Py_ssize_t nwords = PyList_GET_SIZE(words.ptr());
+    ArgStack stack((size_t)nwords);
+    for (Py_ssize_t i = 0; i < nwords; ++i)
+        stack.push(PyList_GET_ITEM(words.ptr(), i));
+    PyObject *result = stack.call_method(tk, KX_ID(call));
+    if (!result) {
+        if (!PyErr_ExceptionMatches(g_tcl_error))
+            throw nb::python_error();
+        nb::object caught = fetch_exception();
+        raise_from_none(g_tcl_error, error_info(interp), caught.ptr());
+    }
+    nb::object value = nb::steal(result);
+    if (truth(cast))
+        return call_method(interp, KX_ID(cast_any), {value.ptr()});
+    return result_text(value);
+}
+
+// tp_call of Yarl_Code: calls the __call__ body above without looking it up
+// and re-packing the arguments (Python's slot for a class's __call__ would).
+PyObject *code_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
+        return fast_entry<code_call>(self, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    try {
+        // Own references: the dict may be the caller's, and zelph runs user hooks.
+        Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+        ArgStack stack((size_t)(nargs + nkw));
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            stack.push(PyTuple_GET_ITEM(args, i));
+        nb::object kwnames = check(PyTuple_New(nkw));
+        PyObject *key, *value;
+        Py_ssize_t pos = 0, k = 0;
+        while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.ptr(), k++, nb::borrow(key).release().ptr());
+            stack.push(value);
+        }
+        return fast_entry<code_call>(self, stack.args(), nargs, kwnames.ptr());
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+nb::object code_str(nb::handle self) {
+    nb::object name = check(PyUnicode_Join(KX_STR("::"), attr(self, KX_ID(cmd)).ptr()));
+    return check(PyUnicode_FromFormat("<tcl.Yarl magic, referring Tcl code ::%U>", name.ptr()));
+}
+
+nb::object code_repr(nb::handle self) {
+    return call_method(self, KX_ID(__str__));
+}
+
+}  // namespace
+}  // namespace kx
 
 KX_MODULE(yarl, m) {
+    using namespace kx;
     m.doc() = "Quick command syntax: Tcl commands called as Python attributes.";
+    g_module_dict = keep(nb::handle(PyModule_GetDict(m.ptr())));
+    m.attr("weakref") = check(PyImport_ImportModule("weakref"));
+    g_tcl_error = keep(import_attr("tkinter", "TclError"));
+    m.attr("TclError") = nb::handle(g_tcl_error);
+    std::string package = PyUnicode_AsUTF8(nb::str(m.attr("__name__")).ptr());
+    package = package.substr(0, package.rfind('.'));
+    m.attr("zelph") = import_attr((package + ".zelph").c_str(), "zelph");
+    g_empty_tuple = keep(nb::tuple());
+    g_object_getattribute = keep(nb::handle(_PyType_Lookup(&PyBaseObject_Type, KX_ID(__getattribute__))));
+
+    ClassDef y(m, "Yarl", {},
+               "Quick command syntax: Tcl commands and procedures called as attributes.\n\n"
+               "    interp.yarl.set('myVar', 'value')         ->  set myVar value\n"
+               "    interp.yarl.ns_a.ns_b.procname('x', opt='v')\n"
+               "                                   ->  ns_a::ns_b::procname x -opt v\n\n"
+               "  - positional arguments keep their order;\n"
+               "  - keyword arguments become dashed options, placed after all\n"
+               "    positional arguments;\n"
+               "  - namespace and procedure names are limited to what a Python\n"
+               "    attribute name can hold (letters, digits and underscores);\n"
+               "  - the keyword cast_ (default True) switches the result cast on or off.\n\n"
+               "Each call is recorded in the interpreter's history. The interpreter is\n"
+               "held through a weak proxy.");
+    y.def("__init__", &yarl_init, "tcl"_a.none())
+        .def("__getattr__", &yarl_getattr, "name"_a.none(),
+             "A new Yarl_Code for the command or namespace `name`.")
+        .def_fast(fast_method<yarl_call>("__call__", "__call__($self, /, *args, **kwargs)\n--\n\n"
+                                                     "Always TclError: the object itself names no command."));
+    nb::object yarl = y.finish();
+
+    ClassDef c(m, "Yarl_Code", {}, "A worker class that implements the Yarl logic.");
+    c.def_fast(fast_method<code_init>("__init__", "__init__($self, /, *cmd, tcl)\n--\n\n"
+                                                  "Start a command name from the parts `cmd`."))
+        .def("__getattr__", &code_getattr, "name"_a.none(),
+             "Append `name` to the command name; return this same object.")
+        .def_fast(fast_method<code_call>(
+            "__call__", "__call__($self, /, *args, **kwargs)\n--\n\n"
+                        "Run the command with `args` and `kwargs` (as -name value options).\n\n"
+                        "Returns the result through the interpreter's cast_any, or its text\n"
+                        "with cast_=False. A Tcl error raises TclError with the full errorInfo."))
+        .def("__str__", &code_str)
+        .def("__repr__", &code_repr);
+    nb::object code = c.finish();
+
+    g_code_type = (PyTypeObject *)keep(code);
+    g_code_init = keep(nb::handle(_PyType_Lookup(g_code_type, KX_ID(__init__))));
+    ((PyTypeObject *)yarl.ptr())->tp_getattro = getattro<yarl_getattr>;
+    g_code_type->tp_getattro = getattro<code_getattr>;
+    g_code_type->tp_call = code_tp_call;
+    PyType_Modified((PyTypeObject *)yarl.ptr());
+    PyType_Modified(g_code_type);
 }
