@@ -6,8 +6,10 @@ import sys
 
 import pytest
 
-import korvex.tcl.zelph as z
 from korvex.tcl.zelph import tclobj, zelph
+
+# The package publishes the function `zelph` under the module's own name.
+z = sys.modules["korvex.tcl.zelph"]
 
 U, D, M = "USE_BRACES", "TCL_DONT_USE_BRACES", "BRACES_UNMATCHED"
 BS = "\\"

@@ -9,8 +9,10 @@ import tracemalloc
 
 import pytest
 
-import korvex.tcl.zelph as z
 from korvex.tcl.zelph import tclobj, zelph
+
+# The package publishes the function `zelph` under the module's own name.
+z = sys.modules["korvex.tcl.zelph"]
 
 
 def run_isolated(code):
