@@ -68,7 +68,20 @@ nb::object local_datetime(const timespec &ts) {
 nb::object entry_text(nb::handle api) {
     if (PyUnicode_Check(api.ptr()))
         return nb::borrow(api);
-    nb::object words = check(PySequence_List(api.ptr()));
+    // The common case, a list or tuple of plain words none of which holds a
+    // space, is joined as it is.
+    PyObject *seq = api.ptr();
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+        PyObject **items = PySequence_Fast_ITEMS(seq);
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < n && plain; ++i)
+            plain = PyUnicode_CheckExact(items[i]) &&
+                    PyUnicode_FindChar(items[i], ' ', 0, PyUnicode_GET_LENGTH(items[i]), 1) == -1;
+        if (plain)
+            return check(PyUnicode_Join(KX_STR(" "), seq));
+    }
+    nb::object words = check(PySequence_List(seq));
     Py_ssize_t n = PyList_GET_SIZE(words.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *word = PyList_GET_ITEM(words.ptr(), i);

@@ -346,11 +346,39 @@ PyObject *tk_number(nb::handle tk, PyObject *getter, nb::handle text) {
     return r;
 }
 
-nb::object cast_any(nb::handle self, nb::handle value) {
+// The int of a short plain decimal text ("0", "-12", "+7"): Tcl reads these
+// as the same decimal integers. NULL for anything else (leading zeros, white
+// space, other bases and long numbers are left to Tcl).
+PyObject *plain_decimal(nb::handle text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (n == 0 || n > 18 || !PyUnicode_IS_ASCII(text.ptr()))
+        return nullptr;
+    const char *s = (const char *)PyUnicode_DATA(text.ptr());
+    Py_ssize_t i = (s[0] == '+' || s[0] == '-') ? 1 : 0;
+    if (i == n || (s[i] == '0' && n - i > 1))
+        return nullptr;
+    long long value = 0;
+    for (Py_ssize_t j = i; j < n; ++j) {
+        if (s[j] < '0' || s[j] > '9')
+            return nullptr;
+        value = value * 10 + (s[j] - '0');
+    }
+    return PyLong_FromLongLong(s[0] == '-' ? -value : value);
+}
+
+const Params<1> kCastAnyParams("cast_any", {"value"}, 1);
+
+nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    nb::handle value;
+    {
+        PyObject *a[1];
+        kCastAnyParams.parse(args, nargsf, kwnames, a);
+        value = a[0];
+    }
     PyTypeObject *type = Py_TYPE(value.ptr());
     if (type == &PyTuple_Type) {
         nb::object kwnames = nb::make_tuple("item_cast");
-        PyObject *stack[3] = {self.ptr(), value.ptr(), g_zelph};
+        PyObject *stack[3] = {self, value.ptr(), g_zelph};
         return check(PyObject_VectorcallMethod(KX_ID(cast_list), stack,
                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
     }
@@ -363,6 +391,8 @@ nb::object cast_any(nb::handle self, nb::handle value) {
     nb::object out;
     bool own = own_casts(self);
     if (own && may_be_number_or_boolean(text)) {
+        if (PyObject *r = plain_decimal(text))
+            return nb::steal(r);
         // The base class's getint/getdouble are tk.getint/tk.getdouble with
         // TclError turned into ValueError: a failed trial needs neither.
         nb::object tk = attr(self, KX_ID(tk));
@@ -487,11 +517,13 @@ KX_MODULE(interpreter, m) {
                     "item_cast"_a.none() = nb::none(),
                     "A Mardeck of keyed-list text; `item_cast` converts the leaf values.\n\n"
                     "    cast_keyed_list('{a 1} {b 2}') -> Mardeck({'a': '1', 'b': '2'})")
-        .def("cast_any", &cast_any, "value"_a.none(),
-             "The Python value of a Tcl result, by trial, first match wins:\n"
-             "  a list arriving as a tuple -> tuple of str (text is never split),\n"
-             "  an integer -> int, a double -> float, a boolean -> bool,\n"
-             "  a keyed list -> Mardeck, anything else -> str.");
+        .def_fast(fast_method<cast_any>(
+            "cast_any",
+            "cast_any($self, /, value)\n--\n\n"
+            "The Python value of a Tcl result, by trial, first match wins:\n"
+            "  a list arriving as a tuple -> tuple of str (text is never split),\n"
+            "  an integer -> int, a double -> float, a boolean -> bool,\n"
+            "  a keyed list -> Mardeck, anything else -> str."));
     g_interpreter = keep(c.finish());
     for (size_t i = 0; i < kCastNames; ++i)
         g_own_casts[i] = _PyType_Lookup((PyTypeObject *)g_interpreter, cast_name(i));
