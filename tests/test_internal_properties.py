@@ -88,9 +88,13 @@ def test_tcl_obj_input(elements):
     assert GetListFromAny(obj) == tcl_split(TK.call("format", "%s", obj))
 
 
-words = st.text(st.one_of(st.sampled_from("aAbBzZ0019_ \u00e9\u00c9\u0130\u00b2"),
+# Tcl's own sort counts only ASCII digits as digits, where ours counts every
+# character str.isdigit() accepts (superscripts too; see test_internal.py): the
+# oracle is asked only about words on which the two definitions agree.
+words = st.text(st.one_of(st.sampled_from("aAbBzZ0019_ \u00e9\u00c9\u0130"),
                           st.characters(max_codepoint=0x2FF, blacklist_categories=("Cs",))),
-                max_size=8).filter(lambda w: "\0" not in w)
+                max_size=8).filter(lambda w: "\0" not in w and
+                                   not any(c.isdigit() and not c.isascii() for c in w))
 
 
 @settings(max_examples=300, deadline=None)
