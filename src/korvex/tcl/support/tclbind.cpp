@@ -1,0 +1,53 @@
+#include "support/tclbind.hpp"
+
+namespace kx {
+namespace bind {
+
+nb::object interp(nb::handle tcl, const char *package) {
+    if (!truth(tcl))
+        return check(PyWeakref_NewProxy(check(PyImport_ImportModule(package)).ptr(), nullptr));
+    if (PyWeakref_CheckProxy(tcl.ptr()))
+        return nb::borrow(tcl);
+    return check(PyWeakref_NewProxy(tcl.ptr(), nullptr));
+}
+
+nb::object referent(nb::handle proxy) {
+    if (!PyWeakref_CheckProxy(proxy.ptr()))
+        return nb::borrow(proxy);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *obj;
+    if (PyWeakref_GetRef(proxy.ptr(), &obj) < 0)
+        throw nb::python_error();
+    if (obj)
+        return nb::steal(obj);
+#else
+    PyObject *obj = PyWeakref_GET_OBJECT(proxy.ptr());
+    if (obj != Py_None && Py_REFCNT(obj) > 0)
+        return nb::borrow(obj);
+#endif
+    PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    throw nb::python_error();
+}
+
+nb::object interp_of(nb::handle obj) { return referent(attr(obj, KX_ID(tcl))); }
+
+nb::object tk_of(nb::handle interp) {
+    PyObject *tk = PyObject_GenericGetAttr(interp.ptr(), KX_ID(tk));
+    if (tk)
+        return nb::steal(tk);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return check(PyObject_GetAttr(interp.ptr(), KX_ID(tk)));
+}
+
+nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *> args) {
+    return call_method(tk, method, args);
+}
+
+nb::object cast(nb::handle interp, PyObject *method, nb::handle value) {
+    return call_method(interp, method, {value.ptr()});
+}
+
+}  // namespace bind
+}  // namespace kx
