@@ -361,12 +361,28 @@ nb::object cast_any(nb::handle self, nb::handle value) {
 
 nb::object vars_of(nb::handle self) { return attr(self, KX_ID(vars)); }
 
+// The item methods of the variables view, taken at import: when the view's
+// class still has them, they are called straight through their descriptor.
+PyObject *g_view_getitem;
+PyObject *g_view_setitem;
+
 nb::object var_text(nb::handle self, PyObject *name) {
-    return check(PyObject_GetItem(vars_of(self).ptr(), name));
+    nb::object vars = vars_of(self);
+    if (_PyType_Lookup(Py_TYPE(vars.ptr()), KX_ID(__getitem__)) == g_view_getitem) {
+        PyObject *args[2] = {vars.ptr(), name};
+        return check(PyObject_Vectorcall(g_view_getitem, args, 2, nullptr));
+    }
+    return check(PyObject_GetItem(vars.ptr(), name));
 }
 
 void store(nb::handle self, PyObject *name, nb::handle value) {
-    if (PyObject_SetItem(vars_of(self).ptr(), name, value.ptr()) != 0)
+    nb::object vars = vars_of(self);
+    if (_PyType_Lookup(Py_TYPE(vars.ptr()), KX_ID(__setitem__)) == g_view_setitem) {
+        PyObject *args[3] = {vars.ptr(), name, value.ptr()};
+        check(PyObject_Vectorcall(g_view_setitem, args, 3, nullptr));
+        return;
+    }
+    if (PyObject_SetItem(vars.ptr(), name, value.ptr()) != 0)
         throw nb::python_error();
 }
 
@@ -415,8 +431,21 @@ nb::object get_keyed_list(nb::handle self, PyObject *name) {
     return call_method(g_interpreter, KX_ID(cast_keyed_list), {var_text(self, name).ptr()});
 }
 
+// self.cast_int(text) or self.cast_double(text). With this class's own casts
+// the number is read by tk straight away; a failure takes the full path, so
+// the error is the cast's own.
+nb::object cast_text(nb::handle self, PyObject *cast, PyObject *getter, nb::handle text) {
+    if (PyUnicode_CheckExact(text.ptr()) && own_casts(self)) {
+        PyObject *r = try_method(attr(self, KX_ID(tk)), getter, text);
+        if (r)
+            return nb::steal(r);
+        PyErr_Clear();
+    }
+    return call_method(self, cast, {text.ptr()});
+}
+
 nb::object get_int(nb::handle self, PyObject *name) {
-    return call_method(self, KX_ID(cast_int), {var_text(self, name).ptr()});
+    return cast_text(self, KX_ID(cast_int), KX_ID(getint), var_text(self, name));
 }
 
 nb::object get_boolean(nb::handle self, PyObject *name) {
@@ -424,7 +453,7 @@ nb::object get_boolean(nb::handle self, PyObject *name) {
 }
 
 nb::object get_double(nb::handle self, PyObject *name) {
-    return call_method(self, KX_ID(cast_double), {var_text(self, name).ptr()});
+    return cast_text(self, KX_ID(cast_double), KX_ID(getdouble), var_text(self, name));
 }
 
 nb::object get_var(nb::handle self, PyObject *name) { return var_text(self, name); }
@@ -540,6 +569,9 @@ KX_MODULE(interpreter, m) {
     m.attr("GetListFromAny") = internal.attr("GetListFromAny");
     m.attr("TclDLL") = internal.attr("TclDLL");
     g_namespace = keep(import_attr((package + ".namespace").c_str(), "TclNamespace"));
+    nb::object view = nb::getattr(nb::handle(g_namespace), "VariablesView");
+    g_view_getitem = keep(_PyType_Lookup((PyTypeObject *)view.ptr(), KX_ID(__getitem__)));
+    g_view_setitem = keep(_PyType_Lookup((PyTypeObject *)view.ptr(), KX_ID(__setitem__)));
     m.attr("TclNamespace") = nb::handle(g_namespace);
     g_zelph = keep(zelph_module.attr("zelph"));
     m.attr("zelph") = nb::handle(g_zelph);

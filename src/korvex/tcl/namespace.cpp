@@ -14,6 +14,7 @@
 #include "support/tclbind.hpp"
 #include "support/tclconvert.hpp"
 #include "support/tclnames.hpp"
+#include "support/tclquote.hpp"
 
 #include <string>
 
@@ -267,14 +268,43 @@ nb::object index_text(nb::handle index) {
     return PyUnicode_CheckExact(index.ptr()) ? nb::borrow(index) : zelph(index);
 }
 
-nb::object get_obj(nb::handle self, PyObject *array_index, PyObject *cast) {
-    nb::object tk = bind::tk_of_owner(self);
-    nb::object name = var_name(self);
-    nb::object value;
+// The Tcl work of get_obj, get_str and set, given the handle's interpreter
+// proxy and name.
+nb::object get_obj_core(nb::handle tcl, nb::handle name, PyObject *array_index) {
+    nb::object tk = bind::tk_of(bind::referent(tcl));
     if (array_index && array_index != Py_None)
-        value = bind::tk(tk, KX_ID(getvar), {name.ptr(), index_text(array_index).ptr()});
+        return bind::tk(tk, KX_ID(getvar), {name.ptr(), index_text(array_index).ptr()});
+    return bind::tk(tk, KX_ID(getvar), {name.ptr()});
+}
+
+// The script "set <name>" as a Tcl list: a name that needs no quoting is
+// appended as it is.
+nb::object set_script(nb::handle name) {
+    if (PyUnicode_CheckExact(name.ptr())) {
+        ElementScan sc = scan_element(name.ptr());
+        if (sc.flags == 0 && sc.length > 0 && quoted_length(sc, 0) == sc.length)
+            return check(PyUnicode_Concat(KX_STR("set "), name.ptr()));
+    }
+    PyObject *cmd[2] = {KX_STR("set"), name.ptr()};
+    return zelph_from_array(cmd, 2);
+}
+
+nb::object get_str_core(nb::handle tcl, nb::handle name) {
+    nb::object script = set_script(name);
+    return bind::tk(bind::tk_of(bind::referent(tcl)), KX_ID(eval), {script.ptr()});
+}
+
+void set_core(nb::handle tcl, nb::handle name, nb::handle value, PyObject *array_index) {
+    nb::object tk = bind::tk_of(bind::referent(tcl));
+    nb::object obj = tclobj(value);
+    if (array_index && array_index != Py_None)
+        bind::tk(tk, KX_ID(setvar), {name.ptr(), zelph(array_index).ptr(), obj.ptr()});
     else
-        value = bind::tk(tk, KX_ID(getvar), {name.ptr()});
+        bind::tk(tk, KX_ID(setvar), {name.ptr(), obj.ptr()});
+}
+
+nb::object get_obj(nb::handle self, PyObject *array_index, PyObject *cast) {
+    nb::object value = get_obj_core(attr(self, KX_ID(tcl)), var_name(self), array_index);
     nb::object fn = (!cast || cast == g_marker) ? attr(self, KX_ID(cast)) : nb::borrow(cast);
     if (truth(fn))
         return call(fn, {value.ptr()});
@@ -290,20 +320,11 @@ nb::object name_or_element(nb::handle self, PyObject *array_index) {
 }
 
 nb::object get_str(nb::handle self, PyObject *array_index) {
-    nb::object name = name_or_element(self, array_index);
-    PyObject *cmd[2] = {KX_STR("set"), name.ptr()};
-    nb::object script = zelph_from_array(cmd, 2);
-    return bind::tk(bind::tk_of_owner(self), KX_ID(eval), {script.ptr()});
+    return get_str_core(attr(self, KX_ID(tcl)), name_or_element(self, array_index));
 }
 
 void var_set(nb::handle self, nb::handle value, PyObject *array_index) {
-    nb::object tk = bind::tk_of_owner(self);
-    nb::object name = var_name(self);
-    nb::object obj = tclobj(value);
-    if (array_index && array_index != Py_None)
-        bind::tk(tk, KX_ID(setvar), {name.ptr(), zelph(array_index).ptr(), obj.ptr()});
-    else
-        bind::tk(tk, KX_ID(setvar), {name.ptr(), obj.ptr()});
+    set_core(attr(self, KX_ID(tcl)), var_name(self), value, array_index);
 }
 
 void var_unset(nb::handle self, PyObject *array_index, bool nocomplain) {
@@ -386,7 +407,6 @@ nb::object method_kw(nb::handle obj, PyObject *name, std::initializer_list<PyObj
     return check(PyObject_VectorcallMethod(name, stack, n - kws.size(), kwnames.ptr()));
 }
 
-bool exact_var(nb::handle v) { return Py_TYPE(v.ptr()) == (PyTypeObject *)g_variable; }
 
 // Names as str: Tcl hands some of them back as Tcl_Obj.
 nb::object str_items(nb::handle seq) {
@@ -508,22 +528,49 @@ void arr_update(nb::handle self, nb::args args, nb::kwargs kwargs) {
 
 // --- VariablesView / ObjectsView -----------------------------------------
 
-bool own_view(nb::handle self) {
-    PyTypeObject *t = Py_TYPE(self.ptr());
-    return t == (PyTypeObject *)g_vars_view || t == (PyTypeObject *)g_objs_view;
+// Methods as this module defines them, to tell whether a class (a subclass
+// included) still has them: then their C++ bodies are called directly.
+enum Own { kOwnByref, kOwnViewGet, kOwnViewSet, kOwnObjsGet, kOwnVarInit, kOwnGetStr, kOwnGetObj, kOwnVarSet, kOwnCount };
+PyObject *g_own[kOwnCount];  // kept: compared by identity
+
+bool own(nb::handle obj, PyObject *name, Own which) {
+    return _PyType_Lookup(Py_TYPE(obj.ptr()), name) == g_own[which];
 }
 
-// self.byref(var_name) as this module's byref makes it.
-nb::object lean_ref(nb::handle self, nb::handle var_name) {
-    nb::object ns = attr(self, KX_ID(ns));
-    nb::object name = names::join2(ns_text(ns), var_name);
-    return lean_variable(attr(ns, KX_ID(tcl)), nb::none(), name);
+// Whether a handle from byref would be a plain TclVariable whose operations
+// are all this module's: then the views do its work without making it.
+bool plain_handles() {
+    PyTypeObject *t = (PyTypeObject *)g_variable;
+    return _PyType_Lookup(t, KX_ID(__init__)) == g_own[kOwnVarInit] &&
+           _PyType_Lookup(t, KX_ID(get_str)) == g_own[kOwnGetStr] &&
+           _PyType_Lookup(t, KX_ID(get_obj)) == g_own[kOwnGetObj] &&
+           _PyType_Lookup(t, KX_ID(set)) == g_own[kOwnVarSet];
+}
+
+// What byref(var_name) makes: the handle's interpreter proxy and name.
+struct Ref {
+    nb::object tcl, name;
+};
+
+// The handle's attributes when byref is ours and handles are plain;
+// otherwise `handle` gets self.byref(var_name).
+bool plain_ref(nb::handle self, nb::handle var_name, Ref &ref, nb::object &handle) {
+    if (own(self, KX_ID(byref), kOwnByref) && plain_handles()) {
+        nb::object ns = attr(self, KX_ID(ns));
+        ref.name = names::join2(ns_text(ns), var_name);
+        ref.tcl = bind_tcl(attr(ns, KX_ID(tcl)));
+        return true;
+    }
+    handle = self_call(self, KX_ID(byref), {var_name.ptr()});
+    return false;
 }
 
 nb::object view_ref(nb::handle self, nb::handle var_name) {
-    if (own_view(self))
-        return lean_ref(self, var_name);
-    return self_call(self, KX_ID(byref), {var_name.ptr()});
+    Ref ref;
+    nb::object v;
+    if (plain_ref(self, var_name, ref, v))
+        return lean_variable(ref.tcl, nb::none(), ref.name);
+    return v;
 }
 
 void view_init(nb::handle self, nb::handle ns) {
@@ -579,28 +626,31 @@ nb::object array_byref(nb::handle self, nb::handle var_name, nb::args args, nb::
 }
 
 nb::object view_get(nb::handle self, nb::handle var_name) {
-    nb::object v = view_ref(self, var_name);
-    return exact_var(v) ? get_str(v, nullptr) : self_call(v, KX_ID(get_str));
+    Ref ref;
+    nb::object v;
+    if (plain_ref(self, var_name, ref, v))
+        return get_str_core(ref.tcl, ref.name);
+    return self_call(v, KX_ID(get_str));
 }
 
 nb::object objs_get(nb::handle self, nb::handle var_name, PyObject *array_index) {
-    nb::object v = view_ref(self, var_name);
-    if (exact_var(v))
-        return get_obj(v, array_index, nullptr);
+    Ref ref;
+    nb::object v;
+    if (plain_ref(self, var_name, ref, v))
+        return get_obj_core(ref.tcl, ref.name, array_index);  // a new handle has no cast
     return method_kw(v, KX_ID(get_obj), {}, {{KX_ID(array_index), arg_or_none(array_index)}});
 }
 
 void view_set(nb::handle self, nb::handle var_name, nb::handle value, PyObject *array_index) {
-    nb::object v = view_ref(self, var_name);
-    if (exact_var(v))
-        return var_set(v, value, array_index);
+    Ref ref;
+    nb::object v;
+    if (plain_ref(self, var_name, ref, v))
+        return set_core(ref.tcl, ref.name, value, array_index);
     method_kw(v, KX_ID(set), {value.ptr()}, {{KX_ID(array_index), arg_or_none(array_index)}});
 }
 
 void view_unset(nb::handle self, nb::handle var_name, nb::handle array_index, nb::handle nocomplain) {
     nb::object v = view_ref(self, var_name);
-    if (exact_var(v))
-        return var_unset(v, array_index.ptr(), truth(nocomplain));
     method_kw(v, KX_ID(unset), {}, {{KX_ID(array_index), array_index.ptr()}, {KX_ID(nocomplain), nocomplain.ptr()}});
 }
 
@@ -629,16 +679,15 @@ nb::object view_is_array(nb::handle self, nb::handle var_name) {
 }
 nb::object view_exists(nb::handle self, nb::handle var_name, nb::handle array_index) {
     nb::object v = view_ref(self, var_name);
-    if (exact_var(v))
-        return var_exists(v, array_index.ptr());
     return method_kw(v, KX_ID(exists), {}, {{KX_ID(array_index), array_index.ptr()}});
 }
 
 // self.get(var_name): this module's own get without a Python call.
 nb::object view_item(nb::handle self, nb::handle var_name) {
-    if (Py_TYPE(self.ptr()) == (PyTypeObject *)g_vars_view)
+    PyObject *get = _PyType_Lookup(Py_TYPE(self.ptr()), KX_ID(get));
+    if (get == g_own[kOwnViewGet])
         return view_get(self, var_name);
-    if (Py_TYPE(self.ptr()) == (PyTypeObject *)g_objs_view)
+    if (get == g_own[kOwnObjsGet])
         return objs_get(self, var_name, nullptr);
     return self_call(self, KX_ID(get), {var_name.ptr()});
 }
@@ -658,7 +707,7 @@ nb::object view_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargsf
     static const Params<2> params("__setitem__", {"var_name", "value"}, 2);
     PyObject *a[2];
     params.parse(args, nargsf, kw, a);
-    if (own_view(self))
+    if (own(self, KX_ID(set), kOwnViewSet))
         view_set(self, a[0], a[1], nullptr);
     else
         self_call(self, KX_ID(set), {a[0], a[1]});
@@ -892,5 +941,16 @@ KX_MODULE(namespace, m) {
         .set("VariablesView", nb::handle(g_vars_view))
         .set("ObjectsView", nb::handle(g_objs_view));
     g_namespace = keep(n.finish());
+    auto lookup = [](PyObject *cls, const char *name) {
+        return keep(_PyType_Lookup((PyTypeObject *)cls, nb::str(name).ptr()));  // held for identity tests
+    };
+    g_own[kOwnByref] = lookup(g_vars_view, "byref");
+    g_own[kOwnViewGet] = lookup(g_vars_view, "get");
+    g_own[kOwnViewSet] = lookup(g_vars_view, "set");
+    g_own[kOwnObjsGet] = lookup(g_objs_view, "get");
+    g_own[kOwnVarInit] = lookup(g_variable, "__init__");
+    g_own[kOwnGetStr] = lookup(g_variable, "get_str");
+    g_own[kOwnGetObj] = lookup(g_variable, "get_obj");
+    g_own[kOwnVarSet] = lookup(g_variable, "set");
     g_ns_str = _PyType_Lookup((PyTypeObject *)g_namespace, KX_ID(__str__));
 }

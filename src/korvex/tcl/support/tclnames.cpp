@@ -75,16 +75,16 @@ nb::object split(nb::handle string) {
 }
 
 static nb::object normalize_str(nb::object s) {
+    if (PyUnicode_CheckExact(s.ptr()) && scan(s, [](Py_ssize_t, Py_ssize_t) {}))
+        return s;  // already normal: no list to build
     nb::object parts = check(PyList_New(0));
     if (is_absolute(s) && PyList_Append(parts.ptr(), KX_STR("")) != 0)
         throw nb::python_error();
-    bool normal = scan(s, [&](Py_ssize_t b, Py_ssize_t e) {
+    scan(s, [&](Py_ssize_t b, Py_ssize_t e) {
         nb::object item = check(PyUnicode_Substring(s.ptr(), b, e));
         if (PyList_Append(parts.ptr(), item.ptr()) != 0)
             throw nb::python_error();
     });
-    if (normal)
-        return s;
     return check(PyUnicode_Join(KX_STR("::"), parts.ptr()));
 }
 
