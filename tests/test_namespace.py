@@ -117,7 +117,7 @@ def test_children_pattern_filters_this_namespace(interp):
     assert sorted(ns.children("b*")) == ["::a::b", "::a::bc"]
     assert TclNamespace(None, tcl=interp).children("::a") == ("::a",)
     interp.tk.eval("namespace eval ::a {namespace eval ::rel::q {}}")
-    assert TclNamespace("rel", tcl=interp).children("q") == ("::rel::q",)
+    assert TclNamespace("rel", tcl=interp).children("*q") == ("::rel::q",)
 
 
 def test_import_and_forget(interp):
