@@ -37,19 +37,6 @@ bool g_asserts;          // Python runs without -O
 
 nb::object bind_tcl(nb::handle tcl) { return bind::interp(tcl, g_package->c_str()); }
 
-nb::object words(std::initializer_list<PyObject *> items) {
-    nb::object t = check(PyTuple_New((Py_ssize_t)items.size()));
-    Py_ssize_t i = 0;
-    for (PyObject *item : items)
-        PyTuple_SET_ITEM(t.ptr(), i++, nb::borrow(item).release().ptr());
-    return t;
-}
-
-// (a, b) + tail: the words of a command with optional trailing words.
-nb::object concat(nb::handle head, nb::handle tail) {
-    return check(PySequence_Concat(head.ptr(), tail.ptr()));
-}
-
 PyObject *arg_or_none(PyObject *a) { return a ? a : Py_None; }
 
 // self.name(args...), looked up on self so that overrides take effect.
@@ -388,35 +375,6 @@ nb::object set_m(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObj
     return nb::none();
 }
 
-
-// obj.name(*args, **kws) through vectorcall; for calls whose keywords the
-// callee names.
-nb::object method_kw(nb::handle obj, PyObject *name, std::initializer_list<PyObject *> args,
-                     std::initializer_list<std::pair<PyObject *, PyObject *>> kws) {
-    PyObject *stack[8];
-    size_t n = 0;
-    stack[n++] = obj.ptr();
-    for (PyObject *a : args)
-        stack[n++] = a;
-    nb::object kwnames = check(PyTuple_New((Py_ssize_t)kws.size()));
-    Py_ssize_t k = 0;
-    for (auto &kv : kws) {
-        PyTuple_SET_ITEM(kwnames.ptr(), k++, nb::borrow(kv.first).release().ptr());
-        stack[n++] = kv.second;
-    }
-    return check(PyObject_VectorcallMethod(name, stack, n - kws.size(), kwnames.ptr()));
-}
-
-
-// Names as str: Tcl hands some of them back as Tcl_Obj.
-nb::object str_items(nb::handle seq) {
-    nb::object items = check(PySequence_Tuple(seq.ptr()));
-    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    nb::object out = check(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(out.ptr(), i, check(PyObject_Str(PyTuple_GET_ITEM(items.ptr(), i))).release().ptr());
-    return out;
-}
 
 // raise KeyError(e) from e, for the exception being handled when it is a
 // TclError (or, with `value_error`, a ValueError).

@@ -50,4 +50,46 @@ nb::object cast(nb::handle interp, PyObject *method, nb::handle value) {
 }
 
 }  // namespace bind
+
+nb::object words(std::initializer_list<PyObject *> items) {
+    nb::object t = check(PyTuple_New((Py_ssize_t)items.size()));
+    Py_ssize_t i = 0;
+    for (PyObject *item : items)
+        PyTuple_SET_ITEM(t.ptr(), i++, nb::borrow(item).release().ptr());
+    return t;
+}
+
+nb::object concat(nb::handle head, nb::handle tail) {
+    return check(PySequence_Concat(head.ptr(), tail.ptr()));
+}
+
+nb::object str_items(nb::handle seq) {
+    nb::object items = check(PySequence_Tuple(seq.ptr()));
+    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    nb::object out = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *text = PyObject_Str(PyTuple_GET_ITEM(items.ptr(), i));
+        if (!text)
+            throw nb::python_error();
+        PyTuple_SET_ITEM(out.ptr(), i, text);
+    }
+    return out;
+}
+
+nb::object method_kw(nb::handle obj, PyObject *name, std::initializer_list<PyObject *> args,
+                     std::initializer_list<std::pair<PyObject *, PyObject *>> kws) {
+    PyObject *stack[8];
+    size_t n = 0;
+    stack[n++] = obj.ptr();
+    for (PyObject *a : args)
+        stack[n++] = a;
+    nb::object kwnames = check(PyTuple_New((Py_ssize_t)kws.size()));
+    Py_ssize_t k = 0;
+    for (auto &kv : kws) {
+        PyTuple_SET_ITEM(kwnames.ptr(), k++, nb::borrow(kv.first).release().ptr());
+        stack[n++] = kv.second;
+    }
+    return check(PyObject_VectorcallMethod(name, stack, n - kws.size(), kwnames.ptr()));
+}
+
 }  // namespace kx

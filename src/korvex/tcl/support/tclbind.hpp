@@ -6,6 +6,9 @@
 
 #include "support/pyutil.hpp"
 
+#include <initializer_list>
+#include <utility>
+
 namespace kx {
 namespace bind {
 
@@ -35,4 +38,19 @@ nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *>
 nb::object cast(nb::handle interp, PyObject *method, nb::handle value);
 
 }  // namespace bind
+
+// The tuple of `items`: the words of a Tcl command for tk.call.
+nb::object words(std::initializer_list<PyObject *> items);
+
+// head + tail for tuples: a command's words with optional trailing words.
+nb::object concat(nb::handle head, nb::handle tail);
+
+// The items of a sequence, each through str(): Tcl hands some names back as
+// Tcl_Obj.
+nb::object str_items(nb::handle seq);
+
+// obj.name(*args, **kws) through vectorcall (at most 7 arguments in all).
+nb::object method_kw(nb::handle obj, PyObject *name, std::initializer_list<PyObject *> args,
+                     std::initializer_list<std::pair<PyObject *, PyObject *>> kws);
+
 }  // namespace kx
