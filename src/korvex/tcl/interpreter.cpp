@@ -25,6 +25,7 @@ PyObject *g_array;        // Array
 PyObject *g_mardeck;      // Mardeck
 PyObject *g_zelph;        // zelph (the function)
 PyObject *g_yarl;         // Yarl
+PyObject *g_namespace;    // TclNamespace
 
 // The name under which TclX registers its keyed-list object type.
 constexpr const char *kKeyedListType = "keyedList";
@@ -55,13 +56,29 @@ void init(nb::handle self) {
     set_attr(self, KX_ID(yarl), yarl);
     set_attr(self, KX_ID(__callbacks__), nb::dict());
 
-    nb::object tk = attr(self, KX_ID(tk));
+    auto make_ns = [&](PyObject *name) {
+        PyObject *ns_args[3] = {nullptr, name, self.ptr()};
+        return check(PyObject_Vectorcall(g_namespace, ns_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         tcl_kw.ptr()));
+    };
+    nb::object global_ns = make_ns(KX_STR("::"));
+    set_attr(self, KX_ID(global_ns), global_ns);
+    nb::object local_ns = make_ns(Py_None);
+    set_attr(self, KX_ID(local_ns), local_ns);
+    set_attr(self, KX_ID(vars), attr(local_ns, KX_ID(vars)));
+    set_attr(self, KX_ID(objs), attr(local_ns, KX_ID(objs)));
+
+    nb::object globals = attr(global_ns, KX_ID(vars));
     nb::object empty_list = nb::tuple();
-    call_method(tk, KX_ID(setvar), {KX_STR("::argc"), zero.ptr()});
-    call_method(tk, KX_ID(setvar), {KX_STR("::argv"), empty_list.ptr()});
-    call_method(tk, KX_ID(setvar), {KX_STR("::argv0"), KX_STR("")});
-    call_method(tk, KX_ID(setvar), {KX_STR("::tcl_interactive"), zero.ptr()});
-    call_method(tk, KX_ID(eval), {KX_STR("package require Tclx")});
+    auto set_global = [&](PyObject *name, PyObject *value) {
+        if (PyObject_SetItem(globals.ptr(), name, value) != 0)
+            throw nb::python_error();
+    };
+    set_global(KX_STR("argc"), zero.ptr());
+    set_global(KX_STR("argv"), empty_list.ptr());
+    set_global(KX_STR("argv0"), KX_STR(""));
+    set_global(KX_STR("tcl_interactive"), zero.ptr());
+    call_method(attr(self, KX_ID(tk)), KX_ID(eval), {KX_STR("package require Tclx")});
     call_method(self, KX_ID(_load_entrypoint));
 }
 
@@ -112,7 +129,8 @@ nb::object getattr_(nb::handle self, nb::handle name) {
 
 // The global errorInfo: the message and the Tcl stack of the latest error.
 nb::object error_info(nb::handle self) {
-    return call_method(attr(self, KX_ID(tk)), KX_ID(getvar), {KX_STR("::errorInfo")});
+    nb::object globals = attr(attr(self, KX_ID(global_ns)), KX_ID(vars));
+    return check(PyObject_GetItem(globals.ptr(), KX_STR("errorInfo")));
 }
 
 const Params<3> kEvalParams("eval", {"code", "typecast", "record"}, 1);
@@ -135,7 +153,9 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
         if (!PyErr_ExceptionMatches(g_tcl_error))
             throw nb::python_error();
         nb::object caught = fetch_exception();
-        raise_from_none(g_tcl_error, error_info(self), caught.ptr());
+        nb::object vars = attr(self, KX_ID(vars));
+        nb::object text = check(PyObject_GetItem(vars.ptr(), KX_STR("::errorInfo")));
+        raise_from_none(g_tcl_error, text, caught.ptr());
     }
     nb::object value = nb::steal(result);
     if (typecast && truth(typecast))
@@ -418,6 +438,172 @@ nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     return text;
 }
 
+
+// --- typed variable access -------------------------------------------------
+//
+// All through the variables view `vars` of the current namespace.
+
+nb::object vars_of(nb::handle self) { return attr(self, KX_ID(vars)); }
+
+// The item methods of the variables view, taken at import: when the view's
+// class still has them, they are called straight through their descriptor.
+PyObject *g_view_getitem;
+PyObject *g_view_setitem;
+
+nb::object var_text(nb::handle self, PyObject *name) {
+    nb::object vars = vars_of(self);
+    if (_PyType_Lookup(Py_TYPE(vars.ptr()), KX_ID(__getitem__)) == g_view_getitem) {
+        PyObject *args[2] = {vars.ptr(), name};
+        return check(PyObject_Vectorcall(g_view_getitem, args, 2, nullptr));
+    }
+    return check(PyObject_GetItem(vars.ptr(), name));
+}
+
+void store(nb::handle self, PyObject *name, nb::handle value) {
+    nb::object vars = vars_of(self);
+    if (_PyType_Lookup(Py_TYPE(vars.ptr()), KX_ID(__setitem__)) == g_view_setitem) {
+        PyObject *args[3] = {vars.ptr(), name, value.ptr()};
+        check(PyObject_Vectorcall(g_view_setitem, args, 3, nullptr));
+        return;
+    }
+    if (PyObject_SetItem(vars.ptr(), name, value.ptr()) != 0)
+        throw nb::python_error();
+}
+
+// Method names for the argument errors, and the second parameter's name.
+#define KX_NAME(id) constexpr char k_##id[] = #id;
+KX_NAME(get_array) KX_NAME(get_list) KX_NAME(get_keyed_list) KX_NAME(get_int) KX_NAME(get_boolean)
+KX_NAME(get_double) KX_NAME(get_var) KX_NAME(set_array) KX_NAME(set_keyed_list) KX_NAME(set_var)
+KX_NAME(set_boolean) KX_NAME(set_list) KX_NAME(obj) KX_NAME(value)
+#undef KX_NAME
+
+// A method of one required parameter `name`.
+template <nb::object (*F)(nb::handle self, PyObject *name), const char *Name>
+nb::object named(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    static const Params<1> params(Name, {"name"}, 1);
+    if (!kwnames && PyVectorcall_NARGS(nargsf) == 1)
+        return F(self, args[0]);
+    PyObject *a[1];
+    params.parse(args, nargsf, kwnames, a);
+    return F(self, a[0]);
+}
+
+// A method of the parameters `name` and `value` (or `obj`).
+template <void (*F)(nb::handle self, PyObject *name, PyObject *value), const char *Name,
+          const char *Second = k_value>
+nb::object named_value(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    if (!kwnames && PyVectorcall_NARGS(nargsf) == 2) {
+        F(self, args[0], args[1]);
+        return nb::none();
+    }
+    static const Params<2> params(Name, {"name", Second}, 2);
+    PyObject *a[2];
+    params.parse(args, nargsf, kwnames, a);
+    F(self, a[0], a[1]);
+    return nb::none();
+}
+
+nb::object get_array(nb::handle self, PyObject *name) {
+    return call_method(vars_of(self), KX_ID(array_get), {name});
+}
+
+nb::object get_list(nb::handle self, PyObject *name) {
+    return call_method(g_interpreter, KX_ID(cast_list), {var_text(self, name).ptr()});
+}
+
+nb::object get_keyed_list(nb::handle self, PyObject *name) {
+    return call_method(g_interpreter, KX_ID(cast_keyed_list), {var_text(self, name).ptr()});
+}
+
+// self.cast_int(text) or self.cast_double(text). With this class's own casts
+// the number is read by tk straight away; a failure takes the full path, so
+// the error is the cast's own.
+nb::object cast_text(nb::handle self, PyObject *cast, PyObject *getter, nb::handle text) {
+    if (PyUnicode_CheckExact(text.ptr()) && own_casts(self)) {
+        PyObject *r = try_method(attr(self, KX_ID(tk)), getter, text);
+        if (r)
+            return nb::steal(r);
+        PyErr_Clear();
+    }
+    return call_method(self, cast, {text.ptr()});
+}
+
+nb::object get_int(nb::handle self, PyObject *name) {
+    return cast_text(self, KX_ID(cast_int), KX_ID(getint), var_text(self, name));
+}
+
+nb::object get_boolean(nb::handle self, PyObject *name) {
+    return call_method(self, KX_ID(cast_boolean), {var_text(self, name).ptr()});
+}
+
+nb::object get_double(nb::handle self, PyObject *name) {
+    return cast_text(self, KX_ID(cast_double), KX_ID(getdouble), var_text(self, name));
+}
+
+nb::object get_var(nb::handle self, PyObject *name) { return var_text(self, name); }
+
+void set_array(nb::handle self, PyObject *name, PyObject *obj) {
+    call_method(vars_of(self), KX_ID(array_set), {name, obj});
+}
+
+void set_keyed_list(nb::handle self, PyObject *name, PyObject *obj) {
+    nb::object value = nb::borrow(obj);
+    int is = PyObject_IsInstance(obj, g_mardeck);
+    if (is < 0)
+        throw nb::python_error();
+    if (!is)
+        value = call(g_mardeck, {obj});
+    store(self, name, value);
+}
+
+void set_var(nb::handle self, PyObject *name, PyObject *value) { store(self, name, value); }
+
+void set_boolean(nb::handle self, PyObject *name, PyObject *value) {
+    nb::object flag = nb::int_(truth(value) ? 1 : 0);
+    store(self, name, flag);
+}
+
+void set_list(nb::handle self, PyObject *name, PyObject *value) {
+    store(self, name, tclobj_from_sequence(value));
+}
+
+template <FastBody F>
+PyMethodDef *accessor(const char *name, const char *doc) {
+    static PyMethodDef def = {name, (PyCFunction)(void (*)(void))fast_entry<F>,
+                              METH_FASTCALL | METH_KEYWORDS, doc};
+    return &def;
+}
+
+void def_accessors(ClassDef &c) {
+    c.def_fast(accessor<named<get_array, k_get_array>>("get_array", "get_array($self, /, name)\n--\n\n"
+                                          "The array `name` as an Array of Tcl texts."))
+        .def_fast(accessor<named<get_list, k_get_list>>("get_list", "get_list($self, /, name)\n--\n\n"
+                                            "The variable as a tuple of str (a Tcl list)."))
+        .def_fast(accessor<named<get_keyed_list, k_get_keyed_list>>("get_keyed_list", "get_keyed_list($self, /, name)\n--\n\n"
+                                                  "The variable as a Mardeck (a TclX keyed list)."))
+        .def_fast(accessor<named<get_int, k_get_int>>("get_int", "get_int($self, /, name)\n--\n\n"
+                                           "The variable as an int."))
+        .def_fast(accessor<named<get_boolean, k_get_boolean>>("get_boolean", "get_boolean($self, /, name)\n--\n\n"
+                                               "The variable as a bool (a Tcl boolean or number)."))
+        .def_fast(accessor<named<get_double, k_get_double>>("get_double", "get_double($self, /, name)\n--\n\n"
+                                              "The variable as a float."))
+        .def_fast(accessor<named<get_var, k_get_var>>("get_var", "get_var($self, /, name)\n--\n\n"
+                                           "The variable's Tcl text."))
+        .def_fast(accessor<named_value<set_array, k_set_array, k_obj>>("set_array", "set_array($self, /, name, obj)\n--\n\n"
+                                                   "Set array elements from an Array or any mapping."))
+        .def_fast(accessor<named_value<set_keyed_list, k_set_keyed_list, k_obj>>(
+            "set_keyed_list", "set_keyed_list($self, /, name, obj)\n--\n\n"
+                              "Store a keyed list (a Mardeck, or what Mardeck() accepts)."))
+        .def_fast(accessor<named_value<set_var, k_set_var>>("set_var", "set_var($self, /, name, value)\n--\n\n"
+                                                 "Set the variable to the Tcl form of `value`."))
+        .set("set_int", nb::none())  // the same function as set_var, set when the class exists
+        .set("set_double", nb::none())
+        .def_fast(accessor<named_value<set_boolean, k_set_boolean>>("set_boolean", "set_boolean($self, /, name, value)\n--\n\n"
+                                                     "Store 1 when `value` is true (Python truth), else 0."))
+        .def_fast(accessor<named_value<set_list, k_set_list>>("set_list", "set_list($self, /, name, value)\n--\n\n"
+                                                  "Store the items of any iterable as a Tcl list."));
+}
+
 // Public names of the shared interpreter: the class members, then the
 // instance attributes, each in definition order.
 void publish_names(nb::handle interp) {
@@ -466,6 +652,11 @@ KX_MODULE(interpreter, m) {
     nb::object internal = check(PyImport_ImportModule((package + ".internal").c_str()));
     m.attr("GetListFromAny") = internal.attr("GetListFromAny");
     m.attr("TclDLL") = internal.attr("TclDLL");
+    g_namespace = keep(import_attr((package + ".namespace").c_str(), "TclNamespace"));
+    nb::object view = nb::getattr(nb::handle(g_namespace), "VariablesView");
+    g_view_getitem = keep(_PyType_Lookup((PyTypeObject *)view.ptr(), KX_ID(__getitem__)));
+    g_view_setitem = keep(_PyType_Lookup((PyTypeObject *)view.ptr(), KX_ID(__setitem__)));
+    m.attr("TclNamespace") = nb::handle(g_namespace);
     g_zelph = keep(zelph_module.attr("zelph"));
     m.attr("zelph") = nb::handle(g_zelph);
     g_yarl = keep(import_attr((package + ".yarl").c_str(), "Yarl"));
@@ -497,8 +688,9 @@ KX_MODULE(interpreter, m) {
             "Evaluate Tcl `code`; return the result text, or its cast with `typecast`.\n\n"
             "The script is recorded in the history first unless `record` is false.\n"
             "A Tcl error raises TclError with the full errorInfo text."))
-        .def("get_errorInfo", &error_info, "The global Tcl variable errorInfo.")
-        .def_static("cast_list", &cast_list, "value"_a.none(), "item_cast"_a.none() = nb::none(),
+        .def("get_errorInfo", &error_info, "The global Tcl variable errorInfo.");
+    def_accessors(c);
+    c.def_static("cast_list", &cast_list, "value"_a.none(), "item_cast"_a.none() = nb::none(),
                     "Split a Tcl list into a tuple of str; `item_cast` converts each element.\n\n"
                     "    cast_list('1 2 3')                 -> ('1', '2', '3')\n"
                     "    cast_list('1 2 3', item_cast=int)  -> (1, 2, 3)\n"
@@ -525,6 +717,9 @@ KX_MODULE(interpreter, m) {
             "  an integer -> int, a double -> float, a boolean -> bool,\n"
             "  a keyed list -> Mardeck, anything else -> str."));
     g_interpreter = keep(c.finish());
+    nb::object set_var_fn = nb::getattr(nb::handle(g_interpreter), "set_var");
+    nb::setattr(nb::handle(g_interpreter), "set_int", set_var_fn);
+    nb::setattr(nb::handle(g_interpreter), "set_double", set_var_fn);
     for (size_t i = 0; i < kCastNames; ++i)
         g_own_casts[i] = _PyType_Lookup((PyTypeObject *)g_interpreter, cast_name(i));
     g_own_keyed_cast = _PyType_Lookup((PyTypeObject *)g_interpreter, KX_ID(cast_keyed_list));

@@ -1,7 +1,914 @@
 // korvex.tcl.namespace: Tcl namespaces, commands and variables as Python objects.
+//
+// Every object holds its interpreter as a weak proxy (support/tclbind) and
+// caches nothing: each operation asks Tcl again. The name arithmetic lives in
+// support/tclnames.
+//
+// The variable views and the accessors of the interpreter make a TclVariable
+// per access. When the classes involved are this module's own (not
+// subclasses), those paths build the handle without running __init__ through
+// Python and call the handle's C++ bodies directly; the objects and the Tcl
+// commands sent are the same as on the general path.
 #include "support/module.hpp"
-#include "support/pyutil.hpp"
+#include "support/classdef.hpp"
+#include "support/tclbind.hpp"
+#include "support/tclconvert.hpp"
+#include "support/tclnames.hpp"
+#include "support/tclquote.hpp"
+
+#include <string>
+
+using namespace nb::literals;
+
+namespace kx {
+namespace {
+
+// Module-lifetime references, taken once at import.
+PyObject *g_tcl_error;   // tkinter.TclError
+PyObject *g_namespace;   // TclNamespace
+PyObject *g_variable;    // TclVariable
+PyObject *g_array_var;   // TclArrayVariable
+PyObject *g_vars_view;   // TclNamespace.VariablesView
+PyObject *g_objs_view;   // TclNamespace.ObjectsView
+PyObject *g_marker;      // TclVariable.__marker: no cast passed to get_obj
+PyObject *g_ns_str;      // TclNamespace.__str__ as defined here
+std::string *g_package;  // "korvex.tcl": the shared interpreter's module
+bool g_asserts;          // Python runs without -O
+
+nb::object bind_tcl(nb::handle tcl) { return bind::interp(tcl, g_package->c_str()); }
+
+PyObject *arg_or_none(PyObject *a) { return a ? a : Py_None; }
+
+// self.name(args...), looked up on self so that overrides take effect.
+nb::object self_call(nb::handle self, PyObject *name, std::initializer_list<PyObject *> args = {}) {
+    return call_method(self, name, args);
+}
+
+// --- TclNamespace -------------------------------------------------------
+
+nb::object ns_of(nb::handle self) { return attr(self, KX_ID(ns)); }
+bool empty(nb::handle str) { return PyUnicode_Check(str.ptr()) && PyUnicode_GET_LENGTH(str.ptr()) == 0; }
+
+// The Tcl form of a namespace object: zelph(obj), read straight from `ns`
+// when __str__ is ours.
+nb::object ns_text(nb::handle obj) {
+    if (Py_TYPE(obj.ptr()) == (PyTypeObject *)g_namespace ||
+        _PyType_Lookup(Py_TYPE(obj.ptr()), KX_ID(__str__)) == g_ns_str)
+        return zelph_str(ns_of(obj));
+    return zelph_str(obj);
+}
+
+void ns_init(nb::handle self, nb::handle ns, nb::handle tcl) {
+    nb::object super = check(PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, g_namespace,
+                                                          self.ptr(), nullptr));
+    call_method(super, KX_ID(__init__));
+    set_attr(self, KX_ID(ns), zelph(ns));
+    set_attr(self, KX_ID(tcl), bind_tcl(tcl));
+    set_attr(self, KX_ID(vars), call(g_vars_view, {self.ptr()}));
+    set_attr(self, KX_ID(objs), call(g_objs_view, {self.ptr()}));
+}
+
+// tclcmd, or (tclcmd,) + args; wrapped in "namespace eval ns" when ns is set.
+nb::object scoped(nb::handle self, nb::handle tclcmd, nb::handle args) {
+    nb::object cmd = nb::borrow(tclcmd);
+    if (PyTuple_GET_SIZE(args.ptr()))
+        cmd = concat(words({tclcmd.ptr()}), args);
+    nb::object ns = ns_of(self);
+    if (truth(ns))
+        cmd = words({KX_STR("namespace"), KX_STR("eval"), ns.ptr(), cmd.ptr()});
+    return cmd;
+}
+
+nb::object ns_call(nb::handle self, nb::handle tclcmd, nb::args args) {
+    nb::object cmd = scoped(self, tclcmd, args);
+    return bind::tk(bind::tk_of_owner(self), KX_ID(call), {tclobj(cmd).ptr()});
+}
+
+nb::object ns_eval(nb::handle self, nb::handle tclcmd, nb::args args) {
+    nb::object cmd = scoped(self, tclcmd, args);
+    return bind::tk(bind::tk_of_owner(self), KX_ID(eval), {zelph(cmd).ptr()});
+}
+
+// self.call(words) for the operations below.
+nb::object ns_send(nb::handle self, nb::handle cmd) { return self_call(self, KX_ID(call), {cmd.ptr()}); }
+
+// The words sent at the interpreter's current level, not inside ns.
+nb::object ns_send_here(nb::handle self, nb::handle cmd) {
+    return bind::tk(bind::tk_of_owner(self), KX_ID(call), {tclobj(cmd).ptr()});
+}
+
+nb::object ns_current(nb::handle self) {
+    return ns_send_here(self, words({KX_STR("namespace"), KX_STR("current")}));
+}
+
+// ns, or the current namespace for an object without a fixed name.
+nb::object ns_or_current(nb::handle self) {
+    nb::object ns = ns_of(self);
+    return truth(ns) ? ns : self_call(self, KX_ID(current));
+}
+
+nb::object ns_absolute(nb::handle self);
+
+nb::object ns_children(nb::handle self, nb::handle pattern) {
+    nb::object cmd = words({KX_STR("namespace"), KX_STR("children")});
+    if (!pattern.is_none()) {
+        // "namespace children" reads a lone extra word as the namespace, so
+        // the pattern goes after this namespace's own absolute name.
+        nb::object target = ns_absolute(self);
+        if (empty(target))
+            target = nb::borrow(KX_STR("::"));
+        cmd = concat(cmd, words({target.ptr(), zelph(pattern).ptr()}));
+    }
+    nb::object result = ns_send(self, cmd);
+    return bind::cast(bind::interp_of(self), KX_ID(cast_list), result);
+}
+
+nb::object ns_code(nb::handle self, nb::handle script) {
+    return ns_send(self, words({KX_STR("namespace"), KX_STR("code"), script.ptr()}));
+}
+
+void ns_create(nb::handle self) {
+    if (!truth(ns_of(self))) {
+        PyErr_SetString(PyExc_ValueError, "Cannot create current namespace");
+        throw nb::python_error();
+    }
+    self_call(self, KX_ID(eval), {KX_STR("")});
+}
+
+void ns_delete(nb::handle self) {
+    nb::object name = ns_or_current(self);
+    ns_send_here(self, words({KX_STR("namespace"), KX_STR("delete"), name.ptr()}));
+}
+
+nb::object ns_exists(nb::handle self) {
+    nb::object name = ns_or_current(self);
+    nb::object r = ns_send_here(self, words({KX_STR("namespace"), KX_STR("exists"), name.ptr()}));
+    return bind::cast(bind::interp_of(self), KX_ID(cast_boolean), r);
+}
+
+// "namespace <op>" [flag when `on`] patterns...
+nb::object flagged(const char *op, const char *flag, bool on, nb::handle patterns) {
+    nb::object cmd = words({KX_STR("namespace"), kx::intern(op)});
+    if (on)
+        cmd = concat(cmd, words({kx::intern(flag)}));
+    return concat(cmd, patterns);
+}
+
+nb::object ns_export(nb::handle self, nb::handle clear, nb::args patterns) {
+    bool on = truth(clear);
+    nb::object r = ns_send(self, flagged("export", "-clear", on, patterns));
+    if (on || PyTuple_GET_SIZE(patterns.ptr()))
+        return nb::none();
+    return bind::cast(bind::interp_of(self), KX_ID(cast_list), r);
+}
+
+void ns_forget(nb::handle self, nb::args patterns) {
+    ns_send(self, concat(words({KX_STR("namespace"), KX_STR("forget")}), patterns));
+}
+
+void ns_import(nb::handle self, nb::handle force, nb::args patterns) {
+    ns_send(self, flagged("import", "-force", truth(force), patterns));
+}
+
+nb::object ns_origin(nb::handle self, nb::handle command) {
+    return ns_send(self, words({KX_STR("namespace"), KX_STR("origin"), command.ptr()}));
+}
+
+nb::object ns_parent(nb::handle self, nb::handle force_eval) {
+    if (!truth(force_eval) && truth(self_call(self, KX_ID(is_absolute))))
+        return names::parent(ns_of(self));
+    nb::object cmd = words({KX_STR("namespace"), KX_STR("parent")});
+    nb::object ns = ns_of(self);
+    if (truth(ns))
+        cmd = concat(cmd, words({ns.ptr()}));
+    return ns_send_here(self, cmd);
+}
+
+nb::object ns_which(nb::handle self, nb::handle name, nb::handle command, nb::handle variable) {
+    nb::object cmd = words({KX_STR("namespace"), KX_STR("which")});
+    if (truth(command))
+        cmd = concat(cmd, words({KX_STR("-command")}));
+    if (truth(variable))
+        cmd = concat(cmd, words({KX_STR("-variable")}));
+    return ns_send(self, concat(cmd, words({name.ptr()})));
+}
+
+nb::object ns_is_absolute(nb::handle self) {
+    nb::object ns = ns_of(self);
+    if (!truth(ns))
+        return ns;
+    return nb::bool_(PyUnicode_Check(ns.ptr()) && names::is_absolute(ns));
+}
+
+nb::object ns_is_relative(nb::handle self) {
+    nb::object ns = ns_of(self);
+    if (!truth(ns))
+        return ns;
+    return nb::bool_(!(PyUnicode_Check(ns.ptr()) && names::is_absolute(ns)));
+}
+
+nb::object ns_absolute(nb::handle self) {
+    if (truth(self_call(self, KX_ID(is_absolute))))
+        return ns_of(self);
+    nb::object current = self_call(self, KX_ID(current));
+    return names::join2(current, ns_of(self));
+}
+
+void ns_make_absolute(nb::handle self) {
+    set_attr(self, KX_ID(ns), self_call(self, KX_ID(absolute)));
+}
+
+nb::object ns_str(nb::handle self) { return ns_of(self); }
+
+nb::object st_join(nb::handle string, nb::args args) {
+    return names::join(string, &PyTuple_GET_ITEM(args.ptr(), 0), PyTuple_GET_SIZE(args.ptr()));
+}
+
+// --- TclVariable --------------------------------------------------------
+
+// A TclVariable made without calling __init__ through Python: the same
+// attributes, in the same order, as __init__ sets them.
+nb::object lean_variable(nb::handle tcl, nb::handle cast, nb::handle var_name) {
+    PyTypeObject *type = (PyTypeObject *)g_variable;
+    nb::object v = check(type->tp_alloc(type, 0));
+    set_attr(v, KX_ID(tcl), bind_tcl(tcl));
+    set_attr(v, KX_ID(cast), cast);
+    set_attr(v, KX_ID(var_name), var_name);
+    return v;
+}
+
+nb::object element(nb::handle name, nb::handle index) {
+    return check(PyUnicode_FromFormat("%S(%S)", zelph(name).ptr(), zelph(index).ptr()));
+}
+
+void var_init(nb::handle self, nb::handle var_name, nb::handle array_index, nb::handle tcl,
+              nb::handle cast) {
+    set_attr(self, KX_ID(tcl), bind_tcl(tcl));
+    set_attr(self, KX_ID(cast), cast);
+    set_attr(self, KX_ID(var_name), array_index.is_none() ? zelph(var_name) : element(var_name, array_index));
+}
+
+nb::object var_name(nb::handle self) { return attr(self, KX_ID(var_name)); }
+
+// The text of an element index; a str as it is.
+nb::object index_text(nb::handle index) {
+    return PyUnicode_CheckExact(index.ptr()) ? nb::borrow(index) : zelph(index);
+}
+
+// The Tcl work of get_obj, get_str and set, given the handle's interpreter
+// proxy and name.
+nb::object get_obj_core(nb::handle tcl, nb::handle name, PyObject *array_index) {
+    nb::object tk = bind::tk_of(bind::referent(tcl));
+    if (array_index && array_index != Py_None)
+        return bind::tk(tk, KX_ID(getvar), {name.ptr(), index_text(array_index).ptr()});
+    return bind::tk(tk, KX_ID(getvar), {name.ptr()});
+}
+
+// The script "set <name>" as a Tcl list: a name that needs no quoting is
+// appended as it is.
+nb::object set_script(nb::handle name) {
+    if (PyUnicode_CheckExact(name.ptr())) {
+        ElementScan sc = scan_element(name.ptr());
+        if (sc.flags == 0 && sc.length > 0 && quoted_length(sc, 0) == sc.length)
+            return check(PyUnicode_Concat(KX_STR("set "), name.ptr()));
+    }
+    PyObject *cmd[2] = {KX_STR("set"), name.ptr()};
+    return zelph_from_array(cmd, 2);
+}
+
+nb::object get_str_core(nb::handle tcl, nb::handle name) {
+    nb::object script = set_script(name);
+    return bind::tk(bind::tk_of(bind::referent(tcl)), KX_ID(eval), {script.ptr()});
+}
+
+void set_core(nb::handle tcl, nb::handle name, nb::handle value, PyObject *array_index) {
+    nb::object tk = bind::tk_of(bind::referent(tcl));
+    nb::object obj = tclobj(value);
+    if (array_index && array_index != Py_None)
+        bind::tk(tk, KX_ID(setvar), {name.ptr(), zelph(array_index).ptr(), obj.ptr()});
+    else
+        bind::tk(tk, KX_ID(setvar), {name.ptr(), obj.ptr()});
+}
+
+nb::object get_obj(nb::handle self, PyObject *array_index, PyObject *cast) {
+    nb::object value = get_obj_core(attr(self, KX_ID(tcl)), var_name(self), array_index);
+    nb::object fn = (!cast || cast == g_marker) ? attr(self, KX_ID(cast)) : nb::borrow(cast);
+    if (truth(fn))
+        return call(fn, {value.ptr()});
+    return value;
+}
+
+// The variable's name, or its element form for an index.
+nb::object name_or_element(nb::handle self, PyObject *array_index) {
+    nb::object name = var_name(self);
+    if (array_index && array_index != Py_None)
+        return element(name, array_index);
+    return name;
+}
+
+nb::object get_str(nb::handle self, PyObject *array_index) {
+    return get_str_core(attr(self, KX_ID(tcl)), name_or_element(self, array_index));
+}
+
+void var_set(nb::handle self, nb::handle value, PyObject *array_index) {
+    set_core(attr(self, KX_ID(tcl)), var_name(self), value, array_index);
+}
+
+void var_unset(nb::handle self, PyObject *array_index, bool nocomplain) {
+    nb::object tk = bind::tk_of_owner(self);
+    nb::object name = var_name(self);
+    try {
+        if (array_index && array_index != Py_None)
+            bind::tk(tk, KX_ID(unsetvar), {name.ptr(), zelph(array_index).ptr()});
+        else
+            bind::tk(tk, KX_ID(unsetvar), {name.ptr()});
+    } catch (nb::python_error &e) {
+        if (!nocomplain || !e.matches(g_tcl_error))
+            throw;
+    }
+}
+
+nb::object var_exists(nb::handle self, PyObject *array_index) {
+    nb::object name = name_or_element(self, array_index);
+    nb::object interp = bind::interp_of(self);
+    nb::object r = bind::tk(bind::tk_of(interp), KX_ID(call),
+                            {words({KX_STR("::info"), KX_STR("exists"), name.ptr()}).ptr()});
+    return bind::cast(interp, KX_ID(cast_boolean), r);
+}
+
+// "::array <op>" var_name [zelph(pattern)] by call, or by eval.
+nb::object array_cmd(nb::handle self, const char *op, nb::handle pattern, bool by_eval = false) {
+    nb::object cmd = words({KX_STR("::array"), kx::intern(op), var_name(self).ptr()});
+    if (!pattern.is_none())
+        cmd = concat(cmd, words({zelph(pattern).ptr()}));
+    nb::object tk = bind::tk_of_owner(self);
+    if (by_eval)
+        return bind::tk(tk, KX_ID(eval), {zelph(cmd).ptr()});
+    return bind::tk(tk, KX_ID(call), {cmd.ptr()});
+}
+
+nb::object cast_by(nb::handle self, PyObject *cast, nb::handle value) {
+    return bind::cast(bind::interp_of(self), cast, value);
+}
+
+// --- fast-call bodies ----------------------------------------------------
+
+const Params<2> kGetObj("get_obj", {"array_index", "cast"}, 0);
+nb::object get_obj_m(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
+    PyObject *a[2];
+    kGetObj.parse(args, nargsf, kw, a);
+    return get_obj(self, a[0], a[1]);
+}
+
+const Params<1> kGetStr("get_str", {"array_index"}, 0);
+nb::object get_str_m(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
+    PyObject *a[1];
+    kGetStr.parse(args, nargsf, kw, a);
+    return get_str(self, a[0]);
+}
+
+const Params<2> kSet("set", {"value", "array_index"}, 1);
+nb::object set_m(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
+    PyObject *a[2];
+    kSet.parse(args, nargsf, kw, a);
+    var_set(self, a[0], a[1]);
+    return nb::none();
+}
+
+
+// raise KeyError(e) from e, for the exception being handled when it is a
+// TclError (or, with `value_error`, a ValueError).
+[[noreturn]] void key_error(nb::python_error &e, bool value_error) {
+    if (!e.matches(g_tcl_error) && !(value_error && e.matches(PyExc_ValueError)))
+        throw;
+    nb::object exc = nb::borrow(e.value());
+    raise_from(PyExc_KeyError, exc, exc);
+}
+
+// --- TclVariable (the remaining operations) ------------------------------
+
+void var_unset_m(nb::handle self, nb::handle array_index, nb::handle nocomplain) {
+    var_unset(self, array_index.ptr(), truth(nocomplain));
+}
+
+nb::object array_item_byref(nb::handle self, nb::handle array_index, nb::handle cast) {
+    nb::object tcl = attr(self, KX_ID(tcl));
+    return method_kw(nb::handle(g_variable), KX_ID(__call__), {self.ptr()},
+                     {{KX_ID(array_index), array_index.ptr()}, {KX_ID(tcl), tcl.ptr()}, {KX_ID(cast), cast.ptr()}});
+}
+
+nb::object array_get_obj(nb::handle self, nb::handle pattern) {
+    return cast_by(self, KX_ID(cast_array), array_cmd(self, "get", pattern));
+}
+
+nb::object array_get_str(nb::handle self, nb::handle pattern) {
+    return cast_by(self, KX_ID(cast_array), array_cmd(self, "get", pattern, true));
+}
+
+void array_set(nb::handle self, nb::handle value) {
+    nb::object cmd = words({KX_STR("::array"), KX_STR("set"), var_name(self).ptr(), tclobj(value).ptr()});
+    bind::tk(bind::tk_of_owner(self), KX_ID(call), {cmd.ptr()});
+}
+
+void array_unset(nb::handle self, nb::handle pattern) { array_cmd(self, "unset", pattern); }
+
+nb::object array_size(nb::handle self) { return array_cmd(self, "size", nb::none()); }
+
+nb::object array_names(nb::handle self, nb::handle pattern) {
+    return cast_by(self, KX_ID(cast_list), array_cmd(self, "names", pattern));
+}
+
+nb::object is_array(nb::handle self) {
+    return cast_by(self, KX_ID(cast_boolean), array_cmd(self, "exists", nb::none()));
+}
+
+nb::object var_absolute(nb::handle self) {
+    nb::object name = var_name(self);
+    if (PyUnicode_Check(name.ptr()) && names::is_absolute(name))
+        return name;
+    nb::object current = bind::tk(bind::tk_of_owner(self), KX_ID(call),
+                                  {words({KX_STR("namespace"), KX_STR("current")}).ptr()});
+    return names::join2(current, name);
+}
+
+void var_make_absolute(nb::handle self) {
+    set_attr(self, KX_ID(var_name), self_call(self, KX_ID(absolute)));
+}
+
+nb::object var_str(nb::handle self) { return var_name(self); }
+nb::object var_tclobj(nb::handle self) { return zelph(var_name(self)); }
+
+nb::object var_repr(nb::handle self) {
+    nb::object cls = check(PyObject_GetAttr(self.ptr(), KX_ID(__class__)));
+    nb::object name = check(PyObject_GetAttr(cls.ptr(), KX_ID(__name__)));
+    return check(PyUnicode_FromFormat("%S(%R)", name.ptr(), var_name(self).ptr()));
+}
+
+// --- TclArrayVariable ----------------------------------------------------
+
+void arr_init(nb::handle self, nb::handle var_name, nb::handle tcl, nb::handle cast) {
+    nb::object super = check(PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, g_array_var,
+                                                          self.ptr(), nullptr));
+    method_kw(super, KX_ID(__init__), {var_name.ptr()}, {{KX_ID(tcl), tcl.ptr()}, {KX_ID(cast), cast.ptr()}});
+}
+
+Py_ssize_t arr_len(nb::handle self) {
+    nb::object size = check(PyNumber_Long(self_call(self, KX_ID(array_size)).ptr()));
+    return PyLong_AsSsize_t(size.ptr());
+}
+
+nb::object arr_iter(nb::handle self) {
+    return check(PyObject_GetIter(str_items(self_call(self, KX_ID(array_names))).ptr()));
+}
+
+bool arr_contains(nb::handle self, nb::handle key) {
+    return truth(method_kw(self, KX_ID(exists), {}, {{KX_ID(array_index), key.ptr()}}));
+}
+
+nb::object arr_getitem(nb::handle self, nb::handle key) {
+    return method_kw(self, KX_ID(get), {}, {{KX_ID(array_index), key.ptr()}});
+}
+
+void arr_setitem(nb::handle self, nb::handle key, nb::handle value) {
+    method_kw(self, KX_ID(set), {value.ptr()}, {{KX_ID(array_index), key.ptr()}});
+}
+
+void arr_delitem(nb::handle self, nb::handle key) {
+    method_kw(self, KX_ID(unset), {}, {{KX_ID(array_index), key.ptr()}});
+}
+
+void arr_clear(nb::handle self) { self_call(self, KX_ID(array_unset)); }
+
+void arr_update(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    nb::object d = check(PyObject_Call((PyObject *)&PyDict_Type, args.ptr(), kwargs.ptr()));
+    self_call(self, KX_ID(array_set), {d.ptr()});
+}
+
+// --- VariablesView / ObjectsView -----------------------------------------
+
+// Methods as this module defines them, to tell whether a class (a subclass
+// included) still has them: then their C++ bodies are called directly.
+enum Own { kOwnByref, kOwnViewGet, kOwnViewSet, kOwnObjsGet, kOwnVarInit, kOwnGetStr, kOwnGetObj, kOwnVarSet, kOwnCount };
+PyObject *g_own[kOwnCount];  // kept: compared by identity
+
+bool own(nb::handle obj, PyObject *name, Own which) {
+    return _PyType_Lookup(Py_TYPE(obj.ptr()), name) == g_own[which];
+}
+
+// Whether a handle from byref would be a plain TclVariable whose operations
+// are all this module's: then the views do its work without making it.
+bool plain_handles() {
+    PyTypeObject *t = (PyTypeObject *)g_variable;
+    return _PyType_Lookup(t, KX_ID(__init__)) == g_own[kOwnVarInit] &&
+           _PyType_Lookup(t, KX_ID(get_str)) == g_own[kOwnGetStr] &&
+           _PyType_Lookup(t, KX_ID(get_obj)) == g_own[kOwnGetObj] &&
+           _PyType_Lookup(t, KX_ID(set)) == g_own[kOwnVarSet];
+}
+
+// What byref(var_name) makes: the handle's interpreter proxy and name.
+struct Ref {
+    nb::object tcl, name;
+};
+
+// The handle's attributes when byref is ours and handles are plain;
+// otherwise `handle` gets self.byref(var_name).
+bool plain_ref(nb::handle self, nb::handle var_name, Ref &ref, nb::object &handle) {
+    if (own(self, KX_ID(byref), kOwnByref) && plain_handles()) {
+        nb::object ns = attr(self, KX_ID(ns));
+        ref.name = names::join2(ns_text(ns), var_name);
+        ref.tcl = bind_tcl(attr(ns, KX_ID(tcl)));
+        return true;
+    }
+    handle = self_call(self, KX_ID(byref), {var_name.ptr()});
+    return false;
+}
+
+nb::object view_ref(nb::handle self, nb::handle var_name) {
+    Ref ref;
+    nb::object v;
+    if (plain_ref(self, var_name, ref, v))
+        return lean_variable(ref.tcl, nb::none(), ref.name);
+    return v;
+}
+
+void view_init(nb::handle self, nb::handle ns) {
+    if (g_asserts && !PyObject_IsInstance(ns.ptr(), g_namespace)) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        PyErr_SetNone(PyExc_AssertionError);
+        throw nb::python_error();
+    }
+    nb::object super = check(PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, g_vars_view,
+                                                          self.ptr(), nullptr));
+    call_method(super, KX_ID(__init__));
+    set_attr(self, KX_ID(ns), ns);
+}
+
+[[noreturn]] void twice(nb::handle callee, const char *keyword) {
+    nb::object name = check(PyObject_GetAttr(callee.ptr(), KX_ID(__name__)));
+    PyErr_Format(PyExc_TypeError, "%U() got multiple values for keyword argument '%s'", name.ptr(), keyword);
+    throw nb::python_error();
+}
+
+nb::object byref(nb::handle self, nb::handle var_name, nb::args args, nb::kwargs kwargs) {
+    nb::object var_type = nb::borrow(g_variable);
+    if (PyDict_GetItemWithError(kwargs.ptr(), KX_ID(var_type))) {
+        var_type = nb::borrow(PyDict_GetItemWithError(kwargs.ptr(), KX_ID(var_type)));
+        PyDict_DelItem(kwargs.ptr(), KX_ID(var_type));
+    } else if (PyErr_Occurred()) {
+        throw nb::python_error();
+    }
+    if (PyDict_Contains(kwargs.ptr(), KX_ID(tcl)))
+        twice(var_type, "tcl");
+    nb::object ns = attr(self, KX_ID(ns));
+    nb::object name = names::join2(ns_text(ns), var_name);
+    nb::object tcl = attr(ns, KX_ID(tcl));
+    if (var_type.ptr() == g_variable && !PyTuple_GET_SIZE(args.ptr()) && !PyDict_GET_SIZE(kwargs.ptr()))
+        return lean_variable(tcl, nb::none(), name);
+    nb::dict kw;
+    kw[nb::handle(KX_ID(tcl))] = tcl;
+    if (PyDict_Update(kw.ptr(), kwargs.ptr()) != 0)
+        throw nb::python_error();
+    return check(PyObject_Call(var_type.ptr(), concat(words({name.ptr()}), args).ptr(), kw.ptr()));
+}
+
+nb::object array_byref(nb::handle self, nb::handle var_name, nb::args args, nb::kwargs kwargs) {
+    nb::object byref_fn = check(PyObject_GetAttr(self.ptr(), KX_ID(byref)));
+    if (PyDict_Contains(kwargs.ptr(), KX_ID(var_type)))
+        twice(byref_fn, "var_type");
+    nb::dict kw;
+    kw[nb::handle(KX_ID(var_type))] = nb::handle(g_array_var);
+    if (PyDict_Update(kw.ptr(), kwargs.ptr()) != 0)
+        throw nb::python_error();
+    return check(PyObject_Call(byref_fn.ptr(), concat(words({var_name.ptr()}), args).ptr(), kw.ptr()));
+}
+
+nb::object view_get(nb::handle self, nb::handle var_name) {
+    Ref ref;
+    nb::object v;
+    if (plain_ref(self, var_name, ref, v))
+        return get_str_core(ref.tcl, ref.name);
+    return self_call(v, KX_ID(get_str));
+}
+
+nb::object objs_get(nb::handle self, nb::handle var_name, PyObject *array_index) {
+    Ref ref;
+    nb::object v;
+    if (plain_ref(self, var_name, ref, v))
+        return get_obj_core(ref.tcl, ref.name, array_index);  // a new handle has no cast
+    return method_kw(v, KX_ID(get_obj), {}, {{KX_ID(array_index), arg_or_none(array_index)}});
+}
+
+void view_set(nb::handle self, nb::handle var_name, nb::handle value, PyObject *array_index) {
+    Ref ref;
+    nb::object v;
+    if (plain_ref(self, var_name, ref, v))
+        return set_core(ref.tcl, ref.name, value, array_index);
+    method_kw(v, KX_ID(set), {value.ptr()}, {{KX_ID(array_index), arg_or_none(array_index)}});
+}
+
+void view_unset(nb::handle self, nb::handle var_name, nb::handle array_index, nb::handle nocomplain) {
+    nb::object v = view_ref(self, var_name);
+    method_kw(v, KX_ID(unset), {}, {{KX_ID(array_index), array_index.ptr()}, {KX_ID(nocomplain), nocomplain.ptr()}});
+}
+
+// view.op(var_name, pattern=pattern) as v.<method>(pattern=pattern).
+nb::object with_pattern(nb::handle self, nb::handle var_name, PyObject *method, nb::handle pattern) {
+    return method_kw(view_ref(self, var_name), method, {}, {{KX_ID(pattern), pattern.ptr()}});
+}
+
+nb::object view_array_get(nb::handle self, nb::handle var_name, nb::handle pattern) {
+    return with_pattern(self, var_name, KX_ID(array_get_str), pattern);
+}
+nb::object objs_array_get(nb::handle self, nb::handle var_name, nb::handle pattern) {
+    return with_pattern(self, var_name, KX_ID(array_get_obj), pattern);
+}
+void view_array_unset(nb::handle self, nb::handle var_name, nb::handle pattern) {
+    with_pattern(self, var_name, KX_ID(array_unset), pattern);
+}
+nb::object view_array_names(nb::handle self, nb::handle var_name, nb::handle pattern) {
+    return with_pattern(self, var_name, KX_ID(array_names), pattern);
+}
+void view_array_set(nb::handle self, nb::handle var_name, nb::handle value) {
+    self_call(view_ref(self, var_name), KX_ID(array_set), {value.ptr()});
+}
+nb::object view_is_array(nb::handle self, nb::handle var_name) {
+    return self_call(view_ref(self, var_name), KX_ID(is_array));
+}
+nb::object view_exists(nb::handle self, nb::handle var_name, nb::handle array_index) {
+    nb::object v = view_ref(self, var_name);
+    return method_kw(v, KX_ID(exists), {}, {{KX_ID(array_index), array_index.ptr()}});
+}
+
+// self.get(var_name): this module's own get without a Python call.
+nb::object view_item(nb::handle self, nb::handle var_name) {
+    PyObject *get = _PyType_Lookup(Py_TYPE(self.ptr()), KX_ID(get));
+    if (get == g_own[kOwnViewGet])
+        return view_get(self, var_name);
+    if (get == g_own[kOwnObjsGet])
+        return objs_get(self, var_name, nullptr);
+    return self_call(self, KX_ID(get), {var_name.ptr()});
+}
+
+nb::object view_getitem(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
+    static const Params<1> params("__getitem__", {"var_name"}, 1);
+    PyObject *a[1];
+    params.parse(args, nargsf, kw, a);
+    try {
+        return view_item(self, a[0]);
+    } catch (nb::python_error &e) {
+        key_error(e, true);
+    }
+}
+
+nb::object view_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
+    static const Params<2> params("__setitem__", {"var_name", "value"}, 2);
+    PyObject *a[2];
+    params.parse(args, nargsf, kw, a);
+    if (own(self, KX_ID(set), kOwnViewSet))
+        view_set(self, a[0], a[1], nullptr);
+    else
+        self_call(self, KX_ID(set), {a[0], a[1]});
+    return nb::none();
+}
+
+void view_delitem(nb::handle self, nb::handle var_name) {
+    try {
+        self_call(self, KX_ID(unset), {var_name.ptr()});
+    } catch (nb::python_error &e) {
+        key_error(e, false);
+    }
+}
+
+bool view_contains(nb::handle self, nb::handle var_name) {
+    return truth(self_call(self, KX_ID(exists), {var_name.ptr()}));
+}
+
+nb::object view_iter(nb::handle self) {
+    nb::object ns = attr(self, KX_ID(ns));
+    nb::object listing = self_call(ns, KX_ID(call), {words({KX_STR("::info"), KX_STR("vars")}).ptr()});
+    nb::object names = bind::cast(bind::interp_of(ns), KX_ID(cast_list), listing);
+    return check(PyObject_GetIter(str_items(names).ptr()));
+}
+
+Py_ssize_t view_len(nb::handle self) {
+    nb::object it = check(PyObject_GetIter(self.ptr()));
+    Py_ssize_t n = 0;
+    while (PyObject *item = PyIter_Next(it.ptr())) {
+        Py_DECREF(item);
+        ++n;
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return n;
+}
+
+const Params<1> kViewGet("get", {"var_name"}, 1);
+nb::object view_get_m(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
+    PyObject *a[1];
+    kViewGet.parse(args, nargsf, kw, a);
+    return view_get(self, a[0]);
+}
+
+const Params<2> kObjsGet("get", {"var_name", "array_index"}, 1);
+nb::object objs_get_m(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
+    PyObject *a[2];
+    kObjsGet.parse(args, nargsf, kw, a);
+    return objs_get(self, a[0], a[1]);
+}
+
+const Params<3> kViewSet("set", {"var_name", "value", "array_index"}, 2);
+nb::object view_set_m(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
+    PyObject *a[3];
+    kViewSet.parse(args, nargsf, kw, a);
+    view_set(self, a[0], a[1], a[2]);
+    return nb::none();
+}
+
+}  // namespace
+}  // namespace kx
 
 KX_MODULE(namespace, m) {
+    using namespace kx;
     m.doc() = "Tcl namespaces, commands and variables as Python objects.";
+    std::string package = PyUnicode_AsUTF8(nb::str(m.attr("__name__")).ptr());
+    g_package = new std::string(package.substr(0, package.rfind('.')));  // lives with the process
+    g_asserts = !truth(import_attr("sys", "flags").attr("optimize"));
+
+    nb::object mutable_mapping = import_attr("collections.abc", "MutableMapping");
+    m.attr("MutableMapping") = mutable_mapping;
+    nb::object zelph_module = check(PyImport_ImportModule((*g_package + ".zelph").c_str()));
+    m.attr("zelph") = zelph_module.attr("zelph");
+    m.attr("tclobj") = zelph_module.attr("tclobj");
+    g_tcl_error = keep(import_attr("tkinter", "TclError"));
+    m.attr("TclError") = nb::handle(g_tcl_error);
+    m.attr("Tk") = import_attr("tkinter", "Tk");
+    m.attr("MethodType") = import_attr("types", "MethodType");
+    m.attr("weakref") = nb::module_::import_("weakref");
+    m.attr("sys") = nb::module_::import_("sys");
+    m.attr("functools") = nb::module_::import_("functools");
+    // The names published so far; the command and temporary classes join them.
+    m.attr("__all__") = nb::make_tuple("TclVariable", "TclArrayVariable", "TclNamespace");
+
+    // TclVariable
+    ClassDef v(m, "TclVariable", {},
+               "A handle on one Tcl variable of one interpreter: a scalar, a whole array,\n"
+               "or one array element (named \"array(index)\"). Nothing is cached: every\n"
+               "operation asks Tcl.");
+    g_marker = keep(check(PyObject_CallNoArgs((PyObject *)&PyBaseObject_Type)));
+    v.def("__init__", &var_init, "var_name"_a.none(), "array_index"_a.none() = nb::none(),
+          "tcl"_a.none() = nb::none(), "cast"_a.none() = nb::none())
+        .set("_TclVariable__marker", g_marker)
+        .def_fast(fast_method<get_obj_m>(
+            "get_obj", "get_obj($self, /, array_index=None, cast=<no cast given>)\n--\n\n"
+                       "The value (of an element) as _tkinter delivers it, through `cast`\n"
+                       "(the handle's own cast when none is given; None for no cast)."))
+        .def_fast(fast_method<get_str_m>("get_str", "get_str($self, /, array_index=None)\n--\n\n"
+                                                    "The value (of an element) as Tcl text."))
+        .set("get", nb::none())  // the same function as get_obj, set below
+        .def_fast(fast_method<set_m>("set", "set($self, /, value, array_index=None)\n--\n\n"
+                                            "Set the variable (or an element) to `value`."))
+        .def("unset", &var_unset_m, "array_index"_a.none() = nb::none(), "nocomplain"_a.none() = false,
+             "Unset the variable (or an element); `nocomplain` ignores Tcl's errors.")
+        .def("exists", [](nb::handle self, nb::handle index) { return var_exists(self, index.ptr()); },
+             "array_index"_a.none() = nb::none(), "Whether the variable (or an element) exists.")
+        .def("array_item_byref", &array_item_byref, "array_index"_a.none(), "cast"_a.none() = nb::none(),
+             "A TclVariable handle on one element of this array.")
+        .def("array_get_obj", &array_get_obj, "pattern"_a.none() = nb::none(),
+             "The array (the elements matching `pattern`) as an Array, read by word list.")
+        .def("array_get_str", &array_get_str, "pattern"_a.none() = nb::none(),
+             "The array (the elements matching `pattern`) as an Array, read by script.")
+        .set("array_get", nb::none())
+        .def("array_set", &array_set, "value"_a.none(), "Set elements from a mapping or a flat list.")
+        .def("array_unset", &array_unset, "pattern"_a.none() = nb::none(),
+             "Unset the array, or the elements matching `pattern`.")
+        .def("array_size", &array_size, "The number of elements, as Tcl returns it.")
+        .def("array_names", &array_names, "pattern"_a.none() = nb::none(),
+             "The element names (matching `pattern`) as a tuple.")
+        .def("is_array", &is_array, "Whether the variable is an array.")
+        .def("absolute", &var_absolute, "The name qualified with the current namespace.")
+        .def("make_absolute", &var_make_absolute, "Qualify `var_name` with the current namespace.")
+        .def("__str__", &var_str)
+        .def("__tclobj__", &var_tclobj, "The Tcl form of a variable object: its name.")
+        .def("__repr__", &var_repr);
+    g_variable = keep(v.finish());
+    nb::setattr(nb::handle(g_variable), "get", nb::getattr(nb::handle(g_variable), "get_obj"));
+    nb::setattr(nb::handle(g_variable), "array_get", nb::getattr(nb::handle(g_variable), "array_get_obj"));
+
+    // TclArrayVariable
+    ClassDef a(m, "TclArrayVariable", {mutable_mapping, nb::handle(g_variable)},
+               "A handle on a Tcl array, as a mutable mapping of element names to values.");
+    a.def("__init__", &arr_init, "var_name"_a.none(), "tcl"_a.none() = nb::none(), "cast"_a.none() = nb::none())
+        .set("get", nb::getattr(nb::handle(g_variable), "get"))
+        .def("__len__", &arr_len)
+        .def("__iter__", &arr_iter)
+        .def("__contains__", &arr_contains, "key"_a.none())
+        .def("__getitem__", &arr_getitem, "key"_a.none())
+        .def("__setitem__", &arr_setitem, "key"_a.none(), "value"_a.none())
+        .def("__delitem__", &arr_delitem, "key"_a.none())
+        .def("clear", &arr_clear, "Unset the whole array variable.")
+        .def("update", &arr_update, "args"_a, "kwargs"_a, "Set elements as dict(*args, **kwargs) gives them.");
+    g_array_var = keep(a.finish());
+
+    // TclNamespace with its nested views
+    ClassDef vv(m, "VariablesView", {mutable_mapping},
+                "The variables of a namespace as a mapping of names to their Tcl text.",
+                "TclNamespace.VariablesView");
+    vv.def("__init__", &view_init, "ns"_a.none())
+        .def("byref", &byref, "var_name"_a.none(), "args"_a, "kwargs"_a,
+             "A handle on the variable (`var_type`, default TclVariable), its name\n"
+             "qualified with this namespace; other arguments go to the handle.")
+        .def("array_byref", &array_byref, "var_name"_a.none(), "args"_a, "kwargs"_a,
+             "A TclArrayVariable handle on the array.")
+        .def_fast(fast_method<view_get_m>("get", "get($self, /, var_name)\n--\n\n"
+                                                 "The variable's value as Tcl text."))
+        .def_fast(fast_method<view_set_m>("set", "set($self, /, var_name, value, array_index=None)\n--\n\n"
+                                                 "Set the variable (or an element)."))
+        .def("unset", &view_unset, "var_name"_a.none(), "array_index"_a.none() = nb::none(),
+             "nocomplain"_a.none() = false, "Unset the variable (or an element).")
+        .def("array_get", &view_array_get, "var_name"_a.none(), "pattern"_a.none() = nb::none(),
+             "The array as an Array, values as Tcl text.")
+        .def("array_set", &view_array_set, "var_name"_a.none(), "value"_a.none(),
+             "Set array elements from a mapping or flat list.")
+        .def("array_unset", &view_array_unset, "var_name"_a.none(), "pattern"_a.none() = nb::none(),
+             "Unset the array, or its elements matching `pattern`.")
+        .def("array_names", &view_array_names, "var_name"_a.none(), "pattern"_a.none() = nb::none(),
+             "The array's element names.")
+        .def("is_array", &view_is_array, "var_name"_a.none(), "Whether the variable is an array.")
+        .def("exists", &view_exists, "var_name"_a.none(), "array_index"_a.none() = nb::none(),
+             "Whether the variable (or an element) exists.")
+        .def_fast(fast_method<view_getitem>("__getitem__", "__getitem__($self, var_name, /)\n--\n\n"))
+        .def("__contains__", &view_contains, "var_name"_a.none())
+        .def_fast(fast_method<view_setitem>("__setitem__", "__setitem__($self, var_name, value, /)\n--\n\n"))
+        .def("__delitem__", &view_delitem, "var_name"_a.none())
+        .def("__len__", &view_len)
+        .def("__iter__", &view_iter);
+    g_vars_view = keep(vv.finish(true));
+
+    ClassDef ov(m, "ObjectsView", {nb::handle(g_vars_view)},
+                "The variables of a namespace as a mapping of names to the values\n"
+                "_tkinter delivers.",
+                "TclNamespace.ObjectsView");
+    ov.def_fast(fast_method<objs_get_m>("get", "get($self, /, var_name, array_index=None)\n--\n\n"
+                                               "The value (of an element) as _tkinter delivers it."))
+        .def("array_get", &objs_array_get, "var_name"_a.none(), "pattern"_a.none() = nb::none(),
+             "The array as an Array of the values _tkinter delivers.");
+    g_objs_view = keep(ov.finish(true));
+
+    ClassDef n(m, "TclNamespace", {},
+               "A Tcl namespace of one interpreter. An empty name stands for whatever\n"
+               "namespace is current. Nothing is cached: every operation asks Tcl.");
+    n.def("__init__", &ns_init, "ns"_a.none(), "tcl"_a.none() = nb::none())
+        .def("children", &ns_children, "pattern"_a.none() = nb::none(),
+             "The child namespaces (matching `pattern`), fully qualified.")
+        .def("code", &ns_code, "script"_a.none(), "The script wrapped by 'namespace code'.")
+        .def("current", &ns_current, "The interpreter's current namespace.")
+        .def("create", &ns_create, "Create the namespace if it is missing.")
+        .def("delete", &ns_delete, "Delete the namespace.")
+        .def("eval", &ns_eval, "tclcmd"_a.none(), "args"_a,
+             "Evaluate a script (or the words given) inside the namespace.")
+        .def("call", &ns_call, "tclcmd"_a.none(), "args"_a,
+             "Call a command given as words inside the namespace.")
+        .def("exists", &ns_exists, "Whether the namespace exists.")
+        .def("export", &ns_export, "clear"_a.none() = false, "patterns"_a,
+             "Add export patterns (`clear` first drops the old ones); without\n"
+             "arguments, return the export patterns.")
+        .def("forget", &ns_forget, "patterns"_a, "Remove imported commands.")
+        .def("import_", &ns_import, "force"_a.none() = false, "patterns"_a,
+             "Import commands (`force` replaces existing ones).")
+        .def("origin", &ns_origin, "command"_a.none(), "The original of an imported command.")
+        .def("parent", &ns_parent, "force_eval"_a.none() = false,
+             "The parent namespace; computed without Tcl for an absolute name\n"
+             "unless `force_eval`.")
+        .def("which", &ns_which, "name"_a.none(), "command"_a.none() = false, "variable"_a.none() = false,
+             "The fully qualified name of a command or variable.")
+        .def("is_absolute", &ns_is_absolute, "Whether the name starts with '::' ('' for no name).")
+        .def("is_relative", &ns_is_relative, "Whether the name is relative ('' for no name).")
+        .def("absolute", &ns_absolute, "The name qualified with the current namespace.")
+        .def("make_absolute", &ns_make_absolute, "Qualify `ns` with the current namespace.")
+        .def("__str__", &ns_str)
+        .def_static("qualifiers", [](nb::handle s) { return names::qualifiers(s); }, "string"_a.none(),
+                    "Everything before the last '::'.")
+        .def_static("tail", [](nb::handle s) { return names::tail(s); }, "string"_a.none(),
+                    "Everything after the last '::'.")
+        .def_static("join", &st_join, "string"_a.none(), "args"_a, "The names joined with '::', normalized.")
+        .def_static("split", [](nb::handle s) { return names::split(s); }, "string"_a.none(),
+                    "The name's components; an absolute name gets an empty first item.")
+        .def_static("normalize", [](nb::handle s) { return names::normalize(s); }, "string"_a.none(),
+                    "The name with single separators and no trailing one.")
+        .set("VariablesView", nb::handle(g_vars_view))
+        .set("ObjectsView", nb::handle(g_objs_view));
+    g_namespace = keep(n.finish());
+    auto lookup = [](PyObject *cls, const char *name) {
+        return keep(_PyType_Lookup((PyTypeObject *)cls, nb::str(name).ptr()));  // held for identity tests
+    };
+    g_own[kOwnByref] = lookup(g_vars_view, "byref");
+    g_own[kOwnViewGet] = lookup(g_vars_view, "get");
+    g_own[kOwnViewSet] = lookup(g_vars_view, "set");
+    g_own[kOwnObjsGet] = lookup(g_objs_view, "get");
+    g_own[kOwnVarInit] = lookup(g_variable, "__init__");
+    g_own[kOwnGetStr] = lookup(g_variable, "get_str");
+    g_own[kOwnGetObj] = lookup(g_variable, "get_obj");
+    g_own[kOwnVarSet] = lookup(g_variable, "set");
+    g_ns_str = _PyType_Lookup((PyTypeObject *)g_namespace, KX_ID(__str__));
 }

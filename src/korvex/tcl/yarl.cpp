@@ -52,10 +52,9 @@ nb::object interp_attr(nb::handle interp, PyObject *name) {
 }
 
 // The global errorInfo: the message and the Tcl stack of the latest error.
-// (The one place that reads it, until the interpreter's variable views exist.)
 nb::object error_info(nb::handle interp) {
-    nb::object tk = interp_attr(interp, KX_ID(tk));
-    return call_method(tk, KX_ID(getvar), {KX_STR("::errorInfo")});
+    nb::object vars = interp_attr(interp, KX_ID(vars));
+    return check(PyObject_GetItem(vars.ptr(), KX_STR("::errorInfo")));
 }
 
 // The object behind `tcl`: the referent of a weak proxy (ReferenceError once

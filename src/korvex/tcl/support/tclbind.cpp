@@ -1,0 +1,95 @@
+#include "support/tclbind.hpp"
+
+namespace kx {
+namespace bind {
+
+nb::object interp(nb::handle tcl, const char *package) {
+    if (!truth(tcl))
+        return check(PyWeakref_NewProxy(check(PyImport_ImportModule(package)).ptr(), nullptr));
+    if (PyWeakref_CheckProxy(tcl.ptr()))
+        return nb::borrow(tcl);
+    return check(PyWeakref_NewProxy(tcl.ptr(), nullptr));
+}
+
+nb::object referent(nb::handle proxy) {
+    if (!PyWeakref_CheckProxy(proxy.ptr()))
+        return nb::borrow(proxy);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject *obj;
+    if (PyWeakref_GetRef(proxy.ptr(), &obj) < 0)
+        throw nb::python_error();
+    if (obj)
+        return nb::steal(obj);
+#else
+    PyObject *obj = PyWeakref_GET_OBJECT(proxy.ptr());
+    if (obj != Py_None && Py_REFCNT(obj) > 0)
+        return nb::borrow(obj);
+#endif
+    PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
+    throw nb::python_error();
+}
+
+nb::object interp_of(nb::handle obj) { return referent(attr(obj, KX_ID(tcl))); }
+
+nb::object tk_of(nb::handle interp) {
+    PyObject *tk = PyObject_GenericGetAttr(interp.ptr(), KX_ID(tk));
+    if (tk)
+        return nb::steal(tk);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return check(PyObject_GetAttr(interp.ptr(), KX_ID(tk)));
+}
+
+nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *> args) {
+    return call_method(tk, method, args);
+}
+
+nb::object cast(nb::handle interp, PyObject *method, nb::handle value) {
+    return call_method(interp, method, {value.ptr()});
+}
+
+}  // namespace bind
+
+nb::object words(std::initializer_list<PyObject *> items) {
+    nb::object t = check(PyTuple_New((Py_ssize_t)items.size()));
+    Py_ssize_t i = 0;
+    for (PyObject *item : items)
+        PyTuple_SET_ITEM(t.ptr(), i++, nb::borrow(item).release().ptr());
+    return t;
+}
+
+nb::object concat(nb::handle head, nb::handle tail) {
+    return check(PySequence_Concat(head.ptr(), tail.ptr()));
+}
+
+nb::object str_items(nb::handle seq) {
+    nb::object items = check(PySequence_Tuple(seq.ptr()));
+    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    nb::object out = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *text = PyObject_Str(PyTuple_GET_ITEM(items.ptr(), i));
+        if (!text)
+            throw nb::python_error();
+        PyTuple_SET_ITEM(out.ptr(), i, text);
+    }
+    return out;
+}
+
+nb::object method_kw(nb::handle obj, PyObject *name, std::initializer_list<PyObject *> args,
+                     std::initializer_list<std::pair<PyObject *, PyObject *>> kws) {
+    PyObject *stack[8];
+    size_t n = 0;
+    stack[n++] = obj.ptr();
+    for (PyObject *a : args)
+        stack[n++] = a;
+    nb::object kwnames = check(PyTuple_New((Py_ssize_t)kws.size()));
+    Py_ssize_t k = 0;
+    for (auto &kv : kws) {
+        PyTuple_SET_ITEM(kwnames.ptr(), k++, nb::borrow(kv.first).release().ptr());
+        stack[n++] = kv.second;
+    }
+    return check(PyObject_VectorcallMethod(name, stack, n - kws.size(), kwnames.ptr()));
+}
+
+}  // namespace kx
