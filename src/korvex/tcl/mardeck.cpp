@@ -124,24 +124,32 @@ bool is_keyed_list_obj(nb::handle value) {
 
 nb::object from_tcl(nb::handle string);
 
+// The nested level `self[key]`; a missing one is made empty and stored with
+// `store` (the base store, or the dotted store). A plain value there is a
+// conflict.
+template <typename Store>
+nb::object level(nb::handle self, nb::handle key, Store store) {
+    PyObject *found = PyObject_GetItem(self.ptr(), key.ptr());
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            throw nb::python_error();
+        PyErr_Clear();
+        nb::object sub = new_mardeck();
+        store(sub);
+        return sub;
+    }
+    nb::object sub = nb::steal(found);
+    if (!is_mardeck(sub))
+        raise_conflict(key);
+    return sub;
+}
+
 void setitem(nb::handle self, nb::handle key, nb::handle value_in) {
     nb::object value = is_keyed_list_obj(value_in) ? from_tcl(value_in) : nb::borrow(value_in);
     nb::object head, rest;
     if (split_key(key, head, rest)) {
         LevelGuard guard(" while storing under a dotted key");
-        PyObject *found = PyObject_GetItem(self.ptr(), head.ptr());
-        nb::object sub;
-        if (!found) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError))
-                throw nb::python_error();
-            PyErr_Clear();
-            sub = new_mardeck();
-            base_set(self, head, sub);
-        } else {
-            sub = nb::steal(found);
-            if (!is_mardeck(sub))
-                raise_conflict(head);
-        }
+        nb::object sub = level(self, head, [&](nb::handle made) { base_set(self, head, made); });
         if (PyObject_SetItem(sub.ptr(), rest.ptr(), value.ptr()) != 0)
             throw nb::python_error();
         return;
@@ -277,20 +285,10 @@ void update(nb::handle self, nb::args args, nb::kwargs kwargs) {
                 throw nb::python_error();
             continue;
         }
-        PyObject *found = PyObject_GetItem(self.ptr(), key);
-        nb::object sub;
-        if (!found) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+        nb::object sub = level(self, key, [&](nb::handle made) {
+            if (PyObject_SetItem(self.ptr(), key, made.ptr()) != 0)
                 throw nb::python_error();
-            PyErr_Clear();
-            sub = new_mardeck();
-            if (PyObject_SetItem(self.ptr(), key, sub.ptr()) != 0)
-                throw nb::python_error();
-        } else {
-            sub = nb::steal(found);
-            if (!is_mardeck(sub))
-                raise_conflict(nb::handle(key));
-        }
+        });
         call_method(sub, KX_ID(update), {value});
     }
 }

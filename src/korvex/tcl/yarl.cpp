@@ -17,6 +17,7 @@
 // Python's own slots, so overrides behave as they would in Python.
 #include "support/module.hpp"
 #include "support/classdef.hpp"
+#include "support/tclbind.hpp"
 #include "support/tclconvert.hpp"
 
 #include <vector>
@@ -57,28 +58,6 @@ nb::object error_info(nb::handle interp) {
     return check(PyObject_GetItem(vars.ptr(), KX_STR("::errorInfo")));
 }
 
-// The object behind `tcl`: the referent of a weak proxy (ReferenceError once
-// it is gone, as the proxy itself raises), anything else as it is. Holding it
-// keeps the interpreter alive for the whole call.
-nb::object referent(nb::handle tcl) {
-    if (!PyWeakref_CheckProxy(tcl.ptr()))
-        return nb::borrow(tcl);
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject *o;
-    if (PyWeakref_GetRef(tcl.ptr(), &o) < 0)
-        throw nb::python_error();
-    if (o)
-        return nb::steal(o);
-#else
-    PyObject *o = PyWeakref_GetObject(tcl.ptr());
-    if (!o)
-        throw nb::python_error();
-    if (o != Py_None)
-        return nb::borrow(o);
-#endif
-    PyErr_SetString(PyExc_ReferenceError, "weakly-referenced object no longer exists");
-    throw nb::python_error();
-}
 
 // Python's special names (__x__) never become parts of a command name: they
 // are protocol probes (copy, pickle, inspect.unwrap, mocks ask for
@@ -272,7 +251,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
         PyList_SET_ITEM(words.ptr(), w++, zelph(args[nargs + k]).release().ptr());
     }
 
-    nb::object interp = referent(attr(self, KX_ID(tcl)));
+    nb::object interp = bind::referent(attr(self, KX_ID(tcl)));
     nb::object history = interp_attr(interp, KX_ID(history));
     call_method(history, KX_ID(append), {words.ptr()});
 

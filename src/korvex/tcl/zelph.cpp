@@ -97,18 +97,18 @@ PyObject *flag_name(unsigned flag) {
 const unsigned kAllFlags[] = {kUseBraces, kDontUseBraces, kBracesUnmatched};
 
 // The one argument of a single-parameter function.
-PyObject *one_arg(const ArgSpec &spec, PyObject *const *args, Py_ssize_t nargs,
+PyObject *one_arg(const ArgSpec &sig, PyObject *const *args, Py_ssize_t nargs,
                   PyObject *kwnames) {
     if (nargs == 1 && !kwnames)
         return args[0];
     PyObject *arg;
-    parse_args(spec, args, nargs, kwnames, &arg);
+    parse_args(sig, args, nargs, kwnames, &arg);
     return arg;
 }
 
 nb::object scan_element_fn(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const ArgSpec spec{"_Tcl_ScanElement", {{"string"}}};
-    nb::object s = zelph_str(one_arg(spec, args, nargs, kwnames));
+    static const ArgSpec sig{"_Tcl_ScanElement", {{"string"}}};
+    nb::object s = zelph_str(one_arg(sig, args, nargs, kwnames));
     ElementScan scan = scan_element(s.ptr());
     nb::object flags = check(PySet_New(nullptr));
     for (unsigned f : kAllFlags)
@@ -119,9 +119,9 @@ nb::object scan_element_fn(PyObject *const *args, Py_ssize_t nargs, PyObject *kw
 }
 
 nb::object convert_element_fn(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const ArgSpec spec{"_Tcl_ConvertElement", {{"src"}, {"flags"}}};
+    static const ArgSpec sig{"_Tcl_ConvertElement", {{"src"}, {"flags"}}};
     PyObject *argv[2];
-    parse_args(spec, args, nargs, kwnames, argv);
+    parse_args(sig, args, nargs, kwnames, argv);
     nb::object src = zelph_str(argv[0]);
     nb::handle given = argv[1];
     unsigned flags = 0;
@@ -140,33 +140,33 @@ nb::object convert_element_fn(PyObject *const *args, Py_ssize_t nargs, PyObject 
 }
 
 nb::object update_string_of_list_fn(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const ArgSpec spec{"_tcl_UpdateStringOfList", {{"listObj", "obj"}}};
-    return zelph_from_sequence(one_arg(spec, args, nargs, kwnames));
+    static const ArgSpec sig{"_tcl_UpdateStringOfList", {{"listObj", "obj"}}};
+    return zelph_from_sequence(one_arg(sig, args, nargs, kwnames));
 }
 
 nb::object zelph_from_mapping_fn(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const ArgSpec spec{"_zelph_from_mapping", {{"obj"}}};
-    return zelph_from_mapping(one_arg(spec, args, nargs, kwnames));
+    static const ArgSpec sig{"_zelph_from_mapping", {{"obj"}}};
+    return zelph_from_mapping(one_arg(sig, args, nargs, kwnames));
 }
 
 nb::object zelph_fn(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const ArgSpec spec{"zelph", {{"obj"}}};
-    return zelph(one_arg(spec, args, nargs, kwnames));
+    static const ArgSpec sig{"zelph", {{"obj"}}};
+    return zelph(one_arg(sig, args, nargs, kwnames));
 }
 
 nb::object tclobj_from_sequence_fn(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const ArgSpec spec{"_tclobj_from_sequence", {{"obj"}}};
-    return tclobj_from_sequence(one_arg(spec, args, nargs, kwnames));
+    static const ArgSpec sig{"_tclobj_from_sequence", {{"obj"}}};
+    return tclobj_from_sequence(one_arg(sig, args, nargs, kwnames));
 }
 
 nb::object tclobj_from_mapping_fn(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const ArgSpec spec{"_tclobj_from_mapping", {{"obj"}}};
-    return tclobj_from_mapping(one_arg(spec, args, nargs, kwnames));
+    static const ArgSpec sig{"_tclobj_from_mapping", {{"obj"}}};
+    return tclobj_from_mapping(one_arg(sig, args, nargs, kwnames));
 }
 
 nb::object tclobj_fn(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    static const ArgSpec spec{"tclobj", {{"obj"}}};
-    return tclobj(one_arg(spec, args, nargs, kwnames));
+    static const ArgSpec sig{"tclobj", {{"obj"}}};
+    return tclobj(one_arg(sig, args, nargs, kwnames));
 }
 
 }  // namespace

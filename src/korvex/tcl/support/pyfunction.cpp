@@ -109,12 +109,12 @@ nb::object make_function(nb::handle module, const char *name, const char *doc, F
     return self;
 }
 
-void parse_args(const ArgSpec &spec, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+void parse_args(const ArgSpec &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                 PyObject **out) {
-    const Py_ssize_t nparams = (Py_ssize_t)spec.params.size();
+    const Py_ssize_t nparams = (Py_ssize_t)sig.params.size();
     if (nargs > nparams)
         type_error(PyUnicode_FromFormat("%s() takes %zd positional argument%s but %zd %s given",
-                                        spec.func, nparams, nparams == 1 ? "" : "s", nargs,
+                                        sig.func, nparams, nparams == 1 ? "" : "s", nargs,
                                         nargs == 1 ? "was" : "were"));
     for (Py_ssize_t i = 0; i < nparams; ++i)
         out[i] = i < nargs ? args[i] : nullptr;
@@ -123,23 +123,23 @@ void parse_args(const ArgSpec &spec, PyObject *const *args, Py_ssize_t nargs, Py
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t slot = -1;
         for (Py_ssize_t i = 0; i < nparams && slot < 0; ++i)
-            for (const char *alias : spec.params[(size_t)i])
+            for (const char *alias : sig.params[(size_t)i])
                 if (PyUnicode_CompareWithASCIIString(key, alias) == 0) {
                     slot = i;
                     break;
                 }
         if (slot < 0)
             type_error(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'",
-                                            spec.func, key));
+                                            sig.func, key));
         if (out[slot])
             type_error(PyUnicode_FromFormat("%s() got multiple values for argument '%s'",
-                                            spec.func, spec.params[(size_t)slot][0]));
+                                            sig.func, sig.params[(size_t)slot][0]));
         out[slot] = args[nargs + k];
     }
     for (Py_ssize_t i = 0; i < nparams; ++i)
         if (!out[i])
             type_error(PyUnicode_FromFormat("%s() missing 1 required positional argument: '%s'",
-                                            spec.func, spec.params[(size_t)i][0]));
+                                            sig.func, sig.params[(size_t)i][0]));
 }
 
 }  // namespace kx

@@ -4,9 +4,9 @@
 // through vectorcall with no argument-conversion layer in between.
 //
 //     nb::object body(PyObject *const *a, Py_ssize_t n, PyObject *kw) {
-//         static const ArgSpec spec{"zelph", {{"obj"}}};
+//         static const ArgSpec sig{"zelph", {{"obj"}}};
 //         PyObject *obj;
-//         parse_args(spec, a, n, kw, &obj);
+//         parse_args(sig, a, n, kw, &obj);
 //         ...
 //     }
 //     m.attr("zelph") = make_function(m, "zelph", doc, &body);
@@ -34,10 +34,10 @@ struct ArgSpec {
     std::vector<std::vector<const char *>> params;
 };
 
-// Fills out[0 .. spec.params.size()) with borrowed references, or raises
+// Fills out[0 .. sig.params.size()) with borrowed references, or raises
 // TypeError with Python's own messages for a missing, surplus, duplicated
 // or unknown argument.
-void parse_args(const ArgSpec &spec, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+void parse_args(const ArgSpec &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
                 PyObject **out);
 
 }  // namespace kx
