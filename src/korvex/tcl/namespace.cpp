@@ -863,6 +863,7 @@ KX_MODULE(namespace, m) {
         .def("__get__", [](nb::handle self, nb::handle instance, nb::handle) { return command::get(self, instance); },
              "instance"_a.none(), "owner"_a.none() = nb::none());
     nb::object command_class = c.finish();
+    ((PyTypeObject *)command_class.ptr())->tp_call = command::tp_call;
     command::Classes &cc = command::classes();
     cc.tcl_error = g_tcl_error;
     cc.command = keep(command_class);
@@ -900,6 +901,8 @@ KX_MODULE(namespace, m) {
              }, "exc_info"_a)
         .def("__del__", [](nb::handle self) { temp::cmd_del(g_temp_cmd, self, g_tcl_error); });
     g_temp_cmd = keep(tc.finish());
+    ((PyTypeObject *)g_temp_cmd)->tp_call = command::tp_call;
+    cc.temp_cmd = g_temp_cmd;
 
     ClassDef tv(m, "TempTclVariable", {nb::handle(g_variable)},
                 "A variable handle with a generated unique global name; the variable is\n"
@@ -917,4 +920,5 @@ KX_MODULE(namespace, m) {
                 "A temporary array variable: an array mapping that is unset when the\n"
                 "`with` block ends.");
     ta.finish();
+    command::seal_classes();
 }

@@ -159,7 +159,30 @@ Classes &classes() {
     return c;
 }
 
+// A type's version tag, assigned now if it has none (0 when none can be).
+static unsigned int version_tag(PyObject *type) {
+    _PyType_Lookup((PyTypeObject *)type, KX_ID(__call__));  // assigns a tag when missing
+    PyTypeObject *t = (PyTypeObject *)type;
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+}
+
+void seal_classes() {
+    classes().command_tag = version_tag(classes().command);
+    classes().temp_cmd_tag = version_tag(classes().temp_cmd);
+}
+
 namespace {
+
+// Whether `self` is an instance of TclCommand or TempTclCommand themselves,
+// unchanged since import.
+bool pristine(PyObject *self) {
+    PyTypeObject *t = Py_TYPE(self);
+    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag == 0)
+        return false;
+    const Classes &c = classes();
+    return (t == (PyTypeObject *)c.command && t->tp_version_tag == c.command_tag) ||
+           (t == (PyTypeObject *)c.temp_cmd && t->tp_version_tag == c.temp_cmd_tag);
+}
 
 nb::object self_call(nb::handle self, PyObject *name, std::initializer_list<PyObject *> args = {}) {
     return call_method(self, name, args);
@@ -319,16 +342,6 @@ nb::object forward(PyObject *self, PyObject *name, PyObject *const *args, Py_ssi
     return check(PyObject_VectorcallMethod(name, stack.data(), (size_t)(nargs + 1), kwnames));
 }
 
-// The words of a call: this module's builder without a Python call when the
-// class keeps it.
-nb::object call_words(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-    if (!own(self, KX_ID(build_tclcmd), classes().own_build))
-        return forward(self, KX_ID(build_tclcmd), args, nargs, kwnames);
-    nb::object dashed = dashed_override(self);
-    return build_words(cmd_name_of(self), attr(self, KX_ID(args)), attr(self, KX_ID(keywords)), args, nargs,
-                       kwnames, dashed.ptr());
-}
-
 nb::object cast_result(nb::handle self, nb::object result) {
     nb::object cast = attr(self, KX_ID(cast));
     if (truth(cast))
@@ -336,21 +349,77 @@ nb::object cast_result(nb::handle self, nb::object result) {
     return result;
 }
 
+// The instance attributes the call path reads: straight from the instance
+// dict for a pristine instance, otherwise by the generic lookup (a subclass
+// may define properties).
+class Fields {
+public:
+    Fields(PyObject *self, bool plain) : self_(self) {
+        if (plain)
+            dict_ = check(PyObject_GenericGetDict(self, nullptr));
+    }
+    nb::object operator[](PyObject *name) const {
+        if (dict_.is_valid()) {
+            if (PyObject *value = PyDict_GetItemWithError(dict_.ptr(), name))
+                return nb::borrow(value);
+            if (PyErr_Occurred())
+                throw nb::python_error();
+        }
+        return attr(self_, name);  // raises the usual AttributeError when missing
+    }
+
+private:
+    PyObject *self_;
+    nb::object dict_;
+};
+
 nb::object call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    nb::object tclcmd = call_words(self, args, nargs, kwnames);
-    nb::object logger = attr(self, KX_ID(logger));
+    bool plain = pristine(self);
+    Fields f(self, plain);
+    nb::object tclcmd;
+    if (plain || own(self, KX_ID(build_tclcmd), classes().own_build)) {
+        nb::object dashed = plain ? nb::object() : dashed_override(self);
+        tclcmd = build_words(f[KX_ID(cmd_name)], f[KX_ID(args)], f[KX_ID(keywords)], args, nargs, kwnames,
+                             dashed.ptr());
+    } else {
+        tclcmd = forward(self, KX_ID(build_tclcmd), args, nargs, kwnames);
+    }
+    nb::object logger = f[KX_ID(logger)];
     if (truth(logger)) {
         nb::object text = check(PyUnicode_Concat(KX_STR("Calling: "), zelph(tclcmd).ptr()));
         call_method(logger, KX_ID(info), {text.ptr()});
     }
-    return cast_result(self, send(self, tclcmd));
+    nb::object tk = bind::tk_of(bind::referent(f[KX_ID(tcl)]));
+    nb::object result = bind::call_words(tk, tclcmd);
+    nb::object cast = f[KX_ID(cast)];
+    if (truth(cast))
+        return kx::call(cast, {result.ptr()});
+    return result;
 }
 
 nb::object dunder_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    if (own(self, KX_ID(call), classes().own_call))
+    if (pristine(self) || own(self, KX_ID(call), classes().own_call))
         return call(self, args, nargsf, kwnames);
     return forward(self, KX_ID(call), args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+
+PyObject *tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    return c_entry([&]() -> nb::object {
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
+            return dunder_call(self, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+        nb::object held = check(PyDict_Copy(kwargs));  // keeps keys and values alive
+        std::vector<PyObject *> stack(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
+        nb::object kwnames = check(PyTuple_New(PyDict_GET_SIZE(held.ptr())));
+        PyObject *key, *value;
+        Py_ssize_t pos = 0, k = 0;
+        while (PyDict_Next(held.ptr(), &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.ptr(), k++, nb::borrow(key).release().ptr());
+            stack.push_back(value);
+        }
+        return dunder_call(self, stack.data(), nargs, kwnames.ptr());
+    });
 }
 
 nb::object eval(nb::handle self, nb::handle args, PyObject *kwargs) {

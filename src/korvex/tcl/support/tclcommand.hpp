@@ -46,15 +46,23 @@ struct Classes {
     PyObject *tcl_error = nullptr;  // tkinter.TclError
     PyObject *command = nullptr;    // TclCommand
     PyObject *temp_var = nullptr;   // TempTclVariable
+    PyObject *temp_cmd = nullptr;   // TempTclCommand
     PyObject *ns_class = nullptr;   // TclNamespace
     PyObject *cmds_view = nullptr;  // TclNamespace.CommandsView
     // TclCommand.call, build_tclcmd and kwargs_to_dashed_args as defined
     // here: while a class keeps them, their bodies are run without a Python call.
     PyObject *own_call = nullptr, *own_build = nullptr, *own_dashed = nullptr;
+    // The version tags of TclCommand and TempTclCommand as this module left
+    // them: a class whose tag still matches has not been changed since, so
+    // its methods are these and its instances' attributes are plain ones.
+    unsigned int command_tag = 0, temp_cmd_tag = 0;
     const char *package = nullptr;  // the package module stands for the shared interpreter
     bool asserts = true;            // Python runs without -O
 };
 Classes &classes();
+
+// Records the version tags above; called once the classes are complete.
+void seal_classes();
 
 void init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle keywords, nb::handle tcl,
           nb::handle cast, nb::handle logger);
@@ -72,6 +80,10 @@ nb::object build_tclcmd(nb::handle self, nb::handle args, PyObject *kwargs);
 // call and __call__ as fast-call method bodies.
 nb::object call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
 nb::object dunder_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames);
+// tp_call for the class: __call__'s body without Python's slot looking it
+// up and re-packing the arguments. Assigning __call__ on the class (or
+// defining it in a subclass) brings back Python's own slot.
+PyObject *tp_call(PyObject *self, PyObject *args, PyObject *kwargs);
 nb::object eval(nb::handle self, nb::handle args, PyObject *kwargs);
 nb::object absolute(nb::handle self);
 void make_absolute(nb::handle self);
