@@ -142,14 +142,17 @@ def test_getattr_before_tk_exists():
 
 
 def test_class_member_order():
-    public = [k for k in Interpreter.__dict__ if not k.startswith("_")]
-    assert public[:2] == ["eval", "get_errorInfo"]
+    members = list(Interpreter.__dict__)
+    public = [k for k in members if not k.startswith("_")]
+    assert public[:5] == ["generate_callback_cmd_name", "create_callback", "remove_callback", "eval", "get_errorInfo"]
+    assert members.index("__getattr__") + 1 == members.index("generate_callback_cmd_name")
     assert list(Interpreter.__dict__).index("__MAX_HISTORY__") < list(Interpreter.__dict__).index("__init__")
 
 
 def test_shared_interpreter_names():
     names = _global_interpreter.__all__
-    assert names[:2] == ["eval", "get_errorInfo"]
+    assert names[:5] == ["generate_callback_cmd_name", "create_callback", "remove_callback", "eval", "get_errorInfo"]
+    assert "set_int" in names and "set_double" in names and "vars" in names and "yarl" in names
     assert not [n for n in names if n.startswith("_")]
     assert names.index("tk") < names.index("history")
     public_members = [k for k in Interpreter.__dict__ if not k.startswith("_")]

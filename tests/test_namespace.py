@@ -165,7 +165,7 @@ def test_is_absolute_relative(rec, name, absolute, relative):
 def test_attributes(interp):
     ns = TclNamespace(None, tcl=interp)
     assert ns.ns == ""
-    assert list(vars(ns)) == ["ns", "tcl", "vars", "objs"]
+    assert list(vars(ns)) == ["ns", "tcl", "vars", "objs", "procs", "cmds"]
     assert type(ns.vars) is TclNamespace.VariablesView
     assert type(ns.objs) is TclNamespace.ObjectsView
     assert ns.vars.ns is ns

@@ -7,6 +7,7 @@
 #include "support/tclconvert.hpp"
 #include "support/tcllib.hpp"
 #include "support/tcllist.hpp"
+#include "support/tclnames.hpp"
 
 #include <cstring>
 
@@ -26,6 +27,7 @@ PyObject *g_mardeck;      // Mardeck
 PyObject *g_zelph;        // zelph (the function)
 PyObject *g_yarl;         // Yarl
 PyObject *g_namespace;    // TclNamespace
+PyObject *g_command;      // TclCommand
 
 // The name under which TclX registers its keyed-list object type.
 constexpr const char *kKeyedListType = "keyedList";
@@ -125,6 +127,108 @@ nb::object getattr_(nb::handle self, nb::handle name) {
                                             nb::make_tuple(name).ptr()));
     PyErr_SetObject(PyExc_AttributeError, msg.ptr());
     throw nb::python_error();
+}
+
+// --- Python callbacks -------------------------------------------------------
+
+// getattr(obj, name) into `out`; a missing attribute leaves `out` as it is.
+void attr_if_any(nb::handle obj, PyObject *name, nb::object &out) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), name);
+    if (value) {
+        out = nb::steal(value);
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+}
+
+nb::object callback_cmd_name(nb::handle callback, nb::handle mangle_cmd_name) {
+    nb::object name = nb::str(""), func = nb::borrow(callback);
+    attr_if_any(callback, KX_ID(__func__), func);  // a bound method: its function's name
+    attr_if_any(func, KX_ID(__name__), name);
+    if (!truth(name) || truth(mangle_cmd_name)) {
+        nb::object id = check(PyLong_FromVoidPtr(callback.ptr()));
+        nb::object prefix = check(PyUnicode_FromFormat("%S_", id.ptr()));
+        name = check(PyNumber_Add(prefix.ptr(), name.ptr()));
+    }
+    return name;
+}
+
+// The commands view of the global namespace, and a command object of it.
+nb::object global_cmds(nb::handle self) { return attr(attr(self, KX_ID(global_ns)), KX_ID(cmds)); }
+nb::object global_cmd(nb::handle self, nb::handle name) {
+    return check(PyObject_GetItem(global_cmds(self).ptr(), name.ptr()));
+}
+
+// Where a replaced command waits: "::auxKit::_cbBkup::" and its name
+// without the leading colons.
+nb::object backup_name(nb::handle full_name) {
+    nb::object bare = check(PyObject_CallMethodObjArgs(full_name.ptr(), KX_ID(lstrip), KX_STR(":"), nullptr));
+    return check(PyUnicode_Concat(KX_STR("::auxKit::_cbBkup::"), bare.ptr()));
+}
+
+[[noreturn]] void value_error(const char *format, nb::handle name) {
+    nb::object msg = check(PyUnicode_Format(nb::str(format).ptr(), nb::make_tuple(name).ptr()));
+    PyErr_SetObject(PyExc_ValueError, msg.ptr());
+    throw nb::python_error();
+}
+
+nb::object create_callback(nb::handle self, nb::handle callback, nb::handle cmd_name, nb::handle force) {
+    nb::object name = nb::borrow(cmd_name);
+    if (!truth(name))
+        name = call_method(g_interpreter, KX_ID(generate_callback_cmd_name), {callback.ptr()});
+    nb::object tclcmd = global_cmd(self, check(PyObject_Str(name.ptr())));
+    nb::object full = attr(tclcmd, KX_ID(cmd_name));  // fully qualified
+    if (truth(call_method(tclcmd, KX_ID(exists)))) {
+        if (!truth(force))
+            value_error("Cannot create command '%s': command already exists", full);
+        // Move the command out of the way, into a backup namespace made on demand.
+        nb::object backup = backup_name(full);
+        nb::object words = nb::make_tuple("::namespace", "eval", names::qualifiers(backup), "");
+        call_method(attr(self, KX_ID(tk)), KX_ID(call), {words.ptr()});
+        call_method(global_cmd(self, full), KX_ID(rename), {backup.ptr()});
+    }
+    call_method(tclcmd, KX_ID(createcommand), {callback.ptr()});
+    if (PyObject_SetItem(attr(self, KX_ID(__callbacks__)).ptr(), full.ptr(), callback.ptr()) != 0)
+        throw nb::python_error();
+    return tclcmd;
+}
+
+void remove_callback(nb::handle self, nb::handle callback) {
+    nb::object tclcmd;
+    int is_command = PyObject_IsInstance(callback.ptr(), g_command);
+    if (is_command < 0)
+        throw nb::python_error();
+    if (is_command)
+        tclcmd = nb::borrow(callback);
+    else if (PyCallable_Check(callback.ptr()))
+        tclcmd = global_cmd(self, call_method(g_interpreter, KX_ID(generate_callback_cmd_name), {callback.ptr()}));
+    else
+        tclcmd = global_cmd(self, callback);
+    nb::object full = attr(tclcmd, KX_ID(cmd_name));
+    nb::object callbacks = attr(self, KX_ID(__callbacks__));
+    int known = PySequence_Contains(callbacks.ptr(), full.ptr());
+    if (known < 0)
+        throw nb::python_error();
+    if (!known)
+        value_error("No callback in this interpreter named '%s'", full);
+    try {
+        call_method(tclcmd, KX_ID(delete));
+    } catch (nb::python_error &e) {
+        // Deleted behind our back (by Tcl code, say): there is nothing left
+        // to delete, and the registry and the backup are still put right.
+        if (!e.matches(g_tcl_error) || truth(call_method(tclcmd, KX_ID(exists))))
+            throw;
+    }
+    if (PyObject_DelItem(callbacks.ptr(), full.ptr()) != 0)
+        throw nb::python_error();
+    nb::object tcl_kw = nb::make_tuple("tcl");
+    nb::object backup_cmd = backup_name(full);
+    PyObject *args[3] = {nullptr, backup_cmd.ptr(), self.ptr()};
+    nb::object backup = check(PyObject_Vectorcall(g_command, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, tcl_kw.ptr()));
+    if (truth(call_method(backup, KX_ID(exists))))
+        call_method(backup, KX_ID(rename), {full.ptr()});
 }
 
 // The global errorInfo: the message and the Tcl stack of the latest error.
@@ -657,6 +761,8 @@ KX_MODULE(interpreter, m) {
     g_view_getitem = keep(_PyType_Lookup((PyTypeObject *)view.ptr(), KX_ID(__getitem__)));
     g_view_setitem = keep(_PyType_Lookup((PyTypeObject *)view.ptr(), KX_ID(__setitem__)));
     m.attr("TclNamespace") = nb::handle(g_namespace);
+    g_command = keep(import_attr((package + ".namespace").c_str(), "TclCommand"));
+    m.attr("TclCommand") = nb::handle(g_command);
     g_zelph = keep(zelph_module.attr("zelph"));
     m.attr("zelph") = nb::handle(g_zelph);
     g_yarl = keep(import_attr((package + ".yarl").c_str(), "Yarl"));
@@ -682,6 +788,20 @@ KX_MODULE(interpreter, m) {
              "Run the start-up hooks of the 'korvex.tcl' entry point group.")
         .def("__getattr__", &getattr_, "attr"_a.none(),
              "Forward other attributes to the Tcl application object `tk`.")
+        .def_static("generate_callback_cmd_name", &callback_cmd_name, "callback"_a.none(),
+                    "mangle_cmd_name"_a.none() = false,
+                    "The Tcl command name for a callable: its (function's) __name__; with\n"
+                    "`mangle_cmd_name`, or for a callable without a name, prefixed with\n"
+                    "its id and an underscore.")
+        .def("create_callback", &create_callback, "callback"_a.none(), "cmd_name"_a.none() = nb::none(),
+             "force"_a.none() = false,
+             "Register a Python callable as a Tcl command (named after it unless\n"
+             "`cmd_name` is given) and return its TclCommand. An existing command of\n"
+             "that name is an error, or with `force` is kept as a backup under\n"
+             "::auxKit::_cbBkup until the callback is removed.")
+        .def("remove_callback", &remove_callback, "callback"_a.none(),
+             "Remove a callback (given as its TclCommand, the callable or the command\n"
+             "name) and put back the command it replaced, if any.")
         .def_fast(fast_method<eval>(
             "eval",
             "eval($self, /, code, typecast=False, record=True)\n--\n\n"

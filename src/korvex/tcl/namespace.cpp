@@ -11,10 +11,14 @@
 // commands sent are the same as on the general path.
 #include "support/module.hpp"
 #include "support/classdef.hpp"
+#include "support/commandviews.hpp"
 #include "support/tclbind.hpp"
+#include "support/tclcommand.hpp"
 #include "support/tclconvert.hpp"
+#include "support/tclnamespace.hpp"
 #include "support/tclnames.hpp"
 #include "support/tclquote.hpp"
+#include "support/temporaries.hpp"
 
 #include <string>
 
@@ -30,6 +34,12 @@ PyObject *g_variable;    // TclVariable
 PyObject *g_array_var;   // TclArrayVariable
 PyObject *g_vars_view;   // TclNamespace.VariablesView
 PyObject *g_objs_view;   // TclNamespace.ObjectsView
+PyObject *g_cmds_view;   // TclNamespace.CommandsView
+PyObject *g_procs_view;  // TclNamespace.ProcsView
+PyObject *g_temp_ns;     // TempTclNamespace
+PyObject *g_temp_cmd;    // TempTclCommand
+PyObject *g_temp_var;    // TempTclVariable
+PyObject *g_update_wrapper;  // functools.update_wrapper
 PyObject *g_marker;      // TclVariable.__marker: no cast passed to get_obj
 PyObject *g_ns_str;      // TclNamespace.__str__ as defined here
 std::string *g_package;  // "korvex.tcl": the shared interpreter's module
@@ -47,7 +57,6 @@ nb::object self_call(nb::handle self, PyObject *name, std::initializer_list<PyOb
 // --- TclNamespace -------------------------------------------------------
 
 nb::object ns_of(nb::handle self) { return attr(self, KX_ID(ns)); }
-bool empty(nb::handle str) { return PyUnicode_Check(str.ptr()) && PyUnicode_GET_LENGTH(str.ptr()) == 0; }
 
 // The Tcl form of a namespace object: zelph(obj), read straight from `ns`
 // when __str__ is ours.
@@ -66,162 +75,8 @@ void ns_init(nb::handle self, nb::handle ns, nb::handle tcl) {
     set_attr(self, KX_ID(tcl), bind_tcl(tcl));
     set_attr(self, KX_ID(vars), call(g_vars_view, {self.ptr()}));
     set_attr(self, KX_ID(objs), call(g_objs_view, {self.ptr()}));
-}
-
-// tclcmd, or (tclcmd,) + args; wrapped in "namespace eval ns" when ns is set.
-nb::object scoped(nb::handle self, nb::handle tclcmd, nb::handle args) {
-    nb::object cmd = nb::borrow(tclcmd);
-    if (PyTuple_GET_SIZE(args.ptr()))
-        cmd = concat(words({tclcmd.ptr()}), args);
-    nb::object ns = ns_of(self);
-    if (truth(ns))
-        cmd = words({KX_STR("namespace"), KX_STR("eval"), ns.ptr(), cmd.ptr()});
-    return cmd;
-}
-
-nb::object ns_call(nb::handle self, nb::handle tclcmd, nb::args args) {
-    nb::object cmd = scoped(self, tclcmd, args);
-    return bind::tk(bind::tk_of_owner(self), KX_ID(call), {tclobj(cmd).ptr()});
-}
-
-nb::object ns_eval(nb::handle self, nb::handle tclcmd, nb::args args) {
-    nb::object cmd = scoped(self, tclcmd, args);
-    return bind::tk(bind::tk_of_owner(self), KX_ID(eval), {zelph(cmd).ptr()});
-}
-
-// self.call(words) for the operations below.
-nb::object ns_send(nb::handle self, nb::handle cmd) { return self_call(self, KX_ID(call), {cmd.ptr()}); }
-
-// The words sent at the interpreter's current level, not inside ns.
-nb::object ns_send_here(nb::handle self, nb::handle cmd) {
-    return bind::tk(bind::tk_of_owner(self), KX_ID(call), {tclobj(cmd).ptr()});
-}
-
-nb::object ns_current(nb::handle self) {
-    return ns_send_here(self, words({KX_STR("namespace"), KX_STR("current")}));
-}
-
-// ns, or the current namespace for an object without a fixed name.
-nb::object ns_or_current(nb::handle self) {
-    nb::object ns = ns_of(self);
-    return truth(ns) ? ns : self_call(self, KX_ID(current));
-}
-
-nb::object ns_absolute(nb::handle self);
-
-nb::object ns_children(nb::handle self, nb::handle pattern) {
-    nb::object cmd = words({KX_STR("namespace"), KX_STR("children")});
-    if (!pattern.is_none()) {
-        // "namespace children" reads a lone extra word as the namespace, so
-        // the pattern goes after this namespace's own absolute name.
-        nb::object target = ns_absolute(self);
-        if (empty(target))
-            target = nb::borrow(KX_STR("::"));
-        cmd = concat(cmd, words({target.ptr(), zelph(pattern).ptr()}));
-    }
-    nb::object result = ns_send(self, cmd);
-    return bind::cast(bind::interp_of(self), KX_ID(cast_list), result);
-}
-
-nb::object ns_code(nb::handle self, nb::handle script) {
-    return ns_send(self, words({KX_STR("namespace"), KX_STR("code"), script.ptr()}));
-}
-
-void ns_create(nb::handle self) {
-    if (!truth(ns_of(self))) {
-        PyErr_SetString(PyExc_ValueError, "Cannot create current namespace");
-        throw nb::python_error();
-    }
-    self_call(self, KX_ID(eval), {KX_STR("")});
-}
-
-void ns_delete(nb::handle self) {
-    nb::object name = ns_or_current(self);
-    ns_send_here(self, words({KX_STR("namespace"), KX_STR("delete"), name.ptr()}));
-}
-
-nb::object ns_exists(nb::handle self) {
-    nb::object name = ns_or_current(self);
-    nb::object r = ns_send_here(self, words({KX_STR("namespace"), KX_STR("exists"), name.ptr()}));
-    return bind::cast(bind::interp_of(self), KX_ID(cast_boolean), r);
-}
-
-// "namespace <op>" [flag when `on`] patterns...
-nb::object flagged(const char *op, const char *flag, bool on, nb::handle patterns) {
-    nb::object cmd = words({KX_STR("namespace"), kx::intern(op)});
-    if (on)
-        cmd = concat(cmd, words({kx::intern(flag)}));
-    return concat(cmd, patterns);
-}
-
-nb::object ns_export(nb::handle self, nb::handle clear, nb::args patterns) {
-    bool on = truth(clear);
-    nb::object r = ns_send(self, flagged("export", "-clear", on, patterns));
-    if (on || PyTuple_GET_SIZE(patterns.ptr()))
-        return nb::none();
-    return bind::cast(bind::interp_of(self), KX_ID(cast_list), r);
-}
-
-void ns_forget(nb::handle self, nb::args patterns) {
-    ns_send(self, concat(words({KX_STR("namespace"), KX_STR("forget")}), patterns));
-}
-
-void ns_import(nb::handle self, nb::handle force, nb::args patterns) {
-    ns_send(self, flagged("import", "-force", truth(force), patterns));
-}
-
-nb::object ns_origin(nb::handle self, nb::handle command) {
-    return ns_send(self, words({KX_STR("namespace"), KX_STR("origin"), command.ptr()}));
-}
-
-nb::object ns_parent(nb::handle self, nb::handle force_eval) {
-    if (!truth(force_eval) && truth(self_call(self, KX_ID(is_absolute))))
-        return names::parent(ns_of(self));
-    nb::object cmd = words({KX_STR("namespace"), KX_STR("parent")});
-    nb::object ns = ns_of(self);
-    if (truth(ns))
-        cmd = concat(cmd, words({ns.ptr()}));
-    return ns_send_here(self, cmd);
-}
-
-nb::object ns_which(nb::handle self, nb::handle name, nb::handle command, nb::handle variable) {
-    nb::object cmd = words({KX_STR("namespace"), KX_STR("which")});
-    if (truth(command))
-        cmd = concat(cmd, words({KX_STR("-command")}));
-    if (truth(variable))
-        cmd = concat(cmd, words({KX_STR("-variable")}));
-    return ns_send(self, concat(cmd, words({name.ptr()})));
-}
-
-nb::object ns_is_absolute(nb::handle self) {
-    nb::object ns = ns_of(self);
-    if (!truth(ns))
-        return ns;
-    return nb::bool_(PyUnicode_Check(ns.ptr()) && names::is_absolute(ns));
-}
-
-nb::object ns_is_relative(nb::handle self) {
-    nb::object ns = ns_of(self);
-    if (!truth(ns))
-        return ns;
-    return nb::bool_(!(PyUnicode_Check(ns.ptr()) && names::is_absolute(ns)));
-}
-
-nb::object ns_absolute(nb::handle self) {
-    if (truth(self_call(self, KX_ID(is_absolute))))
-        return ns_of(self);
-    nb::object current = self_call(self, KX_ID(current));
-    return names::join2(current, ns_of(self));
-}
-
-void ns_make_absolute(nb::handle self) {
-    set_attr(self, KX_ID(ns), self_call(self, KX_ID(absolute)));
-}
-
-nb::object ns_str(nb::handle self) { return ns_of(self); }
-
-nb::object st_join(nb::handle string, nb::args args) {
-    return names::join(string, &PyTuple_GET_ITEM(args.ptr(), 0), PyTuple_GET_SIZE(args.ptr()));
+    set_attr(self, KX_ID(procs), call(g_procs_view, {self.ptr()}));
+    set_attr(self, KX_ID(cmds), call(g_cmds_view, {self.ptr()}));
 }
 
 // --- TclVariable --------------------------------------------------------
@@ -748,7 +603,9 @@ KX_MODULE(namespace, m) {
     m.attr("sys") = nb::module_::import_("sys");
     m.attr("functools") = nb::module_::import_("functools");
     // The names published so far; the command and temporary classes join them.
-    m.attr("__all__") = nb::make_tuple("TclVariable", "TclArrayVariable", "TclNamespace");
+    m.attr("__all__") = nb::make_tuple("TclVariable", "TempTclVariable", "TclArrayVariable", "TempTclArrayVariable",
+                                       "TclCommand", "TempTclCommand", "TclNamespace", "TempTclNamespace");
+    g_update_wrapper = keep(import_attr("functools", "update_wrapper"));
 
     // TclVariable
     ClassDef v(m, "TclVariable", {},
@@ -855,49 +712,99 @@ KX_MODULE(namespace, m) {
              "The array as an Array of the values _tkinter delivers.");
     g_objs_view = keep(ov.finish(true));
 
+    // The command views, nested in TclNamespace as well
+    ClassDef cv(m, "CommandsView", {mutable_mapping},
+                "The commands of a namespace as a mapping of names to TclCommand objects.\n"
+                "Assigning a callable registers it as a Tcl command; iteration lists the\n"
+                "names 'info commands' reports inside the namespace.",
+                "TclNamespace.CommandsView");
+    auto on = [](PyObject *method) {
+        return [method](nb::handle self, nb::handle cmd_name) { return views::on_command(self, cmd_name, method); };
+    };
+    cv.def("__init__", &views::init, "ns"_a.none())
+        .def("byref", [](nb::handle self, nb::handle cmd_name, nb::args args, nb::kwargs kwargs) {
+                 return views::byref(self, cmd_name, args, kwargs);
+             }, "cmd_name"_a.none(), "args"_a, "kwargs"_a,
+             "A TclCommand for the name joined to this namespace, in its interpreter;\n"
+             "other arguments go to TclCommand.")
+        .def("exists", on(KX_ID(exists)), "cmd_name"_a.none(), "Whether the command exists.")
+        .def("createcommand", [](nb::handle self, nb::handle cmd_name, nb::handle func) {
+                 views::on_command(self, cmd_name, KX_ID(createcommand), {func.ptr()});
+             }, "cmd_name"_a.none(), "func"_a.none(), "Register a Python callable as the Tcl command.")
+        .def("delete", [](nb::handle self, nb::handle cmd_name) { views::on_command(self, cmd_name, KX_ID(delete)); },
+             "cmd_name"_a.none(), "Delete the command.")
+        .def("rename", &views::rename, "cmd_name"_a.none(), "new_name"_a.none(),
+             "Rename the command; a relative new name stays in this namespace.")
+        .def("origin", on(KX_ID(origin)), "cmd_name"_a.none(), "The original of an imported command.")
+        .def("proc_body", on(KX_ID(proc_body)), "cmd_name"_a.none(), "The body of the procedure.")
+        .def("proc_args", on(KX_ID(proc_args)), "cmd_name"_a.none(), "The argument names of the procedure.")
+        .def("proc_arg_default", [](nb::handle self, nb::handle cmd_name, nb::handle arg_name) {
+                 return views::on_command(self, cmd_name, KX_ID(proc_arg_default), {arg_name.ptr()});
+             }, "cmd_name"_a.none(), "arg_name"_a.none(),
+             "The default of a procedure argument, or None when it has none.")
+        .def("__getitem__", [](nb::handle self, nb::handle cmd_name) {
+                 return call_method(self, KX_ID(byref), {cmd_name.ptr()});
+             }, "cmd_name"_a.none())
+        .def("__contains__", &views::contains, "cmd_name"_a.none())
+        .def("__setitem__", &views::setitem, "cmd_name"_a.none(), "func"_a.none())
+        .def("__delitem__", &views::delitem, "cmd_name"_a.none())
+        .def("__len__", &views::count)
+        .def("__iter__", [](nb::handle self) { return views::names(self, KX_STR("commands")); });
+    g_cmds_view = keep(cv.finish(true));
+
+    ClassDef pv(m, "ProcsView", {nb::handle(g_cmds_view)},
+                "The procedures of a namespace: a commands view whose membership and\n"
+                "iteration cover procedures only.",
+                "TclNamespace.ProcsView");
+    pv.def("exists", on(KX_ID(is_proc)), "cmd_name"_a.none(), "Whether the procedure exists.")
+        .def("__iter__", [](nb::handle self) { return views::names(self, KX_STR("procs")); });
+    g_procs_view = keep(pv.finish(true));
+
     ClassDef n(m, "TclNamespace", {},
                "A Tcl namespace of one interpreter. An empty name stands for whatever\n"
                "namespace is current. Nothing is cached: every operation asks Tcl.");
     n.def("__init__", &ns_init, "ns"_a.none(), "tcl"_a.none() = nb::none())
-        .def("children", &ns_children, "pattern"_a.none() = nb::none(),
+        .def("children", &nsops::children, "pattern"_a.none() = nb::none(),
              "The child namespaces (matching `pattern`), fully qualified.")
-        .def("code", &ns_code, "script"_a.none(), "The script wrapped by 'namespace code'.")
-        .def("current", &ns_current, "The interpreter's current namespace.")
-        .def("create", &ns_create, "Create the namespace if it is missing.")
-        .def("delete", &ns_delete, "Delete the namespace.")
-        .def("eval", &ns_eval, "tclcmd"_a.none(), "args"_a,
+        .def("code", &nsops::code, "script"_a.none(), "The script wrapped by 'namespace code'.")
+        .def("current", &nsops::current, "The interpreter's current namespace.")
+        .def("create", &nsops::create, "Create the namespace if it is missing.")
+        .def("delete", &nsops::remove, "Delete the namespace.")
+        .def("eval", &nsops::eval, "tclcmd"_a.none(), "args"_a,
              "Evaluate a script (or the words given) inside the namespace.")
-        .def("call", &ns_call, "tclcmd"_a.none(), "args"_a,
+        .def("call", &nsops::call, "tclcmd"_a.none(), "args"_a,
              "Call a command given as words inside the namespace.")
-        .def("exists", &ns_exists, "Whether the namespace exists.")
-        .def("export", &ns_export, "clear"_a.none() = false, "patterns"_a,
+        .def("exists", &nsops::exists, "Whether the namespace exists.")
+        .def("export", &nsops::export_, "clear"_a.none() = false, "patterns"_a,
              "Add export patterns (`clear` first drops the old ones); without\n"
              "arguments, return the export patterns.")
-        .def("forget", &ns_forget, "patterns"_a, "Remove imported commands.")
-        .def("import_", &ns_import, "force"_a.none() = false, "patterns"_a,
+        .def("forget", &nsops::forget, "patterns"_a, "Remove imported commands.")
+        .def("import_", &nsops::import_, "force"_a.none() = false, "patterns"_a,
              "Import commands (`force` replaces existing ones).")
-        .def("origin", &ns_origin, "command"_a.none(), "The original of an imported command.")
-        .def("parent", &ns_parent, "force_eval"_a.none() = false,
+        .def("origin", &nsops::origin, "command"_a.none(), "The original of an imported command.")
+        .def("parent", &nsops::parent, "force_eval"_a.none() = false,
              "The parent namespace; computed without Tcl for an absolute name\n"
              "unless `force_eval`.")
-        .def("which", &ns_which, "name"_a.none(), "command"_a.none() = false, "variable"_a.none() = false,
+        .def("which", &nsops::which, "name"_a.none(), "command"_a.none() = false, "variable"_a.none() = false,
              "The fully qualified name of a command or variable.")
-        .def("is_absolute", &ns_is_absolute, "Whether the name starts with '::' ('' for no name).")
-        .def("is_relative", &ns_is_relative, "Whether the name is relative ('' for no name).")
-        .def("absolute", &ns_absolute, "The name qualified with the current namespace.")
-        .def("make_absolute", &ns_make_absolute, "Qualify `ns` with the current namespace.")
-        .def("__str__", &ns_str)
+        .def("is_absolute", &nsops::is_absolute, "Whether the name starts with '::' ('' for no name).")
+        .def("is_relative", &nsops::is_relative, "Whether the name is relative ('' for no name).")
+        .def("absolute", &nsops::absolute, "The name qualified with the current namespace.")
+        .def("make_absolute", &nsops::make_absolute, "Qualify `ns` with the current namespace.")
+        .def("__str__", &nsops::str)
         .def_static("qualifiers", [](nb::handle s) { return names::qualifiers(s); }, "string"_a.none(),
                     "Everything before the last '::'.")
         .def_static("tail", [](nb::handle s) { return names::tail(s); }, "string"_a.none(),
                     "Everything after the last '::'.")
-        .def_static("join", &st_join, "string"_a.none(), "args"_a, "The names joined with '::', normalized.")
+        .def_static("join", &nsops::join, "string"_a.none(), "args"_a, "The names joined with '::', normalized.")
         .def_static("split", [](nb::handle s) { return names::split(s); }, "string"_a.none(),
                     "The name's components; an absolute name gets an empty first item.")
         .def_static("normalize", [](nb::handle s) { return names::normalize(s); }, "string"_a.none(),
                     "The name with single separators and no trailing one.")
         .set("VariablesView", nb::handle(g_vars_view))
-        .set("ObjectsView", nb::handle(g_objs_view));
+        .set("ObjectsView", nb::handle(g_objs_view))
+        .set("CommandsView", nb::handle(g_cmds_view))
+        .set("ProcsView", nb::handle(g_procs_view));
     g_namespace = keep(n.finish());
     auto lookup = [](PyObject *cls, const char *name) {
         return keep(_PyType_Lookup((PyTypeObject *)cls, nb::str(name).ptr()));  // held for identity tests
@@ -911,4 +818,107 @@ KX_MODULE(namespace, m) {
     g_own[kOwnGetObj] = lookup(g_variable, "get_obj");
     g_own[kOwnVarSet] = lookup(g_variable, "set");
     g_ns_str = _PyType_Lookup((PyTypeObject *)g_namespace, KX_ID(__str__));
+
+    // TclCommand
+    ClassDef c(m, "TclCommand", {},
+               "A Tcl command (built-in, procedure or Python callback) as a Python callable,\n"
+               "with leading arguments and options bound in advance. Calling it sends the\n"
+               "name, the bound arguments, the call's arguments, then every option as\n"
+               "'-name value'. Stored on a class, it works as a method.");
+    c.def("__init__", &command::init, "cmd"_a.none(), "args"_a.none() = nb::none(), "keywords"_a.none() = nb::none(),
+          "tcl"_a.none() = nb::none(), "cast"_a.none() = nb::none(), "logger"_a.none() = nb::none())
+        .def("createcommand", &command::createcommand, "func"_a.none(),
+             "Register a Python callable as the Tcl command of this name.")
+        .def("exists", &command::exists, "Whether the command exists.")
+        .def("is_command", &command::is_command, "Whether the command exists and is not a procedure.")
+        .def("is_proc", &command::is_proc, "Whether the command is a procedure.")
+        .def("rename", &command::rename, "new_name"_a.none(), "Rename the command and follow it.")
+        .def("delete", &command::remove, "Delete the command.")
+        .def("origin", &command::origin, "The original of an imported command.")
+        .def("proc_body", &command::proc_body, "The body of the procedure.")
+        .def("proc_args", &command::proc_args, "The argument names of the procedure, as a tuple.")
+        .def("proc_arg_default", &command::proc_arg_default, "arg_name"_a.none(),
+             "The default of a procedure argument, or None when it has none.")
+        .def("build_tclcmd", [](nb::handle self, nb::args args, nb::kwargs kwargs) {
+                 return command::build_tclcmd(self, args, kwargs.ptr());
+             }, "args"_a, "kwargs"_a,
+             "All words of a call: name, bound and given arguments, then the options\n"
+             "(a given option replaces a bound one in its place).")
+        .def_static("kwargs_to_dashed_args", [](nb::kwargs kwargs) { return command::dashed_args(kwargs); },
+                    "kwargs"_a, "('-key', value, ...) for each keyword, in order.")
+        .def_fast(fast_method<command::call>(
+            "call", "call($self, /, *args, **kwargs)\n--\n\n"
+                    "Send the command by word list; the result, cast when `cast` is set.\n"
+                    "With a `logger`, each call is logged first at info level."))
+        .def_fast(fast_method<command::dunder_call>("__call__", "__call__($self, /, *args, **kwargs)\n--\n\n"
+                                                                 "self.call(*args, **kwargs)"))
+        .def("eval", [](nb::handle self, nb::args args, nb::kwargs kwargs) {
+                 return command::eval(self, args, kwargs.ptr());
+             }, "args"_a, "kwargs"_a, "Evaluate the words as one quoted script; the result, cast when `cast` is set.")
+        .def("absolute", &command::absolute, "The name qualified with the current namespace.")
+        .def("make_absolute", &command::make_absolute, "Qualify `cmd_name` with the current namespace.")
+        .def("__repr__", &command::repr)
+        .def("__str__", &command::str)
+        .def("__tclobj__", &command::tclobj_hook, "The Tcl form of a command object: its words.")
+        .def("__get__", [](nb::handle self, nb::handle instance, nb::handle) { return command::get(self, instance); },
+             "instance"_a.none(), "owner"_a.none() = nb::none());
+    nb::object command_class = c.finish();
+    ((PyTypeObject *)command_class.ptr())->tp_call = command::tp_call;
+    command::Classes &cc = command::classes();
+    cc.tcl_error = g_tcl_error;
+    cc.command = keep(command_class);
+    cc.ns_class = g_namespace;
+    cc.cmds_view = g_cmds_view;
+    cc.package = g_package->c_str();
+    cc.asserts = g_asserts;
+    cc.own_call = _PyType_Lookup((PyTypeObject *)cc.command, KX_ID(call));
+    cc.own_build = _PyType_Lookup((PyTypeObject *)cc.command, KX_ID(build_tclcmd));
+    cc.own_dashed = _PyType_Lookup((PyTypeObject *)cc.command, KX_ID(kwargs_to_dashed_args));
+
+    // The temporaries
+    const char *temp_name = "::__korvex__{cls}_{id}_tmp";
+    ClassDef tn(m, "TempTclNamespace", {nb::handle(g_namespace)},
+                "A namespace with a generated unique name, created on entering a `with`\n"
+                "block and deleted on leaving it.");
+    tn.def("__init__", [](nb::handle self, nb::handle ns, nb::kwargs kw) { temp::init_named(g_temp_ns, self, ns, kw); },
+           "ns"_a.none() = temp_name, "kwargs"_a)
+        .def("__enter__", [](nb::handle self) { return temp::ns_enter(g_temp_ns, self); })
+        .def("__exit__", [](nb::handle self, nb::args exc_info) {
+                 return temp::exit_deleting(g_temp_ns, self, exc_info, g_tcl_error);
+             }, "exc_info"_a);
+    g_temp_ns = keep(tn.finish());
+
+    ClassDef tc(m, "TempTclCommand", {nb::handle(cc.command)},
+                "A Python callable registered as a Tcl command under a generated unique\n"
+                "name; the command goes when the `with` block ends or the object is\n"
+                "collected.");
+    tc.def("__init__", [](nb::handle self, nb::handle func, nb::handle cmd_name, nb::kwargs kw) {
+               temp::cmd_init(g_temp_cmd, self, func, cmd_name, kw, g_update_wrapper);
+           }, "func"_a.none() = nb::none(), "cmd_name"_a.none() = temp_name, "kwargs"_a)
+        .def("__enter__", [](nb::handle self) { return temp::super_enter(g_temp_cmd, self); })
+        .def("__exit__", [](nb::handle self, nb::args exc_info) {
+                 return temp::exit_deleting(g_temp_cmd, self, exc_info, g_tcl_error);
+             }, "exc_info"_a)
+        .def("__del__", [](nb::handle self) { temp::cmd_del(g_temp_cmd, self, g_tcl_error); });
+    g_temp_cmd = keep(tc.finish());
+    ((PyTypeObject *)g_temp_cmd)->tp_call = command::tp_call;
+    cc.temp_cmd = g_temp_cmd;
+
+    ClassDef tv(m, "TempTclVariable", {nb::handle(g_variable)},
+                "A variable handle with a generated unique global name; the variable is\n"
+                "unset when the `with` block ends.");
+    tv.def("__init__", [](nb::handle self, nb::handle var_name, nb::kwargs kw) {
+               temp::var_init(g_temp_var, self, var_name, kw);
+           }, "var_name"_a.none() = temp_name, "kwargs"_a)
+        .def("__enter__", [](nb::handle self) { return temp::super_enter(g_temp_var, self); })
+        .def("__exit__", [](nb::handle self, nb::args exc_info) { return temp::var_exit(g_temp_var, self, exc_info); },
+             "exc_info"_a);
+    g_temp_var = keep(tv.finish());
+    cc.temp_var = g_temp_var;
+
+    ClassDef ta(m, "TempTclArrayVariable", {nb::handle(g_temp_var), nb::handle(g_array_var)},
+                "A temporary array variable: an array mapping that is unset when the\n"
+                "`with` block ends.");
+    ta.finish();
+    command::seal_classes();
 }

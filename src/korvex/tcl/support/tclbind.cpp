@@ -45,6 +45,20 @@ nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *>
     return call_method(tk, method, args);
 }
 
+nb::object call_words(nb::handle tk, nb::handle words) {
+    PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
+    if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && PyTuple_CheckExact(words.ptr())) {
+        PyMethodDef *def = ((PyMethodDescrObject *)descr)->d_method;
+        if (def->ml_flags == METH_VARARGS &&
+            PyObject_TypeCheck(tk.ptr(), ((PyMethodDescrObject *)descr)->d_common.d_type)) {
+            // (A lone tuple item would be unpacked once more: that case takes the method call.)
+            if (!(PyTuple_GET_SIZE(words.ptr()) == 1 && PyTuple_Check(PyTuple_GET_ITEM(words.ptr(), 0))))
+                return check(def->ml_meth(tk.ptr(), words.ptr()));
+        }
+    }
+    return call_method(tk, KX_ID(call), {words.ptr()});
+}
+
 nb::object cast(nb::handle interp, PyObject *method, nb::handle value) {
     return call_method(interp, method, {value.ptr()});
 }

@@ -34,6 +34,12 @@ inline nb::object tk_of_owner(nb::handle obj) { return tk_of(interp_of(obj)); }
 // tk.<method>(args...) through vectorcall.
 nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *> args);
 
+// tk.call(*words) for a tuple of words: the application object's C method
+// is called with the tuple itself as its argument tuple (what Python does
+// for tk.call(*words), without building another tuple); any other object
+// gets an ordinary method call.
+nb::object call_words(nb::handle tk, nb::handle words);
+
 // interp.<method>(value): a cast of the interpreter (cast_list, cast_boolean, ...).
 nb::object cast(nb::handle interp, PyObject *method, nb::handle value);
 
