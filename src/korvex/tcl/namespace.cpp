@@ -539,24 +539,9 @@ bool view_contains(nb::handle self, nb::handle var_name) {
     return truth(self_call(self, KX_ID(exists), {var_name.ptr()}));
 }
 
-nb::object view_iter(nb::handle self) {
-    nb::object ns = attr(self, KX_ID(ns));
-    nb::object listing = self_call(ns, KX_ID(call), {words({KX_STR("::info"), KX_STR("vars")}).ptr()});
-    nb::object names = bind::cast(bind::interp_of(ns), KX_ID(cast_list), listing);
-    return check(PyObject_GetIter(str_items(names).ptr()));
-}
+nb::object view_iter(nb::handle self) { return views::names(self, KX_STR("vars")); }
 
-Py_ssize_t view_len(nb::handle self) {
-    nb::object it = check(PyObject_GetIter(self.ptr()));
-    Py_ssize_t n = 0;
-    while (PyObject *item = PyIter_Next(it.ptr())) {
-        Py_DECREF(item);
-        ++n;
-    }
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    return n;
-}
+Py_ssize_t view_len(nb::handle self) { return views::count(self); }
 
 const Params<1> kViewGet("get", {"var_name"}, 1);
 nb::object view_get_m(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
