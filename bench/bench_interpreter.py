@@ -34,7 +34,7 @@ def process_time(code, repeat):
     return runs
 
 
-def bench_import(repeat=15):
+def bench_import(repeat=31):
     ours, base = [], []
     for _ in range(repeat):  # interleaved, as above
         ours += process_time("import korvex.tcl", 1)

@@ -584,7 +584,8 @@ KX_MODULE(namespace, m) {
     m.attr("TclError") = nb::handle(g_tcl_error);
     m.attr("Tk") = import_attr("tkinter", "Tk");
     m.attr("MethodType") = import_attr("types", "MethodType");
-    m.attr("weakref") = nb::module_::import_("weakref");
+    // `weakref` (proxies are made with the C API; the module is published lazily)
+    m.def("__getattr__", [m](nb::handle name) { return lazy_module_attr(m, name, "weakref", "weakref"); });
     m.attr("sys") = nb::module_::import_("sys");
     m.attr("functools") = nb::module_::import_("functools");
     // The names published so far; the command and temporary classes join them.

@@ -317,7 +317,8 @@ KX_MODULE(yarl, m) {
     using namespace kx;
     m.doc() = "Quick command syntax: Tcl commands called as Python attributes.";
     g_module_dict = keep(nb::handle(PyModule_GetDict(m.ptr())));
-    m.attr("weakref") = check(PyImport_ImportModule("weakref"));
+    // `weakref` (proxies are made with the C API; the module is published lazily)
+    m.def("__getattr__", [m](nb::handle name) { return lazy_module_attr(m, name, "weakref", "weakref"); });
     g_tcl_error = keep(import_attr("tkinter", "TclError"));
     m.attr("TclError") = nb::handle(g_tcl_error);
     std::string package = PyUnicode_AsUTF8(nb::str(m.attr("__name__")).ptr());

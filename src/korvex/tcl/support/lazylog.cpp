@@ -48,9 +48,7 @@ nb::object lazy_logger_attr(LazyLogger &logger, const char *attr_name, nb::handl
                             nb::handle name) {
     if (PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), attr_name) == 0)
         return nb::borrow(logger.get());
-    PyErr_Format(PyExc_AttributeError, "module '%S' has no attribute '%S'",
-                 nb::getattr(module, "__name__").ptr(), name.ptr());
-    throw nb::python_error();
+    raise_no_module_attr(module, name);
 }
 
 }  // namespace kx

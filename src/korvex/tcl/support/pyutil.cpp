@@ -14,6 +14,19 @@ nb::object import_attr(const char *module, const char *name) {
     return check(PyObject_GetAttrString(mod.ptr(), name));
 }
 
+nb::object lazy_module_attr(nb::handle module, nb::handle name, const char *attr_name,
+                            const char *target) {
+    if (PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), attr_name) == 0)
+        return check(PyImport_ImportModule(target));
+    raise_no_module_attr(module, name);
+}
+
+void raise_no_module_attr(nb::handle module, nb::handle name) {
+    nb::object modname = check(PyObject_GetAttrString(module.ptr(), "__name__"));
+    PyErr_Format(PyExc_AttributeError, "module '%S' has no attribute '%S'", modname.ptr(), name.ptr());
+    throw nb::python_error();
+}
+
 nb::object fetch_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return nb::steal(PyErr_GetRaisedException());

@@ -104,6 +104,14 @@ inline bool truth(nb::handle o) {
 // taken at import of an extension module.
 nb::object import_attr(const char *module, const char *name);
 
+// The body of a module-level __getattr__ that publishes the module `target`
+// under the attribute `attr_name` without importing it at module import.
+nb::object lazy_module_attr(nb::handle module, nb::handle name, const char *attr_name,
+                            const char *target);
+
+// AttributeError "module 'x' has no attribute 'name'", as Python words it.
+[[noreturn]] void raise_no_module_attr(nb::handle module, nb::handle name);
+
 // Keeps `o` alive for the rest of the process and returns it borrowed. For
 // classes and functions an extension module needs on its hot paths.
 inline PyObject *keep(nb::handle o) {
