@@ -142,13 +142,13 @@ PyMethodDef dictionary_compare_def = {
 std::vector<std::string> library_names() {
     std::vector<std::string> names;
     nb::object tkinter = check(PyImport_ImportModule("_tkinter"));
-    PyObject *version = PyObject_GetAttrString(tkinter.ptr(), "TCL_VERSION");
-    if (version && PyUnicode_Check(version)) {
-        std::string v = PyUnicode_AsUTF8(version);
-        names.push_back("libtcl" + v + ".so");
-        names.push_back("libtcl" + v + ".dylib");
+    nb::object version = nb::steal(PyObject_GetAttrString(tkinter.ptr(), "TCL_VERSION"));
+    const char *text = version.is_valid() && PyUnicode_Check(version.ptr())
+                           ? PyUnicode_AsUTF8(version.ptr()) : nullptr;
+    if (text) {
+        names.push_back(std::string("libtcl") + text + ".so");
+        names.push_back(std::string("libtcl") + text + ".dylib");
     }
-    Py_XDECREF(version);
     PyErr_Clear();
     for (const char *v : {"8.4", "8.5", "8.6"})
         for (const char *ext : {".so", ".dylib"}) {

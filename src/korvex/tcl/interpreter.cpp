@@ -115,11 +115,9 @@ void load_entrypoint(nb::handle self) {
 }
 
 nb::object getattr_(nb::handle self, nb::handle name) {
-    PyObject *tk = PyObject_GenericGetAttr(self.ptr(), KX_ID(tk));
-    if (tk) {
-        PyObject *found = PyObject_GetAttr(tk, name.ptr());
-        Py_DECREF(tk);
-        if (found)
+    nb::object tk = nb::steal(PyObject_GenericGetAttr(self.ptr(), KX_ID(tk)));
+    if (tk.is_valid()) {
+        if (PyObject *found = PyObject_GetAttr(tk.ptr(), name.ptr()))
             return nb::steal(found);
     }
     PyErr_Clear();
@@ -298,12 +296,10 @@ nb::object cast_double(nb::handle self, nb::handle value) {
 // value != 0 for a number cast of `value`, or NULL (error set) when the cast
 // raised.
 PyObject *nonzero(nb::handle self, PyObject *cast, nb::handle value, PyObject *zero) {
-    PyObject *number = try_method(self, cast, value);
-    if (!number)
+    nb::object number = nb::steal(try_method(self, cast, value));
+    if (!number.is_valid())
         return nullptr;
-    PyObject *r = PyObject_RichCompare(number, zero, Py_NE);
-    Py_DECREF(number);
-    return r;
+    return PyObject_RichCompare(number.ptr(), zero, Py_NE);
 }
 
 nb::object cast_boolean(nb::handle self, nb::handle value) {

@@ -86,8 +86,8 @@ nb::object names(nb::handle self, PyObject *what) {
 Py_ssize_t count(nb::handle self) {
     nb::object it = check(PyObject_GetIter(self.ptr()));
     Py_ssize_t n = 0;
-    while (PyObject *item = PyIter_Next(it.ptr())) {
-        Py_DECREF(item);
+    while (nb::object item = nb::steal(PyIter_Next(it.ptr()))) {
+        (void)item;
         ++n;
     }
     if (PyErr_Occurred())

@@ -40,14 +40,12 @@ void fn_dealloc(PyObject *self) {
 }
 
 PyObject *fn_repr(PyObject *self) {
-    PyObject *name = PyObject_GetAttrString(self, "__qualname__");
-    if (!name) {
+    nb::object name = nb::steal(PyObject_GetAttrString(self, "__qualname__"));
+    if (!name.is_valid()) {
         PyErr_Clear();
         return PyUnicode_FromFormat("<function at %p>", self);
     }
-    PyObject *r = PyUnicode_FromFormat("<function %S at %p>", name, self);
-    Py_DECREF(name);
-    return r;
+    return PyUnicode_FromFormat("<function %S at %p>", name.ptr(), self);
 }
 
 // Pickled by reference, as Python pickles functions: module and qualified name.
