@@ -246,3 +246,18 @@ def test_handle_type_reaches_views(ns):
 def test_patched_handle_methods_are_used(ns, monkeypatch):
     monkeypatch.setattr(TclVariable, "get_str", lambda self, array_index=None: "patched")
     assert ns.vars["x"] == "patched"
+
+
+def test_views_follow_methods_replaced_on_their_class(interp, monkeypatch):
+    from korvex.tcl.namespace import TclNamespace, TclVariable
+
+    interp.eval("set ::patched 1")
+    assert interp.vars["::patched"] == "1"
+    monkeypatch.setattr(TclNamespace.VariablesView, "get", lambda self, name: "from get")
+    assert interp.vars["::patched"] == "from get"
+    monkeypatch.undo()
+    assert interp.vars["::patched"] == "1"
+    monkeypatch.setattr(TclVariable, "set", lambda self, value, array_index=None: self.tcl.tk.setvar(self.var_name, "seen"))
+    interp.vars["::patched"] = "x"
+    monkeypatch.undo()
+    assert interp.vars["::patched"] == "seen"

@@ -350,6 +350,19 @@ bool own(nb::handle obj, PyObject *name, Own which) {
     return _PyType_Lookup(Py_TYPE(obj.ptr()), name) == g_own[which];
 }
 
+// Version tags of the views and TclVariable, taken once the module is made.
+unsigned int g_vars_view_tag, g_objs_view_tag, g_variable_tag;
+
+// Whether `self` is a VariablesView or ObjectsView as this module made it,
+// handing out TclVariables as this module made them: every method is then
+// known to be ours without looking each one up.
+bool pristine(nb::handle self) {
+    PyTypeObject *t = Py_TYPE(self.ptr());
+    return ((t == (PyTypeObject *)g_vars_view && unchanged(t, g_vars_view_tag)) ||
+            (t == (PyTypeObject *)g_objs_view && unchanged(t, g_objs_view_tag))) &&
+           unchanged((PyTypeObject *)g_variable, g_variable_tag);
+}
+
 // Whether a handle from byref would be a plain TclVariable whose operations
 // are all this module's: then the views do its work without making it.
 bool plain_handles() {
@@ -368,7 +381,7 @@ struct Ref {
 // The handle's attributes when byref is ours and handles are plain;
 // otherwise `handle` gets self.byref(var_name).
 bool plain_ref(nb::handle self, nb::handle var_name, Ref &ref, nb::object &handle) {
-    if (own(self, KX_ID(byref), kOwnByref) && plain_handles()) {
+    if (pristine(self) || (own(self, KX_ID(byref), kOwnByref) && plain_handles())) {
         nb::object ns = attr(self, KX_ID(ns));
         ref.name = names::join2(ns_text(ns), var_name);
         ref.tcl = bind_tcl(attr(ns, KX_ID(tcl)));
@@ -497,6 +510,9 @@ nb::object view_exists(nb::handle self, nb::handle var_name, nb::handle array_in
 
 // self.get(var_name): this module's own get without a Python call.
 nb::object view_item(nb::handle self, nb::handle var_name) {
+    if (pristine(self))
+        return Py_TYPE(self.ptr()) == (PyTypeObject *)g_vars_view ? view_get(self, var_name)
+                                                                   : objs_get(self, var_name, nullptr);
     PyObject *get = _PyType_Lookup(Py_TYPE(self.ptr()), KX_ID(get));
     if (get == g_own[kOwnViewGet])
         return view_get(self, var_name);
@@ -520,7 +536,7 @@ nb::object view_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargsf
     static const Params<2> params("__setitem__", {"var_name", "value"}, 2);
     PyObject *a[2];
     params.parse(args, nargsf, kw, a);
-    if (own(self, KX_ID(set), kOwnViewSet))
+    if (pristine(self) || own(self, KX_ID(set), kOwnViewSet))
         view_set(self, a[0], a[1], nullptr);
     else
         self_call(self, KX_ID(set), {a[0], a[1]});
@@ -907,4 +923,7 @@ KX_MODULE(namespace, m) {
                 "`with` block ends.");
     ta.finish();
     command::seal_classes();
+    g_vars_view_tag = version_tag(g_vars_view);
+    g_objs_view_tag = version_tag(g_objs_view);
+    g_variable_tag = version_tag(g_variable);
 }

@@ -27,6 +27,12 @@ void raise_no_module_attr(nb::handle module, nb::handle name) {
     throw nb::python_error();
 }
 
+unsigned int version_tag(nb::handle type) {
+    PyTypeObject *t = (PyTypeObject *)type.ptr();
+    _PyType_Lookup(t, KX_ID(__init__));  // a lookup assigns a tag when missing
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+}
+
 nb::object fetch_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     return nb::steal(PyErr_GetRaisedException());

@@ -112,6 +112,17 @@ nb::object lazy_module_attr(nb::handle module, nb::handle name, const char *attr
 // AttributeError "module 'x' has no attribute 'name'", as Python words it.
 [[noreturn]] void raise_no_module_attr(nb::handle module, nb::handle name);
 
+// A class's version tag, assigned now when it has none; 0 when it cannot have
+// one. Python gives a class a new tag whenever it or a base class changes.
+unsigned int version_tag(nb::handle type);
+
+// Whether `type` still carries `tag` (taken with version_tag): nothing in it
+// or its bases has changed since.
+inline bool unchanged(PyTypeObject *type, unsigned int tag) {
+    return tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+           type->tp_version_tag == tag;
+}
+
 // Keeps `o` alive for the rest of the process and returns it borrowed. For
 // classes and functions an extension module needs on its hot paths.
 inline PyObject *keep(nb::handle o) {

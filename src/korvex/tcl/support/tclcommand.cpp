@@ -159,13 +159,6 @@ Classes &classes() {
     return c;
 }
 
-// A type's version tag, assigned now if it has none (0 when none can be).
-static unsigned int version_tag(PyObject *type) {
-    _PyType_Lookup((PyTypeObject *)type, KX_ID(__call__));  // assigns a tag when missing
-    PyTypeObject *t = (PyTypeObject *)type;
-    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
-}
-
 void seal_classes() {
     classes().command_tag = version_tag(classes().command);
     classes().temp_cmd_tag = version_tag(classes().temp_cmd);
@@ -177,11 +170,9 @@ namespace {
 // unchanged since import.
 bool pristine(PyObject *self) {
     PyTypeObject *t = Py_TYPE(self);
-    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag == 0)
-        return false;
     const Classes &c = classes();
-    return (t == (PyTypeObject *)c.command && t->tp_version_tag == c.command_tag) ||
-           (t == (PyTypeObject *)c.temp_cmd && t->tp_version_tag == c.temp_cmd_tag);
+    return (t == (PyTypeObject *)c.command && unchanged(t, c.command_tag)) ||
+           (t == (PyTypeObject *)c.temp_cmd && unchanged(t, c.temp_cmd_tag));
 }
 
 nb::object self_call(nb::handle self, PyObject *name, std::initializer_list<PyObject *> args = {}) {
