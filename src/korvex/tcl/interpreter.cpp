@@ -545,28 +545,14 @@ nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 
 nb::object vars_of(nb::handle self) { return attr(self, KX_ID(vars)); }
 
-// The item methods of the variables view, taken at import: when the view's
-// class still has them, they are called straight through their descriptor.
-PyObject *g_view_getitem;
-PyObject *g_view_setitem;
-
+// self.vars[name]: the view's own mapping slot does the work without a
+// method lookup.
 nb::object var_text(nb::handle self, PyObject *name) {
-    nb::object vars = vars_of(self);
-    if (_PyType_Lookup(Py_TYPE(vars.ptr()), KX_ID(__getitem__)) == g_view_getitem) {
-        PyObject *args[2] = {vars.ptr(), name};
-        return check(PyObject_Vectorcall(g_view_getitem, args, 2, nullptr));
-    }
-    return check(PyObject_GetItem(vars.ptr(), name));
+    return check(PyObject_GetItem(vars_of(self).ptr(), name));
 }
 
 void store(nb::handle self, PyObject *name, nb::handle value) {
-    nb::object vars = vars_of(self);
-    if (_PyType_Lookup(Py_TYPE(vars.ptr()), KX_ID(__setitem__)) == g_view_setitem) {
-        PyObject *args[3] = {vars.ptr(), name, value.ptr()};
-        check(PyObject_Vectorcall(g_view_setitem, args, 3, nullptr));
-        return;
-    }
-    if (PyObject_SetItem(vars.ptr(), name, value.ptr()) != 0)
+    if (PyObject_SetItem(vars_of(self).ptr(), name, value.ptr()) != 0)
         throw nb::python_error();
 }
 
@@ -620,6 +606,9 @@ nb::object get_keyed_list(nb::handle self, PyObject *name) {
 // the error is the cast's own.
 nb::object cast_text(nb::handle self, PyObject *cast, PyObject *getter, nb::handle text) {
     if (PyUnicode_CheckExact(text.ptr()) && own_casts(self)) {
+        if (getter == KX_ID(getint))
+            if (PyObject *r = plain_decimal(text))
+                return nb::steal(r);
         PyObject *r = try_method(attr(self, KX_ID(tk)), getter, text);
         if (r)
             return nb::steal(r);
@@ -753,9 +742,6 @@ KX_MODULE(interpreter, m) {
     m.attr("GetListFromAny") = internal.attr("GetListFromAny");
     m.attr("TclDLL") = internal.attr("TclDLL");
     g_namespace = keep(import_attr((package + ".namespace").c_str(), "TclNamespace"));
-    nb::object view = nb::getattr(nb::handle(g_namespace), "VariablesView");
-    g_view_getitem = keep(_PyType_Lookup((PyTypeObject *)view.ptr(), KX_ID(__getitem__)));
-    g_view_setitem = keep(_PyType_Lookup((PyTypeObject *)view.ptr(), KX_ID(__setitem__)));
     m.attr("TclNamespace") = nb::handle(g_namespace);
     g_command = keep(import_attr((package + ".namespace").c_str(), "TclCommand"));
     m.attr("TclCommand") = nb::handle(g_command);

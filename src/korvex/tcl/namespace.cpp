@@ -543,6 +543,27 @@ nb::object view_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargsf
     return nb::none();
 }
 
+// The mapping slots of the views: Python calls these for view[name] without
+// looking __getitem__ up first. A class that assigns or defines its own
+// __getitem__/__setitem__/__delitem__ gets Python's slots back.
+PyObject *view_subscript(PyObject *self, PyObject *key) {
+    return c_entry([&] { return view_getitem(self, &key, 1, nullptr); });
+}
+
+void view_delitem(nb::handle self, nb::handle var_name);
+
+int view_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
+    nb::object done = nb::steal(c_entry([&] {
+        if (value) {
+            PyObject *args[2] = {key, value};
+            return view_setitem(self, args, 2, nullptr);
+        }
+        view_delitem(self, key);
+        return nb::object(nb::none());
+    }));
+    return done.is_valid() ? 0 : -1;
+}
+
 void view_delitem(nb::handle self, nb::handle var_name) {
     try {
         self_call(self, KX_ID(unset), {var_name.ptr()});
@@ -713,6 +734,11 @@ KX_MODULE(namespace, m) {
         .def("array_get", &objs_array_get, "var_name"_a.none(), "pattern"_a.none() = nb::none(),
              "The array as an Array of the values _tkinter delivers.");
     g_objs_view = keep(ov.finish(true));
+    for (PyObject *view : {g_vars_view, g_objs_view}) {
+        PyMappingMethods *mapping = ((PyTypeObject *)view)->tp_as_mapping;
+        mapping->mp_subscript = view_subscript;
+        mapping->mp_ass_subscript = view_ass_subscript;
+    }
 
     // The command views, nested in TclNamespace as well
     ClassDef cv(m, "CommandsView", {mutable_mapping},
