@@ -165,3 +165,21 @@ def test_interpreters_are_independent():
     a.eval("set x 1")
     assert b.tk.eval("info exists x") == "0"
     assert a.history is not b.history
+
+
+def test_eval_records_through_a_replaced_history(interp, monkeypatch):
+    seen = []
+
+    class Spy(History):
+        def append(self, item):
+            seen.append(item)
+            super().append(item)
+
+    interp.history = Spy()
+    interp.eval("set a 1")
+    assert seen == ["set a 1"] and len(interp.history.filter()) == 1
+    monkeypatch.setattr(History, "append", lambda self, item: seen.append(("patched", item)))
+    interp.history = History()
+    interp.eval("set a 2")
+    interp.yarl.set("a", 3)
+    assert seen[1:] == [("patched", "set a 2"), ("patched", ["set", "a", "3"])]

@@ -2,6 +2,7 @@
 // with named markers that collect sub-histories.
 #include "support/module.hpp"
 #include "support/classdef.hpp"
+#include "support/historyapi.hpp"
 #include "support/lazylog.hpp"
 
 #include <datetime.h>
@@ -253,26 +254,42 @@ void init(nb::handle self, nb::handle max_history) {
 
 const Params<1> kAppendParams("append", {"item"}, 1);
 
-nb::object append(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    PyObject *item;
-    kAppendParams.parse(args, nargsf, kwnames, &item);
+void append_item(PyObject *self, PyObject *item) {
     if (g_log.enabled_for(kDebug))
         g_log.log(kDebug, check(PyUnicode_FromFormat("%% %S", item)));
     if (!truth(attr(self, KX_ID(enabled))))
-        return nb::none();
+        return;
     nb::object entry = make_entry(g_entry_type, item);
     call_method(attr(self, KX_ID(__history__)), KX_ID(append), {entry.ptr()});
     nb::object active = attr(self, KX_ID(__activeMarkers__));
     if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
-        return nb::none();
+        return;
     nb::object markers = attr(self, KX_ID(__markers__));
     nb::object names = check(PySequence_List(active.ptr()));
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(names.ptr()); i < n; ++i) {
         nb::object q = check(PyObject_GetItem(markers.ptr(), PyList_GET_ITEM(names.ptr(), i)));
         call_method(q, KX_ID(append), {entry.ptr()});
     }
+}
+
+nb::object append(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    PyObject *item;
+    kAppendParams.parse(args, nargsf, kwnames, &item);
+    append_item(self, item);
     return nb::none();
 }
+
+int append_entry(PyObject *self, PyObject *item) {
+    nb::object done = nb::steal(c_entry([&] {
+        append_item(self, item);
+        return nb::object(nb::none());
+    }));
+    return done.is_valid() ? 0 : -1;
+}
+
+// The entry points offered to the other modules (see historyapi.hpp); the
+// class and its tag are filled in once the class exists.
+HistoryApi g_api = {nullptr, 0, append_entry};
 
 void clear(nb::handle self, nb::handle marker, nb::handle clear_all) {
     if (truth(clear_all)) {
@@ -384,6 +401,9 @@ KX_MODULE(history, m) {
              "regex"_a.none() = nb::none(),
              "The newest `count` entries (of a marker), those matching `regex`.")
         .def("__str__", &history_str)
-        .def("__repr__", &history_repr)
-        .finish();
+        .def("__repr__", &history_repr);
+    nb::object history = h.finish();
+    g_api.type = (PyTypeObject *)keep(history);
+    g_api.type_tag = version_tag(history);
+    m.attr("_C_API") = check(PyCapsule_New(&g_api, kHistoryApiName, nullptr));
 }

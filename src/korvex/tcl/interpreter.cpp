@@ -3,6 +3,7 @@
 #include "support/module.hpp"
 #include "support/classdef.hpp"
 #include "support/entrypoints.hpp"
+#include "support/historyapi.hpp"
 #include "support/lazylog.hpp"
 #include "support/tclconvert.hpp"
 #include "support/tcllib.hpp"
@@ -241,12 +242,8 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
     PyObject *a[3];
     kEvalParams.parse(args, nargsf, kwnames, a);
     PyObject *code = a[0], *typecast = a[1], *record = a[2];
-    if (!record || truth(record)) {
-        nb::object history = attr(self, KX_ID(history));
-        PyObject *stack[2] = {history.ptr(), code};
-        check(PyObject_VectorcallMethod(KX_ID(append), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        nullptr));
-    }
+    if (!record || truth(record))
+        kx::record(attr(self, KX_ID(history)), code);
     nb::object tk = attr(self, KX_ID(tk));
     PyObject *stack[2] = {tk.ptr(), code};
     PyObject *result = PyObject_VectorcallMethod(KX_ID(eval), stack,

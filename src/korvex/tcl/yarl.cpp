@@ -17,6 +17,7 @@
 // Python's own slots, so overrides behave as they would in Python.
 #include "support/module.hpp"
 #include "support/classdef.hpp"
+#include "support/historyapi.hpp"
 #include "support/tclbind.hpp"
 #include "support/tclconvert.hpp"
 
@@ -253,7 +254,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 
     nb::object interp = bind::referent(attr(self, KX_ID(tcl)));
     nb::object history = interp_attr(interp, KX_ID(history));
-    call_method(history, KX_ID(append), {words.ptr()});
+    record(history, words);
 
     nb::object tk = interp_attr(interp, KX_ID(tk));
     Py_ssize_t nwords = PyList_GET_SIZE(words.ptr());

@@ -1,0 +1,24 @@
+#include "support/historyapi.hpp"
+
+namespace kx {
+
+void record(nb::handle history, nb::handle item) {
+    // (PyCapsule_Import would walk the package's attributes, where `history`
+    // is the shared interpreter's History, not the module.)
+    static const HistoryApi *const api = [] {
+        nb::object capsule = import_attr("korvex.tcl.history", "_C_API");
+        void *p = PyCapsule_GetPointer(capsule.ptr(), kHistoryApiName);
+        if (!p)
+            throw nb::python_error();
+        return static_cast<const HistoryApi *>(p);
+    }();
+    PyTypeObject *type = Py_TYPE(history.ptr());
+    if (type == api->type && unchanged(type, api->type_tag)) {
+        if (api->append(history.ptr(), item.ptr()) != 0)
+            throw nb::python_error();
+        return;
+    }
+    call_method(history, KX_ID(append), {item.ptr()});
+}
+
+}  // namespace kx
