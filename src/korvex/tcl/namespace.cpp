@@ -554,6 +554,10 @@ void view_delitem(nb::handle self, nb::handle var_name);
 
 int view_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
     nb::object done = nb::steal(c_entry([&] {
+        if (value && pristine(self)) {
+            view_set(self, key, value, nullptr);
+            return nb::object(nb::none());
+        }
         if (value) {
             PyObject *args[2] = {key, value};
             return view_setitem(self, args, 2, nullptr);
