@@ -17,7 +17,7 @@
 #include "support/tclconvert.hpp"
 #include "support/tclnamespace.hpp"
 #include "support/tclnames.hpp"
-#include "support/tclquote.hpp"
+#include "support/tclvariable.hpp"
 #include "support/temporaries.hpp"
 
 #include <string>
@@ -81,6 +81,12 @@ void ns_init(nb::handle self, nb::handle ns, nb::handle tcl) {
 
 // --- TclVariable --------------------------------------------------------
 
+using var::element;
+using var::get_obj_core;
+using var::get_str_core;
+using var::index_text;
+using var::set_core;
+
 // A TclVariable made without calling __init__ through Python: the same
 // attributes, in the same order, as __init__ sets them.
 nb::object lean_variable(nb::handle tcl, nb::handle cast, nb::handle var_name) {
@@ -92,10 +98,6 @@ nb::object lean_variable(nb::handle tcl, nb::handle cast, nb::handle var_name) {
     return v;
 }
 
-nb::object element(nb::handle name, nb::handle index) {
-    return check(PyUnicode_FromFormat("%S(%S)", zelph(name).ptr(), zelph(index).ptr()));
-}
-
 void var_init(nb::handle self, nb::handle var_name, nb::handle array_index, nb::handle tcl,
               nb::handle cast) {
     set_attr(self, KX_ID(tcl), bind_tcl(tcl));
@@ -104,46 +106,6 @@ void var_init(nb::handle self, nb::handle var_name, nb::handle array_index, nb::
 }
 
 nb::object var_name(nb::handle self) { return attr(self, KX_ID(var_name)); }
-
-// The text of an element index; a str as it is.
-nb::object index_text(nb::handle index) {
-    return PyUnicode_CheckExact(index.ptr()) ? nb::borrow(index) : zelph(index);
-}
-
-// The Tcl work of get_obj, get_str and set, given the handle's interpreter
-// proxy and name.
-nb::object get_obj_core(nb::handle tcl, nb::handle name, PyObject *array_index) {
-    nb::object tk = bind::tk_of(bind::referent(tcl));
-    if (array_index && array_index != Py_None)
-        return bind::tk(tk, KX_ID(getvar), {name.ptr(), index_text(array_index).ptr()});
-    return bind::tk(tk, KX_ID(getvar), {name.ptr()});
-}
-
-// The script "set <name>" as a Tcl list: a name that needs no quoting is
-// appended as it is.
-nb::object set_script(nb::handle name) {
-    if (PyUnicode_CheckExact(name.ptr())) {
-        ElementScan sc = scan_element(name.ptr());
-        if (sc.flags == 0 && sc.length > 0 && quoted_length(sc, 0) == sc.length)
-            return check(PyUnicode_Concat(KX_STR("set "), name.ptr()));
-    }
-    PyObject *cmd[2] = {KX_STR("set"), name.ptr()};
-    return zelph_from_array(cmd, 2);
-}
-
-nb::object get_str_core(nb::handle tcl, nb::handle name) {
-    nb::object script = set_script(name);
-    return bind::tk(bind::tk_of(bind::referent(tcl)), KX_ID(eval), {script.ptr()});
-}
-
-void set_core(nb::handle tcl, nb::handle name, nb::handle value, PyObject *array_index) {
-    nb::object tk = bind::tk_of(bind::referent(tcl));
-    nb::object obj = tclobj(value);
-    if (array_index && array_index != Py_None)
-        bind::tk(tk, KX_ID(setvar), {name.ptr(), zelph(array_index).ptr(), obj.ptr()});
-    else
-        bind::tk(tk, KX_ID(setvar), {name.ptr(), obj.ptr()});
-}
 
 nb::object get_obj(nb::handle self, PyObject *array_index, PyObject *cast) {
     nb::object value = get_obj_core(attr(self, KX_ID(tcl)), var_name(self), array_index);
