@@ -223,7 +223,7 @@ nb::object array_get_str(nb::handle self, nb::handle pattern) {
 }
 
 void array_set(nb::handle self, nb::handle value) {
-    nb::object cmd = words({KX_STR("::array"), KX_STR("set"), var_name(self).ptr(), tclobj(value).ptr()});
+    nb::object cmd = words({KX_STR("::array"), KX_STR("set"), var_name(self).ptr(), tclobj_word(value).ptr()});
     bind::tk(bind::tk_of_owner(self), KX_ID(call), {cmd.ptr()});
 }
 

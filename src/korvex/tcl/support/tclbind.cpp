@@ -1,5 +1,7 @@
 #include "support/tclbind.hpp"
 
+#include "support/tclconvert.hpp"
+
 namespace kx {
 namespace bind {
 
@@ -42,10 +44,19 @@ nb::object tk_of(nb::handle interp) {
 }
 
 nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *> args) {
+    if (method == KX_ID(call) && args.size() == 1)
+        return call_words(tk, *args.begin());  // a word list, made safe for _tkinter
     return call_method(tk, method, args);
 }
 
-nb::object call_words(nb::handle tk, nb::handle words) {
+nb::object call_words(nb::handle tk, nb::handle words_in) {
+    // _tkinter does not check the conversion of items inside a tuple or list:
+    // hand it only what it converts without fail (a list stays a list, one word).
+    nb::object words = nb::borrow(words_in);
+    if (PyTuple_Check(words.ptr()))
+        words = tcl_safe(words);
+    else if (PyList_Check(words.ptr()))
+        words = check(PySequence_List(tcl_safe(words).ptr()));
     PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && PyTuple_CheckExact(words.ptr())) {
         PyMethodDef *def = ((PyMethodDescrObject *)descr)->d_method;

@@ -236,7 +236,7 @@ void init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle keywords,
     if (truth(keywords)) {
         nb::object items = check(PyMapping_Items(keywords.ptr()));
         for (nb::handle pair : items)
-            kw[pair[0]] = tclobj(pair[1]);
+            kw[pair[0]] = tclobj_word(pair[1]);
     }
     set_attr(self, KX_ID(keywords), kw);
     set_attr(self, KX_ID(cast), cast);

@@ -187,11 +187,74 @@ nb::object zelph_from_array(PyObject *const *items, Py_ssize_t n, int depth) {
     return join_elements(strs);
 }
 
-nb::object tclobj(nb::handle obj, int depth) {
+namespace {
+
+// _tkinter converts the items of a tuple or list without checking for
+// failures: an item it cannot convert (a str with a lone surrogate, an object
+// whose str() raises) crashes the process. So everything this package hands
+// over inside a tuple is made safe first.
+
+bool scalar_safe(PyObject *o) {
+    if (PyUnicode_Check(o)) {
+        check_encodable(o);  // raises what _tkinter would have failed with
+        return true;
+    }
+    return PyBytes_Check(o) || PyLong_Check(o) || PyFloat_Check(o) ||
+           PyObject_TypeCheck(o, tcl_obj_type());
+}
+
+// Whether every item of a tuple or list, at any depth, is one _tkinter
+// converts without fail.
+bool all_safe(PyObject *o, int depth) {
+    RecursionGuard guard(kWhere, depth + 1);
+    nb::object items = check(PySequence_Tuple(o));
+    for (nb::handle item : nb::borrow<nb::tuple>(items)) {
+        PyObject *p = item.ptr();
+        bool ok = (PyTuple_Check(p) || PyList_Check(p)) ? all_safe(p, depth + 1) : scalar_safe(p);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+nb::object tcl_safe(nb::handle v, int depth) {
+    PyObject *o = v.ptr();
+    if (!PyTuple_Check(o) && !PyList_Check(o)) {
+        if (scalar_safe(o))
+            return nb::borrow(v);
+        return tcl_safe(check(PyObject_Str(o)), depth);  // what _tkinter would send
+    }
+    // A tuple of safe items is kept; a list becomes a tuple (a snapshot: a
+    // hook could change the list before _tkinter reads it).
+    RecursionGuard guard(kWhere, depth + 1);
+    nb::object items = check(PySequence_Tuple(o));
+    bool same = PyTuple_Check(o);
+    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    nb::object out = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyTuple_GET_ITEM(items.ptr(), i);
+        nb::object safe = tcl_safe(item, depth + 1);
+        same = same && safe.ptr() == item;
+        PyTuple_SET_ITEM(out.ptr(), i, safe.release().ptr());
+    }
+    return same ? nb::borrow(v) : out;
+}
+
+// tclobj(obj), also telling whether a __tclobj__ hook made the value.
+nb::object tclobj_impl(nb::handle obj, int depth, bool &from_hook) {
     PyObject *o = obj.ptr();
+    from_hook = false;
     if (!hookless(obj))
-        if (nb::object h = hook(obj, KX_ID(__tclobj__)); h.is_valid())
-            return call(h);
+        if (nb::object h = hook(obj, KX_ID(__tclobj__)); h.is_valid()) {
+            from_hook = true;
+            nb::object r = call(h);
+            // A tuple or list is handed on as it is when _tkinter can take it.
+            if ((PyTuple_Check(r.ptr()) || PyList_Check(r.ptr())) && !all_safe(r.ptr(), depth))
+                return tcl_safe(r, depth);
+            return r;
+        }
     if (o == Py_None)
         return nb::borrow(KX_STR(""));
     if (PyUnicode_Check(o) || PyBytes_Check(o) || PyFloat_Check(o) || PyBool_Check(o) ||
@@ -212,11 +275,29 @@ nb::object tclobj(nb::handle obj, int depth) {
     return zelph(obj, depth);
 }
 
+nb::object tclobj(nb::handle obj, int depth) {
+    bool from_hook;
+    return tclobj_impl(obj, depth, from_hook);
+}
+
+nb::object tclobj_word(nb::handle obj, int depth) {
+    bool from_hook;
+    nb::object value = tclobj_impl(obj, depth, from_hook);
+    if (PyUnicode_Check(value.ptr())) {
+        check_encodable(value.ptr());
+        return value;
+    }
+    // Tuples made here are safe already; what a hook made is checked again.
+    if (from_hook || !PyTuple_CheckExact(value.ptr()))
+        return tcl_safe(value, depth);
+    return value;
+}
+
 nb::object tclobj_from_sequence(nb::handle iterable, int depth) {
     RecursionGuard guard(kWhere, depth + 1);
     nb::object out = check(PyList_New(0));
     for_each_item(iterable, [&](nb::handle item) {
-        nb::object value = tclobj(item, depth + 1);
+        nb::object value = tclobj_word(item, depth + 1);
         if (PyList_Append(out.ptr(), value.ptr()) < 0)
             throw nb::python_error();
     });

@@ -34,6 +34,15 @@ nb::object zelph_from_array(PyObject *const *items, Py_ssize_t n, int depth = 0)
 // or whatever a __tclobj__ hook returns.
 nb::object tclobj(nb::handle obj, int depth = 0);
 
+// tclobj(obj) for a value that goes into a tuple handed to _tkinter (a word
+// of a command): a str with a lone surrogate raises UnicodeEncodeError, lists
+// become tuples and other objects their str(), so _tkinter, which does not
+// check the items of a tuple, always gets what it can convert.
+nb::object tclobj_word(nb::handle obj, int depth = 0);
+
+// `v` made safe to hand to _tkinter inside a tuple (see tclobj_word).
+nb::object tcl_safe(nb::handle v, int depth = 0);
+
 // Tuple of tclobj of the items of any iterable.
 nb::object tclobj_from_sequence(nb::handle iterable, int depth = 0);
 

@@ -187,6 +187,19 @@ Py_ssize_t add_length(Py_ssize_t a, Py_ssize_t b) {
 
 }  // namespace
 
+void check_encodable(PyObject *str) {
+    if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND)
+        return;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    int kind = PyUnicode_KIND(str);
+    const void *data = PyUnicode_DATA(str);
+    for (Py_ssize_t p = 0; p < n; ++p) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, p);
+        if (c >= 0xD800 && c <= 0xDFFF)
+            lone_surrogate(str, p);
+    }
+}
+
 ElementScan scan_element(PyObject *str) {
     ready(str);
     const void *d = PyUnicode_DATA(str);

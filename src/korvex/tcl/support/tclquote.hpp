@@ -30,6 +30,10 @@ struct ElementScan {
     bool leading_brace = false;
 };
 
+// Raises UnicodeEncodeError (as encoding to UTF-8 does) when `str` holds a
+// lone surrogate: Tcl cannot hold one.
+void check_encodable(PyObject *str);
+
 // Scans `str` (a str instance). Raises UnicodeEncodeError for a lone
 // surrogate: Tcl cannot hold one.
 ElementScan scan_element(PyObject *str);
