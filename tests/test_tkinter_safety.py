@@ -37,6 +37,11 @@ CASES = [
     ("keyed list", "interp.set_keyed_list('k', Mardeck({'a': '\\ud800'}))", "UnicodeEncodeError"),
     ("command", "TclCommand('echo', tcl=interp)(['\\ud800'])", "UnicodeEncodeError"),
     ("tk call", "interp.tk.call('set', 'x', tclobj(['\\ud800']))", "UnicodeEncodeError"),
+    ("element", "interp.eval('array set arr {}'); interp.vars.set('arr', '\\ud800', array_index='0')",
+     "UnicodeEncodeError"),
+    ("element hook", "interp.vars.set('arr', Hook(BadStr()), array_index='0')", "RuntimeError"),
+    ("array item", "from korvex.tcl.namespace import TclArrayVariable; "
+     "TclArrayVariable('arr', tcl=interp)[0] = '\\ud800'", "UnicodeEncodeError"),
 ]
 
 
