@@ -40,6 +40,9 @@ CASES = [
     ("element", "interp.eval('array set arr {}'); interp.vars.set('arr', '\\ud800', array_index='0')",
      "UnicodeEncodeError"),
     ("element hook", "interp.vars.set('arr', Hook(BadStr()), array_index='0')", "RuntimeError"),
+    ("callback result", "interp.create_callback(lambda: ('ok', '\\ud800'), cmd_name='f'); interp.eval('f')",
+     "TclError"),
+    ("callback item", "interp.create_callback(lambda: [BadStr()], cmd_name='g'); interp.eval('g')", "TclError"),
     ("array item", "from korvex.tcl.namespace import TclArrayVariable; "
      "TclArrayVariable('arr', tcl=interp)[0] = '\\ud800'", "UnicodeEncodeError"),
 ]
@@ -70,3 +73,10 @@ def test_hook_results_keep_their_values(interp):
     assert tclobj([Hook()]) == (("a", 1, 2.5, (b"x", "None")),)
     interp.set_var("x", [Hook()])
     assert interp.tk.eval("lindex $x 0 3 1") == "None"
+
+
+def test_callback_results_reach_tcl_unchanged(interp):
+    interp.create_callback(lambda: ("a b", 1, [2.5, b"x"]), cmd_name="f")
+    interp.create_callback(lambda: 42, cmd_name="g")
+    assert interp.eval("f") == "{a b} 1 {2.5 x}"
+    assert interp.eval("g") == "42"

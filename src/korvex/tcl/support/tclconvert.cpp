@@ -217,6 +217,26 @@ bool all_safe(PyObject *o, int depth) {
     return true;
 }
 
+// Whether a tuple can be handed on as it is: safe items and nested tuples
+// only (a list inside is snapshotted). Looks without copying.
+bool tuple_as_is(PyObject *t, int depth) {
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(t); i < n; ++i) {
+        PyObject *p = PyTuple_GET_ITEM(t, i);
+        if (PyUnicode_CheckExact(p) && PyUnicode_IS_ASCII(p))
+            continue;  // the common word
+        bool ok;
+        if (PyTuple_Check(p)) {
+            RecursionGuard guard(kWhere, depth + 1);
+            ok = tuple_as_is(p, depth + 1);
+        } else {
+            ok = !PyList_Check(p) && scalar_safe(p);
+        }
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 nb::object tcl_safe(nb::handle v, int depth) {
@@ -228,6 +248,8 @@ nb::object tcl_safe(nb::handle v, int depth) {
     }
     // A tuple of safe items is kept; a list becomes a tuple (a snapshot: a
     // hook could change the list before _tkinter reads it).
+    if (PyTuple_Check(o) && tuple_as_is(o, depth))
+        return nb::borrow(v);
     RecursionGuard guard(kWhere, depth + 1);
     nb::object items = check(PySequence_Tuple(o));
     bool same = PyTuple_Check(o);
