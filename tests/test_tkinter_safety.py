@@ -24,6 +24,12 @@ class Hook:
     def __tclobj__(self):
         return self.value
 
+class ZelphHook:
+    def __init__(self, value):
+        self.value = value
+    def __zelph__(self):
+        return self.value
+
 interp = Interpreter()
 interp.eval("proc echo args {return $args}")
 """
@@ -43,6 +49,8 @@ CASES = [
     ("callback result", "interp.create_callback(lambda: ('ok', '\\ud800'), cmd_name='f'); interp.eval('f')",
      "TclError"),
     ("callback item", "interp.create_callback(lambda: [BadStr()], cmd_name='g'); interp.eval('g')", "TclError"),
+    ("quick call", "interp.history.disable(); interp.yarl.set('x', ZelphHook(('\\ud800',)))",
+     "UnicodeEncodeError"),
     ("array item", "from korvex.tcl.namespace import TclArrayVariable; "
      "TclArrayVariable('arr', tcl=interp)[0] = '\\ud800'", "UnicodeEncodeError"),
 ]

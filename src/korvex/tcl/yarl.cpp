@@ -224,6 +224,13 @@ nb::object result_text(nb::handle result) {
     return check(PyObject_Str(result.ptr()));
 }
 
+// zelph(value) as a word for _tkinter: a __zelph__ hook may return anything,
+// and _tkinter does not check the items of a tuple it converts.
+nb::object word(nb::handle value) {
+    nb::object w = zelph(value);
+    return PyUnicode_CheckExact(w.ptr()) ? w : tcl_safe(w);
+}
+
 nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -243,13 +250,13 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     PyList_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
     Py_ssize_t w = 1;
     for (Py_ssize_t i = 0; i < nargs; ++i)
-        PyList_SET_ITEM(words.ptr(), w++, zelph(args[i]).release().ptr());
+        PyList_SET_ITEM(words.ptr(), w++, word(args[i]).release().ptr());
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         if (k == cast_at)
             continue;
         PyObject *option = check(PyUnicode_Concat(KX_STR("-"), PyTuple_GET_ITEM(kwnames, k))).release().ptr();
         PyList_SET_ITEM(words.ptr(), w++, option);
-        PyList_SET_ITEM(words.ptr(), w++, zelph(args[nargs + k]).release().ptr());
+        PyList_SET_ITEM(words.ptr(), w++, word(args[nargs + k]).release().ptr());
     }
 
     nb::object interp = bind::referent(attr(self, KX_ID(tcl)));
