@@ -88,3 +88,70 @@ def test_callback_results_reach_tcl_unchanged(interp):
     interp.create_callback(lambda: 42, cmd_name="g")
     assert interp.eval("f") == "{a b} 1 {2.5 x}"
     assert interp.eval("g") == "42"
+
+
+HOSTILE = """
+import random, sys
+from korvex.tcl import Interpreter, tclobj, zelph
+from korvex.tcl.mardeck import Mardeck
+from korvex.tcl.namespace import TclCommand
+
+class BadStr:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+class TH:
+    def __init__(self, v):
+        self.v = v
+    def __tclobj__(self):
+        return self.v
+
+class ZH:
+    def __init__(self, v):
+        self.v = v
+    def __zelph__(self):
+        return self.v
+
+BAD = ["\\ud800", BadStr(), ("\\udfff",), [BadStr()], [["\\ud800"]], b"\\xff", 2**200, float("inf"), None]
+
+def gen(depth=0):
+    r = random.random()
+    if depth > 3 or r < 0.3:
+        return random.choice(BAD + ["ok", 1, 2.5, "a b", "{", ""])
+    if r < 0.5:
+        return [gen(depth + 1) for _ in range(random.randint(0, 3))]
+    if r < 0.6:
+        return tuple(gen(depth + 1) for _ in range(random.randint(0, 3)))
+    if r < 0.7:
+        return {str(i): gen(depth + 1) for i in range(random.randint(0, 2))}
+    return TH(gen(depth + 1)) if r < 0.85 else ZH(gen(depth + 1))
+
+interp = Interpreter()
+interp.eval("proc echo args {return $args}; array set arr {a 1}")
+cmd = TclCommand("echo", tcl=interp)
+ops = [
+    lambda v: interp.tk.call("set", "z", tclobj(v)), lambda v: interp.set_var("x", v),
+    lambda v: interp.set_list("x", v), lambda v: interp.set_array("arr2", v),
+    lambda v: interp.set_keyed_list("k", v), lambda v: interp.vars.set("arr", v, array_index="b"),
+    lambda v: cmd(v, opt=v), lambda v: interp.yarl.echo(v, cast_=False), lambda v: zelph(v),
+    lambda v: (interp.create_callback(lambda: v, cmd_name="cb", force=True), interp.eval("cb")),
+    lambda v: TclCommand("echo", v, tcl=interp)(), lambda v: interp.cast_any(v),
+]
+random.seed(int(sys.argv[1]))
+interp.history.disable()
+for _ in range(1500):
+    value = gen()
+    try:
+        random.choice(ops)(value)
+    except Exception:
+        pass
+print("survived")
+"""
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_random_hostile_values_never_crash(seed):
+    result = subprocess.run([sys.executable, "-c", HOSTILE, str(seed)], capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "survived"

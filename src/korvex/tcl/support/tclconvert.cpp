@@ -294,7 +294,12 @@ nb::object tclobj_impl(nb::handle obj, int depth, bool &from_hook) {
         return tclobj_from_sequence(obj, depth);
     if (is_mapping(obj))
         return tclobj_from_mapping(obj, depth);
-    return zelph(obj, depth);
+    // A __zelph__ hook may return anything: hand on only what _tkinter takes.
+    nb::object text = zelph(obj, depth);
+    if (PyUnicode_CheckExact(text.ptr()))
+        return text;
+    from_hook = true;
+    return tcl_safe(text, depth);
 }
 
 nb::object tclobj(nb::handle obj, int depth) {
