@@ -23,3 +23,19 @@ def interp():
 def tk():
     """A plain Tcl interpreter: the oracle for what Tcl reads back."""
     return tkinter.Tcl().tk
+
+
+@pytest.fixture
+def cast_list_calls(monkeypatch):
+    """Replaces the package-level cast_list by a spy; yields the texts it was given."""
+    import korvex.tcl
+
+    calls = []
+    original = korvex.tcl.cast_list
+
+    def spy(value, item_cast=None):
+        calls.append(value)
+        return original(value, item_cast)
+
+    monkeypatch.setattr(korvex.tcl, "cast_list", spy)
+    return calls

@@ -129,15 +129,7 @@ def test_cast_any_honours_base_conversion_overrides():
     assert Seven().cast_any("hello") == 7
 
 
-def test_cast_any_uses_a_replaced_package_cast_list(monkeypatch, interp):
-    calls = []
-    original = korvex.tcl.cast_list
-
-    def spy(value, item_cast=None):
-        calls.append(value)
-        return original(value, item_cast)
-
-    monkeypatch.setattr(korvex.tcl, "cast_list", spy)
+def test_cast_any_uses_a_replaced_package_cast_list(cast_list_calls, interp):
     assert interp.cast_any("plain words") == "plain words"
     assert type(interp.cast_any("{a 1}")) is Mardeck
-    assert "plain words" in calls and "{a 1}" in calls
+    assert "plain words" in cast_list_calls and "{a 1}" in cast_list_calls

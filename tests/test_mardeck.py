@@ -238,18 +238,8 @@ def test_hostile_nesting_raises_recursion_error(code):
     ("{a {b c}}", {"a": "b c"}),
     ("{a.b 1} {c {}}", {"a": Mardeck({"b": "1"}), "c": Mardeck()}),
 ])
-def test_from_tcl_through_a_replaced_package_cast_list(monkeypatch, text, expected):
-    import korvex.tcl
-
-    calls = []
-    original = korvex.tcl.cast_list
-
-    def spy(value, item_cast=None):
-        calls.append(value)
-        return original(value, item_cast)
-
-    monkeypatch.setattr(korvex.tcl, "cast_list", spy)
+def test_from_tcl_through_a_replaced_package_cast_list(cast_list_calls, text, expected):
     m = Mardeck.from_tcl(text)
-    assert m == expected and calls
+    assert m == expected and cast_list_calls
     for key, value in expected.items():
         assert type(m[key]) is type(value)

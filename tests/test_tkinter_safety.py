@@ -90,27 +90,9 @@ def test_callback_results_reach_tcl_unchanged(interp):
     assert interp.eval("g") == "42"
 
 
-HOSTILE = """
-import random, sys
-from korvex.tcl import Interpreter, tclobj, zelph
-from korvex.tcl.mardeck import Mardeck
-from korvex.tcl.namespace import TclCommand
-
-class BadStr:
-    def __str__(self):
-        raise RuntimeError("no text")
-
-class TH:
-    def __init__(self, v):
-        self.v = v
-    def __tclobj__(self):
-        return self.v
-
-class ZH:
-    def __init__(self, v):
-        self.v = v
-    def __zelph__(self):
-        return self.v
+HOSTILE = SETUP + """
+import random
+import sys
 
 BAD = ["\\ud800", BadStr(), ("\\udfff",), [BadStr()], [["\\ud800"]], b"\\xff", 2**200, float("inf"), None]
 
@@ -124,10 +106,9 @@ def gen(depth=0):
         return tuple(gen(depth + 1) for _ in range(random.randint(0, 3)))
     if r < 0.7:
         return {str(i): gen(depth + 1) for i in range(random.randint(0, 2))}
-    return TH(gen(depth + 1)) if r < 0.85 else ZH(gen(depth + 1))
+    return Hook(gen(depth + 1)) if r < 0.85 else ZelphHook(gen(depth + 1))
 
-interp = Interpreter()
-interp.eval("proc echo args {return $args}; array set arr {a 1}")
+interp.eval("array set arr {a 1}")
 cmd = TclCommand("echo", tcl=interp)
 ops = [
     lambda v: interp.tk.call("set", "z", tclobj(v)), lambda v: interp.set_var("x", v),
