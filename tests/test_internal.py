@@ -35,7 +35,10 @@ def test_module_globals_in_order():
 def test_loads_the_tcl_that_tkinter_uses():
     import _tkinter
     assert I.lib.startswith("libtcl%s." % _tkinter.TCL_VERSION)
-    maps = open("/proc/self/maps").read() if sys.platform.startswith("linux") else ""
+    maps = ""
+    if sys.platform.startswith("linux"):
+        with open("/proc/self/maps") as f:
+            maps = f.read()
     tcls = {line.split()[-1] for line in maps.splitlines() if re.search(r"/libtcl\d", line)}
     assert len(tcls) <= 1
 
