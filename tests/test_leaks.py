@@ -67,3 +67,37 @@ def test_no_growth(shared, name):
     case = CASES[name]
     assert growth(lambda: case(shared, text)) < 50000
     assert sys.getrefcount(text) == refs
+
+
+@pytest.fixture(scope="module")
+def busy():
+    from korvex.tcl.namespace import TclCommand
+
+    interp = Interpreter()
+    interp.history.disable()
+    interp.eval("proc one {a} {return $a}; array set arr {a 1}; set ::x 5")
+    interp.create_callback(lambda *a: ("r", 1), cmd_name="cb")
+    return interp, TclCommand("one", tcl=interp)
+
+
+BRIDGE = {
+    "eval": lambda i, c: i.eval("set a 1"),
+    "eval error": lambda i, c: failing(lambda: i.eval("error x"), korvex.tcl.TclError)(),
+    "view get": lambda i, c: i.vars["::x"],
+    "view set": lambda i, c: i.vars.__setitem__("::x", 5),
+    "view missing": lambda i, c: failing(lambda: i.vars["::nope"], KeyError)(),
+    "get_int": lambda i, c: i.get_int("::x"),
+    "set_list": lambda i, c: i.set_list("::l", ["a", ("b", 1)]),
+    "quick call": lambda i, c: i.yarl.set("a", 5),
+    "quick call error": lambda i, c: failing(lambda: i.yarl.nosuch(1), korvex.tcl.TclError)(),
+    "command": lambda i, c: c("x"),
+    "callback": lambda i, c: i.eval("cb 1 2"),
+    "unconvertible": lambda i, c: failing(lambda: i.set_var("x", ["\ud800"]), UnicodeEncodeError)(),
+}
+
+
+@pytest.mark.parametrize("name", list(BRIDGE))
+def test_bridge_paths_do_not_grow(busy, name):
+    interp, command = busy
+    case = BRIDGE[name]
+    assert growth(lambda: case(interp, command)) < 50000
