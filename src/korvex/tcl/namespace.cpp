@@ -49,11 +49,6 @@ nb::object bind_tcl(nb::handle tcl) { return bind::interp(tcl, g_package->c_str(
 
 PyObject *arg_or_none(PyObject *a) { return a ? a : Py_None; }
 
-// self.name(args...), looked up on self so that overrides take effect.
-nb::object self_call(nb::handle self, PyObject *name, std::initializer_list<PyObject *> args = {}) {
-    return call_method(self, name, args);
-}
-
 // --- TclNamespace -------------------------------------------------------
 
 nb::object ns_of(nb::handle self) { return attr(self, KX_ID(ns)); }
@@ -249,7 +244,7 @@ nb::object var_absolute(nb::handle self) {
 }
 
 void var_make_absolute(nb::handle self) {
-    set_attr(self, KX_ID(var_name), self_call(self, KX_ID(absolute)));
+    set_attr(self, KX_ID(var_name), call_method(self, KX_ID(absolute)));
 }
 
 nb::object var_str(nb::handle self) { return var_name(self); }
@@ -270,12 +265,12 @@ void arr_init(nb::handle self, nb::handle var_name, nb::handle tcl, nb::handle c
 }
 
 Py_ssize_t arr_len(nb::handle self) {
-    nb::object size = check(PyNumber_Long(self_call(self, KX_ID(array_size)).ptr()));
+    nb::object size = check(PyNumber_Long(call_method(self, KX_ID(array_size)).ptr()));
     return PyLong_AsSsize_t(size.ptr());
 }
 
 nb::object arr_iter(nb::handle self) {
-    return check(PyObject_GetIter(str_items(self_call(self, KX_ID(array_names))).ptr()));
+    return check(PyObject_GetIter(str_items(call_method(self, KX_ID(array_names))).ptr()));
 }
 
 bool arr_contains(nb::handle self, nb::handle key) {
@@ -294,11 +289,11 @@ void arr_delitem(nb::handle self, nb::handle key) {
     method_kw(self, KX_ID(unset), {}, {{KX_ID(array_index), key.ptr()}});
 }
 
-void arr_clear(nb::handle self) { self_call(self, KX_ID(array_unset)); }
+void arr_clear(nb::handle self) { call_method(self, KX_ID(array_unset)); }
 
 void arr_update(nb::handle self, nb::args args, nb::kwargs kwargs) {
     nb::object d = check(PyObject_Call((PyObject *)&PyDict_Type, args.ptr(), kwargs.ptr()));
-    self_call(self, KX_ID(array_set), {d.ptr()});
+    call_method(self, KX_ID(array_set), {d.ptr()});
 }
 
 // --- VariablesView / ObjectsView -----------------------------------------
@@ -349,7 +344,7 @@ bool plain_ref(nb::handle self, nb::handle var_name, Ref &ref, nb::object &handl
         ref.tcl = bind_tcl(attr(ns, KX_ID(tcl)));
         return true;
     }
-    handle = self_call(self, KX_ID(byref), {var_name.ptr()});
+    handle = call_method(self, KX_ID(byref), {var_name.ptr()});
     return false;
 }
 
@@ -418,7 +413,7 @@ nb::object view_get(nb::handle self, nb::handle var_name) {
     nb::object v;
     if (plain_ref(self, var_name, ref, v))
         return get_str_core(ref.tcl, ref.name);
-    return self_call(v, KX_ID(get_str));
+    return call_method(v, KX_ID(get_str));
 }
 
 nb::object objs_get(nb::handle self, nb::handle var_name, PyObject *array_index) {
@@ -460,10 +455,10 @@ nb::object view_array_names(nb::handle self, nb::handle var_name, nb::handle pat
     return with_pattern(self, var_name, KX_ID(array_names), pattern);
 }
 void view_array_set(nb::handle self, nb::handle var_name, nb::handle value) {
-    self_call(view_ref(self, var_name), KX_ID(array_set), {value.ptr()});
+    call_method(view_ref(self, var_name), KX_ID(array_set), {value.ptr()});
 }
 nb::object view_is_array(nb::handle self, nb::handle var_name) {
-    return self_call(view_ref(self, var_name), KX_ID(is_array));
+    return call_method(view_ref(self, var_name), KX_ID(is_array));
 }
 nb::object view_exists(nb::handle self, nb::handle var_name, nb::handle array_index) {
     nb::object v = view_ref(self, var_name);
@@ -480,7 +475,7 @@ nb::object view_item(nb::handle self, nb::handle var_name) {
         return view_get(self, var_name);
     if (get == g_own[kOwnObjsGet])
         return objs_get(self, var_name, nullptr);
-    return self_call(self, KX_ID(get), {var_name.ptr()});
+    return call_method(self, KX_ID(get), {var_name.ptr()});
 }
 
 nb::object view_getitem(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kw) {
@@ -501,7 +496,7 @@ nb::object view_setitem(PyObject *self, PyObject *const *args, Py_ssize_t nargsf
     if (pristine(self) || own(self, KX_ID(set), kOwnViewSet))
         view_set(self, a[0], a[1], nullptr);
     else
-        self_call(self, KX_ID(set), {a[0], a[1]});
+        call_method(self, KX_ID(set), {a[0], a[1]});
     return nb::none();
 }
 
@@ -532,14 +527,14 @@ int view_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
 
 void view_delitem(nb::handle self, nb::handle var_name) {
     try {
-        self_call(self, KX_ID(unset), {var_name.ptr()});
+        call_method(self, KX_ID(unset), {var_name.ptr()});
     } catch (nb::python_error &e) {
         key_error(e, false);
     }
 }
 
 bool view_contains(nb::handle self, nb::handle var_name) {
-    return truth(self_call(self, KX_ID(exists), {var_name.ptr()}));
+    return truth(call_method(self, KX_ID(exists), {var_name.ptr()}));
 }
 
 nb::object view_iter(nb::handle self) { return views::names(self, KX_STR("vars")); }

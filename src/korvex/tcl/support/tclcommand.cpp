@@ -176,10 +176,6 @@ bool pristine(PyObject *self) {
            (t == (PyTypeObject *)c.temp_cmd && unchanged(t, c.temp_cmd_tag));
 }
 
-nb::object self_call(nb::handle self, PyObject *name, std::initializer_list<PyObject *> args = {}) {
-    return call_method(self, name, args);
-}
-
 nb::object cast_by(nb::handle self, PyObject *cast, nb::handle value) {
     return bind::cast(bind::interp_of(self), cast, value);
 }
@@ -217,7 +213,7 @@ void init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle keywords,
     nb::object name = nb::borrow(cmd), bound;
     if (args.is_none()) {
         if (is_command_object(name))
-            name = self_call(name, KX_ID(build_tclcmd));
+            name = call_method(name, KX_ID(build_tclcmd));
         else if (!PyTuple_CheckExact(name.ptr()))
             name = bind::cast(bind::referent(proxy), KX_ID(cast_list), name);
         bound = check(PySequence_GetSlice(name.ptr(), 1, PY_SSIZE_T_MAX));
@@ -259,10 +255,10 @@ bool exists(nb::handle self) { return listed(self, KX_STR("commands")); }
 bool is_proc(nb::handle self) { return listed(self, KX_STR("procs")); }
 
 nb::object is_command(nb::handle self) {
-    nb::object exists = self_call(self, KX_ID(exists));
+    nb::object exists = call_method(self, KX_ID(exists));
     if (!truth(exists))
         return exists;
-    return nb::bool_(!truth(self_call(self, KX_ID(is_proc))));
+    return nb::bool_(!truth(call_method(self, KX_ID(is_proc))));
 }
 
 void rename(nb::handle self, nb::handle new_name) {
@@ -286,13 +282,13 @@ nb::object proc_args(nb::handle self) {
 // removed again whatever happens.
 nb::object proc_arg_default(nb::handle self, nb::handle arg_name) {
     nb::object tmp = method_kw(nb::handle(classes().temp_var), KX_ID(__call__), {}, {{KX_ID(tcl), attr(self, KX_ID(tcl)).ptr()}});
-    nb::object var = self_call(tmp, KX_ID(__enter__));
+    nb::object var = call_method(tmp, KX_ID(__enter__));
     nb::object value;
     try {
         nb::object r = send(self, words({KX_STR("::info"), KX_STR("default"), cmd_name_of(self).ptr(),
                                          zelph(arg_name).ptr(), var.ptr()}));
         if (truth(cast_by(self, KX_ID(cast_boolean), r)))
-            value = self_call(var, KX_ID(get));
+            value = call_method(var, KX_ID(get));
         else
             value = nb::none();
     } catch (nb::python_error &e) {
@@ -300,11 +296,11 @@ nb::object proc_arg_default(nb::handle self, nb::handle arg_name) {
         nb::object type = nb::borrow((PyObject *)Py_TYPE(exc.ptr()));
         PyObject *traceback = PyException_GetTraceback(exc.ptr());
         nb::object tb = traceback ? nb::steal(traceback) : nb::none();
-        if (truth(self_call(tmp, KX_ID(__exit__), {type.ptr(), exc.ptr(), tb.ptr()})))
+        if (truth(call_method(tmp, KX_ID(__exit__), {type.ptr(), exc.ptr(), tb.ptr()})))
             return nb::none();
         throw;
     }
-    self_call(tmp, KX_ID(__exit__), {Py_None, Py_None, Py_None});
+    call_method(tmp, KX_ID(__exit__), {Py_None, Py_None, Py_None});
     return value;
 }
 
@@ -428,7 +424,7 @@ nb::object absolute(nb::handle self) {
     return names::join2(send(self, words({KX_STR("namespace"), KX_STR("current")})), name);
 }
 
-void make_absolute(nb::handle self) { set_attr(self, KX_ID(cmd_name), self_call(self, KX_ID(absolute))); }
+void make_absolute(nb::handle self) { set_attr(self, KX_ID(cmd_name), call_method(self, KX_ID(absolute))); }
 
 nb::object repr(nb::handle self) {
     nb::object cls = check(PyObject_GetAttr(self.ptr(), KX_ID(__class__)));
@@ -444,8 +440,8 @@ nb::object repr(nb::handle self) {
     return check(PyUnicode_Concat(text.ptr(), KX_STR(")")));
 }
 
-nb::object str(nb::handle self) { return zelph(self_call(self, KX_ID(build_tclcmd))); }
-nb::object tclobj_hook(nb::handle self) { return self_call(self, KX_ID(build_tclcmd)); }
+nb::object str(nb::handle self) { return zelph(call_method(self, KX_ID(build_tclcmd))); }
+nb::object tclobj_hook(nb::handle self) { return call_method(self, KX_ID(build_tclcmd)); }
 
 nb::object get(nb::handle self, nb::handle instance) {
     if (instance.is_none())

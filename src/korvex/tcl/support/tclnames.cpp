@@ -61,8 +61,8 @@ bool is_absolute(nb::handle str) {
            PyUnicode_READ_CHAR(str.ptr(), 1) == ':';
 }
 
-nb::object split(nb::handle string) {
-    nb::object s = text(string);
+// The components of a name, a leading "" for an absolute one.
+static nb::object components(nb::handle s) {
     nb::object parts = check(PyList_New(0));
     if (is_absolute(s) && PyList_Append(parts.ptr(), KX_STR("")) != 0)
         throw nb::python_error();
@@ -74,18 +74,12 @@ nb::object split(nb::handle string) {
     return parts;
 }
 
+nb::object split(nb::handle string) { return components(text(string)); }
+
 static nb::object normalize_str(nb::object s) {
     if (PyUnicode_CheckExact(s.ptr()) && scan(s, [](Py_ssize_t, Py_ssize_t) {}))
         return s;  // already normal: no list to build
-    nb::object parts = check(PyList_New(0));
-    if (is_absolute(s) && PyList_Append(parts.ptr(), KX_STR("")) != 0)
-        throw nb::python_error();
-    scan(s, [&](Py_ssize_t b, Py_ssize_t e) {
-        nb::object item = check(PyUnicode_Substring(s.ptr(), b, e));
-        if (PyList_Append(parts.ptr(), item.ptr()) != 0)
-            throw nb::python_error();
-    });
-    return check(PyUnicode_Join(KX_STR("::"), parts.ptr()));
+    return check(PyUnicode_Join(KX_STR("::"), components(s).ptr()));
 }
 
 nb::object normalize(nb::handle string) { return normalize_str(text(string)); }
