@@ -165,12 +165,29 @@ nb::object zelph_str(nb::handle obj, int depth) {
     return s;
 }
 
+namespace {
+
+// A list element: zelph(item), and that converted once more by zelph unless
+// it is a plain str already (the scanner and quoter each take their argument
+// through zelph), so a hook may return any value zelph can convert.
+nb::object zelph_element(nb::handle item, int depth) {
+    if (PyUnicode_CheckExact(item.ptr()))
+        return nb::borrow(item);
+    nb::object s = zelph(item, depth);
+    if (PyUnicode_CheckExact(s.ptr()))
+        return s;
+    RecursionGuard guard(kWhere, depth + 1);
+    return zelph_str(s, depth + 1);
+}
+
+}  // namespace
+
 nb::object zelph_from_sequence(nb::handle iterable, int depth) {
     RecursionGuard guard(kWhere, depth + 1);
     std::vector<nb::object> strs;
     if (PyList_CheckExact(iterable.ptr()) || PyTuple_CheckExact(iterable.ptr()))
         strs.reserve((size_t)Py_SIZE(iterable.ptr()));
-    for_each_item(iterable, [&](nb::handle item) { strs.push_back(zelph_str(item, depth + 1)); });
+    for_each_item(iterable, [&](nb::handle item) { strs.push_back(zelph_element(item, depth + 1)); });
     return join_elements(strs);
 }
 
@@ -183,7 +200,7 @@ nb::object zelph_from_array(PyObject *const *items, Py_ssize_t n, int depth) {
     std::vector<nb::object> strs;
     strs.reserve((size_t)n);
     for (Py_ssize_t i = 0; i < n; ++i)
-        strs.push_back(zelph_str(items[i], depth + 1));
+        strs.push_back(zelph_element(items[i], depth + 1));
     return join_elements(strs);
 }
 
