@@ -246,6 +246,14 @@ def test_dictionary_compare_lowers_every_character():
         assert DictionaryCompare(ch, "\x01") == (low or c - 1), hex(c)
 
 
+def test_dictionary_compare_digits_are_what_isdigit_accepts():
+    # "cc" against "c": a digit makes both numbers, the longer one larger (1);
+    # any other character is compared against the end of "c" (its code).
+    for c in range(2, 0x110000):
+        ch = chr(c)
+        assert (DictionaryCompare(ch * 2, ch) == 1) == ch.isdigit(), hex(c)
+
+
 def test_dictionary_compare_bad_arguments():
     with pytest.raises(TypeError):
         DictionaryCompare("a")
