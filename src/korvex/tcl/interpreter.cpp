@@ -1,6 +1,7 @@
 // korvex.tcl.interpreter: the Interpreter class, a tkinter.Tk without Tk that
 // bridges Python test scripts to Tcl, and the shared interpreter.
 #include "support/module.hpp"
+#include "support/attrcache.hpp"
 #include "support/classdef.hpp"
 #include "support/entrypoints.hpp"
 #include "support/historyapi.hpp"
@@ -238,16 +239,53 @@ nb::object error_info(nb::handle self) {
 
 const Params<3> kEvalParams("eval", {"code", "typecast", "record"}, 1);
 
+// history and tk of the interpreter that evaluated last.
+AttrCache<2> g_eval_attrs;
+
+// self.history (i = 0) or self.tk (i = 1).
+nb::object eval_attr(PyObject *self, size_t i) {
+    static const AttrCache<2>::Names names = {KX_ID(history), KX_ID(tk)};
+    PyObject *found[2];
+    if (g_eval_attrs.get(self, names, found))
+        return nb::borrow(found[i]);
+    return attr(self, names[i]);
+}
+
+// tk.eval(code): _tkinter's own C function, called directly while the
+// application object's class is the one seen first and nobody changed it.
+PyObject *tk_eval(nb::handle tk, PyObject *code) {
+    static PyTypeObject *type = nullptr;
+    static unsigned int tag = 0;
+    static PyCFunction direct = nullptr;
+    PyTypeObject *t = Py_TYPE(tk.ptr());
+    if (t == type && unchanged(t, tag))
+        return direct(tk.ptr(), code);
+    if (!type) {
+        PyObject *descr = _PyType_Lookup(t, KX_ID(eval));
+        if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
+            PyMethodDef *def = ((PyMethodDescrObject *)descr)->d_method;
+            const int kinds = METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS;
+            if ((def->ml_flags & kinds) == METH_O && (tag = version_tag(nb::handle((PyObject *)t)))) {
+                direct = def->ml_meth;
+                type = t;
+            }
+        }
+    }
+    PyObject *stack[2] = {tk.ptr(), code};
+    return PyObject_VectorcallMethod(KX_ID(eval), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    PyObject *a[3];
-    kEvalParams.parse(args, nargsf, kwnames, a);
+    PyObject *a[3] = {nullptr, nullptr, nullptr};
+    if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
+        a[0] = args[0];
+    else
+        kEvalParams.parse(args, nargsf, kwnames, a);
     PyObject *code = a[0], *typecast = a[1], *record = a[2];
     if (!record || truth(record))
-        kx::record(attr(self, KX_ID(history)), code);
-    nb::object tk = attr(self, KX_ID(tk));
-    PyObject *stack[2] = {tk.ptr(), code};
-    PyObject *result = PyObject_VectorcallMethod(KX_ID(eval), stack,
-                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        kx::record(eval_attr(self, 0), code);
+    nb::object tk = eval_attr(self, 1);
+    PyObject *result = tk_eval(tk, code);
     if (!result) {
         if (!PyErr_ExceptionMatches(g_tcl_error))
             throw nb::python_error();

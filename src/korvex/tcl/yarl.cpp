@@ -261,7 +261,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 
     nb::object interp = bind::referent(attr(self, KX_ID(tcl)));
     nb::object history = interp_attr(interp, KX_ID(history));
-    record(history, words);
+    record_words(history, words);
 
     nb::object tk = interp_attr(interp, KX_ID(tk));
     Py_ssize_t nwords = PyList_GET_SIZE(words.ptr());
