@@ -42,6 +42,25 @@ struct EntryObject {
 
 EntryObject *as_entry(PyObject *o) { return reinterpret_cast<EntryObject *>(o); }
 
+// A few entries dropped from a full history are kept for reuse, so that
+// recording into a full history allocates nothing. Each keeps its reference
+// to the class.
+constexpr int kFreeMax = 16;
+EntryObject *g_free[kFreeMax];
+int g_nfree = 0;
+
+EntryObject *new_entry(PyTypeObject *type) {
+    if (type == g_entry_type && g_nfree > 0) {
+        EntryObject *e = g_free[--g_nfree];
+        Py_SET_REFCNT(e, 1);
+        return e;
+    }
+    EntryObject *e = PyObject_GC_New(EntryObject, type);
+    if (!e)
+        throw nb::python_error();
+    return e;
+}
+
 timespec clock_now() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -105,9 +124,7 @@ nb::object entry_text(nb::handle api) {
 
 nb::object make_entry(PyTypeObject *type, nb::handle api) {
     nb::object text = entry_text(api);
-    EntryObject *e = PyObject_GC_New(EntryObject, type);
-    if (!e)
-        throw nb::python_error();
+    EntryObject *e = new_entry(type);
     e->when = clock_now();
     e->timestamp = nullptr;
     e->words = nullptr;
@@ -139,9 +156,7 @@ bool plain_words(PyObject *words) {
 // kept and joined only when the text is asked for. Such an entry cannot be
 // part of a reference cycle, so the collector does not track it.
 nb::object make_words_entry(PyTypeObject *type, nb::handle words) {
-    EntryObject *e = PyObject_GC_New(EntryObject, type);
-    if (!e)
-        throw nb::python_error();
+    EntryObject *e = new_entry(type);
     e->when = clock_now();
     e->timestamp = nullptr;
     e->api = nullptr;
@@ -189,6 +204,10 @@ void entry_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     entry_clear(self);
+    if (type == g_entry_type && g_nfree < kFreeMax) {
+        g_free[g_nfree++] = as_entry(self);
+        return;
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -347,20 +366,17 @@ template <typename Make>
 void append_with(PyObject *self, PyObject *item, bool plain, Make &&make) {
     if (g_log.enabled_for(kDebug))
         g_log.log(kDebug, check(PyUnicode_FromFormat("%% %S", item)));
-    // Each attribute is read when it is needed: making the entry, appending
-    // (which drops the oldest entry) and truth() may run user code.
-    auto own = [&](size_t i) {
-        static const AttrCache<3>::Names names = {KX_ID(enabled), KX_ID(__history__), KX_ID(__activeMarkers__)};
-        PyObject *found[3];
-        if (plain && g_own_attrs.get(self, names, found))
-            return nb::borrow(found[i]);
-        return own_attr(self, names[i], plain);
-    };
-    if (!truth(own(0)))
+    static const AttrCache<3>::Names kOwn = {KX_ID(enabled), KX_ID(__history__), KX_ID(__activeMarkers__)};
+    PyObject *found[3];
+    nb::object own[3];  // held: making the entry, truth() and appending may run user code
+    bool cached = plain && g_own_attrs.get(self, kOwn, found);
+    for (size_t i = 0; i < 3; ++i)
+        own[i] = cached ? nb::borrow(found[i]) : nb::object();
+    if (!truth(cached ? own[0] : own_attr(self, kOwn[0], plain)))
         return;
     nb::object entry = make();
-    push(own(1), entry);
-    nb::object active = own(2);
+    push(cached ? own[1] : own_attr(self, kOwn[1], plain), entry);
+    nb::object active = cached ? own[2] : own_attr(self, kOwn[2], plain);
     if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
         return;
     nb::object markers = own_attr(self, KX_ID(__markers__), plain);

@@ -18,6 +18,20 @@
 
 namespace kx {
 
+// The version tag of a dict, which changes with every write to it; 0 where
+// dicts carry none (nothing can then be cached on it).
+inline uint64_t dict_version(PyObject *dict) {
+#if PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+#else
+    (void)dict;
+    return 0;
+#endif
+}
+
 template <size_t N>
 class AttrCache {
 public:
@@ -48,10 +62,7 @@ public:
 
 private:
 #if PY_VERSION_HEX < 0x030E0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    static uint64_t version(PyDictObject *d) { return d->ma_version_tag; }
-#pragma GCC diagnostic pop
+    static uint64_t version(PyDictObject *d) { return dict_version((PyObject *)d); }
 
     bool fill(PyTypeObject *type, PyDictObject *dict, const Names &names) {
         dict_ = nullptr;
