@@ -37,7 +37,7 @@ struct EntryObject {
     timespec when;
     PyObject *timestamp;  // NULL until asked for
     PyObject *api;        // NULL while `words` holds the words
-    PyObject *words;      // a list of plain str none of which holds a space, or NULL
+    PyObject *words;      // a list or tuple of plain str none of which holds a space, or NULL
 };
 
 EntryObject *as_entry(PyObject *o) { return reinterpret_cast<EntryObject *>(o); }
@@ -137,11 +137,12 @@ nb::object make_entry(PyTypeObject *type, nb::handle api) {
     return nb::steal((PyObject *)e);
 }
 
-// Whether the text of `words` is the words joined by single spaces: a list of
-// plain str none of which holds a space.
+// Whether the text of `words` (a list or tuple) is the words joined by single
+// spaces: plain str none of which holds a space.
 bool plain_words(PyObject *words) {
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(words); i < n; ++i) {
-        PyObject *w = PyList_GET_ITEM(words, i);
+    PyObject **items = PySequence_Fast_ITEMS(words);
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(words); i < n; ++i) {
+        PyObject *w = items[i];
         if (!PyUnicode_CheckExact(w))
             return false;
         Py_ssize_t len = PyUnicode_GET_LENGTH(w);
@@ -409,7 +410,7 @@ int append_entry(PyObject *self, PyObject *item) {
 int append_words(PyObject *self, PyObject *words) {
     nb::object done = nb::steal(c_entry([&] {
         append_with(self, words, true, [&] {
-            if (PyList_CheckExact(words) && plain_words(words))
+            if ((PyList_CheckExact(words) || PyTuple_CheckExact(words)) && plain_words(words))
                 return make_words_entry(g_entry_type, words);
             return make_entry(g_entry_type, words);
         });

@@ -5,9 +5,9 @@
 // the same attributes of the same object (an interpreter, its history) on
 // every call.
 //
-// The values are what object.__getattribute__ gives: the cache is filled only
-// when the class has no attribute of any of the names, so the instance dict
-// decides. They are borrowed from the dict, which holds them while it is
+// The values are what getattr gives: the cache is filled only when the class
+// keeps object.__getattribute__ and has no attribute of any of the names, so
+// the instance dict decides. They are borrowed from the dict, which holds them while it is
 // unchanged. Where dicts carry no version tag, nothing is cached.
 #pragma once
 
@@ -67,7 +67,8 @@ private:
     bool fill(PyTypeObject *type, PyDictObject *dict, const Names &names) {
         dict_ = nullptr;
         unsigned int tag = version_tag(nb::handle((PyObject *)type));
-        if (tag == 0)
+        if (tag == 0 || _PyType_Lookup(type, KX_ID(__getattribute__)) !=
+                            _PyType_Lookup(&PyBaseObject_Type, KX_ID(__getattribute__)))
             return false;
         PyObject *values[N];
         for (size_t i = 0; i < N; ++i) {

@@ -38,7 +38,9 @@ void record_words(nb::handle history, nb::handle words) {
             throw nb::python_error();
         return;
     }
-    call_method(history, KX_ID(append), {words.ptr()});
+    // Any other append gets a list of its own, as quick calls always gave.
+    nb::object list = check(PySequence_List(words.ptr()));
+    call_method(history, KX_ID(append), {list.ptr()});
 }
 
 }  // namespace kx
