@@ -173,6 +173,13 @@ def test_zelph_hook_result_returned_unchanged():
     assert zelph(Hooked(zel=marker)) is marker
 
 
+@pytest.mark.parametrize("value", [0, 1, -1, 9, 10, -10, 99, 123456789, sys.maxsize, -sys.maxsize - 1,
+                                   2 ** 63, -2 ** 63 - 1, 2 ** 64, 10 ** 30, -10 ** 30])
+def test_integers_are_their_decimal_text(value):
+    assert zelph(value) == str(value) and type(zelph(value)) is str
+    assert zelph([value, -value]) == "%d %d" % (value, -value)
+
+
 class BadText:
     def __str__(self):
         raise RuntimeError("no text")

@@ -2,6 +2,8 @@
 
 #include "support/tclquote.hpp"
 
+#include <cstring>
+
 namespace kx {
 namespace {
 
@@ -119,6 +121,26 @@ nb::object mapping_items(nb::handle mapping) {
     return out;
 }
 
+// str(v) of an int: its decimal digits, made without Python's general
+// conversion (a quick call converts its numbers on every call).
+nb::object decimal(long long v) {
+    char buf[24];
+    char *end = buf + sizeof buf, *p = end;
+    unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
+    do {
+        *--p = (char)('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0)
+        *--p = '-';
+    Py_ssize_t n = end - p;
+    if (n == 1)
+        return check(PyUnicode_FromOrdinal(*p));  // Python keeps these one-character strings
+    nb::object s = check(PyUnicode_New(n, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(s.ptr()), p, (size_t)n);
+    return s;
+}
+
 nb::object str_of(nb::handle obj) {
     return check(PyObject_CallOneArg((PyObject *)&PyUnicode_Type, obj.ptr()));
 }
@@ -144,7 +166,15 @@ nb::object zelph(nb::handle obj, int depth) {
         return str_of(obj);
     if (PyBool_Check(o))
         return nb::borrow(o == Py_True ? KX_STR("true") : KX_STR("false"));
-    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o))
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow && !(v == -1 && PyErr_Occurred()))
+            return decimal(v);
+        PyErr_Clear();
+        return check(PyObject_Str(o));
+    }
+    if (PyFloat_CheckExact(o))
         return check(PyObject_Str(o));
     if (is_sequence_or_set(obj))
         return zelph_from_sequence(obj, depth);
