@@ -129,6 +129,25 @@ nb::object getattr_(nb::handle self, nb::handle name) {
     throw nb::python_error();
 }
 
+// tp_getattro of Interpreter: object.__getattribute__, then __getattr__ for
+// names it does not find. What Python's slot for a class with __getattr__
+// does, without looking both up and dispatching through them on every
+// access. Setting __getattr__ or __getattribute__ on the class (or defining
+// them in a subclass) brings back Python's own slot.
+PyObject *interp_getattro(PyObject *self, PyObject *name) {
+#if PY_VERSION_HEX < 0x030D0000
+    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (found || PyErr_Occurred())
+        return found;
+#else
+    PyObject *found = PyObject_GenericGetAttr(self, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return found;
+    PyErr_Clear();
+#endif
+    return c_entry([&] { return getattr_(self, name); });
+}
+
 // --- Python callbacks -------------------------------------------------------
 
 // getattr(obj, name) into `out`; a missing attribute leaves `out` as it is.
@@ -460,10 +479,17 @@ PyObject *g_own_keyed_cast;         // Interpreter.__dict__['cast_keyed_list']
 PyObject *g_own_from_tcl;           // Mardeck.__dict__['from_tcl']
 
 bool own_casts(nb::handle self) {
+    // The class last found to have them, while it is unchanged.
+    static PyTypeObject *seen = nullptr;
+    static unsigned int seen_tag = 0;
     PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type == seen && unchanged(type, seen_tag))
+        return true;
     for (size_t i = 0; i < kCastNames; ++i)
         if (_PyType_Lookup(type, cast_name(i)) != g_own_casts[i])
             return false;
+    seen_tag = version_tag(nb::handle((PyObject *)type));
+    seen = type;
     return true;
 }
 
@@ -525,7 +551,9 @@ const Params<1> kCastAnyParams("cast_any", {"value"}, 1);
 
 nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle value;
-    {
+    if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) {
+        value = args[0];
+    } else {
         PyObject *a[1];
         kCastAnyParams.parse(args, nargsf, kwnames, a);
         value = a[0];
@@ -854,6 +882,8 @@ KX_MODULE(interpreter, m) {
             "  an integer -> int, a double -> float, a boolean -> bool,\n"
             "  a keyed list -> Mardeck, anything else -> str."));
     g_interpreter = keep(c.finish());
+    ((PyTypeObject *)g_interpreter)->tp_getattro = interp_getattro;
+    PyType_Modified((PyTypeObject *)g_interpreter);
     nb::object set_var_fn = nb::getattr(nb::handle(g_interpreter), "set_var");
     nb::setattr(nb::handle(g_interpreter), "set_int", set_var_fn);
     nb::setattr(nb::handle(g_interpreter), "set_double", set_var_fn);

@@ -192,8 +192,15 @@ nb::object new_code(nb::handle name, nb::handle tcl) {
     return check(PyObject_Vectorcall(cls, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
 }
 
+// tcl of the Yarl object used last (an interpreter's own, on every call).
+AttrCache<1> g_yarl_tcl;
+
 nb::object yarl_getattr(nb::handle self, nb::handle name) {
     reject_special(self, name);
+    static const AttrCache<1>::Names names = {KX_ID(tcl)};
+    PyObject *tcl;
+    if (g_yarl_tcl.get(self.ptr(), names, &tcl))
+        return new_code(name, nb::borrow(tcl));  // held: a Yarl_Code subclass runs user code
     return new_code(name, attr(self, KX_ID(tcl)));
 }
 
