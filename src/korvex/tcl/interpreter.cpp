@@ -394,9 +394,12 @@ bool trial(PyObject *r, nb::object &out) {
 
 // Whether a text may be a Tcl number or boolean at all: those start (after
 // white space) with a digit, a sign, a point, or the first letter of a
-// boolean word, "inf" or "nan". Texts that cannot be skip the trials.
+// boolean word, "inf" or "nan", and hold no NUL. Texts that cannot be skip
+// the trials.
 bool may_be_number_or_boolean(nb::handle text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (PyUnicode_FindChar(text.ptr(), 0, 0, n, 1) != -1)
+        return false;
     int kind = PyUnicode_KIND(text.ptr());
     const void *data = PyUnicode_DATA(text.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {

@@ -231,6 +231,21 @@ nb::object word(nb::handle value) {
     return PyUnicode_CheckExact(w.ptr()) ? w : tcl_safe(w);
 }
 
+// The words as the history records them: each as the text Tcl gets (a
+// __zelph__ hook may have made a word a tuple, that is a Tcl list).
+nb::object sent_words(nb::handle words) {
+    Py_ssize_t n = PyList_GET_SIZE(words.ptr());
+    Py_ssize_t i = 0;
+    while (i < n && PyUnicode_CheckExact(PyList_GET_ITEM(words.ptr(), i)))
+        ++i;
+    if (i == n)
+        return nb::borrow(words);
+    nb::object out = check(PyList_New(n));
+    for (i = 0; i < n; ++i)
+        PyList_SET_ITEM(out.ptr(), i, tk_text(PyList_GET_ITEM(words.ptr(), i)).release().ptr());
+    return out;
+}
+
 nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -261,13 +276,13 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 
     nb::object interp = bind::referent(attr(self, KX_ID(tcl)));
     nb::object history = interp_attr(interp, KX_ID(history));
-    record(history, words);
+    record(history, sent_words(words));
 
     nb::object tk = interp_attr(interp, KX_ID(tk));
     Py_ssize_t nwords = PyList_GET_SIZE(words.ptr());
     ArgStack stack((size_t)nwords);
     for (Py_ssize_t i = 0; i < nwords; ++i)
-        stack.push(PyList_GET_ITEM(words.ptr(), i));
+        stack.push(tk_value(PyList_GET_ITEM(words.ptr(), i)).ptr());
     PyObject *result = stack.call_method(tk, KX_ID(call));
     if (!result) {
         if (!PyErr_ExceptionMatches(g_tcl_error))
