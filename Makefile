@@ -14,5 +14,8 @@ test: bootstrap
 bench: bootstrap
 	$(PY) bench/run.py
 
+fuzz: bootstrap
+	$(PY) scripts/fuzz $(or $(SECONDS),60)
+
 clean:
 	rm -rf build .venv

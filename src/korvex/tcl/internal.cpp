@@ -59,10 +59,8 @@ nb::object interp_from_param(nb::handle, nb::handle interp) {
     is = PyObject_IsInstance(interp.ptr(), g_tk);
     if (is < 0)
         throw nb::python_error();
-    if (is) {
-        nb::object addr = call_method(interp, KX_ID(interpaddr));
-        return call(g_interp_p, {addr.ptr()});
-    }
+    if (is)  // keeps the interpreter alive, and checks the thread where used
+        return tcl::pointer_to(g_interp_p, interp);
     PyErr_SetObject(PyExc_ValueError, tcl::unrecognized_interp_message(interp).ptr());
     throw nb::python_error();
 }

@@ -327,8 +327,18 @@ PyObject *try_method(nb::handle self, PyObject *name, nb::handle value) {
     return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+// self.tk, checked to belong to the calling thread: for the paths that reach
+// Tcl through methods of _tkinter that do not check it themselves (getint,
+// getdouble, getboolean) or through the Tcl library directly.
+nb::object own_tk(nb::handle self) {
+    nb::object tk = attr(self, KX_ID(tk));
+    tcl::check_thread(tk);
+    return tk;
+}
+
 // self.<getter>(value), and on TypeError self.<getter>(zelph(value)).
 nb::object cast_number(nb::handle self, PyObject *getter, nb::handle value) {
+    own_tk(self);
     PyObject *r = try_method(self, getter, value);
     if (r)
         return nb::steal(r);
@@ -357,8 +367,8 @@ PyObject *nonzero(nb::handle self, PyObject *cast, nb::handle value, PyObject *z
 }
 
 nb::object cast_boolean(nb::handle self, nb::handle value) {
+    nb::object tk = own_tk(self);
     tcl::api().ResetResult(tcl::interp_ptr(self));
-    nb::object tk = attr(self, KX_ID(tk));
     PyObject *r = try_method(tk, KX_ID(getboolean), value);
     if (!r && PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Clear();
@@ -411,7 +421,9 @@ nb::object cast_container(PyObject *cls, PyObject *pairs_method, nb::handle valu
     if (item_cast.is_none())
         return result;
     nb::object pairs = check(PySequence_List(call_method(result, pairs_method).ptr()));
-    for (nb::handle pair : pairs) {
+    Py_ssize_t index = 0;
+    for (nb::handle element : pairs) {
+        nb::object pair = as_pair(element, index++);  // the method may be replaced
         nb::object key = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
         nb::object item = call(item_cast, {PyTuple_GET_ITEM(pair.ptr(), 1)});
         if (PyObject_SetItem(result.ptr(), key.ptr(), item.ptr()) != 0)
@@ -451,9 +463,12 @@ bool trial(PyObject *r, nb::object &out) {
 
 // Whether a text may be a Tcl number or boolean at all: those start (after
 // white space) with a digit, a sign, a point, or the first letter of a
-// boolean word, "inf" or "nan". Texts that cannot be skip the trials.
+// boolean word, "inf" or "nan", and hold no NUL. Texts that cannot be skip
+// the trials.
 bool may_be_number_or_boolean(nb::handle text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (PyUnicode_FindChar(text.ptr(), 0, 0, n, 1) != -1)
+        return false;
     int kind = PyUnicode_KIND(text.ptr());
     const void *data = PyUnicode_DATA(text.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -578,7 +593,7 @@ nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
             return nb::steal(r);
         // The base class's getint/getdouble are tk.getint/tk.getdouble with
         // TclError turned into ValueError: a failed trial needs neither.
-        nb::object tk = attr(self, KX_ID(tk));
+        nb::object tk = own_tk(self);
         if (PyObject *r = tk_number(tk, KX_ID(getint), text))
             return nb::steal(r);
         if (PyObject *r = tk_number(tk, KX_ID(getdouble), text))
@@ -672,7 +687,7 @@ nb::object cast_text(nb::handle self, PyObject *cast, PyObject *getter, nb::hand
         if (getter == KX_ID(getint))
             if (PyObject *r = plain_decimal(text))
                 return nb::steal(r);
-        PyObject *r = try_method(attr(self, KX_ID(tk)), getter, text);
+        PyObject *r = try_method(own_tk(self), getter, text);
         if (r)
             return nb::steal(r);
         PyErr_Clear();

@@ -299,6 +299,40 @@ nb::object word(nb::handle value) {
     return PyUnicode_CheckExact(w.ptr()) ? w : tcl_safe(w);
 }
 
+// The words as the history records them: each as the text Tcl gets (a
+// __zelph__ hook may have made a word a tuple, that is a Tcl list).
+nb::object sent_words(nb::handle words) {
+    Py_ssize_t n = PyTuple_GET_SIZE(words.ptr());
+    Py_ssize_t i = 0;
+    while (i < n && PyUnicode_CheckExact(PyTuple_GET_ITEM(words.ptr(), i)))
+        ++i;
+    if (i == n)
+        return nb::borrow(words);
+    nb::object out = check(PyTuple_New(n));
+    for (i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(out.ptr(), i, tk_text(PyTuple_GET_ITEM(words.ptr(), i)).release().ptr());
+    return out;
+}
+
+// The words in the form _tkinter hands them to Tcl whole (text holding U+0000
+// is mapped; see tk_value). The tuple itself when no word needs it.
+nb::object tk_words(nb::handle words) {
+    Py_ssize_t n = PyTuple_GET_SIZE(words.ptr());
+    nb::object out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *w = PyTuple_GET_ITEM(words.ptr(), i);
+        nb::object v = tk_value(w);
+        if (v.ptr() != w && !out.is_valid()) {
+            out = check(PyTuple_New(n));
+            for (Py_ssize_t j = 0; j < i; ++j)
+                PyTuple_SET_ITEM(out.ptr(), j, nb::borrow(PyTuple_GET_ITEM(words.ptr(), j)).release().ptr());
+        }
+        if (out.is_valid())
+            PyTuple_SET_ITEM(out.ptr(), i, v.release().ptr());
+    }
+    return out.is_valid() ? out : nb::borrow(words);
+}
+
 nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -330,10 +364,10 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     }
 
     nb::object interp = bind::referent(attr(self, KX_ID(tcl)));
-    record_words(history_or_tk(interp, 0), words);
+    record_words(history_or_tk(interp, 0), sent_words(words));
 
     nb::object tk = history_or_tk(interp, 1);
-    PyObject *result = tk_call(tk, words);
+    PyObject *result = tk_call(tk, tk_words(words));
     if (!result) {
         if (!PyErr_ExceptionMatches(g_tcl_error))
             throw nb::python_error();
