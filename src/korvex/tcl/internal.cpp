@@ -244,6 +244,7 @@ KX_MODULE(internal, m) {
           "Raise tkinter.TclError with the interpreter's result text, or with\n"
           "`default_msg` when there is no interpreter or its result is empty.\n"
           "Never returns; write `raise TclError_from_interp(...)`.");
+    m.attr("TclError_from_interp") = make_routine(m.attr("TclError_from_interp"), m);
 
     ClassDef interp_p(m, "Tcl_Interp_p", {ctypes.attr("c_void_p")},
                       "An opaque pointer to a Tcl interpreter (Tcl_Interp *).");

@@ -1,4 +1,5 @@
 #include "support/pyfunction.hpp"
+#include "support/routine.hpp"
 
 #include <structmember.h>
 
@@ -58,8 +59,24 @@ PyMemberDef fn_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
+// inspect.signature() reads this: built from the __text_signature__ that the
+// module set in the function's dict (None without one).
+PyObject *fn_get_signature(PyObject *self, void *) {
+    return c_entry([&]() -> nb::object {
+        PyObject *dict = ((FunctionObject *)self)->dict;
+        PyObject *text = dict ? PyDict_GetItemWithError(dict, KX_ID(__text_signature__)) : nullptr;
+        if (!text) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return nb::none();
+        }
+        return signature_from_text(text);
+    });
+}
+
 PyGetSetDef fn_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__signature__", fn_get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef fn_methods[] = {{"__reduce__", fn_reduce, METH_NOARGS, nullptr},
