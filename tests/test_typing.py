@@ -1,0 +1,171 @@
+"""Types and introspection: the stubs match the installed package, examples
+type-check strictly, every public callable has a signature, and methods
+behave as Python methods do."""
+
+import importlib
+import inspect
+import os
+import pickle
+import pydoc
+import subprocess
+import sys
+import types
+import weakref
+
+import pytest
+
+import korvex.tcl
+from korvex.tcl.interpreter import Interpreter, _global_interpreter
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ALLOWLIST = os.path.join(ROOT, "tests", "stubtest_allowlist.txt")
+
+MODULES = ["korvex.tcl"] + ["korvex.tcl." + m for m in (
+    "zelph", "internal", "interpreter", "mardeck", "namespace", "history", "yarl", "array")] + [
+    "korvex.datastructures"]
+
+# Public names whose signature comes from elsewhere: ctypes types (their
+# constructors are ctypes' own) and names other packages define.
+NO_SIGNATURE = {"TclError", "Tcl_Interp_p", "Tcl_Obj", "Tcl_ObjType", "Tcl_WideInt", "u_internalRep", "s_twoPtrValue"}
+
+
+def _module(name):
+    importlib.import_module(name)
+    return sys.modules[name]  # korvex.tcl.zelph the attribute is the function
+
+
+def _public_callables():
+    seen = set()
+    for modname in MODULES:
+        mod = _module(modname)
+        for name, obj in sorted(vars(mod).items()):
+            if name.startswith("_") or isinstance(obj, types.ModuleType) or not callable(obj):
+                continue
+            if not (getattr(obj, "__module__", "") or "").startswith("korvex") and modname != "korvex.tcl":
+                continue
+            if name in NO_SIGNATURE or (modname, name) in seen:
+                continue
+            seen.add((modname, name))
+            yield pytest.param(obj, id="%s.%s" % (modname, name))
+            if isinstance(obj, type):
+                yield from _members(obj, "%s.%s" % (modname, name))
+
+
+def _members(cls, prefix):
+    for name, attr in vars(cls).items():
+        if name.startswith("_") and not (name.startswith("__") and name.endswith("__")):
+            continue
+        if name in ("__class__", "__doc__", "__module__", "__qualname__", "__dict__", "__weakref__",
+                    "__signature__", "__abstractmethods__", "__slots__", "__new__") or name in NO_SIGNATURE:
+            continue
+        if isinstance(attr, type):
+            yield pytest.param(attr, id="%s.%s" % (prefix, name))
+            yield from _members(attr, "%s.%s" % (prefix, name))
+        elif isinstance(attr, (staticmethod, classmethod)) or callable(attr):
+            yield pytest.param(getattr(cls, name), id="%s.%s" % (prefix, name))
+
+
+PUBLIC = list(_public_callables())
+
+
+@pytest.mark.parametrize("obj", PUBLIC)
+def test_every_public_callable_has_a_signature(obj):
+    inspect.signature(obj)
+
+
+@pytest.mark.parametrize("obj", [p for p in PUBLIC if not isinstance(p.values[0], type)])
+def test_help_shows_parameters(obj):
+    text = pydoc.render_doc(obj, renderer=pydoc.plaintext)
+    params = [p for p in inspect.signature(obj).parameters.values()]
+    for p in params:
+        assert p.name in text
+        if p.default is not p.empty:
+            assert "%s=%r" % (p.name, p.default) in text
+
+
+@pytest.mark.parametrize("obj, expected", [
+    (Interpreter.eval, "(self, /, code, typecast=False, record=True)"),
+    (_global_interpreter.eval, "(code, typecast=False, record=True)"),
+    (korvex.tcl.create_callback, "(callback, cmd_name=None, force=False)"),
+    (korvex.tcl.cast_list, "(value, item_cast=None)"),
+    (Interpreter, "()"),
+    (korvex.tcl.namespace.TclCommand, "(cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)"),
+    (korvex.tcl.namespace.TclVariable.get, "(self, /, array_index=None, cast=<no cast given>)"),
+    (korvex.tcl.namespace.TclNamespace.join, "(string, *args)"),
+    (korvex.tcl.Mardeck.from_tcl, "(string)"),
+    (korvex.tcl.Array, "(iterable=(), /, **kwargs)"),
+    (korvex.tcl.zelph, "(obj)"),
+])
+def test_signatures_read_as_declared(obj, expected):
+    assert str(inspect.signature(obj)) == expected
+
+
+def _bound_methods():
+    ns = _global_interpreter.global_ns
+    cmd = korvex.tcl.namespace.TclCommand("set")
+    var = korvex.tcl.namespace.TclVariable("::x")
+    objects = [_global_interpreter, _global_interpreter.history, ns, ns.vars, ns.objs, ns.cmds, ns.procs,
+               cmd, var, korvex.tcl.Mardeck(a="1"), _global_interpreter.yarl]
+    for obj in objects:
+        for name, attr in vars(type(obj)).items():
+            if name.startswith("_") or isinstance(attr, (staticmethod, classmethod, type)):
+                continue
+            if callable(attr) and hasattr(type(attr), "__get__"):
+                yield pytest.param(obj, name, id="%s.%s" % (type(obj).__qualname__, name))
+
+
+@pytest.mark.parametrize("obj, name", list(_bound_methods()))
+def test_methods_behave_as_python_methods(obj, name):
+    a, b = getattr(obj, name), getattr(obj, name)
+    assert inspect.ismethod(a)
+    assert a.__self__ is obj
+    assert a.__func__ is inspect.getattr_static(type(obj), name) or a.__func__ is getattr(type(obj), name)
+    assert a == b and hash(a) == hash(b)
+    assert weakref.WeakMethod(a)() == a
+    inspect.signature(a)
+
+
+def test_package_names_equal_the_shared_interpreters_methods():
+    for name in _global_interpreter.__all__:
+        theirs = getattr(_global_interpreter, name)
+        if inspect.ismethod(theirs):
+            assert getattr(korvex.tcl, name) == theirs, name
+    assert korvex.tcl.create_callback == _global_interpreter.create_callback
+    assert korvex.tcl.eval != Interpreter().eval  # another interpreter, another method
+
+
+def test_method_called_unbound_checks_its_self():
+    with pytest.raises(TypeError, match="Interpreter"):
+        Interpreter.eval(object(), "set a 1")
+    with pytest.raises(TypeError):
+        Interpreter.eval()
+
+
+def test_methods_pickle_by_reference():
+    assert pickle.loads(pickle.dumps(Interpreter.eval)) is Interpreter.eval
+
+
+def test_subclass_super_calls_reach_the_cpp_bodies():
+    class Loud(Interpreter):
+        def eval(self, code, typecast=False, record=True):
+            return "<" + super().eval(code, typecast, record) + ">"
+
+    assert Loud().eval("set a 5") == "<5>"
+
+
+def _run(*args):
+    return subprocess.run([sys.executable, *args], cwd=os.path.join(ROOT, "tests"),
+                          capture_output=True, text=True, timeout=600)
+
+
+def test_stubs_match_the_installed_package():
+    pytest.importorskip("mypy")
+    result = _run("-m", "mypy.stubtest", "--allowlist", ALLOWLIST, "korvex.tcl", "korvex.datastructures")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_examples_type_check_strictly():
+    pytest.importorskip("mypy")
+    result = _run("-m", "mypy", "--strict", "--no-incremental", os.path.join(ROOT, "examples"),
+                  os.path.join(ROOT, "tests", "typing_usage.py"))
+    assert result.returncode == 0, result.stdout + result.stderr
