@@ -1,6 +1,6 @@
 PY := .venv/bin/python
 
-.PHONY: bootstrap demo test bench clean
+.PHONY: bootstrap demo test bench docs clean
 
 bootstrap:
 	@scripts/bootstrap
@@ -13,6 +13,11 @@ test: bootstrap
 
 bench: bootstrap
 	$(PY) bench/run.py
+
+# The docs extra (Sphinx) is installed on first use; warnings are errors.
+docs: bootstrap
+	@$(PY) -c 'import sphinx' 2>/dev/null || $(PY) -m pip install -q --disable-pip-version-check "sphinx>=7"
+	$(PY) -m sphinx -W --keep-going -b html docs docs/_build/html
 
 clean:
 	rm -rf build .venv
