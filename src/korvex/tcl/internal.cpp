@@ -247,7 +247,7 @@ KX_MODULE(internal, m) {
     m.attr("TclError_from_interp") = make_routine(m.attr("TclError_from_interp"), m);
 
     ClassDef interp_p(m, "Tcl_Interp_p", {ctypes.attr("c_void_p")},
-                      "An opaque pointer to a Tcl interpreter (Tcl_Interp *).");
+                      "An opaque pointer to a Tcl interpreter (``Tcl_Interp *``).");
     interp_p.def_classmethod(
         "from_param", &interp_from_param, "interp"_a.none(),
         "Convert None, a Tcl_Interp_p or a tkinter.Tk to a Tcl_Interp_p.");

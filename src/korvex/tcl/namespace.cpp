@@ -648,7 +648,7 @@ KX_MODULE(namespace, m) {
         .def("__setitem__", &arr_setitem, "key"_a.none(), "value"_a.none())
         .def("__delitem__", &arr_delitem, "key"_a.none())
         .def("clear", &arr_clear, "Unset the whole array variable.")
-        .def("update", &arr_update, "args"_a, "kwargs"_a, "Set elements as dict(*args, **kwargs) gives them.");
+        .def("update", &arr_update, "args"_a, "kwargs"_a, "Set elements as ``dict(*args, **kwargs)`` gives them.");
     g_array_var = keep(a.finish());
 
     // TclNamespace with its nested views
