@@ -95,6 +95,8 @@ def test_help_shows_parameters(obj):
     (korvex.tcl.Mardeck.from_tcl, "(string)"),
     (korvex.tcl.Array, "(iterable=(), /, **kwargs)"),
     (korvex.tcl.zelph, "(obj)"),
+    (korvex.tcl.namespace.TclCommand("set"), "(*args, **kwargs)"),
+    (korvex.tcl.yarl.set, "(*args, **kwargs)"),
 ])
 def test_signatures_read_as_declared(obj, expected):
     assert str(inspect.signature(obj)) == expected

@@ -850,7 +850,8 @@ KX_MODULE(namespace, m) {
         .def("__str__", &command::str)
         .def("__tclobj__", &command::tclobj_hook, "The Tcl form of a command object: its words.")
         .def("__get__", [](nb::handle self, nb::handle instance, nb::handle) { return command::get(self, instance); },
-             "instance"_a.none(), "owner"_a.none() = nb::none());
+             "instance"_a.none(), "owner"_a.none() = nb::none())
+        .set("__signature__", call_signature_descriptor());
     nb::object command_class = c.finish();
     ((PyTypeObject *)command_class.ptr())->tp_call = command::tp_call;
     command::Classes &cc = command::classes();

@@ -130,13 +130,13 @@ PyObject *rt_get_text_signature(PyObject *self, void *) {
 // Builds an inspect.Signature from a text signature; defaults written as
 // "<text>" become stand-ins whose repr is that text.
 const char *const kSignatureMaker = R"(
-import inspect
 class Default:
     def __init__(self, text):
         self.text = text
     def __repr__(self):
         return self.text
 def make(text):
+    import inspect
     parts = text.replace('$self', 'self').split('=<')
     values = {}
     for i in range(1, len(parts)):
@@ -145,7 +145,26 @@ def make(text):
         parts[i] = '_d%d' % i + rest
     exec('def f' + '='.join(parts) + ': pass', values)
     return inspect.signature(values['f'])
+class CallSignature:
+    """The signature inspect shows for instances: that of their __call__."""
+    def __get__(self, obj, cls=None):
+        if obj is None:
+            return None
+        import inspect
+        return inspect.signature(obj.__call__)
 )";
+
+// The namespace of kSignatureMaker, run once (kept for the process).
+nb::handle signature_helpers() {
+    static PyObject *const ns = [] {
+        nb::dict d;
+        nb::object code = check(Py_CompileString(kSignatureMaker, "<korvex.tcl.routine>", Py_file_input));
+        d["__builtins__"] = nb::handle(PyEval_GetBuiltins());
+        check(PyEval_EvalCode(code.ptr(), d.ptr(), d.ptr()));
+        return d.release().ptr();
+    }();
+    return ns;
+}
 
 PyObject *rt_get_signature(PyObject *self, void *) {
     return c_entry([&]() -> nb::object {
@@ -281,11 +300,11 @@ std::string default_text(nb::handle value) {
 }  // namespace
 
 nb::object signature_from_text(nb::handle text) {
-    nb::dict ns;
-    nb::object code = check(Py_CompileString(kSignatureMaker, "<korvex.tcl.routine>", Py_file_input));
-    ns["__builtins__"] = nb::handle(PyEval_GetBuiltins());
-    check(PyEval_EvalCode(code.ptr(), ns.ptr(), ns.ptr()));
-    return call(ns["make"], {text.ptr()});
+    return call(signature_helpers()["make"], {text.ptr()});
+}
+
+nb::object call_signature_descriptor() {
+    return call(signature_helpers()["CallSignature"]);
 }
 
 nb::object nb_text_signature(nb::handle func) {

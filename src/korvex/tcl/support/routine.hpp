@@ -42,4 +42,9 @@ nb::object nb_text_signature(nb::handle func);
 // reads such text itself, from __text_signature__, only for literal defaults.)
 nb::object signature_from_text(nb::handle text);
 
+// A class attribute `__signature__` for a class whose instances are callable
+// and also descriptors (inspect mistakes those for built-in methods): on an
+// instance it gives the signature of its __call__, on the class None.
+nb::object call_signature_descriptor();
+
 }  // namespace kx
