@@ -26,9 +26,10 @@ public:
     ClassDef(nb::handle module, const char *name, std::initializer_list<nb::handle> bases,
              const char *doc, const char *qualname = nullptr);
 
-    // An instance method: the C++ function takes `self` first.
     // Every method is a routine (see routine.hpp): it binds to a real Python
     // method object and shows its signature to inspect and help().
+
+    // An instance method: the C++ function takes `self` first.
     template <typename Func, typename... Extra>
     ClassDef &def(const char *name, Func &&f, const Extra &...extra) {
         return set(name, routine(name, method(name, std::forward<Func>(f), extra...)));
@@ -76,7 +77,7 @@ private:
     }
 
     nb::object module_, meta_, bases_, ns_;
-    std::vector<nb::object> fast_;
+    std::vector<nb::object> fast_routines_;  // tied to the class by finish()
     std::string name_, qualname_;
 };
 
