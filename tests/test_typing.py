@@ -171,3 +171,42 @@ def test_examples_type_check_strictly():
     result = _run("-m", "mypy", "--strict", "--no-incremental", os.path.join(ROOT, "examples"),
                   os.path.join(ROOT, "tests", "typing_usage.py"))
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def _growth(fn, rounds=5000):
+    import gc
+    import tracemalloc
+
+    for _ in range(200):
+        fn()
+    gc.collect()
+    tracemalloc.start()
+    start, _ = tracemalloc.get_traced_memory()
+    for _ in range(rounds):
+        fn()
+    gc.collect()
+    end, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    return end - start
+
+
+def _wrong_self():
+    try:
+        Interpreter.eval(object(), "set a 1")
+    except TypeError:
+        pass
+
+
+@pytest.mark.parametrize("case", [
+    lambda: _global_interpreter.get_errorInfo(),
+    lambda: Interpreter.cast_int(_global_interpreter, "5"),
+    lambda: _global_interpreter.eval("set a 1", record=False),
+    lambda: weakref.WeakMethod(_global_interpreter.eval)(),
+    lambda: Interpreter.eval.__text_signature__,
+    lambda: inspect.signature(korvex.tcl.namespace.TclVariable.get),
+    lambda: inspect.signature(korvex.tcl.zelph),
+    _wrong_self,
+], ids=["bound nb body", "unbound nb body", "bound fast body", "weak method", "text signature",
+        "built signature", "function signature", "wrong self"])
+def test_routines_do_not_leak(case):
+    assert _growth(case) < 50000
