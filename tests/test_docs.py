@@ -21,3 +21,17 @@ def test_guide_examples(path):
         raise_on_error=False, verbose=False)
     assert tried > 0
     assert failures == 0, "%d example(s) in %s failed (see the output above)" % (failures, path)
+
+
+def test_docs_build_without_warnings(tmp_path):
+    """What `make docs` runs: docstrings must stay valid reStructuredText."""
+    pytest.importorskip("sphinx")
+    import subprocess
+    import sys
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    result = subprocess.run(
+        [sys.executable, "-m", "sphinx", "-q", "-W", "--keep-going", "-b", "html",
+         os.path.join(root, "docs"), str(tmp_path / "html")],
+        capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
