@@ -210,3 +210,40 @@ def _wrong_self():
         "built signature", "function signature", "wrong self"])
 def test_routines_do_not_leak(case):
     assert _growth(case) < 50000
+
+
+REVEALED = [
+    ("interp.eval('set a 1')", "builtins.str"),
+    ("interp.eval('set a 1', record=False)", "builtins.str"),
+    ("interp.eval('set a 1', typecast=True)", "Any"),
+    ("korvex.tcl.eval('set a 1')", "builtins.str"),
+    ("korvex.tcl.cast_int('1')", "builtins.int"),
+    ("korvex.tcl.cast_list('1 2', int)", "builtins.tuple[builtins.int, ...]"),
+    ("korvex.tcl.cast_keyed_list('{a 1}')", "korvex.tcl.mardeck.Mardeck"),
+    ("interp.vars['::a']", "builtins.str"),
+    ("interp.global_ns.cmds['set']", "korvex.tcl.namespace.TclCommand"),
+    ("interp.history.filter()", "builtins.list[korvex.tcl.history.Entry]"),
+]
+
+
+@pytest.fixture(scope="module")
+def revealed_types(tmp_path_factory):
+    """The types mypy --strict reveals for each expression of REVEALED, by line."""
+    pytest.importorskip("mypy")
+    source = tmp_path_factory.mktemp("reveal") / "reveal.py"
+    lines = ["import korvex.tcl", "interp = korvex.tcl.Interpreter()"]
+    lines += ["reveal_type(%s)" % expr for expr, _ in REVEALED]
+    source.write_text("\n".join(lines) + "\n")
+    result = _run("-m", "mypy", "--strict", "--no-incremental", str(source))
+    found = {}
+    for line in result.stdout.replace("builtins.", "").splitlines():  # mypy versions differ here
+        parts = line.split(":", 3)
+        if len(parts) == 4 and "Revealed type is" in parts[3]:
+            found[int(parts[1]) - 3] = parts[3].split('"')[1]
+    return found, result.stdout
+
+
+@pytest.mark.parametrize("index", range(len(REVEALED)), ids=[e for e, _ in REVEALED])
+def test_stub_types_are_precise(revealed_types, index):
+    found, output = revealed_types
+    assert found.get(index) == REVEALED[index][1].replace("builtins.", ""), output

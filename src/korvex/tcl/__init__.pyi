@@ -2,8 +2,6 @@
 
 from typing import Any
 
-from . import history as history, internal as internal, interpreter as interpreter
-from . import mardeck as mardeck, namespace as namespace, yarl as yarl_module
 from .array import Array as Array
 from .history import History
 from .interpreter import Interpreter as Interpreter, TclError as TclError, _global_interpreter as _global_interpreter
@@ -87,7 +85,7 @@ cast_any = _global_interpreter.cast_any
 master: None
 children: dict[str, Any]
 tk: Any
-history: History  # type: ignore[no-redef]
+history: History
 Yarl: _Yarl
 yarl: _Yarl
 global_ns: TclNamespace
