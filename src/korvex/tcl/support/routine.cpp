@@ -15,9 +15,9 @@ struct Routine {
     PyObject *target;      // the nanobind function called, or NULL
     PyMethodDef *def;      // the fast-call body called, or NULL
     PyTypeObject *owner;   // for a fast body: the class whose instances it takes
-    PyObject *name, *qualname, *module, *doc;
+    PyObject *name, *qualname;
     PyObject *text_signature;  // NULL until first asked for
-    PyObject *dict;
+    PyObject *dict;            // also holds __module__ and __doc__, as a function's do
     PyObject *weakrefs;
 };
 
@@ -77,8 +77,6 @@ void rt_dealloc(PyObject *self) {
     Py_CLEAR(r->owner);
     Py_CLEAR(r->name);
     Py_CLEAR(r->qualname);
-    Py_CLEAR(r->module);
-    Py_CLEAR(r->doc);
     Py_CLEAR(r->text_signature);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -201,8 +199,6 @@ int rt_set_qualname(PyObject *self, PyObject *v, void *) {
 }
 
 PyMemberDef rt_members[] = {
-    {"__module__", T_OBJECT, offsetof(Routine, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(Routine, doc), 0, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(Routine, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Routine, weakrefs), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Routine, vectorcall), READONLY, nullptr},
@@ -246,9 +242,11 @@ nb::object new_routine(nb::handle module, nb::handle name, nb::handle qualname, 
     Routine *r = (Routine *)self.ptr();
     r->name = nb::borrow(name).release().ptr();
     r->qualname = nb::borrow(qualname).release().ptr();
-    r->module = check(PyObject_GetAttr(module.ptr(), KX_ID(__name__))).release().ptr();
-    r->doc = nb::borrow(doc).release().ptr();
     r->dict = check(PyDict_New()).release().ptr();
+    nb::object modname = check(PyObject_GetAttr(module.ptr(), KX_ID(__name__)));
+    if (PyDict_SetItem(r->dict, KX_ID(__module__), modname.ptr()) < 0 ||
+        PyDict_SetItem(r->dict, KX_ID(__doc__), doc.ptr()) < 0)
+        throw nb::python_error();
     return self;
 }
 
