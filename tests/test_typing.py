@@ -73,14 +73,10 @@ def test_every_public_callable_has_a_signature(obj):
     inspect.signature(obj)
 
 
-@pytest.mark.parametrize("obj", [p for p in PUBLIC if not isinstance(p.values[0], type)])
+@pytest.mark.parametrize("obj", [p for p in PUBLIC if inspect.isroutine(p.values[0])])
 def test_help_shows_parameters(obj):
     text = pydoc.render_doc(obj, renderer=pydoc.plaintext)
-    params = [p for p in inspect.signature(obj).parameters.values()]
-    for p in params:
-        assert p.name in text
-        if p.default is not p.empty:
-            assert "%s=%r" % (p.name, p.default) in text
+    assert "%s%s" % (obj.__name__, inspect.signature(obj)) in text
 
 
 @pytest.mark.parametrize("obj, expected", [

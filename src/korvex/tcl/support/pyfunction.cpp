@@ -21,6 +21,15 @@ PyObject *trampoline(PyObject *self, PyObject *const *args, size_t nargsf, PyObj
     return c_entry([&] { return f->body(args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
+// Binds as a Python function does (help() and inspect then treat it as one).
+PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (!obj || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
 int fn_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(((FunctionObject *)self)->dict);
@@ -83,6 +92,7 @@ PyMethodDef fn_methods[] = {{"__reduce__", fn_reduce, METH_NOARGS, nullptr},
                             {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot fn_slots[] = {{Py_tp_call, (void *)PyVectorcall_Call},
+                          {Py_tp_descr_get, (void *)fn_descr_get},
                           {Py_tp_traverse, (void *)fn_traverse},
                           {Py_tp_clear, (void *)fn_clear},
                           {Py_tp_dealloc, (void *)fn_dealloc},
