@@ -13,6 +13,7 @@ struct Routine {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     PyObject *target;      // the nanobind function called, or NULL
+    vectorcallfunc target_call;  // its vectorcall entry
     PyMethodDef *def;      // the fast-call body called, or NULL
     PyTypeObject *owner;   // for a fast body: the class whose instances it takes
     PyObject *name, *qualname;
@@ -22,6 +23,11 @@ struct Routine {
 };
 
 PyObject *call_target(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    Routine *r = (Routine *)self;
+    return r->target_call(r->target, args, nargsf, kwnames);
+}
+
+PyObject *call_target_generic(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     return PyObject_Vectorcall(((Routine *)self)->target, args, nargsf, kwnames);
 }
 
@@ -359,7 +365,8 @@ nb::object make_routine(nb::handle target, nb::handle module, const char *qualna
     nb::object self = new_routine(module, name, qual, doc);
     Routine *r = (Routine *)self.ptr();
     r->target = nb::borrow(target).release().ptr();
-    r->vectorcall = call_target;
+    r->target_call = PyVectorcall_Function(r->target);
+    r->vectorcall = r->target_call ? call_target : call_target_generic;
     return self;
 }
 
