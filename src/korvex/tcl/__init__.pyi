@@ -1,6 +1,8 @@
 """Types of korvex.tcl: the package front, with the shared interpreter's names."""
 
-from typing import Any
+import tkinter
+
+from _tkinter import TkappType
 
 from .array import Array as Array
 from .history import History
@@ -83,8 +85,8 @@ cast_array = Interpreter.cast_array
 cast_keyed_list = Interpreter.cast_keyed_list
 cast_any = _global_interpreter.cast_any
 master: None
-children: dict[str, Any]
-tk: Any
+children: dict[str, tkinter.Misc]
+tk: TkappType
 history: History
 Yarl: _Yarl
 yarl: _Yarl
