@@ -14,9 +14,10 @@ test: bootstrap
 bench: bootstrap
 	$(PY) bench/run.py
 
-# The docs extra (Sphinx) is installed on first use; warnings are errors.
+# The docs extra (Sphinx) is installed into .venv on first use; warnings are errors.
 docs: bootstrap
-	@$(PY) -c 'import sphinx' 2>/dev/null || $(PY) -m pip install -q --disable-pip-version-check "sphinx>=7"
+	@$(PY) -c 'import sphinx' 2>/dev/null || \
+		$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[docs]"
 	$(PY) -m sphinx -W --keep-going -b html docs docs/_build/html
 
 clean:
