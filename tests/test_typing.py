@@ -243,3 +243,29 @@ def revealed_types(tmp_path_factory):
 def test_stub_types_are_precise(revealed_types, index):
     found, output = revealed_types
     assert found.get(index) == REVEALED[index][1].replace("builtins.", ""), output
+
+
+@pytest.mark.parametrize("expr", [
+    "type(korvex.tcl.Interpreter.eval)",           # fast-call routine
+    "type(korvex.tcl.Interpreter.create_callback)",  # routine over a nanobind body
+    "type(korvex.tcl.zelph)",                      # module function
+])
+def test_function_types_cannot_be_instantiated_empty(expr):
+    """An empty routine used to crash on repr() or signature access."""
+    script = (
+        "import korvex.tcl\n"
+        "t = %s\n"
+        "try:\n"
+        "    r = t()\n"
+        "    repr(r); getattr(r, '__text_signature__', None); r.__get__(1)()\n"
+        "except TypeError as exc:\n"
+        "    print('TypeError')\n" % expr)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "TypeError"
+
+
+def test_function_types_are_immutable():
+    for fn in (Interpreter.eval, korvex.tcl.zelph):
+        with pytest.raises(TypeError):
+            type(fn).extra = 1

@@ -102,8 +102,10 @@ PyType_Slot fn_slots[] = {{Py_tp_call, (void *)PyVectorcall_Call},
                           {Py_tp_methods, fn_methods},
                           {0, nullptr}};
 
+// Immutable (attribute caches specialize on it); made only by make_function.
 PyType_Spec fn_spec = {"korvex.tcl.function", sizeof(FunctionObject), 0,
-                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                           Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                        fn_slots};
 
 PyTypeObject *function_type() {

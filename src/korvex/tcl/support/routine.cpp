@@ -232,9 +232,12 @@ PyType_Slot rt_slots[] = {{Py_tp_call, (void *)PyVectorcall_Call},
                           {Py_tp_methods, rt_methods},
                           {0, nullptr}};
 
+// Immutable, so that Python's attribute caches specialize on it as on its own
+// method descriptors; routines are made only here (an empty one would crash).
 PyType_Spec rt_spec = {"korvex.tcl.routine", sizeof(Routine), 0,
                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                           Py_TPFLAGS_METHOD_DESCRIPTOR,
+                           Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                           Py_TPFLAGS_DISALLOW_INSTANTIATION,
                        rt_slots};
 
 PyTypeObject *routine_type() {
