@@ -269,3 +269,12 @@ def test_function_types_are_immutable():
     for fn in (Interpreter.eval, korvex.tcl.zelph):
         with pytest.raises(TypeError):
             type(fn).extra = 1
+
+
+def test_stubs_themselves_pass_strict_checks():
+    pytest.importorskip("mypy")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--warn-unused-ignores", "--no-incremental",
+         "-p", "korvex.tcl", "-p", "korvex.datastructures"],
+        cwd=os.path.join(ROOT, "src"), capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr

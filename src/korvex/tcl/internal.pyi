@@ -18,7 +18,7 @@ Tcl_WideInt = ctypes.c_int64
 
 class Tcl_Interp_p(ctypes.c_void_p):
     @classmethod
-    def from_param(cls, interp: Any) -> Any: ...  # type: ignore[override]
+    def from_param(cls, interp: Any) -> Any: ...
 
 class Tcl_ObjType(ctypes.Structure):
     name: bytes | None
