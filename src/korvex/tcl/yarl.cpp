@@ -435,16 +435,16 @@ KX_MODULE(yarl, m) {
     g_object_getattribute = keep(nb::handle(_PyType_Lookup(&PyBaseObject_Type, KX_ID(__getattribute__))));
 
     ClassDef y(m, "Yarl", {},
-               "Quick command syntax: Tcl commands and procedures called as attributes.\n\n"
+               "Quick command syntax: Tcl commands and procedures called as attributes::\n\n"
                "    interp.yarl.set('myVar', 'value')         ->  set myVar value\n"
                "    interp.yarl.ns_a.ns_b.procname('x', opt='v')\n"
                "                                   ->  ns_a::ns_b::procname x -opt v\n\n"
-               "  - positional arguments keep their order;\n"
-               "  - keyword arguments become dashed options, placed after all\n"
-               "    positional arguments;\n"
-               "  - namespace and procedure names are limited to what a Python\n"
-               "    attribute name can hold (letters, digits and underscores);\n"
-               "  - the keyword cast_ (default True) switches the result cast on or off.\n\n"
+               "- positional arguments keep their order;\n"
+               "- keyword arguments become dashed options, placed after all\n"
+               "  positional arguments;\n"
+               "- namespace and procedure names are limited to what a Python\n"
+               "  attribute name can hold (letters, digits and underscores);\n"
+               "- the keyword ``cast_`` (default True) switches the result cast on or off.\n\n"
                "Each call is recorded in the interpreter's history. The interpreter is\n"
                "held through a weak proxy.");
     y.def("__init__", &yarl_init, "tcl"_a.none())
@@ -463,7 +463,7 @@ KX_MODULE(yarl, m) {
             "__call__", "__call__($self, /, *args, **kwargs)\n--\n\n"
                         "Run the command with `args` and `kwargs` (as -name value options).\n\n"
                         "Returns the result through the interpreter's cast_any, or its text\n"
-                        "with cast_=False. A Tcl error raises TclError with the full errorInfo."))
+                        "with ``cast_=False``. A Tcl error raises TclError with the full errorInfo."))
         .def("__str__", &code_str)
         .def("__repr__", &code_repr);
     nb::object code = c.finish();
