@@ -16,6 +16,7 @@
 // Replacing __getattr__ or __call__ on a class (or in a subclass) brings back
 // Python's own slots, so overrides behave as they would in Python.
 #include "support/module.hpp"
+#include "support/bridge.hpp"
 #include "support/classdef.hpp"
 #include "support/historyapi.hpp"
 #include "support/tclbind.hpp"
@@ -270,10 +271,8 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
         stack.push(PyList_GET_ITEM(words.ptr(), i));
     PyObject *result = stack.call_method(tk, KX_ID(call));
     if (!result) {
-        if (!PyErr_ExceptionMatches(g_tcl_error))
-            throw nb::python_error();
-        nb::object caught = fetch_exception();
-        raise_from_none(g_tcl_error, error_info(interp), caught.ptr());
+        nb::object caught = bridge::caught(tk);
+        bridge::raise_replacing(g_tcl_error, error_info(interp), caught);
     }
     nb::object value = nb::steal(result);
     if (truth(cast))

@@ -98,6 +98,42 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "TclCopyAndCollapse", api.CopyAndCollapse);
     resolve(handle, "Tcl_GetStringResult", api.GetStringResult);
     resolve(handle, "Tcl_ResetResult", api.ResetResult);
+    resolve(handle, "Tcl_NewStringObj", api.NewStringObj);
+    resolve(handle, "Tcl_NewUnicodeObj", api.NewUnicodeObj);
+    resolve(handle, "Tcl_NewWideIntObj", api.NewWideIntObj);
+    resolve(handle, "Tcl_NewDoubleObj", api.NewDoubleObj);
+    resolve(handle, "Tcl_NewBooleanObj", api.NewBooleanObj);
+    resolve(handle, "Tcl_NewByteArrayObj", api.NewByteArrayObj);
+    resolve(handle, "Tcl_NewListObj", api.NewListObj);
+    resolve(handle, "Tcl_DbIncrRefCount", api.DbIncrRefCount);
+    resolve(handle, "Tcl_DbDecrRefCount", api.DbDecrRefCount);
+    resolve(handle, "Tcl_GetStringFromObj", api.GetStringFromObj);
+    resolve(handle, "Tcl_ListObjGetElements", api.ListObjGetElements);
+    resolve(handle, "Tcl_DictObjGet", api.DictObjGet);
+    resolve(handle, "Tcl_GetIntFromObj", api.GetIntFromObj);
+    resolve(handle, "Tcl_SetObjResult", api.SetObjResult);
+    resolve(handle, "Tcl_GetObjResult", api.GetObjResult);
+    resolve(handle, "Tcl_SetObjErrorCode", api.SetObjErrorCode);
+    resolve(handle, "Tcl_AddObjErrorInfo", api.AddObjErrorInfo);
+    resolve(handle, "Tcl_GetReturnOptions", api.GetReturnOptions);
+    resolve(handle, "Tcl_GetCommandInfo", api.GetCommandInfo);
+    resolve(handle, "Tcl_SetCommandInfo", api.SetCommandInfo);
+    resolve(handle, "Tcl_FindCommand", api.FindCommand);
+    resolve(handle, "Tcl_GetCommandFullName", api.GetCommandFullName);
+    resolve(handle, "Tcl_GetAssocData", api.GetAssocData);
+    resolve(handle, "Tcl_SetAssocData", api.SetAssocData);
+    resolve(handle, "Tcl_DeleteAssocData", api.DeleteAssocData);
+    resolve(handle, "Tcl_CancelEval", api.CancelEval);
+    resolve(handle, "TclResetCancellation", api.ResetCancellation);
+    resolve(handle, "Tcl_AsyncInvoke", api.AsyncInvoke);
+    resolve(handle, "Tcl_LimitAddHandler", api.LimitAddHandler);
+    resolve(handle, "Tcl_LimitRemoveHandler", api.LimitRemoveHandler);
+    resolve(handle, "Tcl_LimitSetTime", api.LimitSetTime);
+    resolve(handle, "Tcl_LimitSetGranularity", api.LimitSetGranularity);
+    resolve(handle, "Tcl_LimitTypeSet", api.LimitTypeSet);
+    resolve(handle, "Tcl_LimitTypeReset", api.LimitTypeReset);
+    resolve(handle, "Tcl_GetTime", api.GetTime);
+    resolve(handle, "Tcl_GetCurrentThread", api.GetCurrentThread);
     ensure_python_refs();
     g_interp_ptr_type = keep(interp_ptr_type);
     g_api = api;
@@ -115,6 +151,8 @@ const Api &api() {
     }
     return g_api;
 }
+
+void decr_ref(Obj *o) { g_api.DbDecrRefCount(o, __FILE__, __LINE__); }
 
 nb::object unrecognized_interp_message(nb::handle interp) {
     return check(PyUnicode_FromFormat("Unrecognized Tcl interpreter object: %R", interp.ptr()));
