@@ -6,6 +6,7 @@
 #include "support/bridge.hpp"
 #include "support/bridgestate.hpp"
 #include "support/tclconvert.hpp"
+#include "support/tclquote.hpp"
 
 #include <climits>
 #include <cstring>
@@ -71,8 +72,10 @@ tcl::Obj *str_obj(nb::handle s) {
         if (!std::memchr(data, 0, (size_t)n))
             return api.NewStringObj(data, (int)n);
     }
-    // As _tkinter hands Tcl 8.6 any other text: UTF-16, surrogates passed
-    // through; Tcl keeps U+0000 whole this way.
+    // A lone surrogate is refused, as _tkinter refuses it.
+    check_encodable(s.ptr());
+    // As _tkinter hands Tcl 8.6 any other text: UTF-16; Tcl keeps U+0000
+    // whole this way.
     nb::object utf16 = check(PyUnicode_AsEncodedString(s.ptr(), PY_LITTLE_ENDIAN ? "utf-16-le" : "utf-16-be",
                                                        "surrogatepass"));
     return api.NewUnicodeObj((const unsigned short *)PyBytes_AS_STRING(utf16.ptr()),
