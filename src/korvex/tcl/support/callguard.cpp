@@ -229,11 +229,53 @@ void fill_error(Outcome &out, nb::handle exc) {
         out.info = "\n" + tb;
 }
 
+// Whether `exc` was raised by a Python signal handler (one of its frames
+// runs a handler installed now): a signal that arrived while the callable
+// ran, not the callable's own error.
+bool from_signal_handler(nb::handle exc) {
+    static PyObject *const signal = keep(check(PyImport_ImportModule("signal")));
+    PyObject *tb = PyException_GetTraceback(exc.ptr());
+    if (!tb)
+        return false;
+    nb::object frames = nb::steal(tb);
+    try {
+        nb::object codes = check(PySet_New(nullptr));
+        nb::object numbers = call_method(signal, KX_STR("valid_signals"));
+        for (nb::handle n : numbers) {
+            PyObject *h = PyObject_CallMethod(signal, "getsignal", "O", n.ptr());
+            if (!h) {
+                PyErr_Clear();
+                continue;
+            }
+            nb::object handler = nb::steal(h);
+            PyObject *code = PyObject_GetAttrString(h, "__code__");
+            if (!code) {
+                PyErr_Clear();
+                continue;
+            }
+            PySet_Add(codes.ptr(), code);
+            Py_DECREF(code);
+        }
+        if (PySet_GET_SIZE(codes.ptr()) == 0)
+            return false;
+        for (nb::object t = frames; !t.is_none();) {
+            nb::object frame = check(PyObject_GetAttrString(t.ptr(), "tb_frame"));
+            nb::object code = check(PyObject_GetAttrString(frame.ptr(), "f_code"));
+            if (PySet_Contains(codes.ptr(), code.ptr()) == 1)
+                return true;
+            t = check(PyObject_GetAttrString(t.ptr(), "tb_next"));
+        }
+    } catch (nb::python_error &) {
+    }
+    PyErr_Clear();
+    return false;
+}
+
 }  // namespace
 
 void outcome_of_exception(State *s, Outcome &out, nb::object exc) {
     out = Outcome();
-    if (PyObject_IsInstance(exc.ptr(), PyExc_Exception) != 1) {
+    if (PyObject_IsInstance(exc.ptr(), PyExc_Exception) != 1 || from_signal_handler(exc)) {
         PyErr_Clear();
         // Not an error Tcl may handle: the whole evaluation unwinds, and the
         // caller gets this very exception.
