@@ -416,3 +416,188 @@ def test_signal_inside_nested_evaluation():
         print(interp.eval("info exists x"), interp.eval("set a usable"))
     """)
     assert out == ["interrupted", "0", "usable"]
+
+
+# --- time limits --------------------------------------------------------------------------
+
+from korvex.tcl import TclTimeoutError  # noqa: E402
+
+
+def test_timeout_error_type():
+    assert issubclass(TclTimeoutError, TclError) and issubclass(TclTimeoutError, TimeoutError)
+    assert TclTimeoutError.__module__ == "korvex.tcl"
+
+
+@pytest.mark.parametrize("script", ["while 1 {}", "after 5000", "catch {while 1 {}}; set x reached",
+                                    "while 1 {cb}"])
+def test_time_limit_expires(interp, script):
+    import time
+    interp.create_callback(lambda: None, cmd_name="cb")
+    t0 = time.monotonic()
+    with pytest.raises(TclTimeoutError, match="time limit of 0.2 seconds"):
+        with interp.time_limit(0.2):
+            interp.eval(script)
+    assert 0.15 < time.monotonic() - t0 < 0.8
+    assert interp.eval("info exists x") == "0"
+    assert interp.eval("set a usable") == "usable"
+
+
+def test_time_limit_not_reached(interp):
+    with interp.time_limit(5) as limit:
+        assert interp.eval("after 20; set a 1") == "1"
+        assert limit.seconds == 5
+    # Outside the block nothing is bounded any more.
+    assert interp.eval("after 300; set b 2") == "2"
+
+
+def test_time_limit_bounds_every_path(interp):
+    interp.eval("proc spin {} {while 1 {}}")
+    for call in (lambda: interp.yarl.spin(), lambda: TclCommand("spin", tcl=interp)(),
+                 lambda: interp.global_ns.eval("spin")):
+        with pytest.raises(TclTimeoutError):
+            with interp.time_limit(0.1):
+                call()
+
+
+def test_nested_time_limits(interp):
+    import time
+    # The inner, earlier deadline wins, and the outer one is back after it.
+    with interp.time_limit(3):
+        t0 = time.monotonic()
+        with pytest.raises(TclTimeoutError, match="0.1 seconds"):
+            with interp.time_limit(0.1):
+                interp.eval("while 1 {}")
+        assert time.monotonic() - t0 < 1
+        assert interp.eval("after 200; set a 1") == "1"
+    # An outer deadline earlier than the inner one.
+    with pytest.raises(TclTimeoutError, match="0.2 seconds"):
+        with interp.time_limit(0.2):
+            with interp.time_limit(10):
+                interp.eval("while 1 {}")
+
+
+def test_time_limit_inside_callback(interp):
+    def slow():
+        with interp.time_limit(0.1):
+            interp.eval("while 1 {}")
+    interp.create_callback(slow, cmd_name="slow")
+    with pytest.raises(TclError) as info:
+        interp.eval("slow")
+    # Raised inside the callback, the timeout is the callback's error.
+    assert isinstance(info.value.__cause__, TclTimeoutError)
+
+
+@pytest.mark.parametrize("seconds, error", [
+    (0, ValueError), (-1, ValueError), (float("nan"), ValueError), (-0.5, ValueError),
+    ("1", TypeError), (None, TypeError), (True, TypeError),
+])
+def test_time_limit_arguments(interp, seconds, error):
+    with pytest.raises(error):
+        interp.time_limit(seconds)
+
+
+def test_time_limit_accepts_int_float_and_huge(interp):
+    for seconds in (1, 0.5, 10 ** 30, float("inf")):
+        with interp.time_limit(seconds):
+            assert interp.eval("set a 1") == "1"
+
+
+# --- closing ------------------------------------------------------------------------------
+
+def registered_everywhere(interp):
+    interp.create_callback(lambda: 1, cmd_name="a")
+    interp.global_ns.cmds["b"] = lambda: 2
+    interp.eval("namespace eval ::n {}")
+    TclNamespace("::n", tcl=interp).cmds["c"] = lambda: 3
+    temp = TempTclCommand(lambda: 4, tcl=interp)
+    TclCommand("d", tcl=interp).createcommand(lambda: 5)
+    return ["::a", "::b", "::n::c", temp.cmd_name, "::d"], temp
+
+
+def test_close_removes_commands_and_releases(interp):
+    names, temp = registered_everywhere(interp)
+    tk = interp.tk
+    interp.tk.eval("rename ::a ::renamed_a")
+    names[0] = "::renamed_a"
+    interp.close()
+    assert [tk.eval("info commands " + n) for n in names] == [""] * len(names)
+    assert interp.__callbacks__ == {}
+    # (The variable views report a failed read as KeyError, the TclError its argument.)
+    with pytest.raises(KeyError, match="closed"):
+        interp.get_var("a")
+    for use in (lambda: interp.eval("set a 1"), lambda: interp.yarl.set("a", 1),
+                lambda: interp.set_var("a", 1), lambda: interp.tk.eval("set a 1"),
+                lambda: TclCommand("set", tcl=interp)("a", 1)):
+        with pytest.raises(TclError, match="closed"):
+            use()
+    interp.close()  # again: nothing happens
+    del temp  # its cleanup finds the interpreter closed and says nothing
+
+
+def test_with_statement_closes(interp):
+    with Interpreter() as other:
+        other.create_callback(lambda: "x", cmd_name="f")
+        assert other.eval("f") == "x"
+    with pytest.raises(TclError, match="closed"):
+        other.eval("f")
+
+
+def test_close_lets_go_of_tcl(interp):
+    import weakref
+    interp.create_callback(lambda: 1, cmd_name="f")
+    tk = weakref.ref(interp.tk) if hasattr(type(interp.tk), "__weakref__") else None
+    interp.close()
+    gc.collect()
+    if tk is not None:
+        assert tk() is None
+
+
+def test_unreachable_interpreter_is_collected():
+    import weakref
+
+    def make():
+        interp = Interpreter()
+        interp.create_callback(lambda: interp.eval("set a 1"), cmd_name="cb")  # a cycle through Tcl
+        interp.global_ns.cmds["v"] = lambda: interp
+        interp.eval("cb; v")
+        cmd = TempTclCommand(lambda: interp, tcl=interp)
+        interp._cmd = cmd
+        return weakref.ref(interp)
+
+    ref = make()
+    gc.collect()
+    assert ref() is None
+
+
+def test_dropped_interpreters_free_their_memory():
+    script = textwrap.dedent("""
+        import gc, os
+        from korvex.tcl import Interpreter
+
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        def one(cyclic):
+            interp = Interpreter()
+            if cyclic:
+                interp.create_callback(lambda: interp.eval("set a 1"), cmd_name="cb")
+            else:
+                interp.create_callback(lambda: "x", cmd_name="cb")
+            interp.global_ns.cmds["v"] = len
+            interp.eval("cb; v abc")
+
+        for cyclic in (False, True):
+            for _ in range(20):
+                one(cyclic)
+                gc.collect()
+            before = rss()
+            for _ in range(200):
+                one(cyclic)
+                gc.collect()
+            print((rss() - before) / 2 ** 20)
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-2000:]
+    growth = [float(x) for x in result.stdout.split()]
+    assert all(g < 5 for g in growth), growth
