@@ -139,6 +139,7 @@ void shut(State *s) {
         for (Command *c : s->commands)
             c->state = nullptr;
         s->commands.clear();
+        s->last_code = nullptr;  // Tcl's objects belong to its thread: left to it
     }
     forget_last(s);
     Py_CLEAR(s->unwinding);
@@ -179,9 +180,9 @@ void registry_dealloc(PyObject *self) {
     State *s = state_of(self);
     if (s) {
         shut(s);
-        // A limit handler left on an interpreter of another thread still
-        // points here: then the state stays.
-        if (!s->limit_installed)
+        // A Tcl interpreter of another thread may still point here (its
+        // limit handler, its per-interpreter data): then the state stays.
+        if (!s->interp)
             delete s;
     }
     type->tp_free(self);
