@@ -601,3 +601,15 @@ def test_dropped_interpreters_free_their_memory():
     assert result.returncode == 0, result.stderr[-2000:]
     growth = [float(x) for x in result.stdout.split()]
     assert all(g < 5 for g in growth), growth
+
+
+def test_list_parsing_errors_have_details(interp):
+    from korvex.tcl.internal import GetListFromAny
+    with pytest.raises(TclError) as info:
+        GetListFromAny("{a", interp)
+    assert info.value.result == "unmatched open brace in list"
+    assert info.value.errorcode == ("TCL", "VALUE", "LIST", "BRACE")
+    assert info.value.errorinfo == info.value.result and info.value.errorline is None
+    with pytest.raises(TclError) as info:
+        GetListFromAny("{a", None)
+    assert info.value.errorcode == () and info.value.result == str(info.value)

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace kx {
@@ -225,6 +226,34 @@ void raise_error(Interp *interp, nb::handle default_msg) {
         msg = nb::borrow(default_msg);
     nb::object exc = truth(msg) ? check(PyObject_CallOneArg(g_tcl_error, msg.ptr()))
                                 : check(PyObject_CallNoArgs(g_tcl_error));
+    // The details every TclError of the package carries.
+    nb::object code = nb::tuple();
+    if (interp) {
+        Obj *options = api().GetReturnOptions(interp, kError);
+        incr_ref(options);
+        Obj *key = api().NewStringObj("-errorcode", -1);
+        incr_ref(key);
+        Obj *value = nullptr;
+        int n = 0;
+        Obj **words = nullptr;
+        if (api().DictObjGet(nullptr, options, key, &value) == kOk && value &&
+            api().ListObjGetElements(nullptr, value, &n, &words) == kOk) {
+            code = check(PyTuple_New(n));
+            for (int i = 0; i < n; ++i) {
+                int size = 0;
+                const char *text = api().GetStringFromObj(words[i], &size);
+                PyTuple_SET_ITEM(code.ptr(), i, decode(text, (size_t)size).release().ptr());
+            }
+        }
+        decr_ref(key);
+        decr_ref(options);
+    }
+    nb::object text = truth(msg) ? nb::borrow(msg) : nb::str("");
+    const std::pair<const char *, PyObject *> details[] = {
+        {"result", text.ptr()}, {"errorcode", code.ptr()}, {"errorinfo", text.ptr()}, {"errorline", Py_None}};
+    for (const auto &[name, value] : details)
+        if (PyObject_SetAttrString(exc.ptr(), name, value) != 0)
+            throw nb::python_error();
     PyErr_SetObject(g_tcl_error, exc.ptr());
     throw nb::python_error();
 }
