@@ -320,7 +320,7 @@ PyObject *finish(Command *c, PyObject *result) {
     if ((t == &PyUnicode_Type && PyUnicode_IS_ASCII(result) &&
          !std::memchr(PyUnicode_DATA(result), 0, (size_t)PyUnicode_GET_LENGTH(result)) &&
          PyUnicode_GET_LENGTH(result) < INT_MAX / 4) ||
-        t == &PyFloat_Type || t == &PyBool_Type) {
+        t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) {
         out.kind = Outcome::kAsIs;
         return result;
     }
@@ -415,8 +415,13 @@ void finish_deleted(Command *c) {
 int command_proc(void *data, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
     Command *c = static_cast<Command *>(data);
     ++c->busy;
-    c->outcome = Outcome();
+    c->outcome.kind = Outcome::kAsIs;
     int code = c->tk_proc(c->tk_data, interp, objc, objv);
+    if (code == tcl::kOk && c->outcome.kind == Outcome::kAsIs) {  // _tkinter set the result
+        if (--c->busy == 0 && c->deleted)
+            finish_deleted(c);
+        return tcl::kOk;
+    }
     Outcome out = std::move(c->outcome);
     c->outcome = Outcome();
     if (--c->busy == 0 && c->deleted)
