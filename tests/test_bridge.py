@@ -613,3 +613,40 @@ def test_list_parsing_errors_have_details(interp):
     with pytest.raises(TclError) as info:
         GetListFromAny("{a", None)
     assert info.value.errorcode == () and info.value.result == str(info.value)
+
+
+def test_time_limit_in_a_thread_of_its_own():
+    import threading
+    out = []
+
+    def work():
+        interp = Interpreter()
+        try:
+            with interp.time_limit(0.2):
+                interp.eval("while 1 {}")
+        except TclTimeoutError:
+            out.append("timeout")
+        out.append(interp.eval("set a ok"))
+        interp.close()
+
+    thread = threading.Thread(target=work)
+    thread.start()
+    thread.join(20)
+    assert out == ["timeout", "ok"]
+
+
+def test_time_limit_from_another_thread_is_refused(interp):
+    import threading
+    errors = []
+
+    def other():
+        try:
+            with interp.time_limit(1):
+                pass
+        except RuntimeError as exc:
+            errors.append(str(exc))
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    thread.join(20)
+    assert errors and "thread" in errors[0]
