@@ -15,7 +15,7 @@ constexpr const char *kAssocName = "korvex.tcl.bridge";
 // How often Tcl work stops for the periodic check, at most.
 constexpr long kCheckMicros = 50000;
 // Limit checks Tcl skips between two looks at the clock.
-constexpr int kGranularity = 8;
+constexpr int kGranularity = 32;
 
 PyObject *tcl_error_type() {
     static PyObject *const t = keep(import_attr("tkinter", "TclError"));
