@@ -359,9 +359,12 @@ SCRIPTS = {
 }
 
 
+# Tcl looks for signals every 50 ms; the bounds here are loose, so that a busy
+# machine cannot fail the test: what matters is that Tcl stops long before the
+# script would have.
 @pytest.mark.parametrize("script", list(SCRIPTS.values()), ids=list(SCRIPTS))
 def test_ctrl_c_interrupts_tcl(script):
-    bound = 0.6 if "after" in script else 0.1
+    bound = 3
     out = run("""
         fire(0.3, signal.SIGINT)
         t0 = time.monotonic()
@@ -397,8 +400,9 @@ def test_returning_signal_handler_lets_tcl_go_on():
         seen = []
         signal.signal(signal.SIGALRM, lambda *a: seen.append(time.monotonic()))
         signal.setitimer(signal.ITIMER_REAL, 0.2)
-        t0 = time.monotonic()
-        print(interp.eval("after 700; set x done"), len(seen), seen[0] - t0 < 0.6)
+        result = interp.eval("after 3000; set x done")
+        # The handler ran while Tcl slept, not once it had returned.
+        print(result, len(seen), seen[0] < time.monotonic() - 1)
         signal.setitimer(signal.ITIMER_REAL, 0.2)
         print(interp.eval("set n 0; while {$n < 3000000} {incr n}; set n"), len(seen))
     """)
@@ -437,7 +441,7 @@ def test_time_limit_expires(interp, script):
     with pytest.raises(TclTimeoutError, match="time limit of 0.2 seconds"):
         with interp.time_limit(0.2):
             interp.eval(script)
-    assert 0.15 < time.monotonic() - t0 < 0.8
+    assert 0.15 < time.monotonic() - t0 < 4
     assert interp.eval("info exists x") == "0"
     assert interp.eval("set a usable") == "usable"
 
@@ -467,7 +471,7 @@ def test_nested_time_limits(interp):
         with pytest.raises(TclTimeoutError, match="0.1 seconds"):
             with interp.time_limit(0.1):
                 interp.eval("while 1 {}")
-        assert time.monotonic() - t0 < 1
+        assert time.monotonic() - t0 < 2.5
         assert interp.eval("after 200; set a 1") == "1"
     # An outer deadline earlier than the inner one.
     with pytest.raises(TclTimeoutError, match="0.2 seconds"):
@@ -544,12 +548,19 @@ def test_with_statement_closes(interp):
 
 def test_close_lets_go_of_tcl(interp):
     import weakref
-    interp.create_callback(lambda: 1, cmd_name="f")
-    tk = weakref.ref(interp.tk) if hasattr(type(interp.tk), "__weakref__") else None
+
+    def func():
+        return 1
+
+    interp.create_callback(func, cmd_name="f")
+    interp.global_ns.cmds["g"] = func
+    ref = weakref.ref(func)
+    del func
+    tk = interp.tk
     interp.close()
     gc.collect()
-    if tk is not None:
-        assert tk() is None
+    assert ref() is None  # Tcl's hold on the callables is gone
+    assert sys.getrefcount(tk) == 2  # and on the application: ours is the last reference
 
 
 def test_unreachable_interpreter_is_collected():
