@@ -661,3 +661,18 @@ def test_time_limit_from_another_thread_is_refused(interp):
     thread.start()
     thread.join(20)
     assert errors and "thread" in errors[0]
+
+
+def test_ctrl_c_in_an_idle_event_loop_is_pythons():
+    # Waiting for events, no script runs: the signal reaches Python's own check.
+    out = run("""
+        fire(0.3, signal.SIGINT)
+        t0 = time.monotonic()
+        try:
+            while time.monotonic() - t0 < 20:
+                interp.tk.dooneevent(0)
+        except KeyboardInterrupt:
+            print("interrupted")
+        print(interp.eval("set a usable"))
+    """)
+    assert out == ["interrupted", "usable"]

@@ -68,7 +68,9 @@ void schedule(State *s) {
 void limit_handler(void *data, tcl::Interp *interp) {
     State *s = static_cast<State *>(data);
     const tcl::Api &api = tcl::api();
-    if (!s->checking && s->check_proc && !PyGILState_Check()) {
+    // Only while a script runs: an idle event loop (a mainloop waiting for
+    // events, where this runs from Tcl's timer) leaves signals to _tkinter.
+    if (!s->checking && s->check_proc && api.InterpActive(interp) && !PyGILState_Check()) {
         s->checking = true;
         tcl::Obj *saved = api.GetObjResult(interp);
         tcl::incr_ref(saved);

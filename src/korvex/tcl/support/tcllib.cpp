@@ -135,6 +135,7 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_LimitTypeReset", api.LimitTypeReset);
     resolve(handle, "Tcl_GetTime", api.GetTime);
     resolve(handle, "Tcl_GetCurrentThread", api.GetCurrentThread);
+    resolve(handle, "Tcl_InterpActive", api.InterpActive);
     ensure_python_refs();
     g_interp_ptr_type = keep(interp_ptr_type);
     g_api = api;

@@ -103,6 +103,7 @@ struct Api {
     void (*LimitTypeReset)(Interp *interp, int type);
     void (*GetTime)(Time *time);
     void *(*GetCurrentThread)();
+    int (*InterpActive)(Interp *interp);
 };
 
 inline void incr_ref(Obj *o) { ++o->refCount; }
