@@ -676,3 +676,18 @@ def test_ctrl_c_in_an_idle_event_loop_is_pythons():
         print(interp.eval("set a usable"))
     """)
     assert out == ["interrupted", "usable"]
+
+
+def test_close_inside_a_callback_does_not_crash():
+    out = run("""
+        import gc
+        from korvex.tcl import TclError
+        interp.create_callback(lambda: interp.close(), cmd_name="closer")
+        print(interp.eval("closer; set a finished"))
+        gc.collect()
+        try:
+            interp.eval("set b 1")
+        except TclError as exc:
+            print("closed" in str(exc))
+    """)
+    assert out == ["finished", "True"]
