@@ -7,6 +7,7 @@
 #include "support/bridgestate.hpp"
 #include "support/tclconvert.hpp"
 
+#include <climits>
 #include <cstring>
 
 namespace kx {
