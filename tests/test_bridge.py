@@ -485,10 +485,16 @@ def test_time_limit_inside_callback(interp):
         with interp.time_limit(0.1):
             interp.eval("while 1 {}")
     interp.create_callback(slow, cmd_name="slow")
-    with pytest.raises(TclError) as info:
-        interp.eval("slow")
-    # Raised inside the callback, the timeout is the callback's error.
-    assert isinstance(info.value.__cause__, TclTimeoutError)
+    # Out of the callback, the timeout still ends the whole evaluation.
+    with pytest.raises(TclTimeoutError):
+        interp.eval("catch slow; set x reached")
+    assert interp.eval("info exists x") == "0"
+    # An outer limit running out during a nested evaluation: the same.
+    interp.create_callback(lambda: interp.eval("while 1 {}"), cmd_name="spin")
+    with pytest.raises(TclTimeoutError):
+        with interp.time_limit(0.1):
+            interp.eval("catch spin; set x reached")
+    assert interp.eval("info exists x") == "0"
 
 
 @pytest.mark.parametrize("seconds, error", [

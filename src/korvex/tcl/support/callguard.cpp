@@ -184,7 +184,10 @@ bool from_signal_handler(nb::handle exc) {
 
 void outcome_of_exception(State *s, Outcome &out, nb::object exc) {
     out = Outcome();
-    if (PyObject_IsInstance(exc.ptr(), PyExc_Exception) != 1 || from_signal_handler(exc)) {
+    // A time limit that ran out, or a signal handler's exception, ends the
+    // whole evaluation just as one inside Tcl would.
+    bool timed_out = s && s->timeout_type && PyObject_IsInstance(exc.ptr(), s->timeout_type) == 1;
+    if (PyObject_IsInstance(exc.ptr(), PyExc_Exception) != 1 || timed_out || from_signal_handler(exc)) {
         PyErr_Clear();
         // Not an error Tcl may handle: the whole evaluation unwinds, and the
         // caller gets this very exception.
