@@ -4,7 +4,7 @@ Importing the package creates the shared interpreter; its public names are
 published here, so ``korvex.tcl.eval("set a 1")`` runs in it.
 """
 
-from .interpreter import Interpreter, TclError, _global_interpreter
+from .interpreter import Interpreter, TclError, TclTimeoutError, _global_interpreter
 from .array import Array
 from .mardeck import Mardeck
 from .zelph import tclobj, zelph
@@ -15,4 +15,4 @@ for _name in _global_interpreter.__all__:
     globals()[_name] = getattr(_global_interpreter, _name)
 del _name
 
-__all__ = ["Interpreter", "TclError", "Array", "Mardeck", "zelph", "tclobj"] + list(_global_interpreter.__all__)
+__all__ = ["Interpreter", "TclError", "TclTimeoutError", "Array", "Mardeck", "zelph", "tclobj"] + list(_global_interpreter.__all__)

@@ -3,14 +3,17 @@
 #include "support/module.hpp"
 #include "support/attrcache.hpp"
 #include "support/classdef.hpp"
+#include "support/bridge.hpp"
 #include "support/entrypoints.hpp"
 #include "support/historyapi.hpp"
 #include "support/lazylog.hpp"
 #include "support/tclconvert.hpp"
+#include "support/tclbind.hpp"
 #include "support/tcllib.hpp"
 #include "support/tcllist.hpp"
 #include "support/tclnames.hpp"
 
+#include <cmath>
 #include <cstring>
 
 using namespace nb::literals;
@@ -30,6 +33,7 @@ PyObject *g_zelph;        // zelph (the function)
 PyObject *g_yarl;         // Yarl
 PyObject *g_namespace;    // TclNamespace
 PyObject *g_command;      // TclCommand
+PyObject *g_timeout_error;  // TclTimeoutError
 
 // The name under which TclX registers its keyed-list object type.
 constexpr const char *kKeyedListType = "keyedList";
@@ -50,6 +54,7 @@ void init(nb::handle self) {
     nb::object zero = nb::steal(args[1]);
     check(PyObject_Vectorcall(base_init.ptr(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
                               kwnames.ptr()));
+    set_attr(self, KX_ID(_korvex_bridge), bridge::attach(attr(self, KX_ID(tk)), g_timeout_error));
 
     set_attr(self, KX_ID(history), call(g_history));
     nb::object tcl_kw = nb::make_tuple("tcl");
@@ -205,7 +210,7 @@ nb::object create_callback(nb::handle self, nb::handle callback, nb::handle cmd_
         // Move the command out of the way, into a backup namespace made on demand.
         nb::object backup = backup_name(full);
         nb::object words = nb::make_tuple("::namespace", "eval", names::qualifiers(backup), "");
-        call_method(attr(self, KX_ID(tk)), KX_ID(call), {words.ptr()});
+        bind::tk(attr(self, KX_ID(tk)), KX_ID(call), {words.ptr()});
         call_method(global_cmd(self, full), KX_ID(rename), {backup.ptr()});
     }
     call_method(tclcmd, KX_ID(createcommand), {callback.ptr()});
@@ -306,12 +311,10 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
     nb::object tk = eval_attr(self, 1);
     PyObject *result = tk_eval(tk, code);
     if (!result) {
-        if (!PyErr_ExceptionMatches(g_tcl_error))
-            throw nb::python_error();
-        nb::object caught = fetch_exception();
+        nb::object caught = bridge::caught(tk);
         nb::object vars = attr(self, KX_ID(vars));
         nb::object text = check(PyObject_GetItem(vars.ptr(), KX_STR("::errorInfo")));
-        raise_from_none(g_tcl_error, text, caught.ptr());
+        bridge::raise_replacing(g_tcl_error, text, caught);
     }
     nb::object value = nb::steal(result);
     if (typecast && truth(typecast))
@@ -771,6 +774,71 @@ void def_accessors(ClassDef &c) {
                                                   "Store the items of any iterable as a Tcl list."));
 }
 
+// --- closing and time limits ---------------------------------------------------
+
+// The bridge's registry in the instance dict (null when there is none).
+PyObject *registry_of(nb::handle self, nb::object &dict) {
+    dict = check(PyObject_GenericGetDict(self.ptr(), nullptr));
+    PyObject *reg = PyDict_GetItemWithError(dict.ptr(), KX_ID(_korvex_bridge));
+    if (!reg && PyErr_Occurred())
+        throw nb::python_error();
+    return reg;
+}
+
+void close_interp(nb::handle self) {
+    nb::object dict;
+    PyObject *reg = registry_of(self, dict);
+    if (!reg || !bridge::close(reg))
+        return;
+    PyObject *callbacks = PyDict_GetItemWithError(dict.ptr(), KX_ID(__callbacks__));
+    if (callbacks && PyDict_Check(callbacks))
+        PyDict_Clear(callbacks);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    if (PyDict_SetItem(dict.ptr(), KX_ID(tk), bridge::closed_tk().ptr()) != 0)
+        throw nb::python_error();
+}
+
+nb::object enter(nb::handle self) { return nb::borrow(self); }
+
+bool exit_(nb::handle self, nb::args) {
+    call_method(self, KX_ID(close));
+    return false;
+}
+
+struct TimeLimit {
+    nb::object registry;
+    double seconds;
+    long id = 0;
+};
+
+nb::object time_limit(nb::handle self, nb::handle seconds) {
+    if (PyBool_Check(seconds.ptr()) || !(PyLong_Check(seconds.ptr()) || PyFloat_Check(seconds.ptr()))) {
+        PyErr_Format(PyExc_TypeError, "time_limit() takes a number of seconds (int or float), not %.100s",
+                     Py_TYPE(seconds.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    double value = PyFloat_AsDouble(seconds.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+            throw nb::python_error();
+        PyErr_Clear();
+        value = truth(check(PyObject_RichCompare(seconds.ptr(), nb::int_(0).ptr(), Py_GT))) ? HUGE_VAL : -HUGE_VAL;
+    }
+    if (!(value > 0)) {
+        nb::object text = check(PyObject_Repr(seconds.ptr()));
+        PyErr_Format(PyExc_ValueError, "a time limit must be a positive number of seconds, not %U", text.ptr());
+        throw nb::python_error();
+    }
+    nb::object dict;
+    PyObject *reg = registry_of(self, dict);
+    if (!reg) {
+        PyErr_SetString(g_tcl_error, "this Interpreter has no Tcl interpreter");
+        throw nb::python_error();
+    }
+    return nb::cast(TimeLimit{nb::borrow(reg), value});
+}
+
 // Public names of the shared interpreter: the class members, then the
 // instance attributes, each in definition order.
 void publish_names(nb::handle interp) {
@@ -827,6 +895,31 @@ KX_MODULE(interpreter, m) {
     m.attr("zelph") = nb::handle(g_zelph);
     g_yarl = keep(import_attr((package + ".yarl").c_str(), "Yarl"));
     m.attr("Yarl") = nb::handle(g_yarl);
+
+    nb::object timeout_bases = nb::make_tuple(nb::handle(g_tcl_error), nb::handle(PyExc_TimeoutError));
+    g_timeout_error = keep(check(PyErr_NewExceptionWithDoc(
+        "korvex.tcl.TclTimeoutError",
+        "Tcl work took longer than the time limit set with Interpreter.time_limit().",
+        timeout_bases.ptr(), nullptr)));
+    m.attr("TclTimeoutError") = nb::handle(g_timeout_error);
+    nb::class_<TimeLimit>(m, "TimeLimit", "A time limit of an interpreter (see Interpreter.time_limit).")
+        .def("__enter__",
+             [](nb::handle self) {
+                 TimeLimit &t = nb::cast<TimeLimit &>(self);
+                 if (t.id) {
+                     PyErr_SetString(PyExc_RuntimeError, "this time limit is already in force");
+                     throw nb::python_error();
+                 }
+                 t.id = bridge::push_deadline(t.registry, t.seconds);
+                 return nb::borrow(self);
+             })
+        .def("__exit__", [](TimeLimit &t, nb::args) {
+            if (t.id)
+                bridge::pop_deadline(t.registry, t.id);
+            t.id = 0;
+            return false;
+        })
+        .def_ro("seconds", &TimeLimit::seconds);
 
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";
@@ -895,7 +988,18 @@ KX_MODULE(interpreter, m) {
             "The Python value of a Tcl result, by trial, first match wins:\n"
             "  a list arriving as a tuple -> tuple of str (text is never split),\n"
             "  an integer -> int, a double -> float, a boolean -> bool,\n"
-            "  a keyed list -> Mardeck, anything else -> str."));
+            "  a keyed list -> Mardeck, anything else -> str."))
+        .def("close", &close_interp,
+             "Remove every Tcl command registered through this interpreter and let go\n"
+             "of the Tcl interpreter. Any later use raises TclError. Closing again does\n"
+             "nothing; `with Interpreter() as interp:` closes at the end of the block.\n"
+             "An interpreter nobody refers to any more is closed the same way.")
+        .def("__enter__", &enter)
+        .def("__exit__", &exit_, "args"_a)
+        .def("time_limit", &time_limit, "seconds"_a.none(),
+             "A context manager bounding all Tcl work started inside it: once\n"
+             "`seconds` (wall clock, from entering) have passed, the running Tcl work\n"
+             "unwinds and TclTimeoutError is raised. Nested limits: the earliest wins.");
     g_interpreter = keep(c.finish());
     ((PyTypeObject *)g_interpreter)->tp_getattro = interp_getattro;
     PyType_Modified((PyTypeObject *)g_interpreter);

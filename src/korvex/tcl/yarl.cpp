@@ -17,6 +17,7 @@
 // Python's own slots, so overrides behave as they would in Python.
 #include "support/module.hpp"
 #include "support/attrcache.hpp"
+#include "support/bridge.hpp"
 #include "support/classdef.hpp"
 #include "support/historyapi.hpp"
 #include "support/tclbind.hpp"
@@ -369,10 +370,8 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     nb::object tk = history_or_tk(interp, 1);
     PyObject *result = tk_call(tk, tk_words(words));
     if (!result) {
-        if (!PyErr_ExceptionMatches(g_tcl_error))
-            throw nb::python_error();
-        nb::object caught = fetch_exception();
-        raise_from_none(g_tcl_error, error_info(interp), caught.ptr());
+        nb::object caught = bridge::caught(tk);
+        bridge::raise_replacing(g_tcl_error, error_info(interp), caught);
     }
     nb::object value = nb::steal(result);
     if (truth(cast))

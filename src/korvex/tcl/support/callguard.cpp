@@ -1,23 +1,273 @@
+// Python callables as Tcl commands: the guard that _tkinter's command
+// procedure calls, the conversion of a callable's result or exception into
+// what Tcl sees, and our command procedure around _tkinter's.
 #include "support/callguard.hpp"
 
+#include "support/bridge.hpp"
+#include "support/bridgestate.hpp"
 #include "support/tclconvert.hpp"
 
+#include <climits>
+#include <cstring>
+
 namespace kx {
+namespace bridge {
 namespace {
 
 struct Guard {
     PyObject_HEAD
-    PyObject *func;
+    PyObject *func;   // the callable (null for the periodic check)
+    Command *cmd;     // the command it serves; null until installed
+    State *check;     // the periodic check's state, for the checker
 };
 
 Guard *as_guard(PyObject *o) { return reinterpret_cast<Guard *>(o); }
 
-PyObject *guard_call(PyObject *self, PyObject *args, PyObject *kwargs) {
-    PyObject *result = PyObject_Call(as_guard(self)->func, args, kwargs);
-    if (!result || (!PyTuple_Check(result) && !PyList_Check(result)))
+PyObject *empty_tuple() {
+    static PyObject *const t = PyTuple_New(0);
+    return t;
+}
+
+PyObject *tcl_error_type() {
+    static PyObject *const t = keep(import_attr("tkinter", "TclError"));
+    return t;
+}
+
+// Frees a Tcl object nobody holds yet (reference count 0).
+void discard(tcl::Obj *o) {
+    if (o) {
+        tcl::incr_ref(o);
+        tcl::decr_ref(o);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::string utf8_of(nb::handle s) {
+    nb::object b = check(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "backslashreplace"));
+    std::string out;
+    const char *p = PyBytes_AS_STRING(b.ptr());
+    for (Py_ssize_t i = 0, n = PyBytes_GET_SIZE(b.ptr()); i < n; ++i) {
+        if (p[i])
+            out.push_back(p[i]);
+        else
+            out.append("\xC0\x80");  // Tcl's own NUL
+    }
+    return out;
+}
+
+// str(obj), never raising.
+nb::object safe_str(nb::handle obj) {
+    PyObject *s = PyObject_Str(obj.ptr());
+    if (s)
+        return nb::steal(s);
+    PyErr_Clear();
+    return nb::str("<exception str() failed>");
+}
+
+// The list of words `items`, each a str.
+tcl::Obj *word_list(nb::handle items) {
+    nb::object t = check(PySequence_Tuple(items.ptr()));
+    nb::list words;
+    for (nb::handle item : nb::borrow<nb::tuple>(t))
+        words.append(safe_str(item));
+    return to_tcl(words);
+}
+
+// The Python traceback of `exc`, as the traceback module prints it.
+std::string traceback_text(nb::handle exc) {
+    static PyObject *const format = keep(import_attr("traceback", "format_exception"));
+    PyObject *tb = PyException_GetTraceback(exc.ptr());
+    nb::object traceback = tb ? nb::steal(tb) : nb::none();
+    PyObject *lines = PyObject_CallFunctionObjArgs(format, (PyObject *)Py_TYPE(exc.ptr()), exc.ptr(),
+                                                   traceback.ptr(), nullptr);
+    if (!lines) {
+        PyErr_Clear();
+        return std::string();
+    }
+    nb::object held = nb::steal(lines);
+    nb::object text = check(PyUnicode_Join(KX_STR(""), lines));
+    nb::object stripped = check(PyObject_CallMethod(text.ptr(), "rstrip", "s", "\n"));
+    return utf8_of(stripped);
+}
+
+// getattr(obj, name) when it is an instance of `type`, else null.
+nb::object typed_attr(nb::handle obj, const char *name, PyTypeObject *type) {
+    PyObject *v = PyObject_GetAttrString(obj.ptr(), name);
+    if (!v) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    nb::object value = nb::steal(v);
+    return PyObject_TypeCheck(v, type) ? value : nb::object();
+}
+
+void fill_error(Outcome &out, nb::handle exc) {
+    // A TclError from Tcl work in the callback goes on as Tcl gave it.
+    if (PyObject_IsInstance(exc.ptr(), tcl_error_type()) == 1) {
+        nb::object result = typed_attr(exc, "result", &PyUnicode_Type);
+        nb::object code = typed_attr(exc, "errorcode", &PyTuple_Type);
+        nb::object info = typed_attr(exc, "errorinfo", &PyUnicode_Type);
+        if (result.is_valid() && code.is_valid() && info.is_valid()) {
+            out.result = str_obj(result);
+            out.code = word_list(code);
+            int starts = PyUnicode_Tailmatch(info.ptr(), result.ptr(), 0, PY_SSIZE_T_MAX, -1);
+            if (starts == 1) {
+                nb::object rest = check(PyUnicode_Substring(info.ptr(), PyUnicode_GET_LENGTH(result.ptr()),
+                                                            PY_SSIZE_T_MAX));
+                out.info = utf8_of(rest);
+            } else {
+                PyErr_Clear();
+                out.info = "\n" + utf8_of(info);
+            }
+            return;
+        }
+    }
+    nb::object type = nb::borrow((PyObject *)Py_TYPE(exc.ptr()));
+    nb::object name = safe_str(check(PyObject_GetAttr(type.ptr(), KX_ID(__name__))));
+    nb::object text = safe_str(exc);
+    nb::object message = PyUnicode_GET_LENGTH(text.ptr())
+                             ? check(PyUnicode_FromFormat("%U: %U", name.ptr(), text.ptr()))
+                             : name;
+    out.result = str_obj(message);
+    out.code = word_list(nb::make_tuple("PYTHON", name, text));
+    std::string tb = traceback_text(exc);
+    if (!tb.empty())
+        out.info = "\n" + tb;
+}
+
+// Whether `exc` was raised by a Python signal handler (one of its frames
+// runs a handler installed now): a signal that arrived while the callable
+// ran, not the callable's own error.
+bool from_signal_handler(nb::handle exc) {
+    static PyObject *const signal = keep(check(PyImport_ImportModule("signal")));
+    PyObject *tb = PyException_GetTraceback(exc.ptr());
+    if (!tb)
+        return false;
+    nb::object frames = nb::steal(tb);
+    try {
+        nb::object codes = check(PySet_New(nullptr));
+        nb::object numbers = call_method(signal, KX_STR("valid_signals"));
+        for (nb::handle n : numbers) {
+            PyObject *h = PyObject_CallMethod(signal, "getsignal", "O", n.ptr());
+            if (!h) {
+                PyErr_Clear();
+                continue;
+            }
+            nb::object handler = nb::steal(h);
+            PyObject *code = PyObject_GetAttrString(h, "__code__");
+            if (!code) {
+                PyErr_Clear();
+                continue;
+            }
+            PySet_Add(codes.ptr(), code);
+            Py_DECREF(code);
+        }
+        if (PySet_GET_SIZE(codes.ptr()) == 0)
+            return false;
+        for (nb::object t = frames; !t.is_none();) {
+            nb::object frame = check(PyObject_GetAttrString(t.ptr(), "tb_frame"));
+            nb::object code = check(PyObject_GetAttrString(frame.ptr(), "f_code"));
+            if (PySet_Contains(codes.ptr(), code.ptr()) == 1)
+                return true;
+            t = check(PyObject_GetAttrString(t.ptr(), "tb_next"));
+        }
+    } catch (nb::python_error &) {
+    }
+    PyErr_Clear();
+    return false;
+}
+
+}  // namespace
+
+void outcome_of_exception(State *s, Outcome &out, nb::object exc) {
+    out = Outcome();
+    // A time limit that ran out, or a signal handler's exception, ends the
+    // whole evaluation just as one inside Tcl would.
+    bool timed_out = s && s->timeout_type && PyObject_IsInstance(exc.ptr(), s->timeout_type) == 1;
+    if (PyObject_IsInstance(exc.ptr(), PyExc_Exception) != 1 || timed_out || from_signal_handler(exc)) {
+        PyErr_Clear();
+        // Not an error Tcl may handle: the whole evaluation unwinds, and the
+        // caller gets this very exception.
+        nb::object type = nb::borrow((PyObject *)Py_TYPE(exc.ptr()));
+        out.kind = Outcome::kUnwind;
+        out.result = str_obj(safe_str(check(PyObject_GetAttr(type.ptr(), KX_ID(__name__)))));
+        if (s)
+            set_unwinding(s, exc);
+        return;
+    }
+    try {
+        fill_error(out, exc);
+    } catch (nb::python_error &e) {
+        (void)e;  // (holds the error; dropped with it)
+        // Describing it failed (out of memory, say): the bare type still tells.
+        PyErr_Clear();
+        discard(out.result);
+        discard(out.code);
+        out = Outcome();
+        out.result = tcl::api().NewStringObj(Py_TYPE(exc.ptr())->tp_name, -1);
+    }
+    out.kind = Outcome::kError;
+    if (s && out.code) {
+        forget_last(s);
+        s->last_exc = exc.release().ptr();
+        s->last_code = out.code;
+        tcl::incr_ref(out.code);
+    }
+}
+
+namespace {
+
+// The callable's result as _tkinter would convert it: values it converts
+// the same way are handed back to it, the rest is converted here.
+PyObject *finish(Command *c, PyObject *result) {
+    Outcome &out = c->outcome;
+    if (!result) {
+        outcome_of_exception(c->state, out, fetch_exception());
+        return nb::borrow(empty_tuple()).release().ptr();
+    }
+    PyTypeObject *t = Py_TYPE(result);
+    if ((t == &PyUnicode_Type && PyUnicode_IS_ASCII(result) &&
+         !std::memchr(PyUnicode_DATA(result), 0, (size_t)PyUnicode_GET_LENGTH(result)) &&
+         PyUnicode_GET_LENGTH(result) < INT_MAX / 4) ||
+        t == &PyLong_Type || t == &PyFloat_Type || t == &PyBool_Type) {
+        out.kind = Outcome::kAsIs;
         return result;
+    }
     nb::object r = nb::steal(result);
-    return c_entry([&] { return tcl_safe(r); });
+    try {
+        out.result = to_tcl(r);
+        out.kind = Outcome::kResult;
+    } catch (nb::python_error &e) {
+        e.restore();
+        outcome_of_exception(c->state, out, fetch_exception());
+    }
+    return nb::borrow(empty_tuple()).release().ptr();
+}
+
+PyObject *guard_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    Guard *g = as_guard(self);
+    if (g->check) {
+        run_check(g->check);
+        return nb::borrow(empty_tuple()).release().ptr();
+    }
+    if (!g->func) {
+        PyErr_SetString(PyExc_RuntimeError, "command already deleted");
+        return nullptr;
+    }
+    nb::object keep_alive = nb::borrow(self);
+    nb::object func = nb::borrow(g->func);
+    PyObject *result = PyObject_Call(func.ptr(), args, kwargs);
+    if (!g->cmd) {
+        // Not (yet) under our procedure: only what _tkinter converts safely.
+        if (!result)
+            return nullptr;
+        nb::object r = nb::steal(result);
+        return c_entry([&] { return tcl_safe(r); });
+    }
+    return finish(g->cmd, result);
 }
 
 int guard_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -54,16 +304,142 @@ PyType_Slot guard_slots[] = {{Py_tp_call, (void *)guard_call},
 PyType_Spec guard_spec = {"korvex.tcl.command", sizeof(Guard), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, guard_slots};
 
+void set_error_state(tcl::Interp *interp, Outcome &out) {
+    const tcl::Api &api = tcl::api();
+    if (out.result)
+        api.SetObjResult(interp, out.result);
+    if (out.code)
+        api.SetObjErrorCode(interp, out.code);
+    if (!out.info.empty())
+        api.AddObjErrorInfo(interp, out.info.data(), (int)out.info.size());
+}
+
+// Frees a command whose call has ended after Tcl deleted it.
+void finish_deleted(Command *c) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    if (c->guard)
+        as_guard(c->guard)->cmd = nullptr;
+    release_tk_data(c->tk_data);
+    delete c;
+    PyGILState_Release(gil);
+}
+
+int command_proc(void *data, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
+    Command *c = static_cast<Command *>(data);
+    ++c->busy;
+    c->outcome.kind = Outcome::kAsIs;
+    int code = c->tk_proc(c->tk_data, interp, objc, objv);
+    if (code == tcl::kOk && c->outcome.kind == Outcome::kAsIs) {  // _tkinter set the result
+        if (--c->busy == 0 && c->deleted)
+            finish_deleted(c);
+        return tcl::kOk;
+    }
+    Outcome out = std::move(c->outcome);
+    c->outcome = Outcome();
+    if (--c->busy == 0 && c->deleted)
+        finish_deleted(c);
+    if (code != tcl::kOk) {
+        discard(out.result);
+        discard(out.code);
+        return code;
+    }
+    const tcl::Api &api = tcl::api();
+    switch (out.kind) {
+    case Outcome::kAsIs:
+        return tcl::kOk;
+    case Outcome::kResult:
+        api.SetObjResult(interp, out.result);
+        return tcl::kOk;
+    case Outcome::kError:
+        set_error_state(interp, out);
+        return tcl::kError;
+    case Outcome::kUnwind:
+        set_error_state(interp, out);
+        api.CancelEval(interp, nullptr, nullptr, tcl::kCancelUnwind);
+        api.AsyncInvoke(interp, tcl::kError);  // the cancel takes effect now: no catch sees the error
+        return tcl::kError;
+    }
+    return tcl::kError;
+}
+
+void command_deleted(void *data) {
+    Command *c = static_cast<Command *>(data);
+    PyGILState_STATE gil = PyGILState_Ensure();
+    if (c->state)
+        unlink_command(c->state, c);
+    c->state = nullptr;
+    if (c->busy) {
+        c->deleted = true;  // freed when the call in progress ends
+    } else {
+        if (c->guard)
+            as_guard(c->guard)->cmd = nullptr;
+        release_tk_data(c->tk_data);
+        delete c;
+    }
+    PyGILState_Release(gil);
+}
+
 }  // namespace
 
-nb::object guard_result(nb::handle func) {
+nb::object make_guard(nb::handle func, State *check_state) {
     static PyTypeObject *const type = (PyTypeObject *)check(PyType_FromSpec(&guard_spec)).release().ptr();
     Guard *g = PyObject_GC_New(Guard, type);
     if (!g)
         throw nb::python_error();
-    g->func = nb::borrow(func).release().ptr();
+    g->func = func.is_valid() ? nb::borrow(func).release().ptr() : nullptr;
+    g->cmd = nullptr;
+    g->check = check_state;
     PyObject_GC_Track(g);
     return nb::steal((PyObject *)g);
 }
+
+bool take_tk_command(tcl::Interp *interp, const std::string &name, nb::handle guard, tcl::CmdInfo &info) {
+    if (!tcl::api().GetCommandInfo(interp, name.c_str(), &info) || !info.isNativeObjectProc ||
+        !info.objClientData)
+        return false;
+    // Only _tkinter's own data for this very guard is taken over.
+    return static_cast<TkCommandData *>(info.objClientData)->func == guard.ptr();
+}
+
+void create_command(nb::handle tk, nb::handle name, nb::handle func) {
+    if (!PyCallable_Check(func.ptr())) {
+        PyErr_SetString(PyExc_TypeError, "command not callable");
+        throw nb::python_error();
+    }
+    State *s = state_for_commands(tk);
+    nb::object guard = make_guard(func, nullptr);
+    call_method(tk, KX_ID(createcommand), {name.ptr(), guard.ptr()});
+    if (!s || !PyUnicode_Check(name.ptr()))
+        return;  // left to _tkinter, with results made safe by the guard
+    Py_ssize_t size;
+    const char *text = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    if (!text) {
+        PyErr_Clear();
+        return;
+    }
+    std::string lookup(text, (size_t)size);
+    if (lookup.find("::") == std::string::npos)
+        lookup = "::" + lookup;  // where Tcl creates an unqualified name
+    tcl::CmdInfo info;
+    if (!take_tk_command(s->interp, lookup, guard, info))
+        return;
+    Command *c = new Command;
+    c->state = s;
+    c->tk_proc = info.objProc;
+    c->tk_data = static_cast<TkCommandData *>(info.objClientData);
+    c->guard = guard.ptr();
+    c->token = tcl::api().FindCommand(s->interp, lookup.c_str(), nullptr, 0);
+    info.objProc = command_proc;
+    info.objClientData = c;
+    info.deleteProc = command_deleted;
+    info.deleteData = c;
+    tcl::api().SetCommandInfo(s->interp, lookup.c_str(), &info);
+    as_guard(guard.ptr())->cmd = c;
+    s->commands.push_back(c);
+}
+
+}  // namespace bridge
+
+nb::object guard_result(nb::handle func) { return bridge::make_guard(func, nullptr); }
 
 }  // namespace kx

@@ -1,5 +1,6 @@
 #include "support/tclbind.hpp"
 
+#include "support/bridge.hpp"
 #include "support/tclconvert.hpp"
 
 namespace kx {
@@ -46,7 +47,15 @@ nb::object tk_of(nb::handle interp) {
 nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *> args) {
     if (method == KX_ID(call) && args.size() == 1)
         return call_words(tk, *args.begin());  // a word list, made safe for _tkinter
-    return call_method(tk, method, args);
+    PyObject *stack[8];
+    size_t n = 0;
+    stack[n++] = tk.ptr();
+    for (PyObject *a : args)
+        stack[n++] = a;
+    PyObject *r = PyObject_VectorcallMethod(method, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r)  // variable access has no error line
+        bridge::reraise(tk, method != KX_ID(getvar) && method != KX_ID(setvar) && method != KX_ID(unsetvar));
+    return nb::steal(r);
 }
 
 nb::object call_words(nb::handle tk, nb::handle words_in) {
@@ -65,11 +74,19 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
         if (def->ml_flags == METH_VARARGS &&
             PyObject_TypeCheck(tk.ptr(), ((PyMethodDescrObject *)descr)->d_common.d_type)) {
             // (A lone tuple item would be unpacked once more: that case takes the method call.)
-            if (!(PyTuple_GET_SIZE(words.ptr()) == 1 && PyTuple_Check(PyTuple_GET_ITEM(words.ptr(), 0))))
-                return check(def->ml_meth(tk.ptr(), words.ptr()));
+            if (!(PyTuple_GET_SIZE(words.ptr()) == 1 && PyTuple_Check(PyTuple_GET_ITEM(words.ptr(), 0)))) {
+                PyObject *r = def->ml_meth(tk.ptr(), words.ptr());
+                if (!r)
+                    bridge::reraise(tk);
+                return nb::steal(r);
+            }
         }
     }
-    return call_method(tk, KX_ID(call), {words.ptr()});
+    PyObject *stack[2] = {tk.ptr(), words.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(KX_ID(call), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r)
+        bridge::reraise(tk);
+    return nb::steal(r);
 }
 
 nb::object cast(nb::handle interp, PyObject *method, nb::handle value) {

@@ -1,6 +1,6 @@
 #include "support/tclcommand.hpp"
 
-#include "support/callguard.hpp"
+#include "support/bridge.hpp"
 #include "support/tclbind.hpp"
 #include "support/tclconvert.hpp"
 #include "support/tclnames.hpp"
@@ -241,8 +241,7 @@ void init(nb::handle self, nb::handle cmd, nb::handle args, nb::handle keywords,
 }
 
 void createcommand(nb::handle self, nb::handle func) {
-    nb::object command = guard_result(func);
-    bind::tk(bind::tk_of_owner(self), KX_ID(createcommand), {cmd_name_of(self).ptr(), command.ptr()});
+    bridge::create_command(bind::tk_of_owner(self), cmd_name_of(self), func);
 }
 
 // "::info commands|procs" with the name as a pattern that matches only itself.

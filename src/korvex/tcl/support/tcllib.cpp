@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace kx {
@@ -98,7 +99,43 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "TclCopyAndCollapse", api.CopyAndCollapse);
     resolve(handle, "Tcl_GetStringResult", api.GetStringResult);
     resolve(handle, "Tcl_ResetResult", api.ResetResult);
+    resolve(handle, "Tcl_NewStringObj", api.NewStringObj);
+    resolve(handle, "Tcl_NewUnicodeObj", api.NewUnicodeObj);
+    resolve(handle, "Tcl_NewWideIntObj", api.NewWideIntObj);
+    resolve(handle, "Tcl_NewDoubleObj", api.NewDoubleObj);
+    resolve(handle, "Tcl_NewBooleanObj", api.NewBooleanObj);
+    resolve(handle, "Tcl_NewByteArrayObj", api.NewByteArrayObj);
+    resolve(handle, "Tcl_NewListObj", api.NewListObj);
+    resolve(handle, "Tcl_DbIncrRefCount", api.DbIncrRefCount);
+    resolve(handle, "Tcl_DbDecrRefCount", api.DbDecrRefCount);
+    resolve(handle, "Tcl_GetStringFromObj", api.GetStringFromObj);
+    resolve(handle, "Tcl_ListObjGetElements", api.ListObjGetElements);
+    resolve(handle, "Tcl_DictObjGet", api.DictObjGet);
+    resolve(handle, "Tcl_GetIntFromObj", api.GetIntFromObj);
+    resolve(handle, "Tcl_SetObjResult", api.SetObjResult);
+    resolve(handle, "Tcl_GetObjResult", api.GetObjResult);
+    resolve(handle, "Tcl_SetObjErrorCode", api.SetObjErrorCode);
+    resolve(handle, "Tcl_AddObjErrorInfo", api.AddObjErrorInfo);
+    resolve(handle, "Tcl_GetReturnOptions", api.GetReturnOptions);
+    resolve(handle, "Tcl_GetCommandInfo", api.GetCommandInfo);
+    resolve(handle, "Tcl_SetCommandInfo", api.SetCommandInfo);
+    resolve(handle, "Tcl_FindCommand", api.FindCommand);
+    resolve(handle, "Tcl_GetCommandFullName", api.GetCommandFullName);
+    resolve(handle, "Tcl_GetAssocData", api.GetAssocData);
+    resolve(handle, "Tcl_SetAssocData", api.SetAssocData);
+    resolve(handle, "Tcl_DeleteAssocData", api.DeleteAssocData);
+    resolve(handle, "Tcl_CancelEval", api.CancelEval);
+    resolve(handle, "TclResetCancellation", api.ResetCancellation);
+    resolve(handle, "Tcl_AsyncInvoke", api.AsyncInvoke);
+    resolve(handle, "Tcl_LimitAddHandler", api.LimitAddHandler);
+    resolve(handle, "Tcl_LimitRemoveHandler", api.LimitRemoveHandler);
+    resolve(handle, "Tcl_LimitSetTime", api.LimitSetTime);
+    resolve(handle, "Tcl_LimitSetGranularity", api.LimitSetGranularity);
+    resolve(handle, "Tcl_LimitTypeSet", api.LimitTypeSet);
+    resolve(handle, "Tcl_LimitTypeReset", api.LimitTypeReset);
+    resolve(handle, "Tcl_GetTime", api.GetTime);
     resolve(handle, "Tcl_GetCurrentThread", api.GetCurrentThread);
+    resolve(handle, "Tcl_InterpActive", api.InterpActive);
     ensure_python_refs();
     g_interp_ptr_type = keep(interp_ptr_type);
     g_api = api;
@@ -179,6 +216,8 @@ nb::object pointer_to(nb::handle ptr_type, nb::handle tk_interp) {
     set_attr(ptr, owner_name(), tk);
     return ptr;
 }
+
+void decr_ref(Obj *o) { g_api.DbDecrRefCount(o, __FILE__, __LINE__); }
 
 nb::object unrecognized_interp_message(nb::handle interp) {
     return check(PyUnicode_FromFormat("Unrecognized Tcl interpreter object: %R", interp.ptr()));
@@ -265,6 +304,34 @@ void raise_error(Interp *interp, nb::handle default_msg) {
         msg = nb::borrow(default_msg);
     nb::object exc = truth(msg) ? check(PyObject_CallOneArg(g_tcl_error, msg.ptr()))
                                 : check(PyObject_CallNoArgs(g_tcl_error));
+    // The details every TclError of the package carries.
+    nb::object code = nb::tuple();
+    if (interp) {
+        Obj *options = api().GetReturnOptions(interp, kError);
+        incr_ref(options);
+        Obj *key = api().NewStringObj("-errorcode", -1);
+        incr_ref(key);
+        Obj *value = nullptr;
+        int n = 0;
+        Obj **words = nullptr;
+        if (api().DictObjGet(nullptr, options, key, &value) == kOk && value &&
+            api().ListObjGetElements(nullptr, value, &n, &words) == kOk) {
+            code = check(PyTuple_New(n));
+            for (int i = 0; i < n; ++i) {
+                int size = 0;
+                const char *text = api().GetStringFromObj(words[i], &size);
+                PyTuple_SET_ITEM(code.ptr(), i, decode(text, (size_t)size).release().ptr());
+            }
+        }
+        decr_ref(key);
+        decr_ref(options);
+    }
+    nb::object text = truth(msg) ? nb::borrow(msg) : nb::str("");
+    const std::pair<const char *, PyObject *> details[] = {
+        {"result", text.ptr()}, {"errorcode", code.ptr()}, {"errorinfo", text.ptr()}, {"errorline", Py_None}};
+    for (const auto &[name, value] : details)
+        if (PyObject_SetAttrString(exc.ptr(), name, value) != 0)
+            throw nb::python_error();
     PyErr_SetObject(g_tcl_error, exc.ptr());
     throw nb::python_error();
 }

@@ -13,6 +13,42 @@ namespace kx {
 namespace tcl {
 
 struct Interp;  // Tcl_Interp, opaque
+struct ObjType;  // Tcl_ObjType, opaque
+
+// The public head of a Tcl_Obj (its reference count is read and kept by hand).
+struct Obj {
+    int refCount;
+    char *bytes;
+    int length;
+    const ObjType *typePtr;
+};
+
+using ObjCmdProc = int (*)(void *clientData, Interp *interp, int objc, Obj *const objv[]);
+using CmdDeleteProc = void (*)(void *clientData);
+using LimitHandlerProc = void (*)(void *clientData, Interp *interp);
+using LimitHandlerDeleteProc = void (*)(void *clientData);
+using Command = void *;  // Tcl_Command token
+
+// Tcl_CmdInfo
+struct CmdInfo {
+    int isNativeObjectProc;
+    ObjCmdProc objProc;
+    void *objClientData;
+    void *proc;
+    void *clientData;
+    CmdDeleteProc deleteProc;
+    void *deleteData;
+    void *namespacePtr;
+};
+
+// Tcl_Time
+struct Time {
+    long sec;
+    long usec;
+};
+
+constexpr int kLimitTime = 0x02;       // TCL_LIMIT_TIME
+constexpr int kCancelUnwind = 0x100000;  // TCL_CANCEL_UNWIND
 
 // Tcl's completion codes.
 constexpr int kOk = 0;
@@ -24,8 +60,54 @@ struct Api {
     int (*CopyAndCollapse)(int count, const char *src, char *dst);
     const char *(*GetStringResult)(Interp *interp);
     void (*ResetResult)(Interp *interp);
+
+    // Objects and results.
+    Obj *(*NewStringObj)(const char *bytes, int length);
+    Obj *(*NewUnicodeObj)(const unsigned short *unicode, int numChars);
+    Obj *(*NewWideIntObj)(long long value);
+    Obj *(*NewDoubleObj)(double value);
+    Obj *(*NewBooleanObj)(int value);
+    Obj *(*NewByteArrayObj)(const unsigned char *bytes, int length);
+    Obj *(*NewListObj)(int objc, Obj *const objv[]);
+    void (*DbIncrRefCount)(Obj *obj, const char *file, int line);
+    void (*DbDecrRefCount)(Obj *obj, const char *file, int line);
+    char *(*GetStringFromObj)(Obj *obj, int *length);
+    int (*ListObjGetElements)(Interp *interp, Obj *list, int *objc, Obj ***objv);
+    int (*DictObjGet)(Interp *interp, Obj *dict, Obj *key, Obj **value);
+    int (*GetIntFromObj)(Interp *interp, Obj *obj, int *value);
+    void (*SetObjResult)(Interp *interp, Obj *result);
+    Obj *(*GetObjResult)(Interp *interp);
+    void (*SetObjErrorCode)(Interp *interp, Obj *code);
+    void (*AddObjErrorInfo)(Interp *interp, const char *message, int length);
+    Obj *(*GetReturnOptions)(Interp *interp, int result);
+
+    // Commands.
+    int (*GetCommandInfo)(Interp *interp, const char *name, CmdInfo *info);
+    int (*SetCommandInfo)(Interp *interp, const char *name, const CmdInfo *info);
+    Command (*FindCommand)(Interp *interp, const char *name, void *ns, int flags);
+    void (*GetCommandFullName)(Interp *interp, Command command, Obj *name);
+
+    // Per-interpreter data, cancelling, limits, time and threads.
+    void *(*GetAssocData)(Interp *interp, const char *name, void *procPtr);
+    void (*SetAssocData)(Interp *interp, const char *name, void *proc, void *clientData);
+    void (*DeleteAssocData)(Interp *interp, const char *name);
+    int (*CancelEval)(Interp *interp, Obj *result, void *clientData, int flags);
+    int (*ResetCancellation)(Interp *interp, int force);
+    int (*AsyncInvoke)(Interp *interp, int code);
+    void (*LimitAddHandler)(Interp *interp, int type, LimitHandlerProc proc, void *clientData,
+                            LimitHandlerDeleteProc deleteProc);
+    void (*LimitRemoveHandler)(Interp *interp, int type, LimitHandlerProc proc, void *clientData);
+    void (*LimitSetTime)(Interp *interp, Time *time);
+    void (*LimitSetGranularity)(Interp *interp, int type, int granularity);
+    void (*LimitTypeSet)(Interp *interp, int type);
+    void (*LimitTypeReset)(Interp *interp, int type);
+    void (*GetTime)(Time *time);
     void *(*GetCurrentThread)();
+    int (*InterpActive)(Interp *interp);
 };
+
+inline void incr_ref(Obj *o) { ++o->refCount; }
+void decr_ref(Obj *o);
 
 // Binds the table to the library behind a dlopen handle (TclDLL._handle) and
 // records the class of interpreter pointers (Tcl_Interp_p). korvex.tcl.internal

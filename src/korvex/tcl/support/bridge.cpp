@@ -1,0 +1,436 @@
+// The bridge between Python and Tcl: the per-interpreter registry of commands
+// (a Python object the collector can see through), the periodic check for
+// signals and time limits inside Tcl work, closing. See bridge.hpp.
+#include "support/bridge.hpp"
+
+#include "support/bridgestate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+namespace kx {
+namespace bridge {
+namespace {
+
+constexpr const char *kAssocName = "korvex.tcl.bridge";
+// How often Tcl work stops for the periodic check, at most.
+constexpr long kCheckMicros = 50000;
+// Limit checks Tcl skips between two looks at the clock.
+constexpr int kGranularity = 32;
+
+PyObject *tcl_error_type() {
+    static PyObject *const t = keep(import_attr("tkinter", "TclError"));
+    return t;
+}
+
+// --- time ------------------------------------------------------------------
+
+tcl::Time now() {
+    tcl::Time t;
+    tcl::api().GetTime(&t);
+    return t;
+}
+
+bool before(const tcl::Time &a, const tcl::Time &b) {
+    return a.sec < b.sec || (a.sec == b.sec && a.usec < b.usec);
+}
+
+tcl::Time plus(tcl::Time t, double seconds) {
+    double whole = std::floor(seconds);
+    double sec = (double)t.sec + whole;
+    if (sec > 4e9)
+        sec = 4e9;  // far enough
+    t.sec = (long)sec;
+    t.usec += (long)((seconds - whole) * 1e6);
+    while (t.usec >= 1000000) {
+        t.usec -= 1000000;
+        ++t.sec;
+    }
+    return t;
+}
+
+// The next time Tcl work stops for the periodic check: soon, and no later
+// than the earliest deadline still ahead.
+void schedule(State *s) {
+    if (!s->limit_installed || !s->interp)
+        return;
+    tcl::Time t = now();
+    tcl::Time next = plus(t, kCheckMicros / 1e6);
+    for (const Deadline &d : s->deadlines)
+        if (before(t, d.at) && before(d.at, next))
+            next = d.at;
+    tcl::api().LimitSetTime(s->interp, &next);
+}
+
+// Tcl's time-limit handler, on the interpreter's thread in the middle of Tcl
+// work (the GIL released by _tkinter). The Python side runs through
+// _tkinter's own command procedure, which takes the GIL back the way
+// _tkinter knows.
+void limit_handler(void *data, tcl::Interp *interp) {
+    State *s = static_cast<State *>(data);
+    const tcl::Api &api = tcl::api();
+    // Only while a script runs: an idle event loop (a mainloop waiting for
+    // events, where this runs from Tcl's timer) leaves signals to _tkinter.
+    if (!s->checking && s->check_proc && api.InterpActive(interp) && !PyGILState_Check()) {
+        s->checking = true;
+        tcl::Obj *saved = api.GetObjResult(interp);
+        tcl::incr_ref(saved);
+        tcl::Obj *argv[1] = {saved};
+        s->check_proc(s->check_data, interp, 1, argv);
+        api.SetObjResult(interp, saved);
+        tcl::decr_ref(saved);
+        s->checking = false;
+    }
+    schedule(s);
+    if (s->unwind_now) {
+        s->unwind_now = false;
+        api.CancelEval(interp, nullptr, nullptr, tcl::kCancelUnwind);
+        api.AsyncInvoke(interp, tcl::kOk);
+    }
+}
+
+// --- the registry object -------------------------------------------------------
+
+State *state_of(PyObject *registry) { return reinterpret_cast<Registry *>(registry)->state; }
+
+void assoc_deleted(void *data, tcl::Interp *) {
+    // The Tcl interpreter is going away: nothing may reach it any more.
+    State *s = static_cast<State *>(data);
+    s->interp = nullptr;
+    s->limit_installed = false;
+}
+
+// Deletes the commands and lets go of the interpreter. The calling thread
+// must own the interpreter for the Tcl side; elsewhere only the Python side
+// is let go (the commands stay, reporting nowhere).
+void shut(State *s) {
+    if (s->closed)
+        return;
+    s->closed = true;
+    nb::object pending = fetch_exception();
+    const tcl::Api &api = tcl::api();
+    bool here = s->interp && api.GetCurrentThread() == s->thread;
+    if (here) {
+        while (!s->commands.empty()) {
+            Command *c = s->commands.back();
+            tcl::Obj *name = api.NewStringObj("", 0);
+            tcl::incr_ref(name);
+            api.GetCommandFullName(s->interp, c->token, name);
+            int size = 0;
+            const char *text = api.GetStringFromObj(name, &size);
+            nb::object full = nb::steal(PyUnicode_DecodeUTF8(text, size, "surrogateescape"));
+            tcl::decr_ref(name);
+            // Through _tkinter: Tcl may run delete traces.
+            if (full.is_valid()) {
+                PyObject *r = PyObject_CallMethod(s->tk, "call", "sOs", "::rename", full.ptr(), "");
+                Py_XDECREF(r);
+            }
+            PyErr_Clear();
+            if (!s->commands.empty() && s->commands.back() == c) {
+                unlink_command(s, c);
+                c->state = nullptr;
+            }
+        }
+        if (s->limit_installed) {
+            api.LimitRemoveHandler(s->interp, tcl::kLimitTime, limit_handler, s);
+            api.LimitTypeReset(s->interp, tcl::kLimitTime);
+            s->limit_installed = false;
+        }
+        api.DeleteAssocData(s->interp, kAssocName);
+        s->interp = nullptr;
+    } else {
+        for (Command *c : s->commands)
+            c->state = nullptr;
+        s->commands.clear();
+        s->last_code = nullptr;  // Tcl's objects belong to its thread: left to it
+    }
+    forget_last(s);
+    Py_CLEAR(s->unwinding);
+    if (!s->limit_installed)
+        release_tk_data(s->check_data);
+    Py_CLEAR(s->timeout_type);
+    Py_CLEAR(s->tk);
+    if (pending.is_valid())
+        PyErr_SetObject((PyObject *)Py_TYPE(pending.ptr()), pending.ptr());
+}
+
+int registry_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    State *s = state_of(self);
+    if (!s)
+        return 0;
+    // The guards are held by Tcl (through _tkinter's command data); the
+    // registry stands for those references.
+    for (Command *c : s->commands)
+        Py_VISIT(c->guard);
+    if (s->check_data)
+        Py_VISIT(s->check_data->func);
+    Py_VISIT(s->last_exc);
+    Py_VISIT(s->unwinding);
+    Py_VISIT(s->timeout_type);
+    return 0;
+}
+
+int registry_clear(PyObject *self) {
+    if (State *s = state_of(self))
+        shut(s);
+    return 0;
+}
+
+void registry_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    State *s = state_of(self);
+    if (s) {
+        shut(s);
+        // A Tcl interpreter of another thread may still point here (its
+        // limit handler, its per-interpreter data): then the state stays.
+        if (!s->interp)
+            delete s;
+    }
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot registry_slots[] = {{Py_tp_traverse, (void *)registry_traverse},
+                                {Py_tp_clear, (void *)registry_clear},
+                                {Py_tp_dealloc, (void *)registry_dealloc},
+                                {0, nullptr}};
+
+PyType_Spec registry_spec = {"korvex.tcl.CommandRegistry", sizeof(Registry), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, registry_slots};
+
+PyTypeObject *registry_type() {
+    static PyTypeObject *const type = (PyTypeObject *)check(PyType_FromSpec(&registry_spec)).release().ptr();
+    return type;
+}
+
+tcl::Interp *interp_of_tk(nb::handle tk) {
+    PyObject *addr = PyObject_CallMethod(tk.ptr(), "interpaddr", nullptr);
+    if (!addr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    void *p = PyLong_AsVoidPtr(addr);
+    Py_DECREF(addr);
+    if (!p)
+        PyErr_Clear();
+    return static_cast<tcl::Interp *>(p);
+}
+
+State *new_state(nb::handle tk, tcl::Interp *interp) {
+    State *s = new State;
+    s->tk = nb::borrow(tk).release().ptr();
+    s->interp = interp;
+    s->thread = tcl::api().GetCurrentThread();
+    return s;
+}
+
+// A state the Tcl interpreter owns (for application objects that are not an
+// Interpreter's): freed with the interpreter.
+void owned_assoc_deleted(void *data, tcl::Interp *) {
+    State *s = static_cast<State *>(data);
+    PyGILState_STATE gil = PyGILState_Ensure();
+    s->interp = nullptr;
+    shut(s);
+    delete s;
+    PyGILState_Release(gil);
+}
+
+}  // namespace
+
+void release_tk_data(TkCommandData *&data) {
+    if (!data)
+        return;
+    Py_CLEAR(data->self);
+    Py_CLEAR(data->func);
+    PyMem_Free(data);
+    data = nullptr;
+}
+
+void forget_last(State *s) {
+    Py_CLEAR(s->last_exc);
+    if (s->last_code) {
+        tcl::decr_ref(s->last_code);
+        s->last_code = nullptr;
+    }
+}
+
+void set_unwinding(State *s, nb::handle exc) {
+    if (!s->unwinding)
+        s->unwinding = nb::borrow(exc).release().ptr();
+}
+
+void unlink_command(State *s, Command *c) {
+    auto it = std::find(s->commands.begin(), s->commands.end(), c);
+    if (it != s->commands.end())
+        s->commands.erase(it);
+}
+
+State *state_of_tk(nb::handle tk) {
+    tcl::Interp *interp = interp_of_tk(tk);
+    if (!interp)
+        return nullptr;
+    const tcl::Api &api = tcl::api();
+    State *s = static_cast<State *>(api.GetAssocData(interp, kAssocName, nullptr));
+    if (!s || s->interp != interp || s->closed || api.GetCurrentThread() != s->thread)
+        return nullptr;
+    return s;
+}
+
+State *state_for_commands(nb::handle tk) {
+    if (State *s = state_of_tk(tk))
+        return s;
+    tcl::Interp *interp = interp_of_tk(tk);
+    if (!interp || tcl::api().GetAssocData(interp, kAssocName, nullptr))
+        return nullptr;  // none, or not this thread's
+    State *s = new_state(tk, interp);
+    tcl::api().SetAssocData(interp, kAssocName, (void *)owned_assoc_deleted, s);
+    return s;
+}
+
+void run_check(State *s) {
+    if (s->unwinding)
+        return;
+    if (PyErr_CheckSignals() < 0) {
+        set_unwinding(s, fetch_exception());
+        s->unwind_now = true;
+        return;
+    }
+    if (s->deadlines.empty() || !s->timeout_type)
+        return;
+    tcl::Time t = now();
+    for (const Deadline &d : s->deadlines) {
+        if (before(t, d.at))
+            continue;
+        nb::object seconds = check(PyFloat_FromDouble(d.seconds));
+        nb::object msg = check(PyUnicode_FromFormat("Tcl work exceeded the time limit of %S seconds",
+                                                    check(PyObject_Str(seconds.ptr())).ptr()));
+        PyObject *exc = PyObject_CallOneArg(s->timeout_type, msg.ptr());
+        if (!exc) {
+            set_unwinding(s, fetch_exception());
+        } else {
+            set_unwinding(s, exc);
+            Py_DECREF(exc);
+        }
+        s->unwind_now = true;
+        return;
+    }
+}
+
+nb::object attach(nb::handle tk, nb::handle timeout_type) {
+    tcl::Interp *interp = interp_of_tk(tk);
+    if (!interp) {
+        PyErr_SetString(PyExc_RuntimeError, "the Tcl interpreter's address is unavailable");
+        throw nb::python_error();
+    }
+    const tcl::Api &api = tcl::api();
+    Registry *r = PyObject_GC_New(Registry, registry_type());
+    if (!r)
+        throw nb::python_error();
+    r->state = nullptr;
+    PyObject_GC_Track(r);
+    nb::object registry = nb::steal((PyObject *)r);
+    State *s = new_state(tk, interp);
+    s->timeout_type = nb::borrow(timeout_type).release().ptr();
+    r->state = s;
+    api.SetAssocData(interp, kAssocName, (void *)assoc_deleted, s);
+
+    // The periodic check: _tkinter makes a command for our checker, whose
+    // procedure and data are kept (the command itself is deleted again).
+    nb::object checker = make_guard(nb::object(), s);
+    nb::object name = check(PyUnicode_FromFormat("::__korvex__check_%p", (void *)s));
+    call_method(tk, KX_ID(createcommand), {name.ptr(), checker.ptr()});
+    tcl::CmdInfo info;
+    const char *text = PyUnicode_AsUTF8(name.ptr());
+    if (take_tk_command(interp, text, checker, info)) {
+        s->check_proc = info.objProc;
+        s->check_data = static_cast<TkCommandData *>(info.objClientData);
+        info.deleteProc = nullptr;
+        info.deleteData = nullptr;
+        api.SetCommandInfo(interp, text, &info);
+    }
+    call_method(tk, KX_ID(deletecommand), {name.ptr()});
+    if (s->check_proc) {
+        api.LimitAddHandler(interp, tcl::kLimitTime, limit_handler, s, nullptr);
+        api.LimitSetGranularity(interp, tcl::kLimitTime, kGranularity);
+        s->limit_installed = true;
+        schedule(s);
+        api.LimitTypeSet(interp, tcl::kLimitTime);
+    }
+    return registry;
+}
+
+namespace {
+
+PyObject *closed_getattro(PyObject *, PyObject *) {
+    PyErr_SetString(tcl_error_type(), "this Interpreter is closed");
+    return nullptr;
+}
+
+PyObject *closed_repr(PyObject *) { return PyUnicode_FromString("<closed Tcl interpreter>"); }
+
+PyType_Slot closed_slots[] = {{Py_tp_getattro, (void *)closed_getattro},
+                              {Py_tp_repr, (void *)closed_repr},
+                              {0, nullptr}};
+
+PyType_Spec closed_spec = {"korvex.tcl.ClosedInterpreter", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+                           closed_slots};
+
+}  // namespace
+
+nb::object closed_tk() {
+    static PyObject *const type = check(PyType_FromSpec(&closed_spec)).release().ptr();
+    return check(PyType_GenericAlloc((PyTypeObject *)type, 0));
+}
+
+bool close(nb::handle registry) {
+    if (std::strcmp(Py_TYPE(registry.ptr())->tp_name, registry_spec.name) != 0)
+        return false;
+    State *s = state_of(registry.ptr());
+    if (!s || s->closed)
+        return false;
+    shut(s);
+    return true;
+}
+
+namespace {
+
+State *live_state(nb::handle registry) {
+    State *s = state_of(registry.ptr());
+    if (!s || s->closed) {
+        PyErr_SetString(tcl_error_type(), "this Interpreter is closed");
+        throw nb::python_error();
+    }
+    if (tcl::api().GetCurrentThread() != s->thread) {
+        PyErr_SetString(PyExc_RuntimeError, "a time limit can only be set from the interpreter's own thread");
+        throw nb::python_error();
+    }
+    return s;
+}
+
+}  // namespace
+
+long push_deadline(nb::handle registry, double seconds) {
+    State *s = live_state(registry);
+    Deadline d{plus(now(), seconds), seconds, s->next_deadline_id++};
+    s->deadlines.push_back(d);
+    schedule(s);
+    return d.id;
+}
+
+void pop_deadline(nb::handle registry, long id) {
+    State *s = state_of(registry.ptr());
+    if (!s)
+        return;
+    s->deadlines.erase(std::remove_if(s->deadlines.begin(), s->deadlines.end(),
+                                      [id](const Deadline &d) { return d.id == id; }),
+                       s->deadlines.end());
+    if (!s->closed && tcl::api().GetCurrentThread() == s->thread)
+        schedule(s);
+}
+
+}  // namespace bridge
+}  // namespace kx

@@ -1,0 +1,53 @@
+// Python and Tcl failing into each other: Python callables registered as Tcl
+// commands, the details every TclError carries, signals and time limits while
+// Tcl runs, and the cleanup of an interpreter's commands.
+//
+// The interpreter's thread owns its Tcl interpreter: the direct Tcl calls made
+// here happen only there. Tcl code is never run from here while the GIL is
+// held; what runs Tcl goes through the _tkinter application object.
+#pragma once
+
+#include "support/pyutil.hpp"
+
+namespace kx {
+namespace bridge {
+
+// Sets the bridge up for a new interpreter's application object `tk`: the
+// registry object (to be kept in the interpreter object's __dict__, which
+// makes it live as long as the interpreter), the periodic check for signals
+// and time limits. `timeout_type` is TclTimeoutError.
+nb::object attach(nb::handle tk, nb::handle timeout_type);
+
+// Registers `func` as the Tcl command `name` of `tk` (what tk.createcommand
+// does, with the bridge's error handling and result conversion).
+void create_command(nb::handle tk, nb::handle name, nb::handle func);
+
+// The failure of a call through `tk` whose Python error is set: returns the
+// TclError, given its details (result, errorcode, errorinfo, errorline when
+// `with_line`) and its cause (the callback exception behind it), with the
+// error indicator cleared. Any other exception propagates; an exception
+// waiting for the evaluation to unwind (see above) is raised instead.
+nb::object caught(nb::handle tk, bool with_line = true);
+
+// raise caught(tk, with_line)
+[[noreturn]] void reraise(nb::handle tk, bool with_line = true);
+
+// raise exc_type(text) in place of `caught`: the details and cause of
+// `caught` carried over, `caught` as the context (suppressed).
+[[noreturn]] void raise_replacing(PyObject *exc_type, nb::handle text, nb::handle caught);
+
+// Deletes every Tcl command the bridge registered for the interpreter and
+// releases its hold on the interpreter. Idempotent; false when there was
+// nothing to close.
+bool close(nb::handle registry);
+
+// What an Interpreter's `tk` becomes once closed: every attribute raises
+// TclError("this Interpreter is closed").
+nb::object closed_tk();
+
+// Time limits: push a deadline `seconds` from now (returns its id), pop it.
+long push_deadline(nb::handle registry, double seconds);
+void pop_deadline(nb::handle registry, long id);
+
+}  // namespace bridge
+}  // namespace kx

@@ -1,0 +1,144 @@
+// The per-interpreter state behind the bridge (bridge.cpp) and the commands
+// it registers (callguard.cpp). Internal to those two files.
+//
+// Every Python callable registered as a Tcl command runs through _tkinter's
+// own command procedure (so that _tkinter's record of the thread state it
+// released stays right, whatever Tcl and Python calls nest inside), but under
+// a command procedure of ours that wraps it: _tkinter calls a guard object,
+// the guard calls the callable and leaves what Tcl must see (the result, or
+// an error with its -errorcode and -errorinfo, or an unwinding of the whole
+// evaluation) in the command's Outcome; our procedure hands that to Tcl once
+// _tkinter's procedure has returned.
+#pragma once
+
+#include "support/pyutil.hpp"
+#include "support/tcllib.hpp"
+
+#include <string>
+#include <vector>
+
+namespace kx {
+namespace bridge {
+
+// _tkinter's data of a command it created (a PythonCmd_ClientData).
+struct TkCommandData {
+    PyObject *self;  // the application object
+    PyObject *func;  // the callable
+};
+
+// What a guarded call leaves for Tcl.
+struct Outcome {
+    enum Kind { kAsIs, kResult, kError, kUnwind } kind = kAsIs;
+    tcl::Obj *result = nullptr;  // new, or null
+    tcl::Obj *code = nullptr;    // -errorcode (kError)
+    std::string info;            // appended to -errorinfo after the result (kError)
+};
+
+struct State;
+
+// One Tcl command registered from Python.
+struct Command {
+    State *state = nullptr;           // null once the registry let go of it
+    tcl::ObjCmdProc tk_proc = nullptr;  // _tkinter's command procedure
+    TkCommandData *tk_data = nullptr;   // and its data, owned here
+    tcl::Command token = nullptr;
+    PyObject *guard = nullptr;  // borrowed: tk_data->func holds it
+    Outcome outcome;
+    int busy = 0;          // calls in progress
+    bool deleted = false;  // Tcl deleted it while a call was in progress
+};
+
+struct Deadline {
+    tcl::Time at;
+    double seconds;
+    long id;
+};
+
+// The bridge's state of one Tcl interpreter.
+struct State {
+    PyObject *tk = nullptr;  // the application object (strong)
+    tcl::Interp *interp = nullptr;
+    void *thread = nullptr;  // the Tcl thread that owns the interpreter
+    std::vector<Command *> commands;
+    // The exception of the latest failed callback and the -errorcode object
+    // it gave Tcl (one reference kept): a TclError whose -errorcode is that
+    // very object was caused by it.
+    PyObject *last_exc = nullptr;
+    tcl::Obj *last_code = nullptr;
+    // An exception to raise in place of the TclError that an unwinding
+    // evaluation ends with (KeyboardInterrupt, SystemExit, a signal
+    // handler's, a timeout).
+    PyObject *unwinding = nullptr;
+    bool unwind_now = false;
+    // The periodic check (signals, time limits), run through _tkinter's
+    // command procedure with our checker object as its callable.
+    tcl::ObjCmdProc check_proc = nullptr;
+    TkCommandData *check_data = nullptr;
+    bool checking = false;
+    bool limit_installed = false;
+    std::vector<Deadline> deadlines;
+    long next_deadline_id = 1;
+    PyObject *timeout_type = nullptr;  // TclTimeoutError
+    bool closed = false;
+};
+
+// The registry object: a Python object (GC-tracked) that owns a State. It
+// sits in the interpreter object's __dict__; its traversal visits the guards
+// that Tcl holds, so a cycle through Tcl (a callback that refers to its
+// interpreter) is one Python's collector can see and break.
+struct Registry {
+    PyObject_HEAD
+    State *state;
+};
+
+// The State of the interpreter behind `tk`, when the bridge knows it and the
+// calling thread owns it; else null (no error set).
+State *state_of_tk(nb::handle tk);
+
+// Releases the command's _tkinter data (the GIL held).
+void release_tk_data(TkCommandData *&data);
+
+// Forgets the latest callback exception.
+void forget_last(State *s);
+
+// Takes `exc` (a BaseException that is not an Exception, a signal handler's
+// or a timeout) to be raised when the evaluation has unwound.
+void set_unwinding(State *s, nb::handle exc);
+
+}  // namespace bridge
+}  // namespace kx
+
+namespace kx {
+namespace bridge {
+
+// --- shared between bridge.cpp and callguard.cpp ------------------------------
+
+// The guard object _tkinter's procedure calls: for `func`, or, with
+// `check_state`, the periodic check of that state.
+nb::object make_guard(nb::handle func, State *check_state);
+
+// The periodic check's body (the GIL held): signals, time limits.
+void run_check(State *s);
+
+// The State registered commands of `tk` report to (made on demand for an
+// application object the bridge did not set up); null off its thread.
+State *state_for_commands(nb::handle tk);
+
+// Drops a command from its state's list.
+void unlink_command(State *s, Command *c);
+
+// Whether `guard` is what _tkinter's command `name` calls; then `info` holds
+// the command's procedure and data.
+bool take_tk_command(tcl::Interp *interp, const std::string &name, nb::handle guard, tcl::CmdInfo &info);
+
+// What Tcl sees of an exception a callable raised (recorded as the state's
+// latest callback exception, or as the one to unwind with).
+void outcome_of_exception(State *s, Outcome &out, nb::object exc);
+
+// A str as a new Tcl object (U+0000 kept whole), and any result value as
+// _tkinter would convert it; failures raise.
+tcl::Obj *str_obj(nb::handle s);
+tcl::Obj *to_tcl(nb::handle value, int depth = 0);
+
+}  // namespace bridge
+}  // namespace kx

@@ -1,0 +1,152 @@
+// The details every TclError of the package carries once Tcl work failed
+// (result, errorcode, errorinfo, errorline), its cause, and the exception an
+// unwinding evaluation raises instead (see bridge.hpp).
+#include "support/bridge.hpp"
+
+#include "support/bridgestate.hpp"
+
+#include <cstring>
+
+namespace kx {
+namespace bridge {
+namespace {
+
+PyObject *tcl_error_type() {
+    static PyObject *const t = keep(import_attr("tkinter", "TclError"));
+    return t;
+}
+
+}  // namespace
+
+namespace {
+
+nb::object words_of(tcl::Obj *list) {
+    const tcl::Api &api = tcl::api();
+    int n = 0;
+    tcl::Obj **items = nullptr;
+    if (api.ListObjGetElements(nullptr, list, &n, &items) != tcl::kOk) {
+        int size = 0;
+        const char *text = api.GetStringFromObj(list, &size);
+        return nb::make_tuple(tcl::decode(text, (size_t)size));
+    }
+    nb::object out = check(PyTuple_New(n));
+    for (int i = 0; i < n; ++i) {
+        int size = 0;
+        const char *text = api.GetStringFromObj(items[i], &size);
+        PyTuple_SET_ITEM(out.ptr(), i, tcl::decode(text, (size_t)size).release().ptr());
+    }
+    return out;
+}
+
+tcl::Obj *option(tcl::Obj *options, const char *key) {
+    const tcl::Api &api = tcl::api();
+    tcl::Obj *k = api.NewStringObj(key, -1);
+    tcl::incr_ref(k);
+    tcl::Obj *value = nullptr;
+    if (api.DictObjGet(nullptr, options, k, &value) != tcl::kOk)
+        value = nullptr;
+    tcl::decr_ref(k);
+    return value;
+}
+
+void set(nb::handle exc, const char *name, nb::handle value) {
+    if (PyObject_SetAttrString(exc.ptr(), name, value.ptr()) != 0)
+        throw nb::python_error();
+}
+
+// The details a failure leaves in the interpreter, onto `exc`.
+void annotate(nb::handle exc, State *s, nb::handle tk, bool with_line) {
+    nb::object args = check(PyObject_GetAttr(exc.ptr(), KX_ID(args)));
+    nb::object result = nb::str("");
+    if (PyTuple_Check(args.ptr()) && PyTuple_GET_SIZE(args.ptr()) > 0)
+        result = check(PyObject_Str(PyTuple_GET_ITEM(args.ptr(), 0)));
+    nb::object code = nb::tuple(), info = result, line = nb::none();
+    if (s) {
+        const tcl::Api &api = tcl::api();
+        tcl::Obj *options = api.GetReturnOptions(s->interp, tcl::kError);
+        tcl::incr_ref(options);
+        if (tcl::Obj *c = option(options, "-errorcode")) {
+            code = words_of(c);
+            if (s->last_code && c == s->last_code) {
+                PyException_SetCause(exc.ptr(), nb::borrow(s->last_exc).release().ptr());
+                forget_last(s);
+            }
+        }
+        if (tcl::Obj *i = option(options, "-errorinfo")) {
+            int size = 0;
+            const char *text = api.GetStringFromObj(i, &size);
+            info = tcl::decode(text, (size_t)size);
+        }
+        int n = 0;
+        tcl::Obj *l = with_line ? option(options, "-errorline") : nullptr;
+        if (l && api.GetIntFromObj(nullptr, l, &n) == tcl::kOk)
+            line = nb::int_(n);
+        tcl::decr_ref(options);
+    } else {
+        // Not this thread's interpreter, or not one the bridge knows: what
+        // the global variables say.
+        PyObject *c = PyObject_CallMethod(tk.ptr(), "getvar", "s", "::errorCode");
+        PyObject *words = c ? PyObject_CallMethod(tk.ptr(), "splitlist", "O", c) : nullptr;
+        if (words && PyTuple_Check(words))
+            code = nb::borrow(words);
+        Py_XDECREF(words);
+        Py_XDECREF(c);
+        PyObject *i = PyObject_CallMethod(tk.ptr(), "getvar", "s", "::errorInfo");
+        if (i && PyUnicode_Check(i))
+            info = nb::borrow(i);
+        Py_XDECREF(i);
+        PyErr_Clear();
+        code = check(PySequence_Tuple(code.ptr()));
+        nb::list texts;
+        for (nb::handle w : code)
+            texts.append(check(PyObject_Str(w.ptr())));
+        code = check(PyList_AsTuple(texts.ptr()));
+    }
+    set(exc, "result", result);
+    set(exc, "errorcode", code);
+    set(exc, "errorinfo", info);
+    set(exc, "errorline", line);
+}
+
+}  // namespace
+
+nb::object caught(nb::handle tk, bool with_line) {
+    nb::object exc = fetch_exception();  // first: what follows may import
+    if (!exc.is_valid() || !PyErr_GivenExceptionMatches(exc.ptr(), tcl_error_type()))
+        ::kx::reraise(exc);
+    if (std::strcmp(Py_TYPE(tk.ptr())->tp_name, "korvex.tcl.ClosedInterpreter") == 0)
+        ::kx::reraise(exc);  // no Tcl work was done
+    State *s = state_of_tk(tk);
+    if (s && s->unwinding) {
+        // The evaluation was unwound for this exception: it is the one to raise.
+        nb::object pending = nb::steal(s->unwinding);
+        s->unwinding = nullptr;
+        s->unwind_now = false;
+        tcl::api().ResetCancellation(s->interp, 1);
+        ::kx::reraise(pending);
+    }
+    annotate(exc, s, tk, with_line);
+    return exc;
+}
+
+void reraise(nb::handle tk, bool with_line) { ::kx::reraise(caught(tk, with_line)); }
+
+void raise_replacing(PyObject *exc_type, nb::handle text, nb::handle caught) {
+    nb::object exc = check(PyObject_CallOneArg(exc_type, text.ptr()));
+    for (const char *name : {"result", "errorcode", "errorinfo", "errorline"}) {
+        PyObject *v = PyObject_GetAttrString(caught.ptr(), name);
+        if (!v) {
+            PyErr_Clear();
+            continue;
+        }
+        nb::object value = nb::steal(v);
+        set(exc, name, value);
+    }
+    PyException_SetCause(exc.ptr(), PyException_GetCause(caught.ptr()));  // none: context suppressed
+    PyException_SetContext(exc.ptr(), nb::borrow(caught).release().ptr());
+    PyErr_SetObject(exc_type, exc.ptr());
+    throw nb::python_error();
+}
+
+}  // namespace bridge
+}  // namespace kx
