@@ -438,10 +438,13 @@ def test_time_limit_expires(interp, script):
     import time
     interp.create_callback(lambda: None, cmd_name="cb")
     t0 = time.monotonic()
-    with pytest.raises(TclTimeoutError, match="time limit of 0.2 seconds"):
+    with pytest.raises(TclTimeoutError, match="time limit of 0.2 seconds") as caught:
         with interp.time_limit(0.2):
             interp.eval(script)
     assert 0.15 < time.monotonic() - t0 < 4
+    exc = caught.value
+    assert (exc.result, exc.errorcode, exc.errorline) == (str(exc), ("TCL", "LIMIT", "TIME"), None)
+    assert exc.errorinfo.startswith(str(exc))
     assert interp.eval("info exists x") == "0"
     assert interp.eval("set a usable") == "usable"
 

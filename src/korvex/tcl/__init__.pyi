@@ -6,7 +6,12 @@ from _tkinter import TkappType
 
 from .array import Array as Array
 from .history import History
-from .interpreter import Interpreter as Interpreter, TclError as TclError, _global_interpreter as _global_interpreter
+from .interpreter import (
+    Interpreter as Interpreter,
+    TclError as TclError,
+    TclTimeoutError as TclTimeoutError,
+    _global_interpreter as _global_interpreter,
+)
 from .mardeck import Mardeck as Mardeck
 from .namespace import TclNamespace
 from .yarl import Yarl as _Yarl
@@ -15,6 +20,7 @@ from .zelph import tclobj as tclobj, zelph as zelph
 __all__ = [
     "Interpreter",
     "TclError",
+    "TclTimeoutError",
     "Array",
     "Mardeck",
     "zelph",
@@ -45,6 +51,8 @@ __all__ = [
     "cast_array",
     "cast_keyed_list",
     "cast_any",
+    "close",
+    "time_limit",
     "master",
     "children",
     "tk",
@@ -84,6 +92,8 @@ cast_boolean = _global_interpreter.cast_boolean
 cast_array = Interpreter.cast_array
 cast_keyed_list = Interpreter.cast_keyed_list
 cast_any = _global_interpreter.cast_any
+close = _global_interpreter.close
+time_limit = _global_interpreter.time_limit
 master: None
 children: dict[str, tkinter.Misc]
 tk: TkappType

@@ -806,13 +806,11 @@ bool exit_(nb::handle self, nb::args) {
     return false;
 }
 
-struct TimeLimit {
-    nb::object registry;
-    double seconds;
-    long id = 0;
-};
+PyObject *g_time_limit;  // TimeLimit
 
-nb::object time_limit(nb::handle self, nb::handle seconds) {
+// TimeLimit(interp, seconds): the deadline is set on __enter__, measured from
+// then, and withdrawn on __exit__.
+void time_limit_init(nb::handle self, nb::handle interp, nb::handle seconds) {
     if (PyBool_Check(seconds.ptr()) || !(PyLong_Check(seconds.ptr()) || PyFloat_Check(seconds.ptr()))) {
         PyErr_Format(PyExc_TypeError, "time_limit() takes a number of seconds (int or float), not %.100s",
                      Py_TYPE(seconds.ptr())->tp_name);
@@ -831,12 +829,41 @@ nb::object time_limit(nb::handle self, nb::handle seconds) {
         throw nb::python_error();
     }
     nb::object dict;
-    PyObject *reg = registry_of(self, dict);
+    PyObject *reg = registry_of(interp, dict);
     if (!reg) {
         PyErr_SetString(g_tcl_error, "this Interpreter has no Tcl interpreter");
         throw nb::python_error();
     }
-    return nb::cast(TimeLimit{nb::borrow(reg), value});
+    set_attr(self, KX_ID(seconds), nb::float_(value));
+    set_attr(self, KX_ID(_registry), nb::handle(reg));
+    set_attr(self, KX_ID(_id), nb::int_(0));
+}
+
+nb::object time_limit_enter(nb::handle self) {
+    if (PyObject_IsTrue(attr(self, KX_ID(_id)).ptr())) {
+        PyErr_SetString(PyExc_RuntimeError, "this time limit is already in force");
+        throw nb::python_error();
+    }
+    double seconds = PyFloat_AsDouble(attr(self, KX_ID(seconds)).ptr());
+    if (seconds == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    long id = bridge::push_deadline(attr(self, KX_ID(_registry)), seconds);
+    set_attr(self, KX_ID(_id), nb::int_(id));
+    return nb::borrow(self);
+}
+
+bool time_limit_exit(nb::handle self, nb::args) {
+    long id = PyLong_AsLong(attr(self, KX_ID(_id)).ptr());
+    if (id == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (id)
+        bridge::pop_deadline(attr(self, KX_ID(_registry)), id);
+    set_attr(self, KX_ID(_id), nb::int_(0));
+    return false;
+}
+
+nb::object time_limit(nb::handle self, nb::handle seconds) {
+    return check(PyObject_CallFunctionObjArgs(g_time_limit, self.ptr(), seconds.ptr(), nullptr));
 }
 
 // Public names of the shared interpreter: the class members, then the
@@ -896,30 +923,23 @@ KX_MODULE(interpreter, m) {
     g_yarl = keep(import_attr((package + ".yarl").c_str(), "Yarl"));
     m.attr("Yarl") = nb::handle(g_yarl);
 
-    nb::object timeout_bases = nb::make_tuple(nb::handle(g_tcl_error), nb::handle(PyExc_TimeoutError));
-    g_timeout_error = keep(check(PyErr_NewExceptionWithDoc(
-        "korvex.tcl.TclTimeoutError",
-        "Tcl work took longer than the time limit set with Interpreter.time_limit().",
-        timeout_bases.ptr(), nullptr)));
-    m.attr("TclTimeoutError") = nb::handle(g_timeout_error);
-    nb::class_<TimeLimit>(m, "TimeLimit", "A time limit of an interpreter (see Interpreter.time_limit).")
-        .def("__enter__",
-             [](nb::handle self) {
-                 TimeLimit &t = nb::cast<TimeLimit &>(self);
-                 if (t.id) {
-                     PyErr_SetString(PyExc_RuntimeError, "this time limit is already in force");
-                     throw nb::python_error();
-                 }
-                 t.id = bridge::push_deadline(t.registry, t.seconds);
-                 return nb::borrow(self);
-             })
-        .def("__exit__", [](TimeLimit &t, nb::args) {
-            if (t.id)
-                bridge::pop_deadline(t.registry, t.id);
-            t.id = 0;
-            return false;
-        })
-        .def_ro("seconds", &TimeLimit::seconds);
+    ClassDef te(m, "TclTimeoutError", {nb::handle(g_tcl_error), nb::handle(PyExc_TimeoutError)},
+                "Tcl work took longer than the time limit set with Interpreter.time_limit().");
+    te.def("__init__", [](nb::handle self, nb::args args) {
+        // What super().__init__(*args) does: OSError takes the arguments.
+        if (((PyTypeObject *)PyExc_OSError)->tp_init(self.ptr(), args.ptr(), nullptr) < 0)
+            throw nb::python_error();
+    }, "args"_a);
+    g_timeout_error = keep(te.finish());
+    set_attr(nb::handle(g_timeout_error), KX_ID(__module__), KX_STR("korvex.tcl"));
+    ClassDef tl(m, "TimeLimit", {},
+                "A time limit of an interpreter, as Interpreter.time_limit() makes it: a\n"
+                "context manager bounding all Tcl work started inside it (wall-clock,\n"
+                "measured from entry). ``seconds`` is the limit.");
+    tl.def("__init__", &time_limit_init, "interp"_a.none(), "seconds"_a.none())
+        .def("__enter__", &time_limit_enter)
+        .def("__exit__", &time_limit_exit, "args"_a);
+    g_time_limit = keep(tl.finish());
 
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";

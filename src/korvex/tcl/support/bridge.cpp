@@ -291,9 +291,9 @@ State *state_for_commands(nb::handle tk) {
     return s;
 }
 
-void run_check(State *s) {
-    if (s->unwinding)
-        return;
+namespace {
+
+void check_now(State *s) {
     if (PyErr_CheckSignals() < 0) {
         set_unwinding(s, fetch_exception());
         s->unwind_now = true;
@@ -308,15 +308,34 @@ void run_check(State *s) {
         nb::object seconds = check(PyFloat_FromDouble(d.seconds));
         nb::object msg = check(PyUnicode_FromFormat("Tcl work exceeded the time limit of %S seconds",
                                                     check(PyObject_Str(seconds.ptr())).ptr()));
-        PyObject *exc = PyObject_CallOneArg(s->timeout_type, msg.ptr());
-        if (!exc) {
-            set_unwinding(s, fetch_exception());
-        } else {
-            set_unwinding(s, exc);
-            Py_DECREF(exc);
+        nb::object exc = nb::steal(PyObject_CallOneArg(s->timeout_type, msg.ptr()));
+        if (exc.is_valid()) {
+            // The details every TclError carries; the code is Tcl's own for
+            // an exceeded time limit.
+            set_attr(exc, KX_ID(result), msg);
+            set_attr(exc, KX_ID(errorcode), nb::make_tuple("TCL", "LIMIT", "TIME"));
+            set_attr(exc, KX_ID(errorinfo), msg);
+            set_attr(exc, KX_ID(errorline), nb::none());
         }
+        set_unwinding(s, exc.is_valid() ? exc : fetch_exception());
         s->unwind_now = true;
         return;
+    }
+}
+
+}  // namespace
+
+// Called from a C entry (the guard's tp_call): whatever fails here, even
+// building the timeout error, unwinds the evaluation with that failure.
+void run_check(State *s) {
+    if (s->unwinding)
+        return;
+    try {
+        check_now(s);
+    } catch (nb::python_error &e) {
+        e.restore();
+        set_unwinding(s, fetch_exception());
+        s->unwind_now = true;
     }
 }
 
