@@ -3,14 +3,18 @@
 //     interp.yarl.set('a', 5)                     ->  set a 5
 //     interp.yarl.ns_a.ns_b.proc('x', opt='v')    ->  ns_a::ns_b::proc x -opt v
 //
-// Yarl and Yarl_Code are plain Python classes (state in the instance
-// __dict__), built here with C++ bodies. Every quick call goes through their
-// attribute lookup and Yarl_Code.__call__, so those take the short way:
+// Yarl is a plain Python class (state in the instance __dict__), built here
+// with C++ bodies. Yarl_Code is a class whose instances keep `tcl` and `cmd`
+// in C fields until something asks for their __dict__ (see fieldclass.hpp),
+// and are called through vectorcall: a quick call creates, calls and drops
+// one, so that costs no instance dict and no argument tuple. Every quick
+// call goes through their attribute lookup and Yarl_Code.__call__, so those
+// take the short way:
 //   - the classes' tp_getattro finds real attributes as object.__getattribute__
 //     does, but reaches __getattr__ without raising and clearing an
 //     AttributeError first (the slot Python would install does that on 3.11);
-//   - Yarl.__getattr__ builds the Yarl_Code directly when the class and its
-//     __init__ are still ours;
+//   - Yarl.__getattr__ builds the Yarl_Code directly when the class, its
+//     __new__ and its __init__ are still ours;
 //   - __call__ is a raw fast-call method; it converts the words with the zelph
 //     core and calls History.append and tk.call by vectorcall.
 // Replacing __getattr__ or __call__ on a class (or in a subclass) brings back
@@ -18,6 +22,7 @@
 #include "support/module.hpp"
 #include "support/attrcache.hpp"
 #include "support/classdef.hpp"
+#include "support/fieldclass.hpp"
 #include "support/historyapi.hpp"
 #include "support/tclbind.hpp"
 #include "support/tclconvert.hpp"
@@ -32,7 +37,6 @@ namespace {
 // Module-lifetime references, taken once at import.
 PyObject *g_module_dict;    // this module's globals (Yarl_Code is read at call time)
 PyObject *g_tcl_error;      // tkinter.TclError
-PyObject *g_empty_tuple;    // ()
 PyTypeObject *g_code_type;  // Yarl_Code
 PyObject *g_code_init;      // Yarl_Code.__init__ as defined here
 PyObject *g_object_getattribute;  // object.__getattribute__
@@ -128,20 +132,30 @@ void reject_special(nb::handle self, nb::handle name) {
     }
 }
 
-// tp_getattro of both classes: object.__getattribute__, then Missing (the
-// class's __getattr__ body) for names it does not find.
-template <nb::object (*Missing)(nb::handle, nb::handle)>
-PyObject *getattro(PyObject *self, PyObject *name) {
+PyObject *generic_getattribute(PyObject *self, PyObject *name, bool suppress) {
 #if PY_VERSION_HEX < 0x030D0000
-    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
-    if (found || PyErr_Occurred())
-        return found;
+    return _PyObject_GenericGetAttrWithDict(self, name, nullptr, suppress);
 #else
     PyObject *found = PyObject_GenericGetAttr(self, name);
-    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError))
+    if (found || !suppress || !PyErr_ExceptionMatches(PyExc_AttributeError))
         return found;
     PyErr_Clear();
+    return nullptr;
 #endif
+}
+
+// self.name of a Yarl_Code as object.__getattribute__ finds it (no __getattr__).
+nb::object own(nb::handle self, PyObject *name) {
+    return check(field_getattribute(self.ptr(), name, false));
+}
+
+// tp_getattro of both classes: object.__getattribute__ (Lookup), then Missing
+// (the class's __getattr__ body) for names it does not find.
+template <PyObject *(*Lookup)(PyObject *, PyObject *, bool), nb::object (*Missing)(nb::handle, nb::handle)>
+PyObject *getattro(PyObject *self, PyObject *name) {
+    PyObject *found = Lookup(self, name, true);
+    if (found || PyErr_Occurred())
+        return found;
     try {
         return Missing(self, name).release().ptr();
     } catch (nb::python_error &e) {
@@ -178,14 +192,11 @@ nb::object new_code(nb::handle name, nb::handle tcl) {
         seen_version = version;
         seen_cls = cls;
     }
-    if (cls == (PyObject *)g_code_type && g_code_type->tp_new == PyBaseObject_Type.tp_new &&
+    if (cls == (PyObject *)g_code_type && g_code_type->tp_new == field_tp_new &&
         _PyType_Lookup(g_code_type, KX_ID(__init__)) == g_code_init) {
-        nb::object code = check(g_code_type->tp_new(g_code_type, g_empty_tuple, nullptr));
-        set_attr(code, KX_ID(tcl), tcl);
         nb::object cmd = check(PyList_New(1));
         PyList_SET_ITEM(cmd.ptr(), 0, nb::borrow(name).release().ptr());
-        set_attr(code, KX_ID(cmd), cmd);
-        return code;
+        return field_new_instance(g_code_type, tcl, cmd);
     }
     nb::object kwnames = nb::make_tuple("tcl");
     PyObject *args[3] = {nullptr, name.ptr(), tcl.ptr()};
@@ -236,7 +247,7 @@ nb::object code_init(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 
 nb::object code_getattr(nb::handle self, nb::handle name) {
     reject_special(self, name);
-    nb::object cmd = attr(self, KX_ID(cmd));
+    nb::object cmd = own(self, KX_ID(cmd));
     if (PyList_CheckExact(cmd.ptr())) {
         if (PyList_Append(cmd.ptr(), name.ptr()) != 0)
             throw nb::python_error();
@@ -349,7 +360,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     // keyword arguments as -name value, in the order the caller wrote them.
     // A tuple: _tkinter takes it as the argument tuple of tk.call, and the
     // history entry keeps it.
-    nb::object parts = attr(self, KX_ID(cmd));
+    nb::object parts = own(self, KX_ID(cmd));
     nb::object words = check(PyTuple_New(1 + nargs + 2 * (nkw - (cast_at >= 0))));
     PyTuple_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
     Py_ssize_t w = 1;
@@ -363,7 +374,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
         PyTuple_SET_ITEM(words.ptr(), w++, word(args[nargs + k]).release().ptr());
     }
 
-    nb::object interp = bind::referent(attr(self, KX_ID(tcl)));
+    nb::object interp = bind::referent(own(self, KX_ID(tcl)));
     record_words(history_or_tk(interp, 0), sent_words(words));
 
     nb::object tk = history_or_tk(interp, 1);
@@ -408,8 +419,17 @@ PyObject *code_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     return nullptr;
 }
 
+// The vectorcall entry of Yarl_Code instances: the __call__ body directly,
+// or the class's tp_call once __call__ was replaced (Python keeps the
+// vectorcall flag of a class whose __call__ is assigned before 3.12).
+PyObject *code_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    if (Py_TYPE(self)->tp_call != code_tp_call)
+        return call_through_tp_call(self, args, nargsf, kwnames);
+    return fast_entry<code_call>(self, args, (Py_ssize_t)nargsf, kwnames);
+}
+
 nb::object code_str(nb::handle self) {
-    nb::object name = check(PyUnicode_Join(KX_STR("::"), attr(self, KX_ID(cmd)).ptr()));
+    nb::object name = check(PyUnicode_Join(KX_STR("::"), own(self, KX_ID(cmd)).ptr()));
     return check(PyUnicode_FromFormat("<tcl.Yarl magic, referring Tcl code ::%U>", name.ptr()));
 }
 
@@ -431,7 +451,6 @@ KX_MODULE(yarl, m) {
     std::string package = PyUnicode_AsUTF8(nb::str(m.attr("__name__")).ptr());
     package = package.substr(0, package.rfind('.'));
     m.attr("zelph") = import_attr((package + ".zelph").c_str(), "zelph");
-    g_empty_tuple = keep(nb::tuple());
     g_object_getattribute = keep(nb::handle(_PyType_Lookup(&PyBaseObject_Type, KX_ID(__getattribute__))));
 
     ClassDef y(m, "Yarl", {},
@@ -466,13 +485,17 @@ KX_MODULE(yarl, m) {
                         "with cast_=False. A Tcl error raises TclError with the full errorInfo."))
         .def("__str__", &code_str)
         .def("__repr__", &code_repr);
-    nb::object code = c.finish();
+    std::string qualified = nb::str(m.attr("__name__")).c_str();
+    qualified += ".Yarl_Code";
+    nb::object code = c.finish_onto(make_field_class({qualified.c_str(), {"tcl", "cmd"},
+                                                      code_tp_call, code_vectorcall}));
 
     g_code_type = (PyTypeObject *)keep(code);
     g_code_init = keep(nb::handle(_PyType_Lookup(g_code_type, KX_ID(__init__))));
-    ((PyTypeObject *)yarl.ptr())->tp_getattro = getattro<yarl_getattr>;
-    g_code_type->tp_getattro = getattro<code_getattr>;
+    ((PyTypeObject *)yarl.ptr())->tp_getattro = getattro<generic_getattribute, yarl_getattr>;
+    g_code_type->tp_getattro = getattro<field_getattribute, code_getattr>;
     g_code_type->tp_call = code_tp_call;
+    g_code_type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;  // assigning __call__ may have cleared it
     PyType_Modified((PyTypeObject *)yarl.ptr());
     PyType_Modified(g_code_type);
 }

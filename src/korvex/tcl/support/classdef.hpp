@@ -59,6 +59,10 @@ public:
     // `nested`, where the caller stores it on the outer class).
     nb::object finish(bool nested = false);
 
+    // Instead of creating a class: puts the namespace into `cls`, a class
+    // made otherwise (with a C layout of its own), and stores it on the module.
+    nb::object finish_onto(nb::handle cls);
+
 private:
     template <typename Func, typename... Extra>
     static nb::object method(const char *name, Func &&f, const Extra &...extra) {
