@@ -70,6 +70,27 @@ nb::object history_or_tk(nb::handle interp, size_t i) {
     return interp_attr(interp, names[i]);
 }
 
+// The name last found missing from an instance dict, while that dict is
+// unchanged (its version tag moves with every write).
+class MissCache {
+public:
+    bool knows(PyObject *dict, PyObject *name) const {
+        uint64_t v = dict_version(dict);
+        return v != 0 && dict == dict_ && v == version_ && name == name_;
+    }
+    void remember(PyObject *dict, PyObject *name) {
+        dict_ = dict;
+        version_ = dict_version(dict);
+        name_ = name;
+    }
+
+private:
+    PyObject *dict_ = nullptr;  // only compared, never dereferenced
+    uint64_t version_ = 0;
+    PyObject *name_ = nullptr;  // an interned name that lives as long as the process
+};
+MissCache g_no_own_method;
+
 // interp.name(arg) for a method of the interpreter's class, bound as Python
 // binds it but without making a bound method (the __getattr__ hook of
 // tkinter.Tk keeps Python from taking that short way itself).
@@ -79,14 +100,30 @@ nb::object interp_method(nb::handle interp, PyObject *name, PyObject *arg) {
     if (descr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
         _PyType_Lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
         PyObject **dict = _PyObject_GetDictPtr(interp.ptr());
-        PyObject *own = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
-        if (!own) {
+        if (!dict || !*dict || !g_no_own_method.knows(*dict, name)) {
+            PyObject *own = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+            if (own)
+                return call_method(interp, name, {arg});
             if (PyErr_Occurred())
                 throw nb::python_error();
-            nb::object method = nb::borrow(descr);
-            PyObject *stack[2] = {interp.ptr(), arg};
-            return check(PyObject_Vectorcall(method.ptr(), stack, 2, nullptr));
+            if (dict && *dict)
+                g_no_own_method.remember(*dict, name);
         }
+        nb::object method = nb::borrow(descr);
+        // A C method of the class: its function directly (what its
+        // descriptor's vectorcall does after these same checks).
+        if (Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
+            PyMethodDescrObject *m = (PyMethodDescrObject *)descr;
+            if (m->d_method->ml_flags == (METH_FASTCALL | METH_KEYWORDS) &&
+                PyObject_TypeCheck(interp.ptr(), m->d_common.d_type)) {
+                PyObject *stack[1] = {arg};
+                auto fn = (PyObject * (*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *))(
+                    void (*)(void))m->d_method->ml_meth;
+                return check(fn(interp.ptr(), stack, 1, nullptr));
+            }
+        }
+        PyObject *stack[2] = {interp.ptr(), arg};
+        return check(PyObject_Vectorcall(method.ptr(), stack, 2, nullptr));
     }
     return call_method(interp, name, {arg});
 }
@@ -362,7 +399,13 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     // history entry keeps it.
     nb::object parts = own(self, KX_ID(cmd));
     nb::object words = check(PyTuple_New(1 + nargs + 2 * (nkw - (cast_at >= 0))));
-    PyTuple_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
+    PyObject *first = PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) == 1
+                          ? PyList_GET_ITEM(parts.ptr(), 0)
+                          : nullptr;
+    if (first && PyUnicode_CheckExact(first))  // a single name part: the name itself
+        PyTuple_SET_ITEM(words.ptr(), 0, Py_NewRef(first));
+    else
+        PyTuple_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
     Py_ssize_t w = 1;
     for (Py_ssize_t i = 0; i < nargs; ++i)
         PyTuple_SET_ITEM(words.ptr(), w++, word(args[i]).release().ptr());

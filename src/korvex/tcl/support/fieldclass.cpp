@@ -44,12 +44,23 @@ int clear(PyObject *self) {
     return 0;
 }
 
+// A few freed instances of the class itself are kept for reuse (a quick call
+// creates and drops one each time). Each keeps its reference to the class.
+PyTypeObject *g_class;
+constexpr int kFreeMax = 8;
+PyObject *g_free[kFreeMax];
+int g_nfree = 0;
+
 void dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_field(self)->weaklist)
         PyObject_ClearWeakRefs(self);
     clear(self);
+    if (type == g_class && g_nfree < kFreeMax && Py_REFCNT(self) == 0) {
+        g_free[g_nfree++] = self;
+        return;
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -165,6 +176,13 @@ PyObject *field_getattribute(PyObject *self, PyObject *name, bool suppress) {
 }
 
 PyObject *field_tp_new(PyTypeObject *type, PyObject *, PyObject *) {
+    if (type == g_class && g_nfree > 0) {
+        // Cleared by dealloc: no dict, fields or weak references.
+        PyObject *self = g_free[--g_nfree];
+        Py_SET_REFCNT(self, 1);
+        PyObject_GC_Track(self);
+        return self;
+    }
     PyObject *self = type->tp_alloc(type, 0);
     if (self)
         as_field(self)->vectorcall = g_vectorcall;
@@ -237,6 +255,7 @@ nb::object make_field_class(const FieldClassSpec &spec) {
     for (int i = 0; i < 2; ++i)
         g_names[i] = intern(spec.names[i]);
     g_vectorcall = spec.vectorcall;
+    g_class = (PyTypeObject *)cls.ptr();
     return cls;
 }
 
