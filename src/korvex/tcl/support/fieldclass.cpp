@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace kx {
 
@@ -104,8 +105,6 @@ int setattro(PyObject *self, PyObject *name, PyObject *value) {
                 Py_CLEAR(o->fields[i]);
                 return 0;
             }
-            if (!value && !set)
-                return PyObject_GenericSetAttr(self, name, value);  // Python's AttributeError
         }
         if (!materialise(self))
             return -1;
@@ -252,6 +251,10 @@ nb::object make_field_class(const FieldClassSpec &spec) {
         spec.name, (int)sizeof(FieldObject), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, slots};
     nb::object cls = check(PyType_FromSpec(&type_spec));
+    // tp_name is the dotted spec name (and, before 3.12, the caller's
+    // buffer): the plain name, as a class statement gives, held by the class.
+    const char *dot = std::strrchr(spec.name, '.');
+    nb::setattr(cls, "__name__", nb::str(dot ? dot + 1 : spec.name));
     for (int i = 0; i < 2; ++i)
         g_names[i] = intern(spec.names[i]);
     g_vectorcall = spec.vectorcall;
