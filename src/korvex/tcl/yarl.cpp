@@ -94,11 +94,13 @@ MissCache g_no_own_method;
 // interp.name(arg) for a method of the interpreter's class, bound as Python
 // binds it but without making a bound method (the __getattr__ hook of
 // tkinter.Tk keeps Python from taking that short way itself).
+TypeAttrCache g_interp_method, g_interp_getattribute;
+
 nb::object interp_method(nb::handle interp, PyObject *name, PyObject *arg) {
     PyTypeObject *type = Py_TYPE(interp.ptr());
-    PyObject *descr = _PyType_Lookup(type, name);
+    PyObject *descr = g_interp_method.lookup(type, name);
     if (descr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-        _PyType_Lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
+        g_interp_getattribute.lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
         PyObject **dict = _PyObject_GetDictPtr(interp.ptr());
         if (!dict || !*dict || !g_no_own_method.knows(*dict, name)) {
             PyObject *own = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
@@ -131,8 +133,10 @@ nb::object interp_method(nb::handle interp, PyObject *name, PyObject *arg) {
 // tk.call(*words) for the tuple `words`: _tkinter's C function takes the
 // tuple itself as its argument tuple (the one Python would build) while the
 // application object's class has its own method. NULL with the error set.
+TypeAttrCache g_tk_call;
+
 PyObject *tk_call(nb::handle tk, nb::handle words) {
-    PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
+    PyObject *descr = g_tk_call.lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
         PyMethodDescrObject *m = (PyMethodDescrObject *)descr;
         if (m->d_method->ml_flags == METH_VARARGS && PyObject_TypeCheck(tk.ptr(), m->d_common.d_type))
@@ -179,6 +183,20 @@ PyObject *generic_getattribute(PyObject *self, PyObject *name, bool suppress) {
     PyErr_Clear();
     return nullptr;
 #endif
+}
+
+// object.__getattribute__ of a Yarl: for a name its class does not have
+// (a command name), the instance dict alone decides.
+PyObject *yarl_getattribute(PyObject *self, PyObject *name, bool suppress) {
+    if (PyUnicode_CheckExact(name) && !_PyType_Lookup(Py_TYPE(self), name)) {
+        PyObject **dict = _PyObject_GetDictPtr(self);
+        PyObject *found = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        if (found)
+            return Py_NewRef(found);
+        if (PyErr_Occurred() || suppress)
+            return nullptr;
+    }
+    return generic_getattribute(self, name, suppress);
 }
 
 // self.name of a Yarl_Code as object.__getattribute__ finds it (no __getattr__).
@@ -535,7 +553,7 @@ KX_MODULE(yarl, m) {
 
     g_code_type = (PyTypeObject *)keep(code);
     g_code_init = keep(nb::handle(_PyType_Lookup(g_code_type, KX_ID(__init__))));
-    ((PyTypeObject *)yarl.ptr())->tp_getattro = getattro<generic_getattribute, yarl_getattr>;
+    ((PyTypeObject *)yarl.ptr())->tp_getattro = getattro<yarl_getattribute, yarl_getattr>;
     g_code_type->tp_getattro = getattro<field_getattribute, code_getattr>;
     g_code_type->tp_call = code_tp_call;
     g_code_type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;  // assigning __call__ may have cleared it

@@ -149,6 +149,21 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Whether `type` has no attribute named like a field: then the instance
+// state alone answers for those names. Remembered for the class last seen,
+// while it is unchanged.
+bool no_class_fields(PyTypeObject *type) {
+    static PyTypeObject *seen = nullptr;
+    static unsigned int seen_tag = 0;
+    if (type == seen && unchanged(type, seen_tag))
+        return true;
+    if (_PyType_Lookup(type, g_names[0]) || _PyType_Lookup(type, g_names[1]))
+        return false;
+    seen_tag = version_tag(nb::handle((PyObject *)type));
+    seen = type;
+    return true;
+}
+
 }  // namespace
 
 PyObject *field_getattribute(PyObject *self, PyObject *name, bool suppress) {
@@ -156,7 +171,7 @@ PyObject *field_getattribute(PyObject *self, PyObject *name, bool suppress) {
     if (!o->dict) {
         int i = field_index(name);
         if (i >= 0 && o->fields[i]) {
-            if (!_PyType_Lookup(Py_TYPE(self), name))
+            if (no_class_fields(Py_TYPE(self)) || !_PyType_Lookup(Py_TYPE(self), name))
                 return Py_NewRef(o->fields[i]);
             // A class attribute of that name: Python's own order decides.
             if (!materialise(self))
