@@ -447,3 +447,29 @@ def test_many_quick_calls_leave_nothing_behind(interp):
     assert len(gc.get_objects()) - before < 50
     if counts is not None:
         assert sys.gettotalrefcount() - counts < 1000
+
+
+def test_casts_and_lookups_replaced_between_calls(interp, monkeypatch):
+    """What the quick path remembers about classes and instance dicts gives
+    way as soon as they change."""
+    assert interp.yarl.set("a", 5) == 5
+    monkeypatch.setattr(Interpreter, "cast_any", lambda self, value: ("class", value))
+    assert interp.yarl.set("a", 5) == ("class", "5")
+    monkeypatch.undo()
+    assert interp.yarl.set("a", 5) == 5
+    interp.cast_any = lambda value: ("instance", value)
+    assert interp.yarl.set("a", 5) == ("instance", "5")
+    del interp.cast_any
+    assert interp.yarl.set("a", 5) == 5
+
+
+def test_yarl_names_found_on_the_object_first(interp, monkeypatch):
+    y = interp.yarl
+    assert y.set.cmd == ["set"]
+    y.__dict__["set"] = "own"
+    assert y.set == "own"
+    del y.__dict__["set"]
+    monkeypatch.setattr(Yarl, "set", "from the class", raising=False)
+    assert y.set == "from the class"
+    monkeypatch.undo()
+    assert y.set.cmd == ["set"] and y.set("a", 1) == 1
