@@ -312,11 +312,18 @@ def _holds(obj, name):
         return False
 
 
+_shared_yarl = Yarl(tcl=_global_interpreter)
+
+
 @settings(max_examples=300, deadline=None)
-@given(_state_ops, st.booleans())
+@given(_state_ops, st.sampled_from(["init", "new", "attribute"]))
 def test_state_matches_a_plain_class(ops, construct):
-    code = Yarl_Code("a", tcl="T") if construct else Yarl_Code.__new__(Yarl_Code)
-    plain = _PlainCode("a", tcl="T") if construct else _PlainCode.__new__(_PlainCode)
+    if construct == "init":
+        code, plain = Yarl_Code("a", tcl="T"), _PlainCode("a", tcl="T")
+    elif construct == "new":
+        code, plain = Yarl_Code.__new__(Yarl_Code), _PlainCode.__new__(_PlainCode)
+    else:  # as a quick call makes it
+        code, plain = _shared_yarl.a, _PlainCode("a", tcl=_shared_yarl.tcl)
     for op, name, value in ops:
         assert _apply(code, op, name, value) == _apply(plain, op, name, value)
         assert _names(code) == _names(plain)
@@ -473,3 +480,19 @@ def test_yarl_names_found_on_the_object_first(interp, monkeypatch):
     assert y.set == "from the class"
     monkeypatch.undo()
     assert y.set.cmd == ["set"] and y.set("a", 1) == 1
+
+
+def test_name_list_made_once_when_read(interp):
+    code = interp.yarl.set
+    parts = code.cmd
+    assert parts == ["set"] and code.cmd is parts and vars(code)["cmd"] is parts
+    assert code("a", 2) == 2 and code.cmd is parts
+    parts.append("x")
+    assert str(code) == "<tcl.Yarl magic, referring Tcl code ::set::x>"
+    other = interp.yarl.list
+    other.cmd = ["set"]
+    assert other("b", 3) == 3 and other.cmd == ["set"]
+    third = interp.yarl.lappend
+    del third.cmd
+    with pytest.raises(AttributeError):
+        third("a", 1)

@@ -71,12 +71,19 @@ nb::object history_or_tk(nb::handle interp, size_t i) {
 }
 
 // The name last found missing from an instance dict, while that dict is
-// unchanged (its version tag moves with every write).
+// unchanged (its version tag moves with every write). Not from 3.12 on: an
+// object whose dict shares the object's inline values can gain an attribute
+// without the dict's tag moving.
 class MissCache {
 public:
     bool knows(PyObject *dict, PyObject *name) const {
+#if PY_VERSION_HEX < 0x030C0000
         uint64_t v = dict_version(dict);
         return v != 0 && dict == dict_ && v == version_ && name == name_;
+#else
+        (void)dict, (void)name;
+        return false;
+#endif
     }
     void remember(PyObject *dict, PyObject *name) {
         dict_ = dict;
@@ -249,9 +256,7 @@ nb::object new_code(nb::handle name, nb::handle tcl) {
     }
     if (cls == (PyObject *)g_code_type && g_code_type->tp_new == field_tp_new &&
         _PyType_Lookup(g_code_type, KX_ID(__init__)) == g_code_init) {
-        nb::object cmd = check(PyList_New(1));
-        PyList_SET_ITEM(cmd.ptr(), 0, nb::borrow(name).release().ptr());
-        return field_new_instance(g_code_type, tcl, cmd);
+        return field_new_instance_single(g_code_type, tcl, name);
     }
     nb::object kwnames = nb::make_tuple("tcl");
     PyObject *args[3] = {nullptr, name.ptr(), tcl.ptr()};
@@ -415,13 +420,17 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     // keyword arguments as -name value, in the order the caller wrote them.
     // A tuple: _tkinter takes it as the argument tuple of tk.call, and the
     // history entry keeps it.
-    nb::object parts = own(self, KX_ID(cmd));
     nb::object words = check(PyTuple_New(1 + nargs + 2 * (nkw - (cast_at >= 0))));
-    PyObject *first = PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) == 1
+    PyObject *single = field_single_item(self);
+    nb::object parts = single ? nb::object() : own(self, KX_ID(cmd));
+    PyObject *first = single ? single
+                      : PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) == 1
                           ? PyList_GET_ITEM(parts.ptr(), 0)
                           : nullptr;
     if (first && PyUnicode_CheckExact(first))  // a single name part: the name itself
         PyTuple_SET_ITEM(words.ptr(), 0, Py_NewRef(first));
+    else if (!parts.is_valid())
+        PyTuple_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), own(self, KX_ID(cmd)).ptr())).release().ptr());
     else
         PyTuple_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
     Py_ssize_t w = 1;

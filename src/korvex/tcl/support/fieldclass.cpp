@@ -39,6 +39,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
 
 int clear(PyObject *self) {
     FieldObject *o = as_field(self);
+    o->single = false;
     Py_CLEAR(o->dict);
     Py_CLEAR(o->fields[1]);
     Py_CLEAR(o->fields[0]);
@@ -66,12 +67,27 @@ void dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
+// Makes the list a single item stands for. 0, or -1 with the error set.
+int unsingle(FieldObject *o) {
+    if (!o->single)
+        return 0;
+    PyObject *list = PyList_New(1);
+    if (!list)
+        return -1;
+    PyList_SET_ITEM(list, 0, o->fields[1]);  // the field's reference moves into the list
+    o->fields[1] = list;
+    o->single = false;
+    return 0;
+}
+
 // Moves the state from the fields into a new instance dict (borrowed; NULL
 // with the error set).
 PyObject *materialise(PyObject *self) {
     FieldObject *o = as_field(self);
     if (o->dict)
         return o->dict;
+    if (unsingle(o) != 0)
+        return nullptr;
     PyObject *dict = PyDict_New();
     if (!dict)
         return nullptr;
@@ -97,6 +113,8 @@ int setattro(PyObject *self, PyObject *name, PyObject *value) {
         if (i >= 0 && !_PyType_Lookup(Py_TYPE(self), name)) {
             // Stores that keep the fields a prefix keep the dict's order too.
             bool set = o->fields[i] != nullptr;
+            if (i == 1)
+                o->single = false;  // the item is dropped or replaced below
             if (value && (set || i == 0 || o->fields[0])) {
                 Py_XSETREF(o->fields[i], Py_NewRef(value));
                 return 0;
@@ -118,6 +136,7 @@ int set_dict(PyObject *self, PyObject *value, void *) {
     if (PyObject_GenericSetDict(self, value, nullptr) != 0)
         return -1;
     FieldObject *o = as_field(self);
+    o->single = false;
     Py_CLEAR(o->fields[0]);
     Py_CLEAR(o->fields[1]);
     return 0;
@@ -171,8 +190,11 @@ PyObject *field_getattribute(PyObject *self, PyObject *name, bool suppress) {
     if (!o->dict) {
         int i = field_index(name);
         if (i >= 0 && o->fields[i]) {
-            if (no_class_fields(Py_TYPE(self)) || !_PyType_Lookup(Py_TYPE(self), name))
+            if (no_class_fields(Py_TYPE(self)) || !_PyType_Lookup(Py_TYPE(self), name)) {
+                if (i == 1 && unsingle(o) != 0)
+                    return nullptr;
                 return Py_NewRef(o->fields[i]);
+            }
             // A class attribute of that name: Python's own order decides.
             if (!materialise(self))
                 return nullptr;
@@ -209,6 +231,19 @@ nb::object field_new_instance(PyTypeObject *type, nb::handle first, nb::handle s
     o->fields[0] = nb::borrow(first).release().ptr();
     o->fields[1] = nb::borrow(second).release().ptr();
     return self;
+}
+
+nb::object field_new_instance_single(PyTypeObject *type, nb::handle first, nb::handle item) {
+    nb::object self = field_new_instance(type, first, item);
+    as_field(self.ptr())->single = true;
+    return self;
+}
+
+PyObject *field_single_item(PyObject *self) {
+    FieldObject *o = as_field(self);
+    if (!o->single || o->dict || !no_class_fields(Py_TYPE(self)))
+        return nullptr;
+    return o->fields[1];
 }
 
 PyObject *field_dict(PyObject *self) { return materialise(self); }

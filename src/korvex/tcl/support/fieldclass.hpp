@@ -24,6 +24,7 @@ struct FieldObject {
     PyObject *dict;             // NULL while the fields hold the state
     PyObject *weaklist;
     PyObject *fields[2];        // NULL: not set
+    bool single;                // fields[1] is the only item of the list it stands for
 };
 
 struct FieldClassSpec {
@@ -45,6 +46,14 @@ PyObject *field_getattribute(PyObject *self, PyObject *name, bool suppress);
 // A new instance of `type` (the class or a subclass that keeps its __new__)
 // with both fields set, as __init__ would leave it.
 nb::object field_new_instance(PyTypeObject *type, nb::handle first, nb::handle second);
+
+// The same, the second field standing for the one-item list [item] until it
+// is read (most instances are called once and dropped, the list unseen).
+nb::object field_new_instance_single(PyTypeObject *type, nb::handle first, nb::handle item);
+
+// The item of a second field that still stands for a one-item list, when
+// getattr(self, names[1]) would read that field (borrowed); NULL otherwise.
+PyObject *field_single_item(PyObject *self);
 
 // tp_new of the class (to tell whether a subclass or assignment replaced it).
 PyObject *field_tp_new(PyTypeObject *type, PyObject *args, PyObject *kwargs);
