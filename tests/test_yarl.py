@@ -496,3 +496,14 @@ def test_name_list_made_once_when_read(interp):
     del third.cmd
     with pytest.raises(AttributeError):
         third("a", 1)
+
+
+def test_yarl_code_class_shape(interp):
+    code = interp.yarl.p
+    assert type(Yarl_Code) is type and Yarl_Code.__name__ == Yarl_Code.__qualname__ == "Yarl_Code"
+    assert Yarl_Code.__module__ == "korvex.tcl.yarl"
+    assert code.__weakref__ is None
+    ref = weakref.ref(code)
+    assert code.__weakref__ is ref
+    assert not any(name.endswith("offset__") for name in vars(Yarl_Code))
+    assert "tcl" not in dir(Yarl_Code) and {"tcl", "cmd"} <= set(dir(code))

@@ -158,8 +158,16 @@ PyMemberDef g_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// The first weak reference to the object, or None (what a class statement's
+// __weakref__ gives).
+PyObject *get_weakref(PyObject *self, void *) {
+    PyObject *first = as_field(self)->weaklist;
+    return Py_NewRef(first ? first : Py_None);
+}
+
 PyGetSetDef g_getset[] = {
     {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"__weakref__", get_weakref, nullptr, "list of weak references to the object", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -305,6 +313,10 @@ nb::object make_field_class(const FieldClassSpec &spec) {
     // buffer): the plain name, as a class statement gives, held by the class.
     const char *dot = std::strrchr(spec.name, '.');
     nb::setattr(cls, "__name__", nb::str(dot ? dot + 1 : spec.name));
+    // The layout's offsets are the class's business, not attributes of it.
+    for (const char *name : {"__dictoffset__", "__weaklistoffset__", "__vectorcalloffset__"})
+        if (PyDict_GetItemString(((PyTypeObject *)cls.ptr())->tp_dict, name))
+            nb::delattr(cls, name);
     for (int i = 0; i < 2; ++i)
         g_names[i] = intern(spec.names[i]);
     g_vectorcall = spec.vectorcall;
