@@ -98,10 +98,11 @@ private:
 };
 MissCache g_no_own_method;
 
+TypeAttrCache g_interp_method, g_interp_getattribute;
+
 // interp.name(arg) for a method of the interpreter's class, bound as Python
 // binds it but without making a bound method (the __getattr__ hook of
 // tkinter.Tk keeps Python from taking that short way itself).
-TypeAttrCache g_interp_method, g_interp_getattribute;
 
 nb::object interp_method(nb::handle interp, PyObject *name, PyObject *arg) {
     PyTypeObject *type = Py_TYPE(interp.ptr());
@@ -137,11 +138,11 @@ nb::object interp_method(nb::handle interp, PyObject *name, PyObject *arg) {
     return call_method(interp, name, {arg});
 }
 
+TypeAttrCache g_tk_call;
+
 // tk.call(*words) for the tuple `words`: _tkinter's C function takes the
 // tuple itself as its argument tuple (the one Python would build) while the
 // application object's class has its own method. NULL with the error set.
-TypeAttrCache g_tk_call;
-
 PyObject *tk_call(nb::handle tk, nb::handle words) {
     PyObject *descr = g_tk_call.lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
@@ -421,18 +422,22 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     // A tuple: _tkinter takes it as the argument tuple of tk.call, and the
     // history entry keeps it.
     nb::object words = check(PyTuple_New(1 + nargs + 2 * (nkw - (cast_at >= 0))));
-    PyObject *single = field_single_item(self);
-    nb::object parts = single ? nb::object() : own(self, KX_ID(cmd));
-    PyObject *first = single ? single
-                      : PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) == 1
-                          ? PyList_GET_ITEM(parts.ptr(), 0)
-                          : nullptr;
-    if (first && PyUnicode_CheckExact(first))  // a single name part: the name itself
+    // A single name part (most often one not even made into a list yet) is
+    // the name itself; "::".join(cmd) otherwise.
+    PyObject *first = field_single_item(self);
+    nb::object parts;
+    if (!first) {
+        parts = own(self, KX_ID(cmd));
+        if (PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) == 1)
+            first = PyList_GET_ITEM(parts.ptr(), 0);
+    }
+    if (first && PyUnicode_CheckExact(first)) {
         PyTuple_SET_ITEM(words.ptr(), 0, Py_NewRef(first));
-    else if (!parts.is_valid())
-        PyTuple_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), own(self, KX_ID(cmd)).ptr())).release().ptr());
-    else
+    } else {
+        if (!parts.is_valid())
+            parts = own(self, KX_ID(cmd));
         PyTuple_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
+    }
     Py_ssize_t w = 1;
     for (Py_ssize_t i = 0; i < nargs; ++i)
         PyTuple_SET_ITEM(words.ptr(), w++, word(args[i]).release().ptr());
