@@ -255,8 +255,9 @@ nb::object new_code(nb::handle name, nb::handle tcl) {
         seen_version = version;
         seen_cls = cls;
     }
+    static TypeAttrCache init;
     if (cls == (PyObject *)g_code_type && g_code_type->tp_new == field_tp_new &&
-        _PyType_Lookup(g_code_type, KX_ID(__init__)) == g_code_init) {
+        init.lookup(g_code_type, KX_ID(__init__)) == g_code_init) {
         return field_new_instance_single(g_code_type, tcl, name);
     }
     nb::object kwnames = nb::make_tuple("tcl");
@@ -367,6 +368,8 @@ nb::object result_text(nb::handle result) {
 // zelph(value) as a word for _tkinter: a __zelph__ hook may return anything,
 // and _tkinter does not check the items of a tuple it converts.
 nb::object word(nb::handle value) {
+    if (PyUnicode_CheckExact(value.ptr()))
+        return nb::borrow(value);  // zelph's answer for a str
     nb::object w = zelph(value);
     return PyUnicode_CheckExact(w.ptr()) ? w : tcl_safe(w);
 }
