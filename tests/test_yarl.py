@@ -1,10 +1,13 @@
 import copy
 import gc
 import inspect
+import pickle
 import sys
 import weakref
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from korvex.tcl.interpreter import Interpreter, TclError, _global_interpreter
 from korvex.tcl.yarl import Yarl, Yarl_Code
@@ -260,3 +263,247 @@ def test_a_hook_result_that_is_no_str_is_recorded_as_sent(interp, hook_result, t
     assert got == (str(length), text, "tail")
     word = "{%s}" % text if " " in text else text
     assert interp.history.filter(count=1)[0].api == "probe %s tail" % word
+
+
+# --- Yarl_Code's own state: kept in C fields until its __dict__ is asked for,
+# it must behave exactly like the instance dict of a plain Python class.
+
+class _PlainCode:
+    """The oracle: what a Yarl_Code's state would be as a Python class."""
+
+    def __init__(self, *cmd, tcl):
+        self.tcl = tcl
+        self.cmd = list(cmd)
+
+
+_state_ops = st.lists(st.tuples(st.sampled_from(["set", "del", "get", "vars", "setdict"]),
+                                st.sampled_from(["tcl", "cmd", "note"]),
+                                st.integers(0, 3)), max_size=12)
+
+
+def _apply(obj, op, name, value):
+    try:
+        if op == "set":
+            setattr(obj, name, value)
+        elif op == "del":
+            delattr(obj, name)
+        elif op == "get":
+            # Names the object holds only: a missing one is a command name part.
+            return ("got", type(obj).__getattribute__(obj, name)) if name in _names(obj) else None
+        elif op == "vars":
+            return ("vars", list(vars(obj).items()))
+        else:
+            obj.__dict__ = {name: value, "cmd": [value]}
+    except AttributeError as exc:
+        return ("AttributeError", name in str(exc))  # the wording varies with the Python
+    return None
+
+
+def _names(obj):
+    # The state without asking for __dict__ (which would move it there).
+    return [n for n in ("tcl", "cmd", "note") if _holds(obj, n)]
+
+
+def _holds(obj, name):
+    try:
+        type(obj).__getattribute__(obj, name)  # no __getattr__
+        return True
+    except AttributeError:
+        return False
+
+
+_shared_yarl = Yarl(tcl=_global_interpreter)
+
+
+@settings(max_examples=300, deadline=None)
+@given(_state_ops, st.sampled_from(["init", "new", "attribute"]))
+def test_state_matches_a_plain_class(ops, construct):
+    if construct == "init":
+        code, plain = Yarl_Code("a", tcl="T"), _PlainCode("a", tcl="T")
+    elif construct == "new":
+        code, plain = Yarl_Code.__new__(Yarl_Code), _PlainCode.__new__(_PlainCode)
+    else:  # as a quick call makes it
+        code, plain = _shared_yarl.a, _PlainCode("a", tcl=_shared_yarl.tcl)
+    for op, name, value in ops:
+        assert _apply(code, op, name, value) == _apply(plain, op, name, value)
+        assert _names(code) == _names(plain)
+    assert list(vars(code).items()) == list(vars(plain).items())
+
+
+def test_fields_and_dict_stay_one_state(interp):
+    code = interp.yarl.ns
+    code.cmd = ["x"]
+    assert code.cmd == ["x"] and list(vars(code)) == ["tcl", "cmd"]
+    del code.cmd
+    code.cmd = ["y"]
+    assert list(vars(code)) == ["tcl", "cmd"] and code.cmd == ["y"]
+    d = vars(code)
+    d["cmd"] = ["z"]
+    assert code.cmd == ["z"]  # the dict is the state now
+    assert str(code) == "<tcl.Yarl magic, referring Tcl code ::z>"
+    code.__dict__ = {"cmd": ["list"], "tcl": interp.yarl.tcl}
+    assert list(vars(code)) == ["cmd", "tcl"] and code("p", "q") == ("p", "q")
+    with pytest.raises(TypeError, match="__dict__ must be set to a dictionary"):
+        code.__dict__ = [1]
+    with pytest.raises(TypeError):
+        del code.__dict__
+
+
+def test_class_attributes_of_the_same_names_follow_python(interp):
+    class WithProperty(Yarl_Code):
+        @property
+        def cmd(self):
+            return ["set"]
+
+    with pytest.raises(AttributeError):
+        WithProperty("a", tcl=interp)  # __init__ stores cmd: a read-only property refuses
+
+    class WithDefault(Yarl_Code):
+        tcl = "class value"
+
+    code = WithDefault("set", tcl=interp)
+    assert code.tcl is interp and list(vars(code)) == ["tcl", "cmd"]
+    assert code("a", 7) == 7
+    del code.tcl
+    assert code.tcl == "class value"
+
+
+def test_subclass_instances(interp):
+    class Loud(Yarl_Code):
+        pass
+
+    code = Loud("set", tcl=interp)
+    assert isinstance(code, Yarl_Code) and type(code) is Loud
+    assert code("a", 3) == 3 and code.other.cmd == ["set", "other"]
+    assert list(vars(code)) == ["tcl", "cmd"]
+    ref = weakref.ref(code)
+    del code
+    assert ref() is None
+
+
+def test_copy_and_pickle_keep_the_state(interp):
+    code = interp.yarl.ns.p
+    twin = copy.copy(code)
+    assert type(twin) is Yarl_Code and twin is not code
+    assert list(vars(twin).items()) == list(vars(code).items())
+    plain = Yarl_Code("ns", "q", tcl="not an interpreter")
+    back = pickle.loads(pickle.dumps(plain))
+    assert list(vars(back).items()) == [("tcl", "not an interpreter"), ("cmd", ["ns", "q"])]
+    assert pickle.loads(pickle.dumps(Yarl_Code.__new__(Yarl_Code))).__dict__ == {}
+
+
+def test_replaced_or_removed_call_is_honoured(interp, monkeypatch):
+    code = interp.yarl.set
+    monkeypatch.setattr(Yarl_Code, "__call__", lambda self, *a, **k: ("patched", a, k))
+    assert code(1, k=2) == ("patched", (1,), {"k": 2})
+    monkeypatch.delattr(Yarl_Code, "__call__")
+    with pytest.raises(TypeError, match="'Yarl_Code' object is not callable"):
+        code("a", 1)
+    monkeypatch.undo()
+    assert interp.yarl.set("a", 4) == 4 and code("b", 5) == 5
+
+
+def test_messages_name_the_class_as_python_does(interp):
+    with pytest.raises(AttributeError, match="^'Yarl_Code' object has no attribute '__wrapped__'$"):
+        interp.yarl.p.__wrapped__
+    with pytest.raises(AttributeError, match="cmd"):  # Python's own wording, which varies
+        del Yarl_Code.__new__(Yarl_Code).cmd
+
+
+def test_reused_instances_start_empty(interp):
+    refs = [weakref.ref(interp.yarl.ns) for _ in range(20)]
+    assert all(r() is None for r in refs)
+    fresh = Yarl_Code.__new__(Yarl_Code)
+    assert vars(fresh) == {}
+    with pytest.raises(AttributeError):
+        fresh.anything  # no cmd: nothing to extend
+
+
+def test_cycles_through_the_state_are_collected(interp):
+    code = interp.yarl.ns
+    code.cmd.append(code)
+    other = interp.yarl.p
+    other.me = other
+    refs = [weakref.ref(code), weakref.ref(other)]
+    del code, other
+    gc.collect()
+    assert all(r() is None for r in refs)
+
+
+def test_many_quick_calls_leave_nothing_behind(interp):
+    interp.history.disable()
+    interp.tk.eval("proc ::echo args { return $args }")
+
+    def calls():
+        for i in range(2000):
+            interp.yarl.set("a", i)
+            interp.yarl.set("a", i, cast_=False)
+            interp.yarl.echo(i, k=i)
+            code = interp.yarl.ns
+            code.x.y
+            vars(code)
+            with pytest.raises(TclError):
+                interp.yarl.nope()
+
+    calls()
+    gc.collect()
+    before = len(gc.get_objects())
+    counts = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else None
+    calls()
+    gc.collect()
+    assert len(gc.get_objects()) - before < 50
+    if counts is not None:
+        assert sys.gettotalrefcount() - counts < 1000
+
+
+def test_casts_and_lookups_replaced_between_calls(interp, monkeypatch):
+    """What the quick path remembers about classes and instance dicts gives
+    way as soon as they change."""
+    assert interp.yarl.set("a", 5) == 5
+    monkeypatch.setattr(Interpreter, "cast_any", lambda self, value: ("class", value))
+    assert interp.yarl.set("a", 5) == ("class", "5")
+    monkeypatch.undo()
+    assert interp.yarl.set("a", 5) == 5
+    interp.cast_any = lambda value: ("instance", value)
+    assert interp.yarl.set("a", 5) == ("instance", "5")
+    del interp.cast_any
+    assert interp.yarl.set("a", 5) == 5
+
+
+def test_yarl_names_found_on_the_object_first(interp, monkeypatch):
+    y = interp.yarl
+    assert y.set.cmd == ["set"]
+    y.__dict__["set"] = "own"
+    assert y.set == "own"
+    del y.__dict__["set"]
+    monkeypatch.setattr(Yarl, "set", "from the class", raising=False)
+    assert y.set == "from the class"
+    monkeypatch.undo()
+    assert y.set.cmd == ["set"] and y.set("a", 1) == 1
+
+
+def test_name_list_made_once_when_read(interp):
+    code = interp.yarl.set
+    parts = code.cmd
+    assert parts == ["set"] and code.cmd is parts and vars(code)["cmd"] is parts
+    assert code("a", 2) == 2 and code.cmd is parts
+    parts.append("x")
+    assert str(code) == "<tcl.Yarl magic, referring Tcl code ::set::x>"
+    other = interp.yarl.list
+    other.cmd = ["set"]
+    assert other("b", 3) == 3 and other.cmd == ["set"]
+    third = interp.yarl.lappend
+    del third.cmd
+    with pytest.raises(AttributeError):
+        third("a", 1)
+
+
+def test_yarl_code_class_shape(interp):
+    code = interp.yarl.p
+    assert type(Yarl_Code) is type and Yarl_Code.__name__ == Yarl_Code.__qualname__ == "Yarl_Code"
+    assert Yarl_Code.__module__ == "korvex.tcl.yarl"
+    assert code.__weakref__ is None
+    ref = weakref.ref(code)
+    assert code.__weakref__ is ref
+    assert not any(name.endswith("offset__") for name in vars(Yarl_Code))
+    assert "tcl" not in dir(Yarl_Code) and {"tcl", "cmd"} <= set(dir(code))

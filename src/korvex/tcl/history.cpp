@@ -162,6 +162,12 @@ nb::object make_words_entry(PyTypeObject *type, nb::handle words) {
     e->timestamp = nullptr;
     e->api = nullptr;
     e->words = nb::borrow(words).release().ptr();
+    // A tuple of plain str cannot be part of a cycle either (the collector
+    // untracks such tuples itself, but only once it has visited them): left
+    // tracked, it would be linked into the collector's lists until pushed out
+    // of a full history, when unlinking it touches its long-cold neighbours.
+    if (PyTuple_CheckExact(e->words) && PyObject_GC_IsTracked(e->words))
+        PyObject_GC_UnTrack(e->words);
     return nb::steal((PyObject *)e);
 }
 

@@ -3,14 +3,18 @@
 //     interp.yarl.set('a', 5)                     ->  set a 5
 //     interp.yarl.ns_a.ns_b.proc('x', opt='v')    ->  ns_a::ns_b::proc x -opt v
 //
-// Yarl and Yarl_Code are plain Python classes (state in the instance
-// __dict__), built here with C++ bodies. Every quick call goes through their
-// attribute lookup and Yarl_Code.__call__, so those take the short way:
+// Yarl is a plain Python class (state in the instance __dict__), built here
+// with C++ bodies. Yarl_Code is a class whose instances keep `tcl` and `cmd`
+// in C fields until something asks for their __dict__ (see fieldclass.hpp),
+// and are called through vectorcall: a quick call creates, calls and drops
+// one, so that costs no instance dict and no argument tuple. Every quick
+// call goes through their attribute lookup and Yarl_Code.__call__, so those
+// take the short way:
 //   - the classes' tp_getattro finds real attributes as object.__getattribute__
 //     does, but reaches __getattr__ without raising and clearing an
 //     AttributeError first (the slot Python would install does that on 3.11);
-//   - Yarl.__getattr__ builds the Yarl_Code directly when the class and its
-//     __init__ are still ours;
+//   - Yarl.__getattr__ builds the Yarl_Code directly when the class, its
+//     __new__ and its __init__ are still ours;
 //   - __call__ is a raw fast-call method; it converts the words with the zelph
 //     core and calls History.append and tk.call by vectorcall.
 // Replacing __getattr__ or __call__ on a class (or in a subclass) brings back
@@ -19,6 +23,7 @@
 #include "support/attrcache.hpp"
 #include "support/bridge.hpp"
 #include "support/classdef.hpp"
+#include "support/fieldclass.hpp"
 #include "support/historyapi.hpp"
 #include "support/tclbind.hpp"
 #include "support/tclconvert.hpp"
@@ -33,7 +38,6 @@ namespace {
 // Module-lifetime references, taken once at import.
 PyObject *g_module_dict;    // this module's globals (Yarl_Code is read at call time)
 PyObject *g_tcl_error;      // tkinter.TclError
-PyObject *g_empty_tuple;    // ()
 PyTypeObject *g_code_type;  // Yarl_Code
 PyObject *g_code_init;      // Yarl_Code.__init__ as defined here
 PyObject *g_object_getattribute;  // object.__getattribute__
@@ -67,32 +71,81 @@ nb::object history_or_tk(nb::handle interp, size_t i) {
     return interp_attr(interp, names[i]);
 }
 
+// The name last found missing from an instance dict, while that dict is
+// unchanged (its version tag moves with every write). Not from 3.12 on: an
+// object whose dict shares the object's inline values can gain an attribute
+// without the dict's tag moving.
+class MissCache {
+public:
+    bool knows(PyObject *dict, PyObject *name) const {
+#if PY_VERSION_HEX < 0x030C0000
+        uint64_t v = dict_version(dict);
+        return v != 0 && dict == dict_ && v == version_ && name == name_;
+#else
+        (void)dict, (void)name;
+        return false;
+#endif
+    }
+    void remember(PyObject *dict, PyObject *name) {
+        dict_ = dict;
+        version_ = dict_version(dict);
+        name_ = name;
+    }
+
+private:
+    PyObject *dict_ = nullptr;  // only compared, never dereferenced
+    uint64_t version_ = 0;
+    PyObject *name_ = nullptr;  // an interned name that lives as long as the process
+};
+MissCache g_no_own_method;
+
+TypeAttrCache g_interp_method, g_interp_getattribute;
+
 // interp.name(arg) for a method of the interpreter's class, bound as Python
 // binds it but without making a bound method (the __getattr__ hook of
 // tkinter.Tk keeps Python from taking that short way itself).
+
 nb::object interp_method(nb::handle interp, PyObject *name, PyObject *arg) {
     PyTypeObject *type = Py_TYPE(interp.ptr());
-    PyObject *descr = _PyType_Lookup(type, name);
+    PyObject *descr = g_interp_method.lookup(type, name);
     if (descr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
-        _PyType_Lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
+        g_interp_getattribute.lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
         PyObject **dict = _PyObject_GetDictPtr(interp.ptr());
-        PyObject *own = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
-        if (!own) {
+        if (!dict || !*dict || !g_no_own_method.knows(*dict, name)) {
+            PyObject *own = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+            if (own)
+                return call_method(interp, name, {arg});
             if (PyErr_Occurred())
                 throw nb::python_error();
-            nb::object method = nb::borrow(descr);
-            PyObject *stack[2] = {interp.ptr(), arg};
-            return check(PyObject_Vectorcall(method.ptr(), stack, 2, nullptr));
+            if (dict && *dict)
+                g_no_own_method.remember(*dict, name);
         }
+        nb::object method = nb::borrow(descr);
+        // A C method of the class: its function directly (what its
+        // descriptor's vectorcall does after these same checks).
+        if (Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
+            PyMethodDescrObject *m = (PyMethodDescrObject *)descr;
+            if (m->d_method->ml_flags == (METH_FASTCALL | METH_KEYWORDS) &&
+                PyObject_TypeCheck(interp.ptr(), m->d_common.d_type)) {
+                PyObject *stack[1] = {arg};
+                auto fn = (PyObject * (*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *))(
+                    void (*)(void))m->d_method->ml_meth;
+                return check(fn(interp.ptr(), stack, 1, nullptr));
+            }
+        }
+        PyObject *stack[2] = {interp.ptr(), arg};
+        return check(PyObject_Vectorcall(method.ptr(), stack, 2, nullptr));
     }
     return call_method(interp, name, {arg});
 }
+
+TypeAttrCache g_tk_call;
 
 // tk.call(*words) for the tuple `words`: _tkinter's C function takes the
 // tuple itself as its argument tuple (the one Python would build) while the
 // application object's class has its own method. NULL with the error set.
 PyObject *tk_call(nb::handle tk, nb::handle words) {
-    PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
+    PyObject *descr = g_tk_call.lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
         PyMethodDescrObject *m = (PyMethodDescrObject *)descr;
         if (m->d_method->ml_flags == METH_VARARGS && PyObject_TypeCheck(tk.ptr(), m->d_common.d_type))
@@ -129,20 +182,44 @@ void reject_special(nb::handle self, nb::handle name) {
     }
 }
 
-// tp_getattro of both classes: object.__getattribute__, then Missing (the
-// class's __getattr__ body) for names it does not find.
-template <nb::object (*Missing)(nb::handle, nb::handle)>
-PyObject *getattro(PyObject *self, PyObject *name) {
+PyObject *generic_getattribute(PyObject *self, PyObject *name, bool suppress) {
 #if PY_VERSION_HEX < 0x030D0000
-    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
-    if (found || PyErr_Occurred())
-        return found;
+    return _PyObject_GenericGetAttrWithDict(self, name, nullptr, suppress);
 #else
     PyObject *found = PyObject_GenericGetAttr(self, name);
-    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError))
+    if (found || !suppress || !PyErr_ExceptionMatches(PyExc_AttributeError))
         return found;
     PyErr_Clear();
+    return nullptr;
 #endif
+}
+
+// object.__getattribute__ of a Yarl: for a name its class does not have
+// (a command name), the instance dict alone decides.
+PyObject *yarl_getattribute(PyObject *self, PyObject *name, bool suppress) {
+    if (PyUnicode_CheckExact(name) && !_PyType_Lookup(Py_TYPE(self), name)) {
+        PyObject **dict = _PyObject_GetDictPtr(self);
+        PyObject *found = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        if (found)
+            return Py_NewRef(found);
+        if (PyErr_Occurred() || suppress)
+            return nullptr;
+    }
+    return generic_getattribute(self, name, suppress);
+}
+
+// self.name of a Yarl_Code as object.__getattribute__ finds it (no __getattr__).
+nb::object own(nb::handle self, PyObject *name) {
+    return check(field_getattribute(self.ptr(), name, false));
+}
+
+// tp_getattro of both classes: object.__getattribute__ (Lookup), then Missing
+// (the class's __getattr__ body) for names it does not find.
+template <PyObject *(*Lookup)(PyObject *, PyObject *, bool), nb::object (*Missing)(nb::handle, nb::handle)>
+PyObject *getattro(PyObject *self, PyObject *name) {
+    PyObject *found = Lookup(self, name, true);
+    if (found || PyErr_Occurred())
+        return found;
     try {
         return Missing(self, name).release().ptr();
     } catch (nb::python_error &e) {
@@ -179,14 +256,10 @@ nb::object new_code(nb::handle name, nb::handle tcl) {
         seen_version = version;
         seen_cls = cls;
     }
-    if (cls == (PyObject *)g_code_type && g_code_type->tp_new == PyBaseObject_Type.tp_new &&
-        _PyType_Lookup(g_code_type, KX_ID(__init__)) == g_code_init) {
-        nb::object code = check(g_code_type->tp_new(g_code_type, g_empty_tuple, nullptr));
-        set_attr(code, KX_ID(tcl), tcl);
-        nb::object cmd = check(PyList_New(1));
-        PyList_SET_ITEM(cmd.ptr(), 0, nb::borrow(name).release().ptr());
-        set_attr(code, KX_ID(cmd), cmd);
-        return code;
+    static TypeAttrCache init;
+    if (cls == (PyObject *)g_code_type && g_code_type->tp_new == field_tp_new &&
+        init.lookup(g_code_type, KX_ID(__init__)) == g_code_init) {
+        return field_new_instance_single(g_code_type, tcl, name);
     }
     nb::object kwnames = nb::make_tuple("tcl");
     PyObject *args[3] = {nullptr, name.ptr(), tcl.ptr()};
@@ -237,7 +310,7 @@ nb::object code_init(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 
 nb::object code_getattr(nb::handle self, nb::handle name) {
     reject_special(self, name);
-    nb::object cmd = attr(self, KX_ID(cmd));
+    nb::object cmd = own(self, KX_ID(cmd));
     if (PyList_CheckExact(cmd.ptr())) {
         if (PyList_Append(cmd.ptr(), name.ptr()) != 0)
             throw nb::python_error();
@@ -296,6 +369,8 @@ nb::object result_text(nb::handle result) {
 // zelph(value) as a word for _tkinter: a __zelph__ hook may return anything,
 // and _tkinter does not check the items of a tuple it converts.
 nb::object word(nb::handle value) {
+    if (PyUnicode_CheckExact(value.ptr()))
+        return nb::borrow(value);  // zelph's answer for a str
     nb::object w = zelph(value);
     return PyUnicode_CheckExact(w.ptr()) ? w : tcl_safe(w);
 }
@@ -350,9 +425,23 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     // keyword arguments as -name value, in the order the caller wrote them.
     // A tuple: _tkinter takes it as the argument tuple of tk.call, and the
     // history entry keeps it.
-    nb::object parts = attr(self, KX_ID(cmd));
     nb::object words = check(PyTuple_New(1 + nargs + 2 * (nkw - (cast_at >= 0))));
-    PyTuple_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
+    // A single name part (most often one not even made into a list yet) is
+    // the name itself; "::".join(cmd) otherwise.
+    PyObject *first = field_single_item(self);
+    nb::object parts;
+    if (!first) {
+        parts = own(self, KX_ID(cmd));
+        if (PyList_CheckExact(parts.ptr()) && PyList_GET_SIZE(parts.ptr()) == 1)
+            first = PyList_GET_ITEM(parts.ptr(), 0);
+    }
+    if (first && PyUnicode_CheckExact(first)) {
+        PyTuple_SET_ITEM(words.ptr(), 0, Py_NewRef(first));
+    } else {
+        if (!parts.is_valid())
+            parts = own(self, KX_ID(cmd));
+        PyTuple_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
+    }
     Py_ssize_t w = 1;
     for (Py_ssize_t i = 0; i < nargs; ++i)
         PyTuple_SET_ITEM(words.ptr(), w++, word(args[i]).release().ptr());
@@ -364,7 +453,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
         PyTuple_SET_ITEM(words.ptr(), w++, word(args[nargs + k]).release().ptr());
     }
 
-    nb::object interp = bind::referent(attr(self, KX_ID(tcl)));
+    nb::object interp = bind::referent(own(self, KX_ID(tcl)));
     record_words(history_or_tk(interp, 0), sent_words(words));
 
     nb::object tk = history_or_tk(interp, 1);
@@ -407,8 +496,17 @@ PyObject *code_tp_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     return nullptr;
 }
 
+// The vectorcall entry of Yarl_Code instances: the __call__ body directly,
+// or the class's tp_call once __call__ was replaced (Python keeps the
+// vectorcall flag of a class whose __call__ is assigned before 3.12).
+PyObject *code_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    if (Py_TYPE(self)->tp_call != code_tp_call)
+        return call_through_tp_call(self, args, nargsf, kwnames);
+    return fast_entry<code_call>(self, args, (Py_ssize_t)nargsf, kwnames);
+}
+
 nb::object code_str(nb::handle self) {
-    nb::object name = check(PyUnicode_Join(KX_STR("::"), attr(self, KX_ID(cmd)).ptr()));
+    nb::object name = check(PyUnicode_Join(KX_STR("::"), own(self, KX_ID(cmd)).ptr()));
     return check(PyUnicode_FromFormat("<tcl.Yarl magic, referring Tcl code ::%U>", name.ptr()));
 }
 
@@ -430,7 +528,6 @@ KX_MODULE(yarl, m) {
     std::string package = PyUnicode_AsUTF8(nb::str(m.attr("__name__")).ptr());
     package = package.substr(0, package.rfind('.'));
     m.attr("zelph") = import_attr((package + ".zelph").c_str(), "zelph");
-    g_empty_tuple = keep(nb::tuple());
     g_object_getattribute = keep(nb::handle(_PyType_Lookup(&PyBaseObject_Type, KX_ID(__getattribute__))));
 
     ClassDef y(m, "Yarl", {},
@@ -465,13 +562,17 @@ KX_MODULE(yarl, m) {
                         "with ``cast_=False``. A Tcl error raises TclError with the full errorInfo."))
         .def("__str__", &code_str)
         .def("__repr__", &code_repr);
-    nb::object code = c.finish();
+    std::string qualified = nb::str(m.attr("__name__")).c_str();
+    qualified += ".Yarl_Code";
+    nb::object code = c.finish_onto(make_field_class({qualified.c_str(), {"tcl", "cmd"},
+                                                      code_tp_call, code_vectorcall}));
 
     g_code_type = (PyTypeObject *)keep(code);
     g_code_init = keep(nb::handle(_PyType_Lookup(g_code_type, KX_ID(__init__))));
-    ((PyTypeObject *)yarl.ptr())->tp_getattro = getattro<yarl_getattr>;
-    g_code_type->tp_getattro = getattro<code_getattr>;
+    ((PyTypeObject *)yarl.ptr())->tp_getattro = getattro<yarl_getattribute, yarl_getattr>;
+    g_code_type->tp_getattro = getattro<field_getattribute, code_getattr>;
     g_code_type->tp_call = code_tp_call;
+    g_code_type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;  // assigning __call__ may have cleared it
     PyType_Modified((PyTypeObject *)yarl.ptr());
     PyType_Modified(g_code_type);
 }

@@ -98,4 +98,28 @@ private:
 #endif
 };
 
+// _PyType_Lookup(type, name) for the class and name last asked about, while
+// that class is unchanged (the value is borrowed: the class, or a base class,
+// holds it as long as none of them changes). `name` must live as long as the
+// process (an interned KX_ID).
+class TypeAttrCache {
+public:
+    PyObject *lookup(PyTypeObject *type, PyObject *name) {
+        if (type == type_ && name == name_ && unchanged(type, tag_))
+            return value_;
+        PyObject *value = _PyType_Lookup(type, name);
+        type_ = type;
+        name_ = name;
+        tag_ = version_tag(nb::handle((PyObject *)type));
+        value_ = value;
+        return value;
+    }
+
+private:
+    PyTypeObject *type_ = nullptr;  // only compared, never dereferenced
+    PyObject *name_ = nullptr;
+    unsigned int tag_ = 0;
+    PyObject *value_ = nullptr;
+};
+
 }  // namespace kx

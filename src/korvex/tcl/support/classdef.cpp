@@ -60,4 +60,18 @@ nb::object ClassDef::finish(bool nested) {
     return cls;
 }
 
+nb::object ClassDef::finish_onto(nb::handle cls) {
+    nb::object items = check(PyMapping_Items(ns_.ptr()));
+    for (nb::handle item : items) {
+        if (PyObject_SetAttr(cls.ptr(), PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1)) != 0)
+            throw nb::python_error();
+    }
+    for (PyMethodDef *def : fast_) {
+        nb::object descr = check(PyDescr_NewMethod((PyTypeObject *)cls.ptr(), def));
+        nb::setattr(cls, def->ml_name, descr);
+    }
+    nb::setattr(module_, name_.c_str(), cls);
+    return nb::borrow(cls);
+}
+
 }  // namespace kx

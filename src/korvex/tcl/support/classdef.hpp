@@ -61,6 +61,10 @@ public:
     // `nested`, where the caller stores it on the outer class).
     nb::object finish(bool nested = false);
 
+    // Instead of creating a class: puts the namespace into `cls`, a class
+    // made otherwise (with a C layout of its own), and stores it on the module.
+    nb::object finish_onto(nb::handle cls);
+
 private:
     nb::object routine(const char *name, nb::handle fn) const {
         return make_routine(fn, module_, (qualname_ + "." + name).c_str());
