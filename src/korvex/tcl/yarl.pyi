@@ -3,6 +3,8 @@
 from tkinter import TclError as TclError
 from typing import Any
 
+from typing_extensions import disjoint_base
+
 from .interpreter import Interpreter
 from .zelph import zelph as zelph
 
@@ -14,6 +16,7 @@ class Yarl:
     def __getattr__(self, name: str) -> Yarl_Code: ...
     def __call__(self, /, *args: Any, **kwargs: Any) -> Any: ...
 
+@disjoint_base
 class Yarl_Code:
     tcl: Interpreter
     cmd: list[str]

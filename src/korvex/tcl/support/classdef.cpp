@@ -66,10 +66,8 @@ nb::object ClassDef::finish_onto(nb::handle cls) {
         if (PyObject_SetAttr(cls.ptr(), PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1)) != 0)
             throw nb::python_error();
     }
-    for (PyMethodDef *def : fast_) {
-        nb::object descr = check(PyDescr_NewMethod((PyTypeObject *)cls.ptr(), def));
-        nb::setattr(cls, def->ml_name, descr);
-    }
+    for (const nb::object &fn : fast_routines_)
+        set_routine_owner(fn, cls);
     nb::setattr(module_, name_.c_str(), cls);
     return nb::borrow(cls);
 }
