@@ -1,6 +1,6 @@
 PY := .venv/bin/python
 
-.PHONY: bootstrap demo test bench clean
+.PHONY: bootstrap demo test bench fuzz docs clean
 
 bootstrap:
 	@scripts/bootstrap
@@ -13,6 +13,15 @@ test: bootstrap
 
 bench: bootstrap
 	$(PY) bench/run.py
+
+fuzz: bootstrap
+	$(PY) scripts/fuzz $(or $(SECONDS),60)
+
+# Sphinx (the docs extra) is installed into .venv on first use; warnings are errors.
+docs: bootstrap
+	@$(PY) -c 'import sphinx' 2>/dev/null || \
+		$(PY) -m pip install -q --disable-pip-version-check "sphinx>=7"
+	$(PY) -m sphinx -W --keep-going -b html docs docs/_build/html
 
 clean:
 	rm -rf build .venv .venv-*

@@ -26,6 +26,25 @@ def bench_vars():
     report("interp.set_var('::x', 5) / tk.setvar('::x', 5)", t["set_var"], t["raw_set"], 2.0)
 
 
+def bench_text():
+    """Text is checked before it is handed to _tkinter; only text that holds
+    U+0000 is changed (so that Tcl gets it whole) and pays for that."""
+    from korvex.tcl.interpreter import Interpreter
+
+    interp = Interpreter()
+    tk = interp.tk
+    texts = {"ASCII": "a" * 1024, "ASCII holding NUL": "a" * 1023 + "\0",
+             "non-ASCII": "\u20ac" * 1024, "non-ASCII holding NUL": "\u20ac" * 1023 + "\0"}
+    fns = {}
+    for kind, text in texts.items():
+        fns["raw " + kind] = lambda text=text: tk.setvar("::x", text)
+        fns[kind] = lambda text=text: interp.set_var("::x", text)
+    t = interleaved(fns, number=20000)
+    for kind in texts:
+        report("interp.set_var('::x', 1 KiB %s) / tk.setvar" % kind, t[kind], t["raw " + kind])
+
+
 if __name__ == "__main__":
     os.chdir(os.path.dirname(os.path.abspath(__file__)))
     bench_vars()
+    bench_text()

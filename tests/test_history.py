@@ -276,3 +276,55 @@ def test_module_logger():
     assert module.log is logging.getLogger("korvex.tcl")
     with pytest.raises(AttributeError):
         module.nothing_here
+
+
+def test_quick_call_entries_make_their_text_when_read(interp):
+    interp.history.clear()
+    interp.yarl.set("a", 5)
+    interp.yarl.set("b", "x y")
+    entries = interp.history.filter()
+    assert [e.api for e in entries] == ["set a 5", "set b {x y}"]
+    assert str(entries[0]).endswith(": set a 5") and "set a 5" in repr(entries[0])
+    entries[0].api = "replaced"
+    assert entries[0].api == "replaced"
+    assert all(isinstance(e.api, str) for e in entries)
+
+
+def test_dropped_entries_are_reused_without_touching_kept_ones(interp):
+    interp.history = History(3)
+    kept = []
+    for i in range(60):
+        interp.eval("set a %d" % i)
+        interp.yarl.set("b", i)
+        if i % 7 == 0:
+            kept.extend(interp.history.filter())
+    for entry in kept:
+        assert re.fullmatch(r"set [ab] \d+", entry.api)
+        assert isinstance(entry.timestamp, datetime)
+    assert [e.api for e in interp.history.filter()] == ["set b 58", "set a 59", "set b 59"]
+    stamps = [e.timestamp for e in interp.history.filter()]
+    assert stamps == sorted(stamps)
+
+
+@pytest.mark.parametrize("change", [
+    lambda h: h.disable(),
+    lambda h: setattr(h, "enabled", 0),
+    lambda h: setattr(h, "__history__", __import__("collections").deque(maxlen=5)),
+    lambda h: h.start_marker("m"),
+    lambda h: setattr(h, "__activeMarkers__", []),
+])
+def test_recording_follows_changed_attributes(interp, change):
+    interp.eval("set a 1")
+    interp.yarl.set("a", 2)
+    history = interp.history
+    before = list(history.__history__)
+    change(history)
+    interp.eval("set a 3")
+    interp.yarl.set("a", 4)
+    now = [e.api for e in history.__history__]
+    if not history.enabled:
+        assert now == [e.api for e in before]
+    else:
+        assert now[-2:] == ["set a 3", "set a 4"]
+    for name, queue in history.__markers__.items():
+        assert [e.api for e in queue] == ["set a 3", "set a 4"]

@@ -4,6 +4,7 @@ import ctypes
 import functools
 import gc
 import re
+import subprocess
 import sys
 import tkinter
 import tracemalloc
@@ -246,6 +247,14 @@ def test_dictionary_compare_lowers_every_character():
         assert DictionaryCompare(ch, "\x01") == (low or c - 1), hex(c)
 
 
+def test_dictionary_compare_digits_are_what_isdigit_accepts():
+    # "cc" against "c": a digit makes both numbers, the longer one larger (1);
+    # any other character is compared against the end of "c" (its code).
+    for c in range(2, 0x110000):
+        ch = chr(c)
+        assert (DictionaryCompare(ch * 2, ch) == 1) == ch.isdigit(), hex(c)
+
+
 def test_dictionary_compare_bad_arguments():
     with pytest.raises(TypeError):
         DictionaryCompare("a")
@@ -323,3 +332,34 @@ def test_no_native_memory_growth(tcl):
         GetListFromAny(text, tcl)
         pytest.raises(tkinter.TclError, GetListFromAny, text + " {", tcl)
     assert _rss_kb() - before < 4096
+
+
+STALE = """
+import gc, tkinter
+from korvex.tcl.interpreter import Interpreter
+from korvex.tcl.internal import GetListFromAny, Tcl_Interp_p, TclError_from_interp, TclDLL
+interp = %s
+ptr = Tcl_Interp_p.from_param(interp)
+address = interp.tk.interpaddr()
+del interp
+gc.collect()
+assert ptr.value == address
+for call in (lambda: GetListFromAny("{a", ptr), lambda: TclError_from_interp(ptr),
+             lambda: TclError_from_interp(Tcl_Interp_p.from_param(ptr), "dflt")):
+    try:
+        call()
+    except (tkinter.TclError, ReferenceError) as exc:
+        print(type(exc).__name__, exc)
+TclDLL.Tcl_ResetResult(ptr)
+try:
+    TclError_from_interp(ptr, "dflt")
+except tkinter.TclError as exc:
+    print(exc)
+"""
+
+
+@pytest.mark.parametrize("make", ["Interpreter()", "tkinter.Tcl()"])
+def test_a_pointer_made_from_an_interpreter_keeps_it_alive(make):
+    result = subprocess.run([sys.executable, "-c", STALE % make], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.splitlines() == ["TclError unmatched open brace in list"] * 3 + ["dflt"]

@@ -183,3 +183,60 @@ def test_eval_records_through_a_replaced_history(interp, monkeypatch):
     interp.eval("set a 2")
     interp.yarl.set("a", 3)
     assert seen[1:] == [("patched", "set a 2"), ("patched", ["set", "a", "3"])]
+
+
+def test_eval_follows_replaced_attributes(interp):
+    calls = []
+
+    class Tk:
+        def __init__(self, tk):
+            self.tk = tk
+
+        def eval(self, code):
+            calls.append(code)
+            return self.tk.eval(code)
+
+        def call(self, *words):
+            calls.append(words)
+            return self.tk.call(*words)
+
+    interp.eval("set a 1")
+    interp.yarl.set("a", 1)
+    real = interp.tk
+    interp.tk = Tk(real)
+    try:
+        assert interp.eval("set a 2") == "2"
+        assert interp.yarl.set("a", 3) == 3
+    finally:
+        interp.tk = real
+    assert calls == ["set a 2", ("set", "a", "3")]
+    assert interp.eval("set a 4") == "4" and calls[-1] == ("set", "a", "3")
+
+
+def test_class_attributes_and_hooks_still_decide(monkeypatch):
+    class Shadowed(Interpreter):
+        other = History()
+        history = property(lambda self: Shadowed.other, lambda self, value: None)
+
+    interp = Shadowed()
+    interp.eval("set a 1")
+    interp.yarl.set("a", 2)
+    assert [e.api for e in Shadowed.other.filter()] == ["set a 1", "set a 2"]
+
+    class Watching(Interpreter):
+        def __getattribute__(self, name):
+            seen.append(name)
+            return super().__getattribute__(name)
+
+    seen = []
+    watched = Watching()
+    watched.yarl.set("a", 1)
+    assert "yarl" in seen and "cast_any" in seen
+    monkeypatch.setattr(Interpreter, "__getattr__", lambda self, name: "via " + name)
+    assert Interpreter().no_such_name == "via no_such_name"
+
+
+def test_cast_override_after_use(interp, monkeypatch):
+    assert interp.eval("set a 5", typecast=True) == 5
+    monkeypatch.setattr(Interpreter, "cast_int", lambda self, value: ("int", value))
+    assert interp.eval("set a 5", typecast=True) == ("int", "5")

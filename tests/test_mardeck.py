@@ -243,3 +243,47 @@ def test_from_tcl_through_a_replaced_package_cast_list(cast_list_calls, text, ex
     assert m == expected and cast_list_calls
     for key, value in expected.items():
         assert type(m[key]) is type(value)
+
+
+SHAPES = """
+from korvex.tcl.mardeck import Mardeck
+from korvex.tcl.interpreter import Interpreter
+
+shape = %r
+
+class M(Mardeck):
+    def all_items(self):
+        return shape
+
+class N(Mardeck):
+    def items(self):
+        return shape
+
+def report(fn):
+    try:
+        fn()
+    except (TypeError, ValueError) as exc:
+        return "%%s: %%s" %% (type(exc).__name__, exc)
+    return "ok"
+
+def dict_update():
+    dict().update(shape)
+
+results = [report(dict_update), report(lambda: Mardeck().update(M())), report(lambda: Mardeck().update(key=M())),
+           report(lambda: N({"x": "1"}).all_items()), report(lambda: N({"x": "1"}).all_keys())]
+Mardeck.from_tcl = staticmethod(lambda text: M())
+results.append(report(lambda: Interpreter.cast_keyed_list("{a 1}", item_cast=str)))
+print("|".join(results))
+"""
+
+
+@pytest.mark.parametrize("shape", [[["a", "1"]], [("a",)], [5], 5, [("a", "1", "2")], [["a.b", "2"]], ["ab"],
+                                   [None], [[]]])
+def test_replaced_pair_methods_returning_other_shapes(shape):
+    """all_items() and items() may be replaced by a subclass: whatever they
+    return is checked as dict.update checks its pairs."""
+    script = SHAPES % (shape,)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    expected, *ours = result.stdout.strip().split("|")
+    assert ours == [expected] * len(ours)

@@ -63,6 +63,10 @@ def sent(rec, name="::a", op=None, *args, **kw):
     ("::a", "parent", (), {"force_eval": True}, ("namespace", "parent", "::a")),
     ("", "parent", (), {}, ("namespace", "parent")),
     ("::a", "children", (), {}, ("namespace", "eval", "::a", ("namespace", "children"))),
+    ("::a", "children", ("b",), {}, ("namespace", "eval", "::a", ("namespace", "children", "b"))),
+    ("::a", "children", (None,), {}, ("namespace", "eval", "::a", ("namespace", "children"))),
+    ("::a", "children", ([1, "x y"],), {}, ("namespace", "eval", "::a", ("namespace", "children", "1 {x y}"))),
+    ("", "children", ("b*",), {}, ("namespace", "children", "b*")),
 ])
 def test_words_sent(rec, ns, op, args, kw, words):
     assert sent(rec, ns, op, *args, **kw) == [("call", words)]
@@ -111,13 +115,24 @@ def test_operations_in_tcl(interp):
     assert ns.which("set", command=True) == "::set"
 
 
-def test_children_pattern_filters_this_namespace(interp):
-    interp.tk.eval("namespace eval ::a::b {}; namespace eval ::a::bc {}; namespace eval ::a::z {}")
+def test_children_word_is_the_namespace_argument(interp):
+    # Tcl reads a lone extra word as the namespace whose children are listed,
+    # resolved inside the object's namespace.
+    interp.tk.eval("namespace eval ::a::b::c {}; namespace eval ::a::b::d {}; namespace eval ::a::bc {}")
     ns = TclNamespace("::a", tcl=interp)
-    assert sorted(ns.children("b*")) == ["::a::b", "::a::bc"]
-    assert TclNamespace(None, tcl=interp).children("::a") == ("::a",)
-    interp.tk.eval("namespace eval ::a {namespace eval ::rel::q {}}")
-    assert TclNamespace("rel", tcl=interp).children("*q") == ("::rel::q",)
+    assert sorted(ns.children("b")) == ["::a::b::c", "::a::b::d"]
+    assert ns.children("bc") == ()
+    assert sorted(ns.children("::a")) == ["::a::b", "::a::bc"]
+    assert sorted(TclNamespace(None, tcl=interp).children("::a")) == ["::a::b", "::a::bc"]
+    assert sorted(TclNamespace(None, tcl=interp).children("a")) == ["::a::b", "::a::bc"]
+    assert sorted(TclNamespace("a", tcl=interp).children("b")) == ["::a::b::c", "::a::b::d"]
+
+
+@pytest.mark.parametrize("ns, word", [("::a", "missing"), ("::a", "b*"), ("", "nowhere")])
+def test_children_of_a_missing_namespace_raise(interp, ns, word):
+    interp.tk.eval("namespace eval ::a::b {}")
+    with pytest.raises(TclError, match="namespace"):
+        TclNamespace(ns, tcl=interp).children(word)
 
 
 def test_import_and_forget(interp):

@@ -3,6 +3,8 @@ item it cannot convert crashes the process. Everything this package hands to
 Tcl as a list is made safe first, so such input raises instead (each case runs
 in a subprocess, so a crash fails the test instead of the run)."""
 
+import enum
+import os
 import subprocess
 import sys
 import textwrap
@@ -23,6 +25,22 @@ class Hook:
         self.value = value
     def __tclobj__(self):
         return self.value
+
+class BadInt(int):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+class LyingTuple(tuple):
+    def __iter__(self):
+        return iter(("fine",))
+    def __getitem__(self, i):
+        return "fine"
+
+class LyingList(list):
+    def __iter__(self):
+        return iter(("fine",))
+    def __getitem__(self, i):
+        return "fine"
 
 class ZelphHook:
     def __init__(self, value):
@@ -53,6 +71,25 @@ CASES = [
      "UnicodeEncodeError"),
     ("array item", "from korvex.tcl.namespace import TclArrayVariable; "
      "TclArrayVariable('arr', tcl=interp)[0] = '\\ud800'", "UnicodeEncodeError"),
+    # _tkinter converts an int subclass with str() (unchecked inside a list),
+    # and reads tuple and list subclasses from their storage, not through
+    # their methods.
+    ("int subclass from hook", "interp.set_var('v', [Hook(BadInt(5))])", "RuntimeError"),
+    ("int subclass in hook tuple", "interp.set_var('v', Hook((BadInt(5),)))", "RuntimeError"),
+    ("int subclass nested", "interp.set_var('v', Hook([[(1, BadInt(5))]]))", "RuntimeError"),
+    ("int subclass element", "interp.eval('array set arr {}'); "
+     "interp.vars.set('arr', Hook(BadInt(5)), array_index='0')", "RuntimeError"),
+    ("int subclass command", "TclCommand('echo', tcl=interp)([Hook(BadInt(5))])", "RuntimeError"),
+    ("int subclass command option", "TclCommand('echo', tcl=interp)(opt=Hook(BadInt(5)))", "RuntimeError"),
+    ("int subclass namespace call", "from korvex.tcl.namespace import TclNamespace; "
+     "TclNamespace('::', tcl=interp).call('echo', Hook((BadInt(5),)))", "RuntimeError"),
+    ("int subclass quick call", "interp.yarl.echo(ZelphHook((BadInt(5),)))", "RuntimeError"),
+    ("int subclass callback", "interp.create_callback(lambda: (BadInt(5),), cmd_name='h'); interp.eval('h')",
+     "TclError"),
+    ("lying tuple", "interp.set_var('v', Hook(LyingTuple((BadStr(),))))", "RuntimeError"),
+    ("lying list", "interp.set_var('v', Hook(LyingList([BadStr()])))", "RuntimeError"),
+    ("lying tuple in quick call", "interp.yarl.echo(ZelphHook(LyingTuple(('a', BadStr()))))", "RuntimeError"),
+    ("int subclass keyed list", "interp.set_keyed_list('k', Mardeck({'a': Hook(BadInt(5))}))", "RuntimeError"),
 ]
 
 
@@ -90,49 +127,71 @@ def test_callback_results_reach_tcl_unchanged(interp):
     assert interp.eval("g") == "42"
 
 
-HOSTILE = SETUP + """
-import random
-import sys
-
-BAD = ["\\ud800", BadStr(), ("\\udfff",), [BadStr()], [["\\ud800"]], b"\\xff", 2**200, float("inf"), None]
-
-def gen(depth=0):
-    r = random.random()
-    if depth > 3 or r < 0.3:
-        return random.choice(BAD + ["ok", 1, 2.5, "a b", "{", ""])
-    if r < 0.5:
-        return [gen(depth + 1) for _ in range(random.randint(0, 3))]
-    if r < 0.6:
-        return tuple(gen(depth + 1) for _ in range(random.randint(0, 3)))
-    if r < 0.7:
-        return {str(i): gen(depth + 1) for i in range(random.randint(0, 2))}
-    return Hook(gen(depth + 1)) if r < 0.85 else ZelphHook(gen(depth + 1))
-
-interp.eval("array set arr {a 1}")
-cmd = TclCommand("echo", tcl=interp)
-ops = [
-    lambda v: interp.tk.call("set", "z", tclobj(v)), lambda v: interp.set_var("x", v),
-    lambda v: interp.set_list("x", v), lambda v: interp.set_array("arr2", v),
-    lambda v: interp.set_keyed_list("k", v), lambda v: interp.vars.set("arr", v, array_index="b"),
-    lambda v: cmd(v, opt=v), lambda v: interp.yarl.echo(v, cast_=False), lambda v: zelph(v),
-    lambda v: (interp.create_callback(lambda: v, cmd_name="cb", force=True), interp.eval("cb")),
-    lambda v: TclCommand("echo", v, tcl=interp)(), lambda v: interp.cast_any(v),
-]
-random.seed(int(sys.argv[1]))
-interp.history.disable()
-for _ in range(1500):
-    value = gen()
-    try:
-        random.choice(ops)(value)
-    except Exception:
-        pass
-print("survived")
-"""
+HOSTILE = os.path.join(os.path.dirname(__file__), "hostile.py")
 
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_random_hostile_values_never_crash(seed):
-    result = subprocess.run([sys.executable, "-c", HOSTILE, str(seed)], capture_output=True, text=True,
-                            timeout=300)
-    assert result.returncode == 0, result.stderr[-2000:]
+    """The generators of `make fuzz` with fixed seeds (see tests/hostile.py)."""
+    result = subprocess.run([sys.executable, HOSTILE, str(seed)], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, (result.returncode, result.stdout[-2000:], result.stderr[-2000:])
     assert result.stdout.strip() == "survived"
+
+
+# --- the safety check mirrors _tkinter's own rules ---------------------------------
+
+def marked(base):
+    """A subclass of `base` whose str() gives away that it was called."""
+    return type("Marked" + base.__name__.title(), (base,), {"__str__": lambda self: "STR"})
+
+
+class MarkedIntEnum(enum.IntEnum):
+    A = 5
+
+    def __str__(self):
+        return "STR"
+
+
+class MarkedObject:
+    def __str__(self):
+        return "STR"
+
+
+KINDS = [
+    ("int", lambda: 5), ("big int", lambda: 2 ** 80), ("bool", lambda: True), ("float", lambda: 2.5),
+    ("str", lambda: "a b"), ("bytes", lambda: b"xy"), ("tuple", lambda: ("a", 1)), ("list", lambda: ["a", 1]),
+    ("int subclass", lambda: marked(int)(5)), ("big int subclass", lambda: marked(int)(2 ** 80)),
+    ("IntEnum", lambda: MarkedIntEnum.A), ("float subclass", lambda: marked(float)(2.5)),
+    ("str subclass", lambda: marked(str)("a b")), ("bytes subclass", lambda: marked(bytes)(b"xy")),
+    ("tuple subclass", lambda: marked(tuple)(("a", 1))), ("list subclass", lambda: marked(list)(["a", 1])),
+    ("complex", lambda: marked(complex)(1, 2)), ("set", lambda: marked(set)({1})),
+    ("frozenset", lambda: marked(frozenset)({1})), ("dict", lambda: marked(dict)({"a": 1})),
+    ("object", MarkedObject), ("nested int subclass", lambda: (("a", marked(int)(5)),)),
+    ("nested float subclass", lambda: [("a", marked(float)(1.5))]),
+]
+
+
+@pytest.mark.parametrize("make", [k[1] for k in KINDS], ids=[k[0] for k in KINDS])
+def test_native_values_are_exactly_those_tkinter_converts_natively(interp, make):
+    from korvex.tcl import tclobj
+
+    class Hook:
+        def __init__(self, value):
+            self.value = value
+
+        def __tclobj__(self):
+            return self.value
+
+    value = make()
+    # What this Python's _tkinter does with the value inside a tuple: its own
+    # conversion, or str() (which the marker shows, at any depth).
+    interp.tk.call("set", "probe", (value,))
+    tkinter_uses_str = "STR" in interp.tk.eval("set probe")
+    # What the package does: a hook's tuple is handed on unchanged only when
+    # _tkinter converts every item natively.
+    held = (value,)
+    ours_native = tclobj(Hook(held)) is held
+    assert ours_native == (not tkinter_uses_str)
+    # Either way Tcl gets the same text.
+    interp.set_var("ours", Hook(held))
+    assert interp.tk.eval("set ours") == interp.tk.eval("set probe")

@@ -238,3 +238,25 @@ def test_class_shapes():
     assert Yarl_Code.__doc__ == "A worker class that implements the Yarl logic."
     assert str(inspect.signature(Yarl_Code.__init__)) == "(self, /, *cmd, tcl)"
     assert yarl_module.TclError is TclError and yarl_module.weakref is weakref
+
+
+@pytest.mark.parametrize("hook_result, text, length", [
+    (("a", "b c", 5), "a {b c} 5", 3),
+    ((), "", 0),
+    (["x", ("y z",)], "x {{y z}}", 2),
+    (7, "7", 1),
+    (b"by", "by", 1),
+    (True, "1", 1),
+])
+def test_a_hook_result_that_is_no_str_is_recorded_as_sent(interp, hook_result, text, length):
+    """zelph() hands a __zelph__ hook's result back as it is: the command
+    still runs, and the history records each word as the text Tcl got."""
+    class Hooked:
+        def __zelph__(self):
+            return hook_result
+
+    interp.eval("proc probe {v tail} {return [list [llength $v] $v $tail]}")
+    got = interp.tk.splitlist(interp.yarl.probe(Hooked(), "tail", cast_=False))
+    assert got == (str(length), text, "tail")
+    word = "{%s}" % text if " " in text else text
+    assert interp.history.filter(count=1)[0].api == "probe %s tail" % word

@@ -2,7 +2,9 @@
 
 import collections.abc
 import doctest
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -171,11 +173,111 @@ def test_zelph_hook_result_returned_unchanged():
     assert zelph(Hooked(zel=marker)) is marker
 
 
-def test_non_str_zelph_hook_inside_a_list_is_a_type_error():
-    with pytest.raises(TypeError, match="__zelph__ returned non-string"):
-        zelph([Hooked(zel=5)])
+@pytest.mark.parametrize("value", [0, 1, -1, 9, 10, -10, 99, 123456789, sys.maxsize, -sys.maxsize - 1,
+                                   2 ** 63, -2 ** 63 - 1, 2 ** 64, 10 ** 30, -10 ** 30])
+def test_integers_are_their_decimal_text(value):
+    assert zelph(value) == str(value) and type(zelph(value)) is str
+    assert zelph([value, -value]) == "%d %d" % (value, -value)
+
+
+class BadText:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class Twice:
+    """A hook result whose own hook returns a str subclass or anything else."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __zelph__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("items, text", [
+    ([Hooked(zel=5), "a b"], "5 {a b}"),
+    ([Twice(None), Hooked(zel=1.5)], "{} 1.5"),
+    ([Hooked(zel=[1, "x y"])], "{1 {x y}}"),
+    ([Hooked(zel={"k": "v w"})], "{k {v w}}"),
+    ([Twice(False), Twice(True)], "false true"),
+    ([Hooked(zel=StrSub("x"))], "plain"),
+    ([Hooked(zel=Twice("a b"))], "{a b}"),
+    ([Hooked(zel=Hooked(obj=[1, 2]))], "{1 2}"),
+    ((Hooked(zel=7),), "7"),
+    ([Twice(b"ab"), Twice({"k": Twice(8)})], "{97 98} {k 8}"),
+])
+def test_hook_results_inside_a_list_are_converted_once_more(items, text):
+    result = zelph(items)
+    assert result == text and type(result) is str
+    assert z._tcl_UpdateStringOfList(items) == text
+
+
+def test_non_str_hook_result_at_top_level_is_returned_unchanged():
+    assert zelph(Hooked(zel=5)) == 5
+    assert type(zelph(Hooked(zel=5))) is int
+
+
+@pytest.mark.parametrize("value", [
+    Hooked(zel=5),                         # the scanner and quoter need a length
+    Hooked(zel=Twice(5)),
+])
+def test_scanner_and_quoter_need_text(value):
     with pytest.raises(TypeError):
-        z._Tcl_ScanElement(Hooked(zel=5))
+        z._Tcl_ScanElement(value)
+    with pytest.raises(TypeError):
+        z._Tcl_ConvertElement(value, set())
+
+
+def test_hook_result_converted_twice_must_end_as_text():
+    # zelph of the hook's result is itself a hook returning a number: nothing
+    # converts that one again, as the scanner would need its length.
+    with pytest.raises(TypeError, match="__zelph__ returned non-string"):
+        zelph([Hooked(zel=Twice(5))])
+
+
+@pytest.mark.parametrize("items", [
+    [Hooked(zel=BadText())],
+    ["a", Hooked(zel=[BadText()])],
+    [Hooked(zel=Hooked(obj=BadText()))],
+])
+def test_failing_str_of_a_hook_result_propagates(items):
+    with pytest.raises(RuntimeError, match="no text"):
+        zelph(items)
+
+
+def test_hook_results_in_lists_never_crash():
+    script = textwrap.dedent("""
+        from korvex.tcl import Interpreter, zelph
+        from korvex.tcl.namespace import TclNamespace
+
+        class Odd:
+            def __init__(self, value):
+                self.value = value
+            def __zelph__(self):
+                return self.value
+
+        class BadText:
+            def __str__(self):
+                raise RuntimeError("no text")
+
+        interp = Interpreter()
+        ns = TclNamespace("::n", tcl=interp)
+        ns.create()
+        for value in (5, 1.5, None, [1, 2], Odd(3), Odd(Odd(4)), BadText(), "\\ud800", b"x"):
+            for run in (lambda: zelph([Odd(value), "a b"]),
+                        lambda: interp.yarl.list(Odd(value), "a b"),
+                        lambda: interp.set_list("x", [Odd(value)]),
+                        lambda: ns.eval("list", Odd(value))):
+                try:
+                    run()
+                except (TypeError, RuntimeError, UnicodeError, ValueError):
+                    pass
+        print(zelph([Odd(5), "a b"]), interp.yarl.llength([Odd(5), Odd([1, 2])]), ns.eval("list", Odd(5), "c d"))
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "5 {a b} 2 5 {c d}"
 
 
 class Int(int):

@@ -166,3 +166,75 @@ def test_no_leaks_when_conversions_fail(convert):
 
     assert count_growth(failing, value, 20000) < 20000
     assert [sys.getrefcount(x) for x in value] == refs
+
+
+DEEP = """
+import sys, threading
+sys.setrecursionlimit(10 ** 6)
+from korvex.tcl import Interpreter, tclobj, zelph
+from korvex.tcl.mardeck import Mardeck
+from korvex.tcl.namespace import TclCommand
+
+class Again:
+    def __zelph__(self):
+        return zelph([self])
+    def __tclobj__(self):
+        return tclobj([self])
+
+CASES = [
+    "d = {}; d['x'] = d; Mardeck(d)",
+    "m = Mardeck(); dict.__setitem__(m, 'x', m); m.all_items()",
+    "m = Mardeck(); m['.'.join(['k'] * 20000)] = 1",
+    "Mardeck.from_tcl('{k {' * 20000 + '{k x}' + '}}' * 20000)",
+    "zelph(Again())",
+    "tclobj(Again())",
+    "deep = []\\nfor _ in range(10 ** 5): deep = [deep]\\ntclobj(deep)",
+    "loop = []; loop.append(loop); interp.set_var('v', loop)",
+    "interp.set_var('v', Again())",
+    "interp.yarl.echo(Again())",
+    "TclCommand('echo', tcl=interp)(Again())",
+]
+
+def run():
+    global interp
+    interp = Interpreter()
+    interp.eval("proc echo args {return $args}")
+    for case in CASES:
+        try:
+            exec(case, globals())
+        except RecursionError:
+            print("recursion")
+        except ValueError:
+            print("value")
+        else:
+            print("fine", case)
+    del interp
+
+if sys.argv[1] == "main":
+    run()
+else:
+    threading.stack_size(int(sys.argv[1]))
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+print("done")
+"""
+
+
+def smaller_main_stack():
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_STACK, (2 * 1024 * 1024, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+
+
+@pytest.mark.parametrize("where", ["256 KiB thread", "2 MiB thread", "2 MiB main thread"])
+def test_deep_nesting_raises_recursion_error_whatever_the_stack(where):
+    """However high the recursion limit and however small the thread's
+    stack, nesting raises RecursionError: the guards watch the C stack left."""
+    size = {"256 KiB thread": str(256 * 1024), "2 MiB thread": str(2 * 1024 * 1024)}.get(where, "main")
+    proc = subprocess.run([sys.executable, "-c", DEEP, size], capture_output=True, text=True, timeout=300,
+                          preexec_fn=smaller_main_stack if size == "main" else None)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
+    lines = proc.stdout.splitlines()
+    assert lines[-1] == "done" and len(lines) == 12
+    assert set(lines[:-1]) <= {"recursion", "value"}, lines

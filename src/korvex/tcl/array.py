@@ -2,12 +2,16 @@
 
 from tkinter import TclError
 
+from korvex.datastructures import _DictSignature
+
 from .internal import GetListFromAny
 from .zelph import zelph
 
 
 class Array(dict):
     """A dict of Tcl array element names to their values (``str``)."""
+
+    __signature__ = _DictSignature()
 
     @classmethod
     def from_tcl(cls, text):

@@ -1,12 +1,14 @@
 // korvex.tcl.history: the bounded record of Tcl scripts an interpreter ran,
 // with named markers that collect sub-histories.
 #include "support/module.hpp"
+#include "support/attrcache.hpp"
 #include "support/classdef.hpp"
 #include "support/historyapi.hpp"
 #include "support/lazylog.hpp"
 
 #include <datetime.h>
 
+#include <cstring>
 #include <ctime>
 
 using namespace nb::literals;
@@ -21,20 +23,43 @@ LazyLogger g_log("korvex.tcl");
 
 // Module-lifetime references, taken once at import.
 PyObject *g_deque;       // collections.deque
+PyCFunction g_deque_append;  // deque.append's C function (one argument), or NULL
 PyTypeObject *g_entry_type;  // Entry
 
 // Entry: one recorded command. A plain C type: history entries are made on
 // every eval, so they must be as cheap as a Python object can be. An entry
 // keeps the raw clock reading; the datetime is made when first asked for
-// (most entries are never looked at).
+// (most entries are never looked at). Likewise the text of a quick call's
+// words: the entry keeps the word list (which nothing else holds) and joins
+// it when `api` is first read.
 struct EntryObject {
     PyObject_HEAD
     timespec when;
     PyObject *timestamp;  // NULL until asked for
-    PyObject *api;
+    PyObject *api;        // NULL while `words` holds the words
+    PyObject *words;      // a list or tuple of plain str none of which holds a space, or NULL
 };
 
 EntryObject *as_entry(PyObject *o) { return reinterpret_cast<EntryObject *>(o); }
+
+// A few entries dropped from a full history are kept for reuse, so that
+// recording into a full history allocates nothing. Each keeps its reference
+// to the class.
+constexpr int kFreeMax = 16;
+EntryObject *g_free[kFreeMax];
+int g_nfree = 0;
+
+EntryObject *new_entry(PyTypeObject *type) {
+    if (type == g_entry_type && g_nfree > 0) {
+        EntryObject *e = g_free[--g_nfree];
+        Py_SET_REFCNT(e, 1);
+        return e;
+    }
+    EntryObject *e = PyObject_GC_New(EntryObject, type);
+    if (!e)
+        throw nb::python_error();
+    return e;
+}
 
 timespec clock_now() {
     timespec ts;
@@ -99,11 +124,10 @@ nb::object entry_text(nb::handle api) {
 
 nb::object make_entry(PyTypeObject *type, nb::handle api) {
     nb::object text = entry_text(api);
-    EntryObject *e = PyObject_GC_New(EntryObject, type);
-    if (!e)
-        throw nb::python_error();
+    EntryObject *e = new_entry(type);
     e->when = clock_now();
     e->timestamp = nullptr;
+    e->words = nullptr;
     e->api = text.release().ptr();
     // An entry holding a plain str (and later a plain datetime) cannot be part
     // of a reference cycle: like a tuple of atoms, it stays out of the
@@ -111,6 +135,47 @@ nb::object make_entry(PyTypeObject *type, nb::handle api) {
     if (!PyUnicode_CheckExact(e->api))
         PyObject_GC_Track(e);
     return nb::steal((PyObject *)e);
+}
+
+// Whether the text of `words` (a list or tuple) is the words joined by single
+// spaces: plain str none of which holds a space.
+bool plain_words(PyObject *words) {
+    PyObject **items = PySequence_Fast_ITEMS(words);
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(words); i < n; ++i) {
+        PyObject *w = items[i];
+        if (!PyUnicode_CheckExact(w))
+            return false;
+        Py_ssize_t len = PyUnicode_GET_LENGTH(w);
+        if (PyUnicode_IS_ASCII(w) ? std::memchr(PyUnicode_1BYTE_DATA(w), ' ', (size_t)len) != nullptr
+                                  : PyUnicode_FindChar(w, ' ', 0, len, 1) != -1)
+            return false;
+    }
+    return true;
+}
+
+// An entry for a word list that nothing else holds or changes: the list is
+// kept and joined only when the text is asked for. Such an entry cannot be
+// part of a reference cycle, so the collector does not track it.
+nb::object make_words_entry(PyTypeObject *type, nb::handle words) {
+    EntryObject *e = new_entry(type);
+    e->when = clock_now();
+    e->timestamp = nullptr;
+    e->api = nullptr;
+    e->words = nb::borrow(words).release().ptr();
+    return nb::steal((PyObject *)e);
+}
+
+// The entry's text, joining pending words first.
+PyObject *entry_api(PyObject *self) {
+    EntryObject *e = as_entry(self);
+    if (!e->api) {
+        PyObject *text = PyUnicode_Join(KX_STR(" "), e->words);
+        if (!text)
+            return nullptr;
+        e->api = text;
+        Py_CLEAR(e->words);
+    }
+    return e->api;
 }
 
 PyObject *entry_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
@@ -125,12 +190,14 @@ int entry_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_entry(self)->timestamp);
     Py_VISIT(as_entry(self)->api);
+    Py_VISIT(as_entry(self)->words);
     return 0;
 }
 
 int entry_clear(PyObject *self) {
     Py_CLEAR(as_entry(self)->timestamp);
     Py_CLEAR(as_entry(self)->api);
+    Py_CLEAR(as_entry(self)->words);
     return 0;
 }
 
@@ -138,6 +205,10 @@ void entry_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     entry_clear(self);
+    if (type == g_entry_type && g_nfree < kFreeMax) {
+        g_free[g_nfree++] = as_entry(self);
+        return;
+    }
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -174,20 +245,27 @@ int entry_set_timestamp(PyObject *self, PyObject *value, void *) {
 }
 
 PyObject *entry_get_api(PyObject *self, void *) {
-    return Py_NewRef(as_entry(self)->api);
+    PyObject *api = entry_api(self);
+    return api ? Py_NewRef(api) : nullptr;
 }
 
 int entry_set_api(PyObject *self, PyObject *value, void *) {
     if (value)
         track_unless_atomic(self, value);
-    return set_field(as_entry(self)->api, value, "api");
+    int r = set_field(as_entry(self)->api, value, "api");
+    if (r == 0)
+        Py_CLEAR(as_entry(self)->words);
+    return r;
 }
 
 PyObject *entry_str(PyObject *self) {
     return c_entry([&] {
         nb::object stamp = check(entry_get_timestamp(self, nullptr));
         nb::object text = call_method(stamp, KX_ID(strftime), {KX_STR("%Y-%m-%dT%H:%M:%S.%f")});
-        return check(PyUnicode_FromFormat("%S: %S", text.ptr(), as_entry(self)->api));
+        PyObject *api = entry_api(self);  // borrowed from the entry
+        if (!api)
+            throw nb::python_error();
+        return check(PyUnicode_FromFormat("%S: %S", text.ptr(), api));
     });
 }
 
@@ -254,22 +332,64 @@ void init(nb::handle self, nb::handle max_history) {
 
 const Params<1> kAppendParams("append", {"item"}, 1);
 
-void append_item(PyObject *self, PyObject *item) {
+// self.<name> for one of History's own instance attributes. For a plain
+// History (whose class defines none of these names) straight from the
+// instance dict, otherwise, or when missing there, by the full lookup.
+nb::object own_attr(PyObject *self, PyObject *name, bool plain) {
+    if (plain) {
+        PyObject **dict = _PyObject_GetDictPtr(self);
+        if (dict && *dict) {
+            if (PyObject *v = PyDict_GetItemWithError(*dict, name))
+                return nb::borrow(v);
+            if (PyErr_Occurred())
+                throw nb::python_error();
+        }
+    }
+    return attr(self, name);
+}
+
+// q.append(entry): deque.append's own C function for a plain deque.
+void push(nb::handle q, nb::handle entry) {
+    if (g_deque_append && Py_TYPE(q.ptr()) == (PyTypeObject *)g_deque) {
+        check(g_deque_append(q.ptr(), entry.ptr()));
+        return;
+    }
+    call_method(q, KX_ID(append), {entry.ptr()});
+}
+
+// enabled, __history__ and __activeMarkers__ of the plain History that
+// recorded last (an interpreter records into the same one on every call).
+AttrCache<3> g_own_attrs;
+
+// History.append's body; `make` creates the entry. `plain`: self is a
+// History whose class nobody changed.
+template <typename Make>
+void append_with(PyObject *self, PyObject *item, bool plain, Make &&make) {
     if (g_log.enabled_for(kDebug))
         g_log.log(kDebug, check(PyUnicode_FromFormat("%% %S", item)));
-    if (!truth(attr(self, KX_ID(enabled))))
+    static const AttrCache<3>::Names kOwn = {KX_ID(enabled), KX_ID(__history__), KX_ID(__activeMarkers__)};
+    PyObject *found[3];
+    nb::object own[3];  // held: making the entry, truth() and appending may run user code
+    bool cached = plain && g_own_attrs.get(self, kOwn, found);
+    for (size_t i = 0; i < 3; ++i)
+        own[i] = cached ? nb::borrow(found[i]) : nb::object();
+    if (!truth(cached ? own[0] : own_attr(self, kOwn[0], plain)))
         return;
-    nb::object entry = make_entry(g_entry_type, item);
-    call_method(attr(self, KX_ID(__history__)), KX_ID(append), {entry.ptr()});
-    nb::object active = attr(self, KX_ID(__activeMarkers__));
+    nb::object entry = make();
+    push(cached ? own[1] : own_attr(self, kOwn[1], plain), entry);
+    nb::object active = cached ? own[2] : own_attr(self, kOwn[2], plain);
     if (PyList_CheckExact(active.ptr()) && PyList_GET_SIZE(active.ptr()) == 0)
         return;
-    nb::object markers = attr(self, KX_ID(__markers__));
+    nb::object markers = own_attr(self, KX_ID(__markers__), plain);
     nb::object names = check(PySequence_List(active.ptr()));
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(names.ptr()); i < n; ++i) {
         nb::object q = check(PyObject_GetItem(markers.ptr(), PyList_GET_ITEM(names.ptr(), i)));
-        call_method(q, KX_ID(append), {entry.ptr()});
+        push(q, entry);
     }
+}
+
+void append_item(PyObject *self, PyObject *item, bool plain = false) {
+    append_with(self, item, plain, [&] { return make_entry(g_entry_type, item); });
 }
 
 nb::object append(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
@@ -281,7 +401,19 @@ nb::object append(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyOb
 
 int append_entry(PyObject *self, PyObject *item) {
     nb::object done = nb::steal(c_entry([&] {
-        append_item(self, item);
+        append_item(self, item, true);
+        return nb::object(nb::none());
+    }));
+    return done.is_valid() ? 0 : -1;
+}
+
+int append_words(PyObject *self, PyObject *words) {
+    nb::object done = nb::steal(c_entry([&] {
+        append_with(self, words, true, [&] {
+            if ((PyList_CheckExact(words) || PyTuple_CheckExact(words)) && plain_words(words))
+                return make_words_entry(g_entry_type, words);
+            return make_entry(g_entry_type, words);
+        });
         return nb::object(nb::none());
     }));
     return done.is_valid() ? 0 : -1;
@@ -289,7 +421,7 @@ int append_entry(PyObject *self, PyObject *item) {
 
 // The entry points offered to the other modules (see historyapi.hpp); the
 // class and its tag are filled in once the class exists.
-HistoryApi g_api = {nullptr, 0, append_entry};
+HistoryApi g_api = {nullptr, 0, append_entry, append_words};
 
 void clear(nb::handle self, nb::handle marker, nb::handle clear_all) {
     if (truth(clear_all)) {
@@ -375,6 +507,12 @@ KX_MODULE(history, m) {
     m.doc() = "Bounded history of the Tcl calls an interpreter ran, with named markers.";
 
     g_deque = keep(import_attr("collections", "deque"));
+    PyObject *append_descr = _PyType_Lookup((PyTypeObject *)g_deque, KX_ID(append));
+    if (append_descr && Py_IS_TYPE(append_descr, &PyMethodDescr_Type)) {
+        PyMethodDef *def = ((PyMethodDescrObject *)append_descr)->d_method;
+        if ((def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS)) == METH_O)
+            g_deque_append = def->ml_meth;
+    }
     m.def("__getattr__", [m](nb::handle name) { return lazy_logger_attr(g_log, "log", m, name); });
 
     g_entry_type = (PyTypeObject *)keep(check(PyType_FromSpec(&entry_spec)));

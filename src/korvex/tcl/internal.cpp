@@ -59,10 +59,8 @@ nb::object interp_from_param(nb::handle, nb::handle interp) {
     is = PyObject_IsInstance(interp.ptr(), g_tk);
     if (is < 0)
         throw nb::python_error();
-    if (is) {
-        nb::object addr = call_method(interp, KX_ID(interpaddr));
-        return call(g_interp_p, {addr.ptr()});
-    }
+    if (is)  // keeps the interpreter alive, and checks the thread where used
+        return tcl::pointer_to(g_interp_p, interp);
     PyErr_SetObject(PyExc_ValueError, tcl::unrecognized_interp_message(interp).ptr());
     throw nb::python_error();
 }
@@ -244,9 +242,10 @@ KX_MODULE(internal, m) {
           "Raise tkinter.TclError with the interpreter's result text, or with\n"
           "`default_msg` when there is no interpreter or its result is empty.\n"
           "Never returns; write `raise TclError_from_interp(...)`.");
+    m.attr("TclError_from_interp") = make_routine(m.attr("TclError_from_interp"), m);
 
     ClassDef interp_p(m, "Tcl_Interp_p", {ctypes.attr("c_void_p")},
-                      "An opaque pointer to a Tcl interpreter (Tcl_Interp *).");
+                      "An opaque pointer to a Tcl interpreter (``Tcl_Interp *``).");
     interp_p.def_classmethod(
         "from_param", &interp_from_param, "interp"_a.none(),
         "Convert None, a Tcl_Interp_p or a tkinter.Tk to a Tcl_Interp_p.");

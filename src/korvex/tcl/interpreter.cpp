@@ -1,6 +1,7 @@
 // korvex.tcl.interpreter: the Interpreter class, a tkinter.Tk without Tk that
 // bridges Python test scripts to Tcl, and the shared interpreter.
 #include "support/module.hpp"
+#include "support/attrcache.hpp"
 #include "support/classdef.hpp"
 #include "support/entrypoints.hpp"
 #include "support/historyapi.hpp"
@@ -128,6 +129,25 @@ nb::object getattr_(nb::handle self, nb::handle name) {
     throw nb::python_error();
 }
 
+// tp_getattro of Interpreter: object.__getattribute__, then __getattr__ for
+// names it does not find. What Python's slot for a class with __getattr__
+// does, without looking both up and dispatching through them on every
+// access. Setting __getattr__ or __getattribute__ on the class (or defining
+// them in a subclass) brings back Python's own slot.
+PyObject *interp_getattro(PyObject *self, PyObject *name) {
+#if PY_VERSION_HEX < 0x030D0000
+    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    if (found || PyErr_Occurred())
+        return found;
+#else
+    PyObject *found = PyObject_GenericGetAttr(self, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return found;
+    PyErr_Clear();
+#endif
+    return c_entry([&] { return getattr_(self, name); });
+}
+
 // --- Python callbacks -------------------------------------------------------
 
 // getattr(obj, name) into `out`; a missing attribute leaves `out` as it is.
@@ -238,16 +258,53 @@ nb::object error_info(nb::handle self) {
 
 const Params<3> kEvalParams("eval", {"code", "typecast", "record"}, 1);
 
+// history and tk of the interpreter that evaluated last.
+AttrCache<2> g_eval_attrs;
+
+// self.history (i = 0) or self.tk (i = 1).
+nb::object eval_attr(PyObject *self, size_t i) {
+    static const AttrCache<2>::Names names = {KX_ID(history), KX_ID(tk)};
+    PyObject *found[2];
+    if (g_eval_attrs.get(self, names, found))
+        return nb::borrow(found[i]);
+    return attr(self, names[i]);
+}
+
+// tk.eval(code): _tkinter's own C function, called directly while the
+// application object's class is the one seen first and nobody changed it.
+PyObject *tk_eval(nb::handle tk, PyObject *code) {
+    static PyTypeObject *type = nullptr;
+    static unsigned int tag = 0;
+    static PyCFunction direct = nullptr;
+    PyTypeObject *t = Py_TYPE(tk.ptr());
+    if (t == type && unchanged(t, tag))
+        return direct(tk.ptr(), code);
+    if (!type) {
+        PyObject *descr = _PyType_Lookup(t, KX_ID(eval));
+        if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
+            PyMethodDef *def = ((PyMethodDescrObject *)descr)->d_method;
+            const int kinds = METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS;
+            if ((def->ml_flags & kinds) == METH_O && (tag = version_tag(nb::handle((PyObject *)t)))) {
+                direct = def->ml_meth;
+                type = t;
+            }
+        }
+    }
+    PyObject *stack[2] = {tk.ptr(), code};
+    return PyObject_VectorcallMethod(KX_ID(eval), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
 nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
-    PyObject *a[3];
-    kEvalParams.parse(args, nargsf, kwnames, a);
+    PyObject *a[3] = {nullptr, nullptr, nullptr};
+    if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
+        a[0] = args[0];
+    else
+        kEvalParams.parse(args, nargsf, kwnames, a);
     PyObject *code = a[0], *typecast = a[1], *record = a[2];
     if (!record || truth(record))
-        kx::record(attr(self, KX_ID(history)), code);
-    nb::object tk = attr(self, KX_ID(tk));
-    PyObject *stack[2] = {tk.ptr(), code};
-    PyObject *result = PyObject_VectorcallMethod(KX_ID(eval), stack,
-                                                 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        kx::record(eval_attr(self, 0), code);
+    nb::object tk = eval_attr(self, 1);
+    PyObject *result = tk_eval(tk, code);
     if (!result) {
         if (!PyErr_ExceptionMatches(g_tcl_error))
             throw nb::python_error();
@@ -270,8 +327,18 @@ PyObject *try_method(nb::handle self, PyObject *name, nb::handle value) {
     return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+// self.tk, checked to belong to the calling thread: for the paths that reach
+// Tcl through methods of _tkinter that do not check it themselves (getint,
+// getdouble, getboolean) or through the Tcl library directly.
+nb::object own_tk(nb::handle self) {
+    nb::object tk = attr(self, KX_ID(tk));
+    tcl::check_thread(tk);
+    return tk;
+}
+
 // self.<getter>(value), and on TypeError self.<getter>(zelph(value)).
 nb::object cast_number(nb::handle self, PyObject *getter, nb::handle value) {
+    own_tk(self);
     PyObject *r = try_method(self, getter, value);
     if (r)
         return nb::steal(r);
@@ -300,8 +367,8 @@ PyObject *nonzero(nb::handle self, PyObject *cast, nb::handle value, PyObject *z
 }
 
 nb::object cast_boolean(nb::handle self, nb::handle value) {
+    nb::object tk = own_tk(self);
     tcl::api().ResetResult(tcl::interp_ptr(self));
-    nb::object tk = attr(self, KX_ID(tk));
     PyObject *r = try_method(tk, KX_ID(getboolean), value);
     if (!r && PyErr_ExceptionMatches(PyExc_TypeError)) {
         PyErr_Clear();
@@ -354,7 +421,9 @@ nb::object cast_container(PyObject *cls, PyObject *pairs_method, nb::handle valu
     if (item_cast.is_none())
         return result;
     nb::object pairs = check(PySequence_List(call_method(result, pairs_method).ptr()));
-    for (nb::handle pair : pairs) {
+    Py_ssize_t index = 0;
+    for (nb::handle element : pairs) {
+        nb::object pair = as_pair(element, index++);  // the method may be replaced
         nb::object key = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
         nb::object item = call(item_cast, {PyTuple_GET_ITEM(pair.ptr(), 1)});
         if (PyObject_SetItem(result.ptr(), key.ptr(), item.ptr()) != 0)
@@ -394,9 +463,12 @@ bool trial(PyObject *r, nb::object &out) {
 
 // Whether a text may be a Tcl number or boolean at all: those start (after
 // white space) with a digit, a sign, a point, or the first letter of a
-// boolean word, "inf" or "nan". Texts that cannot be skip the trials.
+// boolean word, "inf" or "nan", and hold no NUL. Texts that cannot be skip
+// the trials.
 bool may_be_number_or_boolean(nb::handle text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (PyUnicode_FindChar(text.ptr(), 0, 0, n, 1) != -1)
+        return false;
     int kind = PyUnicode_KIND(text.ptr());
     const void *data = PyUnicode_DATA(text.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -422,10 +494,17 @@ PyObject *g_own_keyed_cast;         // Interpreter.__dict__['cast_keyed_list']
 PyObject *g_own_from_tcl;           // Mardeck.__dict__['from_tcl']
 
 bool own_casts(nb::handle self) {
+    // The class last found to have them, while it is unchanged.
+    static PyTypeObject *seen = nullptr;
+    static unsigned int seen_tag = 0;
     PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type == seen && unchanged(type, seen_tag))
+        return true;
     for (size_t i = 0; i < kCastNames; ++i)
         if (_PyType_Lookup(type, cast_name(i)) != g_own_casts[i])
             return false;
+    seen_tag = version_tag(nb::handle((PyObject *)type));
+    seen = type;
     return true;
 }
 
@@ -487,7 +566,9 @@ const Params<1> kCastAnyParams("cast_any", {"value"}, 1);
 
 nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     nb::handle value;
-    {
+    if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames) {
+        value = args[0];
+    } else {
         PyObject *a[1];
         kCastAnyParams.parse(args, nargsf, kwnames, a);
         value = a[0];
@@ -512,7 +593,7 @@ nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
             return nb::steal(r);
         // The base class's getint/getdouble are tk.getint/tk.getdouble with
         // TclError turned into ValueError: a failed trial needs neither.
-        nb::object tk = attr(self, KX_ID(tk));
+        nb::object tk = own_tk(self);
         if (PyObject *r = tk_number(tk, KX_ID(getint), text))
             return nb::steal(r);
         if (PyObject *r = tk_number(tk, KX_ID(getdouble), text))
@@ -606,7 +687,7 @@ nb::object cast_text(nb::handle self, PyObject *cast, PyObject *getter, nb::hand
         if (getter == KX_ID(getint))
             if (PyObject *r = plain_decimal(text))
                 return nb::steal(r);
-        PyObject *r = try_method(attr(self, KX_ID(tk)), getter, text);
+        PyObject *r = try_method(own_tk(self), getter, text);
         if (r)
             return nb::steal(r);
         PyErr_Clear();
@@ -816,6 +897,8 @@ KX_MODULE(interpreter, m) {
             "  an integer -> int, a double -> float, a boolean -> bool,\n"
             "  a keyed list -> Mardeck, anything else -> str."));
     g_interpreter = keep(c.finish());
+    ((PyTypeObject *)g_interpreter)->tp_getattro = interp_getattro;
+    PyType_Modified((PyTypeObject *)g_interpreter);
     nb::object set_var_fn = nb::getattr(nb::handle(g_interpreter), "set_var");
     nb::setattr(nb::handle(g_interpreter), "set_int", set_var_fn);
     nb::setattr(nb::handle(g_interpreter), "set_double", set_var_fn);

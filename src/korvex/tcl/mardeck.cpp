@@ -91,6 +91,7 @@ nb::object new_mardeck() { return call(g_mardeck); }
 // own dispatch) from outrunning the C stack.
 struct LevelGuard {
     explicit LevelGuard(const char *where) {
+        check_stack(where);
         if (++depth > kMaxDepth) {
             --depth;
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
@@ -255,11 +256,19 @@ void init(nb::handle self, nb::args args, nb::kwargs kwargs) {
 nb::list all_items(nb::handle self);
 
 // `self[key] = value` for every pair: our own store when the class has not
-// replaced it, otherwise through the override.
+// replaced it, otherwise through the override. `pairs` comes from all_items(),
+// which a subclass may replace: each element must be a pair, as for
+// dict.update.
 void store_all(nb::handle self, nb::handle pairs) {
-    for (nb::handle pair : pairs)
+    nb::object it = check(PyObject_GetIter(pairs.ptr()));
+    Py_ssize_t index = 0;
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object pair = as_pair(nb::steal(raw), index++);
         if (PyObject_SetItem(self.ptr(), PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1)) != 0)
             throw nb::python_error();
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
 }
 
 void update(nb::handle self, nb::args args, nb::kwargs kwargs) {
@@ -297,10 +306,13 @@ void update(nb::handle self, nb::args args, nb::kwargs kwargs) {
 
 void flatten(nb::handle level, nb::handle prefix, nb::list &out, bool with_values, int depth) {
     RecursionGuard guard(" while flattening a Mardeck", depth);
-    nb::object items = call_method(level, KX_ID(items));
-    for (nb::handle pair : items) {
-        nb::object pr = nb::borrow(pair);
-        nb::object key = pr[0], value = pr[1];
+    nb::object items = call_method(level, KX_ID(items));  // a subclass may replace items()
+    nb::object it = check(PyObject_GetIter(items.ptr()));
+    Py_ssize_t index = 0;
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object pr = as_pair(nb::steal(raw), index++);
+        nb::object key = nb::borrow(PyTuple_GET_ITEM(pr.ptr(), 0));
+        nb::object value = nb::borrow(PyTuple_GET_ITEM(pr.ptr(), 1));
         nb::object full = prefix.is_none()
                               ? key
                               : check(PyUnicode_FromFormat("%S.%S", prefix.ptr(), key.ptr()));
@@ -311,6 +323,8 @@ void flatten(nb::handle level, nb::handle prefix, nb::list &out, bool with_value
         else
             out.append(full);
     }
+    if (PyErr_Occurred())
+        throw nb::python_error();
 }
 
 nb::list all_keys(nb::handle self) {

@@ -648,7 +648,7 @@ KX_MODULE(namespace, m) {
         .def("__setitem__", &arr_setitem, "key"_a.none(), "value"_a.none())
         .def("__delitem__", &arr_delitem, "key"_a.none())
         .def("clear", &arr_clear, "Unset the whole array variable.")
-        .def("update", &arr_update, "args"_a, "kwargs"_a, "Set elements as dict(*args, **kwargs) gives them.");
+        .def("update", &arr_update, "args"_a, "kwargs"_a, "Set elements as ``dict(*args, **kwargs)`` gives them.");
     g_array_var = keep(a.finish());
 
     // TclNamespace with its nested views
@@ -850,7 +850,8 @@ KX_MODULE(namespace, m) {
         .def("__str__", &command::str)
         .def("__tclobj__", &command::tclobj_hook, "The Tcl form of a command object: its words.")
         .def("__get__", [](nb::handle self, nb::handle instance, nb::handle) { return command::get(self, instance); },
-             "instance"_a.none(), "owner"_a.none() = nb::none());
+             "instance"_a.none(), "owner"_a.none() = nb::none())
+        .set("__signature__", call_signature_descriptor());
     nb::object command_class = c.finish();
     ((PyTypeObject *)command_class.ptr())->tp_call = command::tp_call;
     command::Classes &cc = command::classes();

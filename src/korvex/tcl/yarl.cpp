@@ -16,6 +16,7 @@
 // Replacing __getattr__ or __call__ on a class (or in a subclass) brings back
 // Python's own slots, so overrides behave as they would in Python.
 #include "support/module.hpp"
+#include "support/attrcache.hpp"
 #include "support/classdef.hpp"
 #include "support/historyapi.hpp"
 #include "support/tclbind.hpp"
@@ -51,6 +52,57 @@ nb::object interp_attr(nb::handle interp, PyObject *name) {
         PyErr_Clear();
     }
     return check(PyObject_GetAttr(interp.ptr(), name));
+}
+
+// history and tk of the interpreter that ran the latest quick call.
+AttrCache<2> g_interp_attrs;
+
+// interp.history (i = 0) or interp.tk (i = 1).
+nb::object history_or_tk(nb::handle interp, size_t i) {
+    static const AttrCache<2>::Names names = {KX_ID(history), KX_ID(tk)};
+    PyObject *found[2];
+    if (g_interp_attrs.get(interp.ptr(), names, found))
+        return nb::borrow(found[i]);
+    return interp_attr(interp, names[i]);
+}
+
+// interp.name(arg) for a method of the interpreter's class, bound as Python
+// binds it but without making a bound method (the __getattr__ hook of
+// tkinter.Tk keeps Python from taking that short way itself).
+nb::object interp_method(nb::handle interp, PyObject *name, PyObject *arg) {
+    PyTypeObject *type = Py_TYPE(interp.ptr());
+    PyObject *descr = _PyType_Lookup(type, name);
+    if (descr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
+        _PyType_Lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
+        PyObject **dict = _PyObject_GetDictPtr(interp.ptr());
+        PyObject *own = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        if (!own) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            nb::object method = nb::borrow(descr);
+            PyObject *stack[2] = {interp.ptr(), arg};
+            return check(PyObject_Vectorcall(method.ptr(), stack, 2, nullptr));
+        }
+    }
+    return call_method(interp, name, {arg});
+}
+
+// tk.call(*words) for the tuple `words`: _tkinter's C function takes the
+// tuple itself as its argument tuple (the one Python would build) while the
+// application object's class has its own method. NULL with the error set.
+PyObject *tk_call(nb::handle tk, nb::handle words) {
+    PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
+    if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
+        PyMethodDescrObject *m = (PyMethodDescrObject *)descr;
+        if (m->d_method->ml_flags == METH_VARARGS && PyObject_TypeCheck(tk.ptr(), m->d_common.d_type))
+            return m->d_method->ml_meth(tk.ptr(), words.ptr());
+    }
+    PyObject *method = PyObject_GetAttr(tk.ptr(), KX_ID(call));
+    if (!method)
+        return nullptr;
+    PyObject *result = PyObject_Call(method, words.ptr(), nullptr);
+    Py_DECREF(method);
+    return result;
 }
 
 // The global errorInfo: the message and the Tcl stack of the latest error.
@@ -111,11 +163,20 @@ void yarl_init(nb::handle self, nb::handle tcl) {
 
 // Yarl_Code(name, tcl=tcl)
 nb::object new_code(nb::handle name, nb::handle tcl) {
-    PyObject *cls = PyDict_GetItemWithError(g_module_dict, KX_ID(Yarl_Code));
+    // The module's Yarl_Code, read again only when the module's globals changed.
+    static uint64_t seen_version = 0;
+    static PyObject *seen_cls = nullptr;
+    uint64_t version = dict_version(g_module_dict);
+    PyObject *cls = version != 0 && version == seen_version ? seen_cls : nullptr;
     if (!cls) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_NameError, "name 'Yarl_Code' is not defined");
-        throw nb::python_error();
+        cls = PyDict_GetItemWithError(g_module_dict, KX_ID(Yarl_Code));
+        if (!cls) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_NameError, "name 'Yarl_Code' is not defined");
+            throw nb::python_error();
+        }
+        seen_version = version;
+        seen_cls = cls;
     }
     if (cls == (PyObject *)g_code_type && g_code_type->tp_new == PyBaseObject_Type.tp_new &&
         _PyType_Lookup(g_code_type, KX_ID(__init__)) == g_code_init) {
@@ -131,8 +192,15 @@ nb::object new_code(nb::handle name, nb::handle tcl) {
     return check(PyObject_Vectorcall(cls, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr()));
 }
 
+// tcl of the Yarl object used last (an interpreter's own, on every call).
+AttrCache<1> g_yarl_tcl;
+
 nb::object yarl_getattr(nb::handle self, nb::handle name) {
     reject_special(self, name);
+    static const AttrCache<1>::Names names = {KX_ID(tcl)};
+    PyObject *tcl;
+    if (g_yarl_tcl.get(self.ptr(), names, &tcl))
+        return new_code(name, nb::borrow(tcl));  // held: a Yarl_Code subclass runs user code
     return new_code(name, attr(self, KX_ID(tcl)));
 }
 
@@ -231,6 +299,40 @@ nb::object word(nb::handle value) {
     return PyUnicode_CheckExact(w.ptr()) ? w : tcl_safe(w);
 }
 
+// The words as the history records them: each as the text Tcl gets (a
+// __zelph__ hook may have made a word a tuple, that is a Tcl list).
+nb::object sent_words(nb::handle words) {
+    Py_ssize_t n = PyTuple_GET_SIZE(words.ptr());
+    Py_ssize_t i = 0;
+    while (i < n && PyUnicode_CheckExact(PyTuple_GET_ITEM(words.ptr(), i)))
+        ++i;
+    if (i == n)
+        return nb::borrow(words);
+    nb::object out = check(PyTuple_New(n));
+    for (i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(out.ptr(), i, tk_text(PyTuple_GET_ITEM(words.ptr(), i)).release().ptr());
+    return out;
+}
+
+// The words in the form _tkinter hands them to Tcl whole (text holding U+0000
+// is mapped; see tk_value). The tuple itself when no word needs it.
+nb::object tk_words(nb::handle words) {
+    Py_ssize_t n = PyTuple_GET_SIZE(words.ptr());
+    nb::object out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *w = PyTuple_GET_ITEM(words.ptr(), i);
+        nb::object v = tk_value(w);
+        if (v.ptr() != w && !out.is_valid()) {
+            out = check(PyTuple_New(n));
+            for (Py_ssize_t j = 0; j < i; ++j)
+                PyTuple_SET_ITEM(out.ptr(), j, nb::borrow(PyTuple_GET_ITEM(words.ptr(), j)).release().ptr());
+        }
+        if (out.is_valid())
+            PyTuple_SET_ITEM(out.ptr(), i, v.release().ptr());
+    }
+    return out.is_valid() ? out : nb::borrow(words);
+}
+
 nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -245,30 +347,27 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 
     // The words: the command name, the positional arguments, then the
     // keyword arguments as -name value, in the order the caller wrote them.
+    // A tuple: _tkinter takes it as the argument tuple of tk.call, and the
+    // history entry keeps it.
     nb::object parts = attr(self, KX_ID(cmd));
-    nb::object words = check(PyList_New(1 + nargs + 2 * (nkw - (cast_at >= 0))));
-    PyList_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
+    nb::object words = check(PyTuple_New(1 + nargs + 2 * (nkw - (cast_at >= 0))));
+    PyTuple_SET_ITEM(words.ptr(), 0, check(PyUnicode_Join(KX_STR("::"), parts.ptr())).release().ptr());
     Py_ssize_t w = 1;
     for (Py_ssize_t i = 0; i < nargs; ++i)
-        PyList_SET_ITEM(words.ptr(), w++, word(args[i]).release().ptr());
+        PyTuple_SET_ITEM(words.ptr(), w++, word(args[i]).release().ptr());
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         if (k == cast_at)
             continue;
         PyObject *option = check(PyUnicode_Concat(KX_STR("-"), PyTuple_GET_ITEM(kwnames, k))).release().ptr();
-        PyList_SET_ITEM(words.ptr(), w++, option);
-        PyList_SET_ITEM(words.ptr(), w++, word(args[nargs + k]).release().ptr());
+        PyTuple_SET_ITEM(words.ptr(), w++, option);
+        PyTuple_SET_ITEM(words.ptr(), w++, word(args[nargs + k]).release().ptr());
     }
 
     nb::object interp = bind::referent(attr(self, KX_ID(tcl)));
-    nb::object history = interp_attr(interp, KX_ID(history));
-    record(history, words);
+    record_words(history_or_tk(interp, 0), sent_words(words));
 
-    nb::object tk = interp_attr(interp, KX_ID(tk));
-    Py_ssize_t nwords = PyList_GET_SIZE(words.ptr());
-    ArgStack stack((size_t)nwords);
-    for (Py_ssize_t i = 0; i < nwords; ++i)
-        stack.push(PyList_GET_ITEM(words.ptr(), i));
-    PyObject *result = stack.call_method(tk, KX_ID(call));
+    nb::object tk = history_or_tk(interp, 1);
+    PyObject *result = tk_call(tk, tk_words(words));
     if (!result) {
         if (!PyErr_ExceptionMatches(g_tcl_error))
             throw nb::python_error();
@@ -277,7 +376,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     }
     nb::object value = nb::steal(result);
     if (truth(cast))
-        return call_method(interp, KX_ID(cast_any), {value.ptr()});
+        return interp_method(interp, KX_ID(cast_any), value.ptr());
     return result_text(value);
 }
 
@@ -336,16 +435,16 @@ KX_MODULE(yarl, m) {
     g_object_getattribute = keep(nb::handle(_PyType_Lookup(&PyBaseObject_Type, KX_ID(__getattribute__))));
 
     ClassDef y(m, "Yarl", {},
-               "Quick command syntax: Tcl commands and procedures called as attributes.\n\n"
+               "Quick command syntax: Tcl commands and procedures called as attributes::\n\n"
                "    interp.yarl.set('myVar', 'value')         ->  set myVar value\n"
                "    interp.yarl.ns_a.ns_b.procname('x', opt='v')\n"
                "                                   ->  ns_a::ns_b::procname x -opt v\n\n"
-               "  - positional arguments keep their order;\n"
-               "  - keyword arguments become dashed options, placed after all\n"
-               "    positional arguments;\n"
-               "  - namespace and procedure names are limited to what a Python\n"
-               "    attribute name can hold (letters, digits and underscores);\n"
-               "  - the keyword cast_ (default True) switches the result cast on or off.\n\n"
+               "- positional arguments keep their order;\n"
+               "- keyword arguments become dashed options, placed after all\n"
+               "  positional arguments;\n"
+               "- namespace and procedure names are limited to what a Python\n"
+               "  attribute name can hold (letters, digits and underscores);\n"
+               "- the keyword ``cast_`` (default True) switches the result cast on or off.\n\n"
                "Each call is recorded in the interpreter's history. The interpreter is\n"
                "held through a weak proxy.");
     y.def("__init__", &yarl_init, "tcl"_a.none())
@@ -364,7 +463,7 @@ KX_MODULE(yarl, m) {
             "__call__", "__call__($self, /, *args, **kwargs)\n--\n\n"
                         "Run the command with `args` and `kwargs` (as -name value options).\n\n"
                         "Returns the result through the interpreter's cast_any, or its text\n"
-                        "with cast_=False. A Tcl error raises TclError with the full errorInfo."))
+                        "with ``cast_=False``. A Tcl error raises TclError with the full errorInfo."))
         .def("__str__", &code_str)
         .def("__repr__", &code_repr);
     nb::object code = c.finish();

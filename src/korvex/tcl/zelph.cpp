@@ -8,6 +8,8 @@
 #include "support/tclconvert.hpp"
 #include "support/tclquote.hpp"
 
+#include <utility>
+
 namespace kx {
 namespace {
 
@@ -212,6 +214,13 @@ KX_MODULE(zelph, m) {
     nb::object tclobj_obj = make_function(m, "tclobj", kTclobjDoc, &tclobj_fn);
     m.attr("tclobj") = tclobj_obj;
 
+    const std::pair<nb::handle, const char *> signatures[] = {
+        {m.attr("_Tcl_ScanElement"), "(string)"}, {m.attr("_Tcl_ConvertElement"), "(src, flags)"},
+        {from_sequence, "(listObj)"},             {from_mapping, "(obj)"},
+        {zelph_obj, "(obj)"},                     {tclobj_sequence, "(obj)"},
+        {tclobj_mapping, "(obj)"},                {tclobj_obj, "(obj)"}};
+    for (const auto &[fn, text] : signatures)
+        set_attr(fn, KX_ID(__text_signature__), nb::str(text));
     set_attr(zelph_obj, KX_ID(from_sequence), from_sequence);
     set_attr(zelph_obj, KX_ID(from_mapping), from_mapping);
     set_attr(tclobj_obj, KX_ID(from_sequence), tclobj_sequence);

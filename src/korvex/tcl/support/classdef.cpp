@@ -46,16 +46,15 @@ ClassDef &ClassDef::set(const char *name, nb::handle value) {
 }
 
 ClassDef &ClassDef::def_fast(PyMethodDef *def) {
-    fast_.push_back(def);
-    return set(def->ml_name, nb::none());
+    nb::object fn = make_fast_routine(def, module_, (qualname_ + "." + def->ml_name).c_str());
+    fast_routines_.push_back(fn);
+    return set(def->ml_name, fn);
 }
 
 nb::object ClassDef::finish(bool nested) {
     nb::object cls = meta_(nb::str(name_.c_str()), bases_, ns_);
-    for (PyMethodDef *def : fast_) {
-        nb::object descr = check(PyDescr_NewMethod((PyTypeObject *)cls.ptr(), def));
-        nb::setattr(cls, def->ml_name, descr);
-    }
+    for (const nb::object &fn : fast_routines_)
+        set_routine_owner(fn, cls);
     if (!nested)
         nb::setattr(module_, name_.c_str(), cls);
     return cls;

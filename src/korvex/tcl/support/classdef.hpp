@@ -10,7 +10,7 @@
 // ABCMeta sees them when it computes the abstract methods.
 #pragma once
 
-#include "support/fastcall.hpp"
+#include "support/routine.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -26,27 +26,29 @@ public:
     ClassDef(nb::handle module, const char *name, std::initializer_list<nb::handle> bases,
              const char *doc, const char *qualname = nullptr);
 
+    // Every method is a routine (see routine.hpp): it binds to a real Python
+    // method object and shows its signature to inspect and help().
+
     // An instance method: the C++ function takes `self` first.
     template <typename Func, typename... Extra>
     ClassDef &def(const char *name, Func &&f, const Extra &...extra) {
-        return set(name, method(name, std::forward<Func>(f), extra...));
+        return set(name, routine(name, method(name, std::forward<Func>(f), extra...)));
     }
 
     template <typename Func, typename... Extra>
     ClassDef &def_static(const char *name, Func &&f, const Extra &...extra) {
-        nb::object fn = function(name, std::forward<Func>(f), extra...);
+        nb::object fn = routine(name, function(name, std::forward<Func>(f), extra...));
         return set(name, check(PyStaticMethod_New(fn.ptr())));
     }
 
     // A class method: the C++ function takes the class first.
     template <typename Func, typename... Extra>
     ClassDef &def_classmethod(const char *name, Func &&f, const Extra &...extra) {
-        nb::object fn = method(name, std::forward<Func>(f), extra...);
+        nb::object fn = routine(name, method(name, std::forward<Func>(f), extra...));
         return set(name, check(PyClassMethod_New(fn.ptr())));
     }
 
-    // A method with a raw fast-call body (see fastcall.hpp). It keeps its
-    // place in the class namespace; the descriptor is made once the class exists.
+    // A method with a raw fast-call body (see fastcall.hpp).
     ClassDef &def_fast(PyMethodDef *def);
 
     // Any other class attribute (constants, a function shared under two names).
@@ -60,6 +62,10 @@ public:
     nb::object finish(bool nested = false);
 
 private:
+    nb::object routine(const char *name, nb::handle fn) const {
+        return make_routine(fn, module_, (qualname_ + "." + name).c_str());
+    }
+
     template <typename Func, typename... Extra>
     static nb::object method(const char *name, Func &&f, const Extra &...extra) {
         return nb::cpp_function(std::forward<Func>(f), nb::is_method(), nb::name(name), extra...);
@@ -71,7 +77,7 @@ private:
     }
 
     nb::object module_, meta_, bases_, ns_;
-    std::vector<PyMethodDef *> fast_;
+    std::vector<nb::object> fast_routines_;  // tied to the class by finish()
     std::string name_, qualname_;
 };
 

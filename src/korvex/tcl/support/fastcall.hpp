@@ -48,7 +48,7 @@ nb::object fastcall_function(PyMethodDef *def, nb::handle module);
 // --- methods ------------------------------------------------------------
 //
 // Methods on the hottest paths (Interpreter.eval, History.append) are plain
-// fast-call functions too, turned into method descriptors of their class
+// fast-call functions too, held by routines of their class
 // (ClassDef::def_fast). Their bodies take `self` and the raw arguments:
 //
 //     const Params<2> kParams("eval", {"code", "record"}, 1);

@@ -1,5 +1,7 @@
 #include "support/lazylog.hpp"
 
+#include "support/attrcache.hpp"
+
 namespace kx {
 
 PyObject *LazyLogger::get() {
@@ -12,11 +14,17 @@ PyObject *LazyLogger::get() {
 
 bool LazyLogger::enabled_for(int level) {
     if (!logger_) {
+        // Still not loaded while sys.modules is unchanged since we looked.
         PyObject *modules = PyImport_GetModuleDict();
+        uint64_t version = dict_version(modules);
+        if (version != 0 && modules == absent_from_ && version == absent_version_)
+            return false;
         PyObject *logging = PyDict_GetItemWithError(modules, KX_ID(logging));
         if (!logging) {
             if (PyErr_Occurred())
                 throw nb::python_error();
+            absent_from_ = modules;
+            absent_version_ = version;
             return false;
         }
         get();

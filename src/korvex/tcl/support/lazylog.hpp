@@ -6,6 +6,8 @@
 
 #include "support/pyutil.hpp"
 
+#include <cstdint>
+
 namespace kx {
 
 class LazyLogger {
@@ -25,6 +27,10 @@ public:
 private:
     const char *name_;
     PyObject *logger_ = nullptr;  // kept for the life of the process once fetched
+    // sys.modules and its version when logging was last found missing
+    // (only compared, never dereferenced).
+    PyObject *absent_from_ = nullptr;
+    uint64_t absent_version_ = 0;
 };
 
 // The module-level __getattr__ that publishes a lazy logger under `attr_name`.

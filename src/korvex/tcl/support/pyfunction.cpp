@@ -1,4 +1,5 @@
 #include "support/pyfunction.hpp"
+#include "support/routine.hpp"
 
 #include <structmember.h>
 
@@ -18,6 +19,15 @@ struct FunctionObject {
 PyObject *trampoline(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *f = (FunctionObject *)self;
     return c_entry([&] { return f->body(args, PyVectorcall_NARGS(nargsf), kwnames); });
+}
+
+// Binds as a Python function does (help() and inspect then treat it as one).
+PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (!obj || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
 }
 
 int fn_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -58,14 +68,31 @@ PyMemberDef fn_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
+// inspect.signature() reads this: built from the __text_signature__ that the
+// module set in the function's dict (None without one).
+PyObject *fn_get_signature(PyObject *self, void *) {
+    return c_entry([&]() -> nb::object {
+        PyObject *dict = ((FunctionObject *)self)->dict;
+        PyObject *text = dict ? PyDict_GetItemWithError(dict, KX_ID(__text_signature__)) : nullptr;
+        if (!text) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return nb::none();
+        }
+        return signature_from_text(text);
+    });
+}
+
 PyGetSetDef fn_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__signature__", fn_get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyMethodDef fn_methods[] = {{"__reduce__", fn_reduce, METH_NOARGS, nullptr},
                             {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot fn_slots[] = {{Py_tp_call, (void *)PyVectorcall_Call},
+                          {Py_tp_descr_get, (void *)fn_descr_get},
                           {Py_tp_traverse, (void *)fn_traverse},
                           {Py_tp_clear, (void *)fn_clear},
                           {Py_tp_dealloc, (void *)fn_dealloc},
@@ -75,8 +102,10 @@ PyType_Slot fn_slots[] = {{Py_tp_call, (void *)PyVectorcall_Call},
                           {Py_tp_methods, fn_methods},
                           {0, nullptr}};
 
+// Immutable (attribute caches specialize on it); made only by make_function.
 PyType_Spec fn_spec = {"korvex.tcl.function", sizeof(FunctionObject), 0,
-                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                           Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                        fn_slots};
 
 PyTypeObject *function_type() {

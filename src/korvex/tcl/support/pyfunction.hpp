@@ -1,7 +1,9 @@
 // Function objects with C++ bodies that behave like plain Python functions
 // where it matters: they carry a __dict__ (so `zelph.from_sequence = ...`
-// works), a __name__, __qualname__, __module__ and __doc__, and are called
-// through vectorcall with no argument-conversion layer in between.
+// works), a __name__, __qualname__, __module__ and __doc__, bind as methods
+// when put in a class, show the signature set as __text_signature__ in their
+// dict to inspect and help(), and are called through vectorcall with no
+// argument-conversion layer in between.
 //
 //     nb::object body(PyObject *const *a, Py_ssize_t n, PyObject *kw) {
 //         static const ArgSpec sig{"zelph", {{"obj"}}};

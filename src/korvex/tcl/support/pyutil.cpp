@@ -1,5 +1,10 @@
 #include "support/pyutil.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdint>
+
 namespace kx {
 
 PyObject *intern(const char *text) {
@@ -76,7 +81,76 @@ void raise_from(PyObject *exc_type, nb::handle arg, nb::handle cause) {
     throw nb::python_error();
 }
 
+nb::object as_pair(nb::handle item, Py_ssize_t index) {
+    if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2)
+        return nb::borrow(item);
+    PyObject *fast = PySequence_Fast(item.ptr(), "");
+    if (!fast) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError))
+            PyErr_Format(PyExc_TypeError,
+                         "cannot convert dictionary update sequence element #%zd to a sequence", index);
+        throw nb::python_error();
+    }
+    nb::object seq = nb::steal(fast);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
+    if (n != 2) {
+        PyErr_Format(PyExc_ValueError, "dictionary update sequence element #%zd has length %zd; 2 is required",
+                     index, n);
+        throw nb::python_error();
+    }
+    return check(PyTuple_Pack(2, PySequence_Fast_GET_ITEM(fast, 0), PySequence_Fast_GET_ITEM(fast, 1)));
+}
+
+namespace {
+
+// What must stay free below the deepest guarded call: enough for the Python
+// code (hooks, dispatch) that runs between two guards and for raising.
+constexpr size_t kStackMargin = 64 * 1024;
+
+// The lowest address the calling thread may use before the margin, taken
+// once per thread (stacks grow down on every platform the package runs on).
+struct StackFloor {
+    uintptr_t floor = 0;
+    bool known = false;
+    bool tried = false;
+};
+thread_local StackFloor t_stack;
+
+void find_stack_floor() {
+    t_stack.tried = true;
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0)
+        return;
+    void *addr = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
+        size_t margin = std::min(kStackMargin, size / 2);
+        t_stack.floor = reinterpret_cast<uintptr_t>(addr) + margin;
+        t_stack.known = true;
+    }
+    pthread_attr_destroy(&attr);
+#endif
+}
+
+}  // namespace
+
+bool stack_nearly_full() {
+    if (!t_stack.tried)
+        find_stack_floor();
+    // The frame's own address: a local's may live elsewhere under sanitizers.
+    return t_stack.known && reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < t_stack.floor;
+}
+
+void check_stack(const char *where) {
+    if (stack_nearly_full()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        throw nb::python_error();
+    }
+}
+
 RecursionGuard::RecursionGuard(const char *where, int depth) {
+    check_stack(where);
     if (depth > kMaxDepth) {
         PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
         throw nb::python_error();

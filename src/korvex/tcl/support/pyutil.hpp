@@ -152,6 +152,21 @@ nb::object fetch_exception();
 // recursion limit says: a user may raise that far beyond what the C stack takes.
 constexpr int kMaxDepth = 2500;
 
+// Whether the calling thread's C stack is nearly used up (less than a safety
+// margin left): threads may have small stacks, and a recursion that passes
+// through Python's own dispatch uses more stack per level than any fixed
+// depth can allow for. False where the stack's bounds cannot be known.
+bool stack_nearly_full();
+
+// raise RecursionError("maximum recursion depth exceeded" + where) when
+// stack_nearly_full().
+void check_stack(const char *where);
+
+// `item`, the element #index of a sequence of (key, value) pairs that user
+// code made, as a tuple of two; raises the TypeError or ValueError that
+// dict.update raises for an element that is no pair.
+nb::object as_pair(nb::handle item, Py_ssize_t index);
+
 // RAII guard around Py_EnterRecursiveCall for one level of a recursion whose
 // depth the caller counts (`depth` is this level's, starting at 1).
 class RecursionGuard {

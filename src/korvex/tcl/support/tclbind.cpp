@@ -54,9 +54,11 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
     // hand it only what it converts without fail (a list stays a list, one word).
     nb::object words = nb::borrow(words_in);
     if (PyTuple_Check(words.ptr()))
-        words = tcl_safe(words);
+        words = tk_value(words);
     else if (PyList_Check(words.ptr()))
-        words = check(PySequence_List(tcl_safe(words).ptr()));
+        words = check(PySequence_List(tk_value(words).ptr()));
+    else
+        words = tk_value(words);
     PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && PyTuple_CheckExact(words.ptr())) {
         PyMethodDef *def = ((PyMethodDescrObject *)descr)->d_method;

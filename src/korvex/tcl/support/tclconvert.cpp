@@ -2,6 +2,8 @@
 
 #include "support/tclquote.hpp"
 
+#include <cstring>
+
 namespace kx {
 namespace {
 
@@ -119,6 +121,26 @@ nb::object mapping_items(nb::handle mapping) {
     return out;
 }
 
+// str(v) of an int: its decimal digits, made without Python's general
+// conversion (a quick call converts its numbers on every call).
+nb::object decimal(long long v) {
+    char buf[24];
+    char *end = buf + sizeof buf, *p = end;
+    unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
+    do {
+        *--p = (char)('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0)
+        *--p = '-';
+    Py_ssize_t n = end - p;
+    if (n == 1)
+        return check(PyUnicode_FromOrdinal(*p));  // Python keeps these one-character strings
+    nb::object s = check(PyUnicode_New(n, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(s.ptr()), p, (size_t)n);
+    return s;
+}
+
 nb::object str_of(nb::handle obj) {
     return check(PyObject_CallOneArg((PyObject *)&PyUnicode_Type, obj.ptr()));
 }
@@ -144,7 +166,15 @@ nb::object zelph(nb::handle obj, int depth) {
         return str_of(obj);
     if (PyBool_Check(o))
         return nb::borrow(o == Py_True ? KX_STR("true") : KX_STR("false"));
-    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o))
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow && !(v == -1 && PyErr_Occurred()))
+            return decimal(v);
+        PyErr_Clear();
+        return check(PyObject_Str(o));
+    }
+    if (PyFloat_CheckExact(o))
         return check(PyObject_Str(o));
     if (is_sequence_or_set(obj))
         return zelph_from_sequence(obj, depth);
@@ -165,12 +195,29 @@ nb::object zelph_str(nb::handle obj, int depth) {
     return s;
 }
 
+namespace {
+
+// A list element: zelph(item), and that converted once more by zelph unless
+// it is a plain str already (the scanner and quoter each take their argument
+// through zelph), so a hook may return any value zelph can convert.
+nb::object zelph_element(nb::handle item, int depth) {
+    if (PyUnicode_CheckExact(item.ptr()))
+        return nb::borrow(item);
+    nb::object s = zelph(item, depth);
+    if (PyUnicode_CheckExact(s.ptr()))
+        return s;
+    RecursionGuard guard(kWhere, depth + 1);
+    return zelph_str(s, depth + 1);
+}
+
+}  // namespace
+
 nb::object zelph_from_sequence(nb::handle iterable, int depth) {
     RecursionGuard guard(kWhere, depth + 1);
     std::vector<nb::object> strs;
     if (PyList_CheckExact(iterable.ptr()) || PyTuple_CheckExact(iterable.ptr()))
         strs.reserve((size_t)Py_SIZE(iterable.ptr()));
-    for_each_item(iterable, [&](nb::handle item) { strs.push_back(zelph_str(item, depth + 1)); });
+    for_each_item(iterable, [&](nb::handle item) { strs.push_back(zelph_element(item, depth + 1)); });
     return join_elements(strs);
 }
 
@@ -183,85 +230,153 @@ nb::object zelph_from_array(PyObject *const *items, Py_ssize_t n, int depth) {
     std::vector<nb::object> strs;
     strs.reserve((size_t)n);
     for (Py_ssize_t i = 0; i < n; ++i)
-        strs.push_back(zelph_str(items[i], depth + 1));
+        strs.push_back(zelph_element(items[i], depth + 1));
     return join_elements(strs);
 }
 
 namespace {
 
-// _tkinter converts the items of a tuple or list without checking for
-// failures: an item it cannot convert (a str with a lone surrogate, an object
-// whose str() raises) crashes the process. So everything this package hands
-// over inside a tuple is made safe first.
+// What _tkinter converts natively, and so without running any Python code
+// (the same on every supported Python version): a str or bytes (subclasses
+// included, read from their own data), a bool, an int of exactly the built-in
+// type (int subclasses go through str()), a float (subclasses included), a
+// Tcl_Obj, and a tuple or list (subclasses included, read from their own
+// storage, never through __iter__ or __getitem__) of such values. Everything
+// else it converts with str(). Inside a tuple or list it does not check
+// either conversion: an item whose str() raises, or a str it cannot encode
+// (a lone surrogate), crashes the process; where it writes an array element
+// it does not check the value either. So everything this package hands over
+// is made safe first: tuples and lists hold native values only, and strs are
+// encodable.
 
-bool scalar_safe(PyObject *o) {
+// Before 3.13 _tkinter hands the text of a str holding U+0000 to Tcl with a
+// raw zero byte, where Tcl's own encoding has the two bytes C0 80: Tcl then
+// cuts the text wherever it reads it as a C string (script results, for
+// one). Its encoder (UTF-8 with "surrogateescape", on every platform but
+// Windows) turns U+DCC0 U+DC80 into exactly those two bytes, so a text
+// handed to _tkinter has each NUL replaced by that pair; Tcl, and everything
+// reading back from it, sees U+0000.
+#if PY_VERSION_HEX < 0x030D0000 && !defined(_WIN32)
+constexpr bool kMapNul = true;
+#else
+constexpr bool kMapNul = false;
+#endif
+
+bool has_nul(PyObject *s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND)
+        return n && std::memchr(PyUnicode_DATA(s), 0, (size_t)n) != nullptr;
+    return PyUnicode_FindChar(s, 0, 0, n, 1) >= 0;
+}
+
+nb::object nul_as_tcl(PyObject *s) {
+    static PyObject *const nul = PyUnicode_FromOrdinal(0);
+    static PyObject *const pair = [] {
+        const Py_UCS2 units[2] = {0xDCC0, 0xDC80};
+        return PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, units, 2);
+    }();
+    if (!nul || !pair)
+        throw nb::python_error();
+    return check(PyUnicode_Replace(s, nul, pair, -1));
+}
+
+// Whether _tkinter converts `o` (not a tuple or list) natively, without fail;
+// `wire`: and it reaches Tcl as it is (see kMapNul). A str it cannot encode
+// raises what _tkinter would have failed with.
+bool native_scalar(PyObject *o, bool wire) {
     if (PyUnicode_Check(o)) {
-        check_encodable(o);  // raises what _tkinter would have failed with
-        return true;
+        check_encodable(o);
+        return !(wire && kMapNul && has_nul(o));
     }
-    return PyBytes_Check(o) || PyLong_Check(o) || PyFloat_Check(o) ||
-           PyObject_TypeCheck(o, tcl_obj_type());
+    return PyBytes_Check(o) || PyLong_CheckExact(o) || PyBool_Check(o) || PyFloat_Check(o) ||
+           Py_IS_TYPE(o, tcl_obj_type());
 }
 
-// Whether every item of a tuple or list, at any depth, is one _tkinter
-// converts without fail.
-bool all_safe(PyObject *o, int depth) {
+// The items of a tuple or list as _tkinter reads them: a tuple itself, a
+// list's storage as a new tuple (so a hook cannot change it meanwhile).
+nb::object storage_tuple(PyObject *o) {
+    if (PyTuple_Check(o))
+        return nb::borrow(o);
+    nb::object items = check(PyList_GetSlice(o, 0, PY_SSIZE_T_MAX));
+    return check(PyList_AsTuple(items.ptr()));
+}
+
+// Whether `o`, a tuple or list, holds only what _tkinter converts natively,
+// at any depth. With `lists`, lists count as well as tuples. Runs no Python
+// code, so nothing can change the containers while they are looked at.
+bool native_items(PyObject *o, int depth, bool lists, bool wire) {
     RecursionGuard guard(kWhere, depth + 1);
-    nb::object items = check(PySequence_Tuple(o));
-    for (nb::handle item : nb::borrow<nb::tuple>(items)) {
-        PyObject *p = item.ptr();
-        bool ok = (PyTuple_Check(p) || PyList_Check(p)) ? all_safe(p, depth + 1) : scalar_safe(p);
+    bool is_list = PyList_Check(o);
+    for (Py_ssize_t i = 0; i < (is_list ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o)); ++i) {
+        PyObject *p = is_list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+        if (PyUnicode_CheckExact(p) && PyUnicode_IS_ASCII(p)) {
+            if (wire && kMapNul && has_nul(p))
+                return false;
+            continue;  // the common word
+        }
+        bool ok;
+        if (PyTuple_Check(p) || PyList_Check(p))
+            ok = (lists || PyTuple_Check(p)) && native_items(p, depth + 1, lists, wire);
+        else
+            ok = native_scalar(p, wire);
         if (!ok)
             return false;
     }
     return true;
 }
 
-// Whether a tuple can be handed on as it is: safe items and nested tuples
-// only (a list inside is snapshotted). Looks without copying.
-bool tuple_as_is(PyObject *t, int depth) {
-    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(t); i < n; ++i) {
-        PyObject *p = PyTuple_GET_ITEM(t, i);
-        if (PyUnicode_CheckExact(p) && PyUnicode_IS_ASCII(p))
-            continue;  // the common word
-        bool ok;
-        if (PyTuple_Check(p)) {
-            RecursionGuard guard(kWhere, depth + 1);
-            ok = tuple_as_is(p, depth + 1);
-        } else {
-            ok = !PyList_Check(p) && scalar_safe(p);
-        }
-        if (!ok)
-            return false;
+nb::object make_safe(nb::handle v, int depth, bool wire) {
+    PyObject *o = v.ptr();
+    if (!PyTuple_Check(o) && !PyList_Check(o)) {
+        if (native_scalar(o, wire))
+            return nb::borrow(v);
+        if (PyUnicode_Check(o))
+            return nul_as_tcl(o);  // encodable, holding NUL
+        return make_safe(check(PyObject_Str(o)), depth, wire);  // what _tkinter would send
     }
-    return true;
+    // A tuple of native items is kept; a list becomes a tuple (a snapshot).
+    if (PyTuple_Check(o) && native_items(o, depth, false, wire))
+        return nb::borrow(v);
+    RecursionGuard guard(kWhere, depth + 1);
+    nb::object items = storage_tuple(o);
+    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    nb::object out = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(out.ptr(), i, make_safe(PyTuple_GET_ITEM(items.ptr(), i), depth + 1, wire)
+                                           .release().ptr());
+    return out;
 }
+
+bool all_safe(PyObject *o, int depth) { return native_items(o, depth, true, false); }
 
 }  // namespace
 
-nb::object tcl_safe(nb::handle v, int depth) {
+nb::object tcl_safe(nb::handle v, int depth) { return make_safe(v, depth, false); }
+
+nb::object tk_value(nb::handle v, int depth) {
     PyObject *o = v.ptr();
-    if (!PyTuple_Check(o) && !PyList_Check(o)) {
-        if (scalar_safe(o))
-            return nb::borrow(v);
-        return tcl_safe(check(PyObject_Str(o)), depth);  // what _tkinter would send
-    }
-    // A tuple of safe items is kept; a list becomes a tuple (a snapshot: a
-    // hook could change the list before _tkinter reads it).
-    if (PyTuple_Check(o) && tuple_as_is(o, depth))
+    if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o) && !(kMapNul && has_nul(o)))
         return nb::borrow(v);
-    RecursionGuard guard(kWhere, depth + 1);
-    nb::object items = check(PySequence_Tuple(o));
-    bool same = PyTuple_Check(o);
-    Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    nb::object out = check(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PyTuple_GET_ITEM(items.ptr(), i);
-        nb::object safe = tcl_safe(item, depth + 1);
-        same = same && safe.ptr() == item;
-        PyTuple_SET_ITEM(out.ptr(), i, safe.release().ptr());
+    return make_safe(v, depth, true);
+}
+
+nb::object tk_text(nb::handle v, int depth) {
+    PyObject *o = v.ptr();
+    if (PyUnicode_CheckExact(o))
+        return nb::borrow(v);
+    if (PyBool_Check(o))
+        return nb::borrow(o == Py_True ? KX_STR("1") : KX_STR("0"));
+    if (PyBytes_Check(o))  // a Tcl byte array: one character per byte
+        return check(PyUnicode_DecodeLatin1(PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o), nullptr));
+    if (PyTuple_Check(o) || PyList_Check(o)) {
+        RecursionGuard guard(kWhere, depth + 1);
+        nb::object items = storage_tuple(o);
+        std::vector<nb::object> strs;
+        for (nb::handle item : nb::borrow<nb::tuple>(items))
+            strs.push_back(tk_text(item, depth + 1));
+        return join_elements(strs);
     }
-    return same ? nb::borrow(v) : out;
+    return str_of(v);
 }
 
 // tclobj(obj), also telling whether a __tclobj__ hook made the value.

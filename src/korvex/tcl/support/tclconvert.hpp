@@ -40,8 +40,20 @@ nb::object tclobj(nb::handle obj, int depth = 0);
 // check the items of a tuple, always gets what it can convert.
 nb::object tclobj_word(nb::handle obj, int depth = 0);
 
-// `v` made safe to hand to _tkinter inside a tuple (see tclobj_word).
+// `v` made safe to hand to _tkinter inside a tuple (see tclobj_word): only
+// values _tkinter converts natively, at any depth (lists become tuples, other
+// objects their str()); a str it cannot encode raises UnicodeEncodeError.
 nb::object tcl_safe(nb::handle v, int depth = 0);
+
+// tcl_safe(v), and each text holding U+0000 in the form that reaches Tcl
+// whole through this Python's _tkinter: for the value itself as it is handed
+// to _tkinter (a word of tk.call, a value of tk.setvar), once, never for a
+// value handed back to the caller.
+nb::object tk_value(nb::handle v, int depth = 0);
+
+// The text Tcl makes of a value tcl_safe made (str, bytes, bool, int, float,
+// Tcl_Obj, tuples of such): a tuple as its Tcl list.
+nb::object tk_text(nb::handle safe_value, int depth = 0);
 
 // Tuple of tclobj of the items of any iterable.
 nb::object tclobj_from_sequence(nb::handle iterable, int depth = 0);

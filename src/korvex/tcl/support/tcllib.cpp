@@ -98,6 +98,7 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "TclCopyAndCollapse", api.CopyAndCollapse);
     resolve(handle, "Tcl_GetStringResult", api.GetStringResult);
     resolve(handle, "Tcl_ResetResult", api.ResetResult);
+    resolve(handle, "Tcl_GetCurrentThread", api.GetCurrentThread);
     ensure_python_refs();
     g_interp_ptr_type = keep(interp_ptr_type);
     g_api = api;
@@ -114,6 +115,69 @@ const Api &api() {
         bind(h, import_attr("korvex.tcl.internal", "Tcl_Interp_p"));
     }
     return g_api;
+}
+
+namespace {
+
+// The head of _tkinter's application object, the same on every supported
+// Python version: the interpreter, then whether Tcl is threaded and the
+// thread that created the interpreter (the fields _tkinter compares for its
+// own check). Verified against tk.interpaddr() before it is relied on.
+struct TkappHead {
+    PyObject_HEAD
+    Interp *interp;
+    int wantobjects;
+    int threaded;
+    void *thread_id;
+};
+
+bool is_tkapp(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    return std::strcmp(t->tp_name, "_tkinter.tkapp") == 0 && t->tp_basicsize >= (Py_ssize_t)sizeof(TkappHead);
+}
+
+// Whether TkappHead matches this _tkinter: checked on the first application
+// object seen. 1 yes, 0 no, -1 not known yet.
+int g_head_known = -1;
+
+bool head_matches(PyObject *tk) {
+    if (g_head_known < 0) {
+        nb::object addr = call_method(tk, KX_ID(interpaddr));
+        void *p = PyLong_AsVoidPtr(addr.ptr());
+        if (!p && PyErr_Occurred())
+            throw nb::python_error();
+        const TkappHead *head = reinterpret_cast<const TkappHead *>(tk);
+        g_head_known = p && head->interp == p && (head->threaded == 0 || head->threaded == 1);
+    }
+    return g_head_known == 1;
+}
+
+// Attribute of a pointer object holding the application object it was made
+// from.
+PyObject *owner_name() { return KX_ID(_tkapp); }
+
+}  // namespace
+
+void check_thread(nb::handle tk) {
+    PyObject *o = tk.ptr();
+    if (!is_tkapp(o) || !head_matches(o))
+        return;
+    const TkappHead *head = reinterpret_cast<const TkappHead *>(o);
+    if (head->threaded && head->thread_id != api().GetCurrentThread()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "this Tcl interpreter belongs to another thread: use it only from the thread "
+                        "that created it");
+        throw nb::python_error();
+    }
+}
+
+nb::object pointer_to(nb::handle ptr_type, nb::handle tk_interp) {
+    nb::object tk = check(PyObject_GetAttr(tk_interp.ptr(), KX_ID(tk)));
+    check_thread(tk);
+    nb::object addr = call_method(tk, KX_ID(interpaddr));
+    nb::object ptr = call(ptr_type, {addr.ptr()});
+    set_attr(ptr, owner_name(), tk);
+    return ptr;
 }
 
 nb::object unrecognized_interp_message(nb::handle interp) {
@@ -137,11 +201,25 @@ Interp *interp_ptr(nb::handle interp, int argpos) {
             nb::object cause = check(PyObject_CallOneArg(PyExc_ValueError, msg.ptr()));
             raise_from_none(g_argument_error, text, cause.ptr());
         }
-        nb::object addr = call_method(interp, KX_ID(interpaddr));
+        nb::object tk = check(PyObject_GetAttr(interp.ptr(), KX_ID(tk)));
+        check_thread(tk);
+        nb::object addr = call_method(tk, KX_ID(interpaddr));
         void *p = PyLong_AsVoidPtr(addr.ptr());
         if (!p && PyErr_Occurred())
             throw nb::python_error();
         return static_cast<Interp *>(p);
+    }
+    PyObject *owner;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(interp.ptr(), owner_name(), &owner) < 0)
+        throw nb::python_error();
+#else
+    if (_PyObject_LookupAttr(interp.ptr(), owner_name(), &owner) < 0)
+        throw nb::python_error();
+#endif
+    if (owner) {
+        nb::object tk = nb::steal(owner);
+        check_thread(tk);
     }
     nb::object value = check(PyObject_GetAttr(interp.ptr(), KX_ID(value)));
     if (value.is_none())

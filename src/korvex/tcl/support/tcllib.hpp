@@ -24,6 +24,7 @@ struct Api {
     int (*CopyAndCollapse)(int count, const char *src, char *dst);
     const char *(*GetStringResult)(Interp *interp);
     void (*ResetResult)(Interp *interp);
+    void *(*GetCurrentThread)();
 };
 
 // Binds the table to the library behind a dlopen handle (TclDLL._handle) and
@@ -38,8 +39,21 @@ const Api &api();
 // The Tcl_Interp* behind `interp`: NULL for None, the address held by a
 // Tcl_Interp_p, the interpreter of a tkinter.Tk. Anything else raises
 // ctypes.ArgumentError "argument <argpos>: ValueError: Unrecognized Tcl
-// interpreter object: <repr>", as a call through TclDLL would.
+// interpreter object: <repr>", as a call through TclDLL would. An
+// interpreter that belongs to another thread raises RuntimeError (see
+// check_thread); so does a pointer made from one.
 Interp *interp_ptr(nb::handle interp, int argpos = 1);
+
+// Raises RuntimeError unless the calling thread is the one that owns the
+// Tcl interpreter of `tk`, a _tkinter application object: Tcl must not be
+// reached from any other. (_tkinter checks this itself only in some of its
+// methods.) Anything that is no application object passes.
+void check_thread(nb::handle tk);
+
+// A pointer object (of class `ptr_type`) for the interpreter of a tkinter.Tk
+// that keeps the interpreter alive as long as it exists and checks the
+// calling thread wherever it is used.
+nb::object pointer_to(nb::handle ptr_type, nb::handle tk_interp);
 
 // The ValueError message for an interpreter object nothing above accepts.
 nb::object unrecognized_interp_message(nb::handle interp);

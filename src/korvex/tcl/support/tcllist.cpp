@@ -28,9 +28,25 @@ nb::object element(const char *data, size_t size) {
     return str;
 }
 
-bool is_digit(Py_UCS4 c) { return c != 0 && Py_UNICODE_ISDIGIT(c); }
+// The characters below U+0100 for which str.isdigit() is true: 0-9 and the
+// superscripts two, three and one. A table, as most text compared is Latin-1.
+struct Latin1Digits {
+    bool is[256] = {};
+    constexpr Latin1Digits() {
+        for (int c = '0'; c <= '9'; ++c)
+            is[c] = true;
+        is[0xB2] = is[0xB3] = is[0xB9] = true;
+    }
+};
+constexpr Latin1Digits kLatin1Digits;
 
-Py_UCS4 lower(Py_UCS4 c) {
+inline bool is_digit(Py_UCS4 c) {
+    if (c < 256)
+        return kLatin1Digits.is[c];  // NUL is not a digit
+    return Py_UNICODE_ISDIGIT(c);
+}
+
+inline Py_UCS4 lower(Py_UCS4 c) {
     if (c < 0x80)
         return (c >= 'A' && c <= 'Z') ? c + 32 : c;
     // The simple mapping is the first character of the full lower-case form

@@ -14,7 +14,6 @@ nb::object self_call(nb::handle self, PyObject *name, std::initializer_list<PyOb
 }
 
 nb::object ns_of(nb::handle self) { return attr(self, KX_ID(ns)); }
-bool empty(nb::handle str) { return PyUnicode_Check(str.ptr()) && PyUnicode_GET_LENGTH(str.ptr()) == 0; }
 
 }  // namespace
 
@@ -58,15 +57,11 @@ nb::object or_current(nb::handle self) {
 }
 
 nb::object children(nb::handle self, nb::handle pattern) {
+    // Tcl reads a lone extra word as the namespace argument of "namespace
+    // children", resolved inside this namespace.
     nb::object cmd = words({KX_STR("namespace"), KX_STR("children")});
-    if (!pattern.is_none()) {
-        // "namespace children" reads a lone extra word as the namespace, so
-        // the pattern goes after this namespace's own absolute name.
-        nb::object target = absolute(self);
-        if (empty(target))
-            target = nb::borrow(KX_STR("::"));
-        cmd = concat(cmd, words({target.ptr(), zelph(pattern).ptr()}));
-    }
+    if (!pattern.is_none())
+        cmd = concat(cmd, words({zelph(pattern).ptr()}));
     nb::object result = send(self, cmd);
     return bind::cast(bind::interp_of(self), KX_ID(cast_list), result);
 }

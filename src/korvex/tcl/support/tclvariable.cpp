@@ -45,7 +45,7 @@ nb::object get_str_core(nb::handle tcl, nb::handle name) {
 void set_core(nb::handle tcl, nb::handle name, nb::handle value, PyObject *array_index) {
     nb::object tk = bind::tk_of(bind::referent(tcl));
     // (_tkinter's setvar of an element crashes on a value it cannot convert.)
-    nb::object obj = tcl_safe(tclobj(value));
+    nb::object obj = tk_value(tclobj(value));
     if (array_index && array_index != Py_None)
         bind::tk(tk, KX_ID(setvar), {name.ptr(), zelph(array_index).ptr(), obj.ptr()});
     else

@@ -1,0 +1,28 @@
+"""Checked by mypy --strict (tests/test_typing.py), never run: the stubs give
+precise types where users rely on them."""
+
+from typing import Any
+
+import korvex.tcl
+from korvex.tcl import Array, Interpreter, Mardeck
+from korvex.tcl.history import Entry
+from korvex.tcl.namespace import TclCommand, TclNamespace
+
+
+def typed(interp: Interpreter) -> None:
+    text: str = interp.eval("set a 1")
+    text = interp.eval("set a 1", record=False)
+    value: Any = interp.eval("set a 1", typecast=True)
+    number: int = interp.cast_int(text)
+    ratio: float = korvex.tcl.cast_double("0.5")
+    flag: bool = korvex.tcl.get_boolean("::tcl_interactive")
+    words: tuple[str, ...] = korvex.tcl.cast_list("a b", str)
+    array: Array = interp.get_array("::env")
+    keyed: Mardeck = korvex.tcl.cast_keyed_list("{a 1}")
+    entries: list[Entry] = interp.history.filter(count=3)
+    cmd: TclCommand = interp.create_callback(print)
+    result: Any = cmd("x")
+    ns: TclNamespace = interp.global_ns
+    names: list[str] = TclNamespace.split("::a::b")
+    vars_text: str = ns.vars["::a"]
+    del text, value, number, ratio, flag, words, array, keyed, entries, result, names, vars_text
