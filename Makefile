@@ -24,4 +24,14 @@ docs: bootstrap
 	$(PY) -m sphinx -W --keep-going -b html docs docs/_build/html
 
 clean:
-	rm -rf build .venv
+	rm -rf build .venv .venv-*
+
+# The suite on every supported Python found here, each in its own .venv-X.Y.
+.PHONY: test-all
+test-all:
+	@scripts/test-all
+
+# The suite against a build with AddressSanitizer and UBSan, in .venv-sanitize.
+.PHONY: sanitize
+sanitize:
+	@scripts/sanitize

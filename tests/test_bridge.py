@@ -589,6 +589,7 @@ def test_unreachable_interpreter_is_collected():
     assert ref() is None
 
 
+@pytest.mark.memory
 def test_dropped_interpreters_free_their_memory():
     script = textwrap.dedent("""
         import gc, os

@@ -60,6 +60,7 @@ CASES = {
 }
 
 
+@pytest.mark.memory
 @pytest.mark.parametrize("name", list(CASES))
 def test_no_growth(shared, name):
     text = "".join(KEYED)  # an object of our own, to watch its count

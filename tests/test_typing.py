@@ -205,7 +205,10 @@ def _wrong_self():
 ], ids=["bound nb body", "unbound nb body", "bound fast body", "weak method", "text signature",
         "built signature", "function signature", "wrong self"])
 def test_routines_do_not_leak(case):
-    assert _growth(case) < 50000
+    # A leak grows memory in every run; a one-off growth does not (on 3.10, after
+    # other tests imported many modules, one run of 8000 calls grew 2.6 MB while
+    # runs of 2000 calls before and after it grew 2 KB: a table being resized).
+    assert min(_growth(case), _growth(case)) < 50000
 
 
 REVEALED = [

@@ -16,3 +16,18 @@ for _name in _global_interpreter.__all__:
 del _name
 
 __all__ = ["Interpreter", "TclError", "TclTimeoutError", "Array", "Mardeck", "zelph", "tclobj"] + list(_global_interpreter.__all__)
+
+
+def __getattr__(name):
+    # The version comes from the installed distribution's metadata, read on
+    # first use so that importing the package stays quick.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            value = version("korvex-tcl")
+        except PackageNotFoundError:  # imported from a tree that is not installed
+            value = "0+unknown"
+        globals()["__version__"] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -17,6 +17,9 @@ from .namespace import TclNamespace
 from .yarl import Yarl as _Yarl
 from .zelph import tclobj as tclobj, zelph as zelph
 
+# The installed distribution's version, read from its metadata on first use.
+__version__: str
+
 __all__ = [
     "Interpreter",
     "TclError",

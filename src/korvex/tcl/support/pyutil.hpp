@@ -84,7 +84,11 @@ inline nb::object call_method(nb::handle obj, PyObject *name,
 
 // fn(*args) through the vectorcall protocol.
 inline nb::object call(nb::handle fn, std::initializer_list<PyObject *> args = {}) {
-    PyObject *stack[9];
+    // Zeroed: stack[0] is the slot PY_VECTORCALL_ARGUMENTS_OFFSET lends the
+    // callee, which may read and restore it (a bound method puts its self
+    // there), and without arguments the callee is handed a pointer to unused
+    // slots. Left undefined, GCC rightly warns (-Wmaybe-uninitialized).
+    PyObject *stack[9] = {};
     size_t n = 1;
     for (PyObject *a : args)
         stack[n++] = a;

@@ -1,1 +1,0 @@
-"""korvex: test automation tools."""
