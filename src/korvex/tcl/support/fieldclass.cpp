@@ -287,7 +287,7 @@ PyObject *call_through_tp_call(PyObject *callable, PyObject *const *args, size_t
     return result;
 }
 
-nb::object make_field_class(const FieldClassSpec &spec) {
+nb::object make_field_class(const FieldClassLayout &layout) {
     if (g_names[0]) {
         PyErr_SetString(PyExc_RuntimeError, "only one field class per process");
         throw nb::python_error();
@@ -298,7 +298,7 @@ nb::object make_field_class(const FieldClassSpec &spec) {
         {Py_tp_clear, (void *)clear},
         {Py_tp_getattro, (void *)getattro},
         {Py_tp_setattro, (void *)setattro},
-        {Py_tp_call, (void *)spec.call},
+        {Py_tp_call, (void *)layout.call},
         {Py_tp_new, (void *)field_tp_new},
         {Py_tp_members, g_members},
         {Py_tp_getset, g_getset},
@@ -306,20 +306,20 @@ nb::object make_field_class(const FieldClassSpec &spec) {
         {0, nullptr},
     };
     PyType_Spec type_spec = {
-        spec.name, (int)sizeof(FieldObject), 0,
+        layout.name, (int)sizeof(FieldObject), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, slots};
     nb::object cls = check(PyType_FromSpec(&type_spec));
-    // tp_name is the dotted spec name (and, before 3.12, the caller's
+    // tp_name is the dotted name given (and, before 3.12, the caller's
     // buffer): the plain name, as a class statement gives, held by the class.
-    const char *dot = std::strrchr(spec.name, '.');
-    nb::setattr(cls, "__name__", nb::str(dot ? dot + 1 : spec.name));
+    const char *dot = std::strrchr(layout.name, '.');
+    nb::setattr(cls, "__name__", nb::str(dot ? dot + 1 : layout.name));
     // The layout's offsets are the class's business, not attributes of it.
     for (const char *name : {"__dictoffset__", "__weaklistoffset__", "__vectorcalloffset__"})
         if (PyDict_GetItemString(((PyTypeObject *)cls.ptr())->tp_dict, name))
             nb::delattr(cls, name);
     for (int i = 0; i < 2; ++i)
-        g_names[i] = intern(spec.names[i]);
-    g_vectorcall = spec.vectorcall;
+        g_names[i] = intern(layout.names[i]);
+    g_vectorcall = layout.vectorcall;
     g_class = (PyTypeObject *)cls.ptr();
     return cls;
 }

@@ -27,7 +27,7 @@ struct FieldObject {
     bool single;                // fields[1] is the only item of the list it stands for
 };
 
-struct FieldClassSpec {
+struct FieldClassLayout {
     const char *name;      // "package.module.Name"
     const char *names[2];  // the attributes kept in fields, in dict order
     ternaryfunc call;      // tp_call
@@ -36,7 +36,7 @@ struct FieldClassSpec {
 
 // Creates the class (only one FieldClass per process: the field names are
 // the module's). Its __getattribute__ is object's, seeing the fields.
-nb::object make_field_class(const FieldClassSpec &spec);
+nb::object make_field_class(const FieldClassLayout &layout);
 
 // object.__getattribute__ of the class, with the fields: NULL and no error
 // set when the attribute is missing and `suppress` (Python's own
