@@ -15,6 +15,7 @@ import weakref
 import pytest
 
 import korvex.tcl
+from test_leaks import growth
 from korvex.tcl.interpreter import Interpreter, _global_interpreter
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -169,23 +170,6 @@ def test_examples_type_check_strictly():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def _growth(fn, rounds=5000):
-    import gc
-    import tracemalloc
-
-    for _ in range(200):
-        fn()
-    gc.collect()
-    tracemalloc.start()
-    start, _ = tracemalloc.get_traced_memory()
-    for _ in range(rounds):
-        fn()
-    gc.collect()
-    end, _ = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    return end - start
-
-
 def _wrong_self():
     try:
         Interpreter.eval(object(), "set a 1")
@@ -208,7 +192,7 @@ def test_routines_do_not_leak(case):
     # A leak grows memory in every run; a one-off growth does not (on 3.10, after
     # other tests imported many modules, one run of 8000 calls grew 2.6 MB while
     # runs of 2000 calls before and after it grew 2 KB: a table being resized).
-    assert min(_growth(case), _growth(case)) < 50000
+    assert min(growth(case), growth(case)) < 50000
 
 
 REVEALED = [

@@ -140,16 +140,9 @@ nb::object getattr_(nb::handle self, nb::handle name) {
 // access. Setting __getattr__ or __getattribute__ on the class (or defining
 // them in a subclass) brings back Python's own slot.
 PyObject *interp_getattro(PyObject *self, PyObject *name) {
-#if PY_VERSION_HEX < 0x030D0000
-    PyObject *found = _PyObject_GenericGetAttrWithDict(self, name, nullptr, 1);
+    PyObject *found = generic_getattribute(self, name, true);
     if (found || PyErr_Occurred())
         return found;
-#else
-    PyObject *found = PyObject_GenericGetAttr(self, name);
-    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return found;
-    PyErr_Clear();
-#endif
     return c_entry([&] { return getattr_(self, name); });
 }
 

@@ -182,18 +182,6 @@ void reject_special(nb::handle self, nb::handle name) {
     }
 }
 
-PyObject *generic_getattribute(PyObject *self, PyObject *name, bool suppress) {
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyObject_GenericGetAttrWithDict(self, name, nullptr, suppress);
-#else
-    PyObject *found = PyObject_GenericGetAttr(self, name);
-    if (found || !suppress || !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return found;
-    PyErr_Clear();
-    return nullptr;
-#endif
-}
-
 // object.__getattribute__ of a Yarl: for a name its class does not have
 // (a command name), the instance dict alone decides.
 PyObject *yarl_getattribute(PyObject *self, PyObject *name, bool suppress) {
@@ -561,7 +549,8 @@ KX_MODULE(yarl, m) {
                         "Returns the result through the interpreter's cast_any, or its text\n"
                         "with ``cast_=False``. A Tcl error raises TclError with the full errorInfo."))
         .def("__str__", &code_str)
-        .def("__repr__", &code_repr);
+        .def("__repr__", &code_repr)
+        .set("__signature__", class_signature_descriptor());
     std::string qualified = nb::str(m.attr("__name__")).c_str();
     qualified += ".Yarl_Code";
     nb::object code = c.finish_onto(make_field_class({qualified.c_str(), {"tcl", "cmd"},

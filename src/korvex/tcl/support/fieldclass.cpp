@@ -208,15 +208,7 @@ PyObject *field_getattribute(PyObject *self, PyObject *name, bool suppress) {
                 return nullptr;
         }
     }
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyObject_GenericGetAttrWithDict(self, name, nullptr, suppress);
-#else
-    PyObject *found = PyObject_GenericGetAttr(self, name);
-    if (found || !suppress || !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return found;
-    PyErr_Clear();
-    return nullptr;
-#endif
+    return generic_getattribute(self, name, suppress);
 }
 
 PyObject *field_tp_new(PyTypeObject *type, PyObject *, PyObject *) {

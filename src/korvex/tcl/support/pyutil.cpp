@@ -159,4 +159,16 @@ RecursionGuard::RecursionGuard(const char *where, int depth) {
         throw nb::python_error();
 }
 
+PyObject *generic_getattribute(PyObject *self, PyObject *name, bool suppress) {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyObject_GenericGetAttrWithDict(self, name, nullptr, suppress);
+#else
+    PyObject *found = PyObject_GenericGetAttr(self, name);
+    if (found || !suppress || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return found;
+    PyErr_Clear();
+    return nullptr;
+#endif
+}
+
 }  // namespace kx

@@ -145,6 +145,10 @@ inline PyObject *keep(nb::handle o) {
 // Returns NULL when none is set.
 nb::object fetch_exception();
 
+// object.__getattribute__(self, name); with `suppress`, a missing attribute
+// gives NULL without an exception set (as __getattr__ fallbacks want).
+PyObject *generic_getattribute(PyObject *self, PyObject *name, bool suppress);
+
 // Re-raises an exception taken with fetch_exception.
 [[noreturn]] void reraise(nb::object exc);
 

@@ -156,6 +156,15 @@ class CallSignature:
             return None
         import inspect
         return inspect.signature(obj.__call__)
+class ClassSignature(CallSignature):
+    """Also on the class: that of its __init__ (older inspect finds none for a
+    class whose __new__ is a C slot)."""
+    def __get__(self, obj, cls=None):
+        if obj is not None:
+            return CallSignature.__get__(self, obj, cls)
+        import inspect
+        sig = inspect.signature(cls.__init__)
+        return sig.replace(parameters=list(sig.parameters.values())[1:])
 )";
 
 // The namespace of kSignatureMaker, run once (kept for the process).
@@ -312,6 +321,10 @@ nb::object signature_from_text(nb::handle text) {
 
 nb::object call_signature_descriptor() {
     return call(signature_helpers()["CallSignature"]);
+}
+
+nb::object class_signature_descriptor() {
+    return call(signature_helpers()["ClassSignature"]);
 }
 
 nb::object nb_text_signature(nb::handle func) {

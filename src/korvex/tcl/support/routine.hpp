@@ -47,4 +47,8 @@ nb::object signature_from_text(nb::handle text);
 // instance it gives the signature of its __call__, on the class None.
 nb::object call_signature_descriptor();
 
+// The same, and on the class the signature of its __init__: for classes made
+// as C types, whose __new__ slot hides __init__ from inspect before 3.11.
+nb::object class_signature_descriptor();
+
 }  // namespace kx
