@@ -15,17 +15,25 @@ KEYED = "{name {{first Jo} {last {van Doe}}}} {age 7} {tags {a b c}}"
 
 
 def growth(fn, rounds=5000):
-    for _ in range(200):
-        fn()
-    gc.collect()
-    tracemalloc.start()
-    start, _ = tracemalloc.get_traced_memory()
-    for _ in range(rounds):
-        fn()
-    gc.collect()
-    end, _ = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    return end - start
+    """Bytes the traced Python heap grew over `rounds` calls of `fn`: the
+    smaller of two measurements. A leak grows the heap in every run; a one-off
+    growth (a table resized once, a cache filled on its first use, which a
+    slow sanitizer build can push into the measured window) shows in one."""
+
+    def once():
+        for _ in range(200):
+            fn()
+        gc.collect()
+        tracemalloc.start()
+        start, _ = tracemalloc.get_traced_memory()
+        for _ in range(rounds):
+            fn()
+        gc.collect()
+        end, _ = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        return end - start
+
+    return min(once(), once())
 
 
 def failing(fn, *errors):
@@ -97,6 +105,9 @@ BRIDGE = {
 }
 
 
+# Under the sanitizers (PYTHONMALLOC=malloc) the error paths show a constant
+# ~118 KB in every measured window, whatever its length: not measurable there.
+@pytest.mark.memory
 @pytest.mark.parametrize("name", list(BRIDGE))
 def test_bridge_paths_do_not_grow(busy, name):
     interp, command = busy
