@@ -115,3 +115,20 @@ def test_hooks_in_a_zip_on_the_path(tmp_path):
     result = subprocess.run([sys.executable, "-c", "import fake_hooks, korvex.tcl; print(len(fake_hooks.calls))"],
                             env=env, capture_output=True, text=True, timeout=120)
     assert result.stdout.strip() == "1", result.stderr
+
+
+def test_a_group_named_only_in_an_object_reference_is_not_scanned(tmp_path):
+    # Only a "[korvex.tcl]" section declares hooks: a plugin of another group
+    # that lives in this package must not make every import read all metadata.
+    info = tmp_path / "other-1.0.dist-info"
+    info.mkdir()
+    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: other\nVersion: 1.0\n")
+    (info / "entry_points.txt").write_text("[pytest11]\nother = korvex.tcl.pytest_plugin\n")
+    result = run(tmp_path, """
+        import sys
+        import korvex.tcl
+        assert "importlib.metadata" not in sys.modules
+        print("ok")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "ok"

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace kx {
@@ -16,13 +15,28 @@ bool ends_with(const std::string &s, const char *suffix) {
     return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
-bool file_mentions(const std::string &path, const char *text) {
+std::string trimmed(const std::string &s) {
+    size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos)
+        return std::string();
+    size_t e = s.find_last_not_of(" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+// Whether an entry_points.txt declares `group`: a "[group]" section header
+// (mentioning the name elsewhere, say in an object reference, does not count).
+bool file_declares(const std::string &path, const char *group) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
-    std::ostringstream data;
-    data << in.rdbuf();
-    return data.str().find(text) != std::string::npos;
+    std::string line;
+    while (std::getline(in, line)) {
+        line = trimmed(line);
+        if (line.size() >= 2 && line.front() == '[' && line.back() == ']' &&
+            trimmed(line.substr(1, line.size() - 2)) == group)
+            return true;
+    }
+    return false;
 }
 
 // Whether a sys.path entry may hold a distribution declaring `group`.
@@ -40,7 +54,7 @@ bool path_entry_may_declare(const std::string &entry, const char *group) {
     while (dirent *e = readdir(d)) {
         std::string name = e->d_name;
         if (ends_with(name, ".dist-info") || ends_with(name, ".egg-info")) {
-            if (file_mentions(dir + "/" + name + "/entry_points.txt", group)) {
+            if (file_declares(dir + "/" + name + "/entry_points.txt", group)) {
                 found = true;
                 break;
             }
