@@ -45,6 +45,7 @@ DEFAULT_HISTORY = 50
 MAX_ENTRY_CHARS = 2000
 
 _test = pytest.StashKey["_Test"]()
+_watching = pytest.StashKey[bool]()
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -70,6 +71,8 @@ def pytest_configure(config: pytest.Config) -> None:
     # Reject a bad setting now, not at the first failure.
     _history_limit(config)
     _option_timeout(config)
+    _watch_new_interpreters()
+    config.stash[_watching] = True
     xml = _junit_xml(config)
     if xml is not None:
         config.pluginmanager.register(_JunitSection(xml), "korvex_tcl-junitxml")
@@ -165,7 +168,10 @@ class _Test:
 
 
 _running: Optional[_Test] = None
+# Interpreter._load_entrypoint as the package defines it, while the plugin
+# watches construction; sessions can nest (pytester), so they are counted.
 _original_load_entrypoint: Any = None
+_sessions = 0
 
 
 def _made(interp: Interpreter) -> None:
@@ -178,16 +184,22 @@ def _made(interp: Interpreter) -> None:
 
 
 def _watch_new_interpreters() -> None:
-    global _original_load_entrypoint
-    if _original_load_entrypoint is None:
+    global _original_load_entrypoint, _sessions
+    _sessions += 1
+    if _sessions == 1:
         _original_load_entrypoint = Interpreter.__dict__["_load_entrypoint"]
         setattr(Interpreter, "_load_entrypoint", _made)
 
 
 def pytest_unconfigure(config: pytest.Config) -> None:
-    global _original_load_entrypoint
-    if _original_load_entrypoint is not None and Interpreter.__dict__.get("_load_entrypoint") is _made:
-        setattr(Interpreter, "_load_entrypoint", _original_load_entrypoint)
+    global _original_load_entrypoint, _sessions
+    if not config.stash.get(_watching, False):
+        return
+    config.stash[_watching] = False
+    _sessions -= 1
+    if _sessions == 0:
+        if Interpreter.__dict__.get("_load_entrypoint") is _made:
+            setattr(Interpreter, "_load_entrypoint", _original_load_entrypoint)
         _original_load_entrypoint = None
 
 
@@ -222,12 +234,12 @@ def _interpreters(item: pytest.Item, excinfo: Optional[pytest.ExceptionInfo[Base
 @pytest.hookimpl(hookwrapper=True, tryfirst=True)
 def pytest_runtest_protocol(item: pytest.Item, nextitem: Optional[pytest.Item]) -> Iterator[None]:
     global _running
-    _watch_new_interpreters()
+    outer = _running  # a test running pytest in-process (pytester) has a test of its own
     item.stash[_test] = _running = _Test()
     try:
         yield
     finally:
-        _running = None
+        _running = outer
 
 
 def pytest_runtest_setup(item: pytest.Item) -> None:

@@ -1,0 +1,404 @@
+"""The pytest plugin, run on test files of its own through pytester."""
+
+import re
+import xml.etree.ElementTree as ET
+
+import pytest
+
+import korvex.tcl
+from korvex.tcl import pytest_plugin
+
+pytest_plugins = ["pytester"]
+
+STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}"
+
+
+def sections(reprec, name):
+    """The "Tcl history" section of each report of the test `name`, by phase."""
+    found = {}
+    for report in reprec.getreports("pytest_runtest_logreport"):
+        if report.nodeid.endswith("::" + name):
+            texts = [text for title, text in report.sections if title == pytest_plugin.SECTION]
+            if texts:
+                found[report.when] = texts[0]
+    return found
+
+
+def history_lines(text):
+    """The entry lines of a section, as (markers, command) pairs."""
+    rows = []
+    for line in text.splitlines():
+        if re.match(STAMP, line):
+            head, command = line.split(": ", 1)
+            markers = re.search(r"\[(.*)\]$", head)
+            rows.append((markers.group(1) if markers else "", command))
+    return rows
+
+
+FAILING = """
+import pytest
+from korvex.tcl import TclError
+
+def test_passes(tcl):
+    tcl.eval("set ok 1")
+
+def test_fails(tcl):
+    tcl.eval("set a 1")
+    tcl.history.start_marker("step")
+    tcl.history.start_marker("outer")
+    tcl.eval("set b 2")
+    tcl.history.end_marker("outer")
+    tcl.eval("set c 3")
+    tcl.history.end_marker("step")
+    tcl.eval("set d 4")
+    assert tcl.eval("set a") == "2"
+"""
+
+
+def test_a_failing_test_reports_its_history_and_a_passing_one_nothing(pytester):
+    pytester.makepyfile(FAILING)
+    reprec = pytester.inline_run()
+    reprec.assertoutcome(passed=1, failed=1)
+    assert sections(reprec, "test_passes") == {}
+    text = sections(reprec, "test_fails")["call"]
+    assert history_lines(text) == [
+        ("", "set a 1"), ("step outer", "set b 2"), ("step", "set c 3"), ("", "set d 4"), ("", "set a")]
+    assert "tcl (fixture): 5 entries" in text
+
+
+def test_the_report_shows_only_what_ran_during_the_test(pytester):
+    pytester.makepyfile("""
+        def test_first(tcl_session):
+            tcl_session.eval("set before 1")
+
+        def test_second(tcl_session):
+            tcl_session.eval("set during 1")
+            assert 0
+    """)
+    reprec = pytester.inline_run()
+    assert history_lines(sections(reprec, "test_second")["call"]) == [("", "set during 1")]
+
+
+@pytest.mark.parametrize("option, shown, left_out", [
+    ([], 60, None), (["--tcl-history=3"], 3, 57), (["-o", "tcl_history=10"], 10, 50), (["--tcl-history=0"], 0, None)])
+def test_the_number_of_entries_is_bounded(pytester, option, shown, left_out):
+    pytester.makepyfile("""
+        def test_many(tcl):
+            for i in range(60):
+                tcl.eval("set x %d" % i)
+            assert 0
+    """)
+    reprec = pytester.inline_run(*option)
+    found = sections(reprec, "test_many")
+    if not shown:
+        assert found == {}
+        return
+    rows = history_lines(found["call"])
+    # The limit keeps the newest entries, newest last; 50 by default.
+    expected = min(shown, 50) if not option else shown
+    assert [cmd for _, cmd in rows] == ["set x %d" % i for i in range(60 - expected, 60)]
+    if left_out or not option:
+        assert "(%d earlier entries left out" % (60 - expected) in found["call"]
+
+
+def test_a_tcl_error_brings_its_errorcode_and_errorinfo(pytester):
+    pytester.makepyfile("""
+        def boom():
+            raise KeyError("no such key")
+
+        def test_tcl(tcl):
+            tcl.eval("proc f {} {nosuch 1}")
+            tcl.eval("f")
+
+        def test_callback(tcl):
+            tcl.create_callback(boom, "boom")
+            tcl.eval("boom")
+
+        def test_behind_an_assertion(tcl):
+            try:
+                tcl.eval("error oops {} {MY CODE}")
+            except Exception as exc:
+                raise AssertionError("wrapped") from exc
+    """)
+    reprec = pytester.inline_run()
+    text = sections(reprec, "test_tcl")["call"]
+    assert "errorcode: TCL LOOKUP COMMAND nosuch" in text
+    assert '(procedure "f" line 1)' in text
+    text = sections(reprec, "test_callback")["call"]
+    assert "errorcode: PYTHON KeyError" in text
+    assert "raise KeyError" in text  # the Python traceback, as Tcl's errorInfo holds it
+    assert "errorcode: MY CODE" in sections(reprec, "test_behind_an_assertion")["call"]
+
+
+def test_interpreters_the_test_made_or_holds_are_reported(pytester):
+    pytester.makepyfile("""
+        from korvex.tcl import Interpreter
+
+        class Rig:
+            def __init__(self):
+                self.interp = Interpreter()
+
+        def test_local():
+            interp = Interpreter()
+            interp.eval("set local 1")
+            assert 0
+
+        def test_hidden():
+            rig = Rig()
+            rig.interp.eval("set hidden 1")
+            assert 0
+
+        def test_shared():
+            import korvex.tcl
+            korvex.tcl.eval("set shared 1")
+            assert 0
+
+        def test_no_tcl_at_all():
+            assert 0
+    """)
+    reprec = pytester.inline_run()
+    assert "interp (local in test_local): 1 entry" in sections(reprec, "test_local")["call"]
+    assert "made by the test: 1 entry" in sections(reprec, "test_hidden")["call"]
+    assert "shared interpreter: 1 entry" in sections(reprec, "test_shared")["call"]
+    assert sections(reprec, "test_no_tcl_at_all") == {}
+
+
+def test_errors_in_fixtures_are_reported_too(pytester):
+    pytester.makepyfile("""
+        import pytest
+
+        @pytest.fixture
+        def rig(tcl):
+            tcl.eval("set setup 1")
+            yield tcl
+            tcl.eval("set teardown 1")
+            raise RuntimeError("teardown failed")
+
+        def test_it(rig):
+            rig.eval("set body 1")
+    """)
+    reprec = pytester.inline_run()
+    found = sections(reprec, "test_it")
+    assert list(found) == ["teardown"]
+    assert [cmd for _, cmd in history_lines(found["teardown"])] == ["set setup 1", "set body 1", "set teardown 1"]
+
+
+def test_a_broken_history_does_not_hide_the_failure(pytester):
+    pytester.makepyfile("""
+        def test_it(tcl):
+            tcl.history = object()
+            assert 0
+    """)
+    result = pytester.runpytest()
+    result.assert_outcomes(failed=1)
+    result.stdout.fnmatch_lines(["*Tcl history*", "*tcl (fixture): history not readable (AttributeError*"])
+    result.stdout.no_fnmatch_line("*INTERNALERROR*")
+
+
+@pytest.mark.parametrize("logging", ["no", "system-out", "log", "all", "system-err"])
+@pytest.mark.parametrize("passing", ["True", "False"])
+def test_junit_xml_holds_the_section_once_in_system_out(pytester, logging, passing):
+    pytester.makepyfile(FAILING)
+    xml = pytester.path / "junit.xml"
+    pytester.inline_run("--junitxml=%s" % xml, "-o", "junit_logging=" + logging,
+                        "-o", "junit_log_passing_tests=" + passing)
+    cases = {case.get("name"): case for case in ET.parse(xml).iter("testcase")}
+    outs = [el.text or "" for el in cases["test_fails"] if el.tag == "system-out"]
+    assert sum(text.count("Tcl history") for text in outs) == 1, outs
+    assert "[step outer]: set b 2" in "".join(outs)
+    assert not any("Tcl history" in (el.text or "") for el in cases["test_passes"])
+
+
+def test_the_tcl_fixture_is_new_for_each_test_and_closed_after(pytester):
+    pytester.makepyfile("""
+        import pytest
+        from korvex.tcl import TclError
+        seen = []
+
+        def test_define(tcl):
+            seen.append(tcl)
+            tcl.eval("proc mine {} {}; set ::leak 1")
+            tcl.create_callback(lambda: 1, "cb")
+
+        def test_clean(tcl):
+            assert tcl is not seen[0]
+            assert tcl.eval("info commands mine") == ""
+            assert tcl.eval("info exists ::leak") == "0"
+            assert tcl.eval("info commands cb") == ""
+            with pytest.raises(TclError, match="closed"):
+                seen[0].eval("set a 1")
+
+        def test_session_is_one(tcl_session, request):
+            seen.append(tcl_session)
+
+        def test_session_again(tcl_session, tcl_shared):
+            import korvex.tcl
+            assert tcl_session is seen[1]
+            assert tcl_shared is korvex.tcl._global_interpreter
+            assert tcl_session is not tcl_shared
+    """)
+    pytester.inline_run().assertoutcome(passed=4)
+
+
+def test_tcl_timeout_fails_a_hanging_test(pytester):
+    pytester.makepyfile("""
+        import pytest
+        import korvex.tcl
+        from korvex.tcl import Interpreter, TclTimeoutError
+
+        @pytest.mark.tcl_timeout(0.2)
+        def test_marker(tcl):
+            tcl.eval("while 1 {}")
+
+        def test_option(tcl_session):
+            tcl_session.eval("while 1 {}")
+
+        @pytest.mark.tcl_timeout(0.2)
+        def test_made_inside():
+            Interpreter().eval("while 1 {}")
+
+        @pytest.mark.tcl_timeout(0.2)
+        def test_shared():
+            korvex.tcl.eval("while 1 {}")
+
+        @pytest.mark.tcl_timeout(0)
+        def test_marker_lifts_the_option(tcl_session):
+            tcl_session.eval("after 700")
+    """)
+    result = pytester.runpytest_subprocess("--tcl-timeout=0.5", "-p", "no:cacheprovider", timeout=120)
+    result.assert_outcomes(failed=4, passed=1)
+    out = result.stdout.str()
+    # The marker's limit for test_marker, test_made_inside and test_shared; the option's for test_option.
+    assert out.count("E       korvex.tcl.TclTimeoutError: Tcl work exceeded the time limit of 0.2 seconds") == 3
+    assert out.count("E       korvex.tcl.TclTimeoutError: Tcl work exceeded the time limit of 0.5 seconds") == 1
+    result.stdout.fnmatch_lines(["*errorcode: TCL LIMIT TIME*"])
+
+
+def test_a_limit_does_not_outlive_its_test(pytester):
+    pytester.makepyfile("""
+        import pytest
+
+        @pytest.mark.tcl_timeout(0.3)
+        def test_quick(tcl_session):
+            tcl_session.eval("set a 1")
+
+        def test_slow_but_unbounded(tcl_session):
+            tcl_session.eval("after 600")
+    """)
+    pytester.runpytest_subprocess("-p", "no:cacheprovider", timeout=120).assert_outcomes(passed=2)
+
+
+@pytest.mark.parametrize("marker, message", [
+    ('"x"', "tcl_timeout takes a number of seconds, not 'x'"),
+    ("-1", "tcl_timeout must be 0 or more seconds"),
+    ("1, 2", "tcl_timeout takes one argument"),
+])
+def test_a_bad_marker_errors_the_test(pytester, marker, message):
+    pytester.makepyfile("""
+        import pytest
+
+        @pytest.mark.tcl_timeout(%s)
+        def test_it():
+            pass
+    """ % marker)
+    result = pytester.runpytest()
+    result.assert_outcomes(errors=1)
+    result.stdout.fnmatch_lines(["*" + message + "*"])
+
+
+@pytest.mark.parametrize("option, message", [
+    ("--tcl-history=-1", "--tcl-history must be 0 or more"),
+    ("--tcl-timeout=-2", "--tcl-timeout must be 0 or more seconds"),
+    ("--tcl-timeout=nan", "--tcl-timeout must be 0 or more seconds"),
+])
+def test_bad_options_are_usage_errors(pytester, option, message):
+    pytester.makepyfile("def test_it(): pass")
+    result = pytester.runpytest(option)
+    assert result.ret == pytest.ExitCode.USAGE_ERROR
+    result.stderr.fnmatch_lines(["*" + message + "*"])
+
+
+def test_pytest_timeout_signals_reach_a_running_script(pytester):
+    pytest.importorskip("pytest_timeout")
+    pytester.makepyfile("""
+        import pytest
+
+        @pytest.mark.timeout(0.5, method="signal")
+        def test_hangs(tcl):
+            tcl.eval("while 1 {}")
+
+        def test_after(tcl_shared):
+            assert tcl_shared.eval("expr {1 + 1}") == "2"
+    """)
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", timeout=120)
+    result.assert_outcomes(failed=1, passed=1)
+    result.stdout.fnmatch_lines(["*Timeout*", "*Tcl history*"])
+
+
+def test_markers_and_options_are_registered(pytester):
+    result = pytester.runpytest("--markers")
+    result.stdout.fnmatch_lines(["@pytest.mark.tcl_timeout(seconds):*"])
+    result = pytester.runpytest("--help")
+    result.stdout.fnmatch_lines(["*--tcl-history=N*", "*--tcl-timeout=SECONDS*"])
+    pytester.makepyfile("""
+        import pytest
+
+        @pytest.mark.tcl_timeout(5)
+        def test_it(tcl):
+            pass
+    """)
+    pytester.runpytest("--strict-markers").assert_outcomes(passed=1)
+
+
+def test_the_plugin_can_be_turned_off(pytester):
+    pytester.makepyfile("""
+        def test_it(tcl):
+            pass
+    """)
+    result = pytester.runpytest("-p", "no:korvex_tcl")
+    result.assert_outcomes(errors=1)
+    result.stdout.fnmatch_lines(["*fixture 'tcl' not found*"])
+
+
+def test_construction_is_watched_only_while_a_session_runs(pytester):
+    from korvex.tcl.interpreter import Interpreter
+
+    pytester.makepyfile("def test_it(tcl): pass")
+    before = Interpreter.__dict__["_load_entrypoint"]
+    pytester.inline_run().assertoutcome(passed=1)
+    # The nested session ended; this one still watches, with the same function.
+    assert Interpreter.__dict__["_load_entrypoint"] is before
+
+
+def test_xdist_workers_send_their_sections_to_the_controller(pytester):
+    pytest.importorskip("xdist")
+    pytester.makepyfile(test_one=FAILING, test_two="""
+        import os
+
+        def test_session(tcl_session):
+            tcl_session.eval("set pid %d" % os.getpid())
+            assert 0
+    """)
+    result = pytester.runpytest_subprocess("-n", "2", "-p", "no:cacheprovider",
+                                           "--junitxml=%s" % (pytester.path / "j.xml"), timeout=180)
+    result.assert_outcomes(failed=2, passed=1)
+    result.stdout.fnmatch_lines(["*Tcl history*", "*[[]step outer[]]: set b 2*"])
+    result.stdout.fnmatch_lines(["*tcl_session (fixture): 1 entry*", "*: set pid *"])
+    cases = {case.get("name"): case for case in ET.parse(pytester.path / "j.xml").iter("testcase")}
+    assert "set b 2" in "".join(el.text or "" for el in cases["test_fails"] if el.tag == "system-out")
+
+
+def test_history_report_merges_interpreters_by_time():
+    from datetime import datetime
+
+    one, two = korvex.tcl.Interpreter(), korvex.tcl.Interpreter()
+    start = datetime.now()
+    one.eval("set a 1")
+    two.eval("set b 2")
+    one.eval("set c 3")
+    text = pytest_plugin.history_report([("one", one), ("two", two)], start, 10)
+    assert [line.split(": ", 1)[0].split()[1:] + [line.split(": ", 1)[1]]
+            for line in text.splitlines()[1:]] == [["one", "set a 1"], ["two", "set b 2"], ["one", "set c 3"]]
+    two.history.disable()
+    assert "two: 0 entries, recording disabled" in pytest_plugin.history_report(
+        [("one", one), ("two", two)], datetime.now(), 10, always={id(two)})
