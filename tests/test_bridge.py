@@ -47,6 +47,11 @@ def by_createcommand(interp, func):
     return "::cb"
 
 
+def by_interpreter_createcommand(interp, func):
+    interp.createcommand("cb", func)  # tkinter's way, on the interpreter
+    return "cb"
+
+
 def by_namespace_view(interp, func):
     interp.eval("namespace eval ::n {}")
     TclNamespace("::n", tcl=interp).cmds["cb"] = func
@@ -54,7 +59,7 @@ def by_namespace_view(interp, func):
 
 
 PATHS = [by_create_callback, by_temp_command, by_view_assignment, by_procs_view, by_createcommand,
-         by_namespace_view]
+         by_interpreter_createcommand, by_namespace_view]
 PATH_IDS = [p.__name__ for p in PATHS]
 
 

@@ -124,8 +124,25 @@ def test_get_error_info(interp):
 
 
 def test_getattr_forwards_to_application(interp):
-    assert interp.createcommand == interp.tk.createcommand
+    assert interp.exprstring == interp.tk.exprstring
     assert interp.splitlist("a {b c}") == ("a", "b c")
+
+
+def test_createcommand_goes_through_the_bridge(interp):
+    # The application object's own method would park the exception inside
+    # _tkinter and leave Tcl an empty error.
+    def fail():
+        raise LookupError("gone")
+
+    interp.createcommand("fail", fail)
+    with pytest.raises(TclError) as info:
+        interp.eval("fail")
+    assert info.value.errorcode == ("PYTHON", "LookupError", "gone")
+    assert isinstance(info.value.__cause__, LookupError)
+    assert interp.createcommand.__self__ is interp
+    interp.close()
+    with pytest.raises(TclError, match="closed"):
+        interp.createcommand("again", fail)
 
 
 def test_getattr_missing_name(interp):

@@ -111,7 +111,7 @@ def test_a_tcl_error_brings_its_errorcode_and_errorinfo(pytester):
             tcl.eval("f")
 
         def test_callback(tcl):
-            tcl.create_callback(boom, "boom")
+            tcl.createcommand("boom", boom)
             tcl.eval("boom")
 
         def test_behind_an_assertion(tcl):

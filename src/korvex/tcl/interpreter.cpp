@@ -121,7 +121,16 @@ void load_entrypoint(nb::handle self) {
     }
 }
 
+// interp.createcommand(name, func): what the application object's method does,
+// through the bridge, so that an exception in `func` comes back as a TclError
+// with its cause instead of being parked inside _tkinter.
+void bridged_createcommand(nb::handle interp, nb::handle name, nb::handle func) {
+    bridge::create_command(attr(interp, KX_ID(tk)), name, func);
+}
+
 nb::object getattr_(nb::handle self, nb::handle name) {
+    if (PyUnicode_Check(name.ptr()) && PyUnicode_Compare(name.ptr(), KX_ID(createcommand)) == 0)
+        return check(PyMethod_New(module_global("_createcommand").ptr(), self.ptr()));
     nb::object tk = nb::steal(PyObject_GenericGetAttr(self.ptr(), KX_ID(tk)));
     if (tk.is_valid()) {
         if (PyObject *found = PyObject_GetAttr(tk.ptr(), name.ptr()))
@@ -934,6 +943,8 @@ KX_MODULE(interpreter, m) {
         .def("__exit__", &time_limit_exit, "args"_a);
     g_time_limit = keep(tl.finish());
 
+    m.def("_createcommand", &bridged_createcommand, "interp"_a.none(), "name"_a.none(), "func"_a.none(),
+          "Register `func` as the Tcl command `name` of `interp` (Interpreter.createcommand).");
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";
     m.def("__getattr__",
