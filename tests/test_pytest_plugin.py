@@ -402,3 +402,27 @@ def test_history_report_merges_interpreters_by_time():
     two.history.disable()
     assert "two: 0 entries, recording disabled" in pytest_plugin.history_report(
         [("one", one), ("two", two)], datetime.now(), 10, always={id(two)})
+
+
+def test_interpreters_of_other_threads_are_left_alone(pytester):
+    # The plugin must not take a reference to them: an interpreter has to be
+    # freed in the thread that made it.
+    pytester.makepyfile("""
+        import threading
+        from korvex.tcl import Interpreter
+
+        def work():
+            interp = Interpreter()
+            interp.eval("set in_thread 1")
+
+        def test_it(tcl):
+            tcl.eval("set main 1")
+            t = threading.Thread(target=work)
+            t.start()
+            t.join()
+            assert 0
+    """)
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", timeout=120)
+    result.assert_outcomes(failed=1)
+    result.stdout.fnmatch_lines(["Interpreters: tcl (fixture): 1 entry"])
+    result.stdout.no_fnmatch_line("*in_thread*")

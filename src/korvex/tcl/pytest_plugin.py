@@ -159,7 +159,7 @@ class _Test:
         self.limits: Optional[contextlib.ExitStack] = None
 
     def bound(self, interp: Interpreter) -> None:
-        if self.limits is None or threading.get_ident() != self.thread:
+        if self.limits is None:
             return
         try:
             self.limits.enter_context(interp.time_limit(self.seconds))
@@ -178,7 +178,10 @@ def _made(interp: Interpreter) -> None:
     # Runs at the end of every Interpreter's construction while the plugin is on.
     _original_load_entrypoint(interp)
     test = _running
-    if test is not None:
+    # Only the test's own thread: an interpreter must be freed in the thread
+    # that made it, and a report that held the last reference would free it
+    # in the test's thread.
+    if test is not None and threading.get_ident() == test.thread:
         test.made.append(weakref.ref(interp))
         test.bound(interp)
 
