@@ -1,0 +1,563 @@
+"""The korvex.tcl console: ``python -m korvex.tcl`` and the ``korvex-tcl`` command.
+
+With no arguments it is an interactive Tcl prompt on a new
+:class:`~korvex.tcl.interpreter.Interpreter` (TclX loaded); with a file it runs
+that file as a Tcl script and exits with its status; with ``-c`` it runs a
+script given on the command line; with ``--python`` it opens Python's own
+interactive console with an interpreter at hand. ``korvex-tcl --help`` says
+it all.
+"""
+
+import os
+import sys
+
+from .interpreter import Interpreter, TclError
+from .zelph import zelph
+
+__all__ = ["main", "complete", "HISTORY_FILE", "HISTORY_LENGTH"]
+
+#: Where the interactive prompt keeps its line history (``~`` is ``$HOME``).
+HISTORY_FILE = "~/.korvex_tcl_history"
+#: How many lines the history file keeps.
+HISTORY_LENGTH = 1000
+
+PROMPT = "% "
+CONTINUATION_PROMPT = "> "
+# The exit status of a run stopped by Ctrl-C, as shells report SIGINT.
+INTERRUPTED = 130
+
+# Characters that end a word for Tab completion: Tcl's word and command
+# separators. "$" and ":" stay inside a word so "$::ns::v" completes whole.
+_COMPLETER_DELIMS = " \t\n[]{};\""
+
+# Flushes Tcl's standard channels (Tcl buffers them on pipes). Only the
+# channels that are still open, and without touching the caller's variables.
+_FLUSH_TCL = ("apply {{} {foreach c {stdout stderr} "
+              "{if {[chan names $c] ne {}} {catch {flush $c}}}}}")
+
+# Reads one line through Tcl's stdin channel, as tclsh does, so that a
+# script's own [gets stdin] reads the lines after it: {count line}.
+_GETS_STDIN = "apply {{} {list [gets stdin line] $line}}"
+
+
+def _usage(prog):
+    return ("usage: {p} [-i] [FILE [ARG ...]]\n"
+            "       {p} [-i] -c SCRIPT [ARG ...]\n"
+            "       {p} --python\n").format(p=prog)
+
+
+def _help(prog):
+    return _usage(prog) + """
+An interactive Tcl prompt on a new korvex.tcl Interpreter (TclX loaded), a
+runner for Tcl script files, and a Python console with an interpreter at hand.
+
+With no FILE and stdin a terminal: a Tcl prompt ("% ", "> " while a command
+is incomplete). Results are printed, errors show Tcl's errorInfo. Ctrl-C stops
+a running command or clears the input; Ctrl-D or "exit ?N?" leaves. Tab
+completes command, namespace and variable names ("$..."); line history is kept
+in {history}. With stdin not a terminal the commands read from it run without
+prompts or results, each as soon as it is complete; after a failing command
+its errorInfo goes to stderr and the run goes on, ending with status 1.
+
+arguments:
+  FILE           a Tcl script to run (with "source": [info script] is FILE);
+                 argv0 is FILE, argv and argc hold the ARGs. The status is that
+                 of "exit N", 0 at the end of the script, 1 after an uncaught
+                 error (its errorInfo goes to stderr).
+  ARG            an argument for the script; everything after FILE or SCRIPT
+                 is one, even when it starts with "-".
+
+options:
+  -c SCRIPT      run SCRIPT instead of a file (argv0 is "{prog}")
+  -i             stay at an interactive prompt after FILE or SCRIPT ran
+  --python       Python's interactive console with interp (a new Interpreter),
+                 zelph, tclobj, Mardeck, TclError and Interpreter at hand
+  --version      print the version and exit
+  -h, --help     show this help and exit
+""".format(prog=prog, history=HISTORY_FILE)
+
+
+def _program_name():
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    if name in ("", "-c", "__main__.py"):
+        return "python -m korvex.tcl"
+    return name
+
+
+class _Usage(Exception):
+    """A command line that cannot be run: exit status 2."""
+
+
+class _Options:
+    def __init__(self):
+        self.interactive = False
+        self.python = False
+        self.script = None  # -c SCRIPT
+        self.file = None
+        self.args = []
+        self.action = None  # "help" or "version"
+
+
+def _parse(argv):
+    opts = _Options()
+    rest = list(argv)
+    while rest:
+        arg = rest.pop(0)
+        if arg == "--":
+            break
+        if arg in ("-h", "--help"):
+            opts.action = opts.action or "help"
+        elif arg == "--version":
+            opts.action = opts.action or "version"
+        elif arg == "--python":
+            opts.python = True
+        elif arg == "-i":
+            opts.interactive = True
+        elif arg == "-c" or (arg.startswith("-c") and not arg.startswith("--")):
+            script = arg[2:]
+            if not script:
+                if not rest:
+                    raise _Usage("argument -c: expected one argument")
+                script = rest.pop(0)
+            opts.script = script
+            opts.args = rest
+            return _check(opts)
+        elif arg.startswith("-") and arg != "-":
+            raise _Usage("unrecognized option: " + arg)
+        else:
+            rest.insert(0, arg)
+            break
+    if rest:
+        opts.file = rest.pop(0)
+        opts.args = rest
+    return _check(opts)
+
+
+def _check(opts):
+    if opts.python and (opts.script is not None or opts.file is not None or opts.interactive):
+        raise _Usage("--python takes no FILE, -c or -i")
+    return opts
+
+
+# --- the interpreter ---------------------------------------------------------
+
+def _tcl_error(message, code):
+    # A TclError carrying its details goes through a callback to Tcl as it is:
+    # Tcl sees this message and -errorcode, as from one of its own commands.
+    exc = TclError(message)
+    exc.result = message
+    exc.errorcode = code
+    exc.errorinfo = message
+    return exc
+
+
+def _exit_command(interp):
+    # Tcl's exit would end the process from C, where Python would neither
+    # flush its output nor save the history: this one unwinds to the console.
+    def exit(*args):
+        if len(args) > 1:
+            raise _tcl_error('wrong # args: should be "exit ?returnCode?"', ("TCL", "WRONGARGS"))
+        status = 0
+        if args:
+            try:
+                status = int(interp.tk.getint(args[0]))
+            except (TclError, ValueError, TypeError):
+                raise _tcl_error('expected integer but got "%s"' % args[0],
+                                 ("TCL", "VALUE", "NUMBER")) from None
+        raise SystemExit(status & 0xFF)  # what the process would report
+    return exit
+
+
+def _new_interpreter(argv0, args, interactive):
+    interp = Interpreter()
+    interp.set_var("::argv0", argv0)
+    interp.set_list("::argv", args)
+    interp.set_int("::argc", len(args))
+    interp.set_int("::tcl_interactive", 1 if interactive else 0)
+    # _tkinter deletes Tcl's exit from every interpreter it makes (a start-up
+    # hook may have put one back): "exit" is the console's own.
+    interp.eval("if {[info commands ::exit] ne {}} {rename ::exit {}}", record=False)
+    interp.create_callback(_exit_command(interp), cmd_name="::exit")
+    return interp
+
+
+def _flush_tcl(interp):
+    try:
+        interp.eval(_FLUSH_TCL, record=False)
+    except Exception:  # a closed or broken interpreter: nothing left to flush
+        pass
+
+
+def _flush_python():
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except Exception:
+            pass
+
+
+def _error_text(exc, command=None):
+    text = getattr(exc, "errorinfo", None)
+    if not isinstance(text, str):
+        text = str(exc)
+    if command is not None:
+        # The console's own "source FILE" is no part of the script's stack.
+        tail = '\n    invoked from within\n"%s"' % command
+        if text.endswith(tail):
+            text = text[:-len(tail)]
+    return text
+
+
+def _report(text):
+    _flush_python()
+    try:
+        sys.stderr.write(text + "\n")
+        sys.stderr.flush()
+    except Exception:
+        pass
+
+
+def _evaluate(interp, script, show_result, command=None):
+    """Runs script; prints its result (when asked) or its error. True if it
+    succeeded. SystemExit and KeyboardInterrupt pass through."""
+    _flush_python()
+    try:
+        result = interp.eval(script)
+    except TclError as exc:
+        _flush_tcl(interp)
+        _report(_error_text(exc, command))
+        return False
+    except Exception as exc:  # not Tcl's doing: report it like Python would
+        _flush_tcl(interp)
+        _report("%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__)
+        return False
+    _flush_tcl(interp)
+    if show_result and result != "":
+        sys.stdout.write(result + "\n")
+        sys.stdout.flush()
+    return True
+
+
+def _is_complete(interp, text):
+    try:
+        # The newline matters: "puts a\" with it is incomplete, as typed.
+        return interp.eval(zelph(["info", "complete", text + "\n"]), record=False) == "1"
+    except TclError:
+        return True  # let the evaluation report what is wrong
+
+
+# --- Tab completion ----------------------------------------------------------
+
+def _glob_escape(text):
+    return "".join("\\" + ch if ch in "*?[]\\" else ch for ch in text)
+
+
+def _list(interp, command):
+    try:
+        return interp.tk.splitlist(interp.eval(zelph(command), record=False))
+    except (TclError, ValueError):
+        return ()
+
+
+def _leaf(name):
+    return name.rpartition("::")[2]
+
+
+def _names(interp, word, kind):
+    """Completions of a possibly qualified name: commands or variables
+    (kind "commands" or "vars") and child namespaces (ending in "::"),
+    written with the qualifiers of word."""
+    head, sep, tail = word.rpartition("::")
+    prefix = head + sep  # what the user wrote before the last name
+    namespace = "::" + head.lstrip(":") if head.lstrip(":") else "::"
+    inside = namespace + "::" if namespace != "::" else "::"
+    # info commands/vars read the qualifiers literally and the last name as a
+    # pattern; namespace children matches the whole name as a pattern.
+    found = [prefix + _leaf(name)
+             for name in _list(interp, ["info", kind, inside + _glob_escape(tail) + "*"])]
+    found += [prefix + _leaf(name) + "::"
+              for name in _list(interp, ["namespace", "children", namespace,
+                                         _glob_escape(inside + tail) + "*"])]
+    return found
+
+
+def complete(interp, word):
+    """The completions of ``word``, the word before the cursor, read live from
+    ``interp`` at its global level, sorted.
+
+    A word starting with ``$`` completes variable names (``$name``,
+    ``$ns::name``, ``$::ns::name``), namespaces to descend into (ending in
+    ``::``) and, after ``$name(``, the elements of an array. Any other word
+    completes command names, namespaced ones too (``ns::cmd``,
+    ``::tcl::mathfunc::abs``), and namespace names (ending in ``::``).
+    Every completion starts with ``word``.
+    """
+    if word.startswith("$"):
+        name = word[1:]
+        if name.startswith("{"):
+            return []
+        if "(" in name:
+            array, _, element = name.partition("(")
+            if not array:
+                return []
+            found = ["$%s(%s)" % (array, e)
+                     for e in _list(interp, ["array", "names", array if array.startswith("::") else "::" + array,
+                                              "-glob", _glob_escape(element) + "*"])]
+        else:
+            found = ["$" + n for n in _names(interp, name, "vars")]
+    else:
+        found = _names(interp, word, "commands")
+    return sorted({c for c in found if c.startswith(word)})
+
+
+def _readline_setup(interp):
+    """Line editing, Tab completion and the history file, where readline is
+    available. Returns a function that saves the history, or None."""
+    try:
+        import readline
+    except ImportError:
+        return None
+    path = os.path.expanduser(HISTORY_FILE)
+    try:
+        readline.read_history_file(path)
+    except Exception:  # missing, unreadable or not a history file: start afresh
+        pass
+    readline.set_history_length(HISTORY_LENGTH)
+    matches = []
+
+    def completer(text, state):
+        if state == 0:
+            try:
+                matches[:] = complete(interp, text)
+            except Exception:
+                matches[:] = []
+        return matches[state] if state < len(matches) else None
+
+    readline.set_completer(completer)
+    readline.set_completer_delims(_COMPLETER_DELIMS)
+    if "libedit" in (getattr(readline, "backend", "") or readline.__doc__ or ""):
+        readline.parse_and_bind("bind ^I rl_complete")
+    else:
+        readline.parse_and_bind("tab: complete")
+
+    def save():
+        try:
+            readline.set_history_length(HISTORY_LENGTH)
+            readline.write_history_file(path)
+        except Exception:  # a read-only home must not spoil the exit
+            pass
+    return save
+
+
+# --- running -----------------------------------------------------------------
+
+def _input_hook():
+    """PyOS_InputHook as a ctypes variable, or None where it cannot be reached."""
+    try:
+        import ctypes
+
+        return ctypes.c_void_p.in_dll(ctypes.pythonapi, "PyOS_InputHook")
+    except Exception:
+        return None
+
+
+def _read_line(prompt, hook):
+    # While Python waits for a line, _tkinter's input hook runs Tcl events in
+    # a loop that never looks at signals: Ctrl-C at the prompt would wait for
+    # the next key. The console waits without it (every new interpreter puts
+    # it back, so clear it each time).
+    if hook is not None:
+        hook.value = None
+    return input(prompt)
+
+
+def _interact(interp):
+    """The interactive prompt, until Ctrl-D or exit. Returns the status."""
+    interp.set_int("::tcl_interactive", 1)
+    tty = sys.stdin.isatty() and sys.stdout.isatty()
+    save_history = _readline_setup(interp) if tty else None
+    hook = _input_hook()
+    saved_hook = hook.value if hook is not None else None
+    try:
+        lines = []
+        while True:
+            running = False
+            try:
+                _flush_python()
+                try:
+                    line = _read_line(CONTINUATION_PROMPT if lines else PROMPT, hook)
+                except EOFError:
+                    if tty:
+                        sys.stdout.write("\n")
+                    return 0
+                lines.append(line)
+                script = "\n".join(lines)
+                if not _is_complete(interp, script):
+                    continue
+                lines = []
+                running = True
+                if script.strip():
+                    try:
+                        # Tcl's own [history] (and the "!!" of unknown) see it.
+                        interp.eval(zelph(["history", "add", script]), record=False)
+                    except TclError:
+                        pass
+                _evaluate(interp, script, show_result=True)
+            except KeyboardInterrupt:
+                # At the prompt Ctrl-C drops the input typed so far; in a
+                # command it stops the command, and the interpreter stays.
+                lines = []
+                _flush_tcl(interp)
+                _flush_python()
+                sys.stdout.write("\n")
+                if running:
+                    _report("interrupted")
+    finally:
+        if hook is not None:
+            hook.value = saved_hook
+        if save_history is not None:
+            save_history()
+
+
+def _read_stdin_line(interp):
+    try:
+        count, line = interp.tk.splitlist(interp.eval(_GETS_STDIN, record=False))
+    except (TclError, ValueError):
+        return None
+    return None if int(count) < 0 else line
+
+
+def _run_stdin(interp):
+    """Commands piped in: each runs once complete; no prompts, no results.
+    A failing command is reported and the run goes on; status 1 at the end
+    if any failed."""
+    failed = False
+    pending = ""
+    while True:
+        line = _read_stdin_line(interp)
+        if line is None:
+            if pending.strip():  # an unfinished command: let Tcl say why
+                failed |= not _evaluate(interp, pending, show_result=False)
+            return 1 if failed else 0
+        pending += line + "\n"
+        if not _is_complete(interp, pending):
+            continue
+        script, pending = pending[:-1], ""
+        failed |= not _evaluate(interp, script, show_result=False)
+
+
+def _run_file(interp, path):
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as exc:
+        _report("%s: can't open file %r: %s" % (_program_name(), path, exc.strerror or exc))
+        return 1
+    command = zelph(["source", path])
+    return 0 if _evaluate(interp, command, show_result=False, command=command) else 1
+
+
+def _python_console():
+    import code
+
+    import korvex
+    import korvex.tcl
+    from .interpreter import TclTimeoutError
+    from .mardeck import Mardeck
+    from .zelph import tclobj
+
+    interp = _new_interpreter("", [], False)
+    namespace = {
+        "__name__": "__console__", "__doc__": None,
+        "korvex": korvex, "Interpreter": Interpreter, "interp": interp, "zelph": zelph,
+        "tclobj": tclobj, "Mardeck": Mardeck, "TclError": TclError, "TclTimeoutError": TclTimeoutError,
+    }
+    if sys.stdin.isatty() and sys.stdout.isatty():
+        try:
+            import readline
+            import rlcompleter
+
+            readline.set_completer(rlcompleter.Completer(namespace).complete)
+            readline.parse_and_bind("tab: complete")
+        except ImportError:
+            pass
+    banner = ("korvex.tcl %s, Python %s\n"
+              "interp: a new Interpreter (interp.eval(\"...\") runs Tcl), Interpreter, zelph, tclobj,\n"
+              "Mardeck, TclError, TclTimeoutError, korvex. Ctrl-D or exit() leaves."
+              % (korvex.tcl.__version__, sys.version.split()[0]))
+    try:
+        code.interact(banner=banner, local=namespace, exitmsg="")
+    finally:
+        _flush_tcl(interp)
+        interp.close()
+    return 0
+
+
+def _exit_status(exc):
+    code = exc.code
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code & 0xFF
+    _report(str(code))
+    return 1
+
+
+def _run(opts, prog):
+    if opts.python:
+        return _python_console()
+    if opts.file is not None:
+        argv0 = opts.file
+    else:
+        argv0 = prog
+    stdin_tty = sys.stdin.isatty()
+    plain_prompt = opts.file is None and opts.script is None
+    interactive = opts.interactive or (plain_prompt and stdin_tty)
+    interp = _new_interpreter(argv0, opts.args, interactive and plain_prompt)
+    try:
+        status = 0
+        if opts.file is not None:
+            status = _run_file(interp, opts.file)
+        elif opts.script is not None:
+            status = 0 if _evaluate(interp, opts.script, show_result=False) else 1
+        if interactive:
+            status = _interact(interp)
+        elif plain_prompt:
+            status = _run_stdin(interp)
+        return status
+    except SystemExit as exc:
+        return _exit_status(exc)
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    finally:
+        _flush_tcl(interp)
+        _flush_python()
+        try:
+            interp.close()
+        except Exception:
+            pass
+
+
+def main(argv=None):
+    """Runs the console with the command line ``argv`` (default
+    ``sys.argv[1:]``) and returns the exit status."""
+    prog = _program_name()
+    try:
+        opts = _parse(sys.argv[1:] if argv is None else argv)
+    except _Usage as exc:
+        sys.stderr.write(_usage(prog) + "%s: error: %s\n" % (prog, exc))
+        return 2
+    if opts.action == "help":
+        sys.stdout.write(_help(prog))
+        return 0
+    if opts.action == "version":
+        import korvex.tcl
+
+        sys.stdout.write("korvex.tcl %s\n" % korvex.tcl.__version__)
+        return 0
+    try:
+        return _run(opts, prog)
+    except SystemExit as exc:
+        return _exit_status(exc)
+    except KeyboardInterrupt:
+        return INTERRUPTED
