@@ -22,7 +22,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ALLOWLIST = os.path.join(ROOT, "tests", "stubtest_allowlist.txt")
 
 MODULES = ["korvex.tcl"] + ["korvex.tcl." + m for m in (
-    "zelph", "internal", "interpreter", "mardeck", "namespace", "history", "yarl", "array", "pytest_plugin")] + [
+    "zelph", "internal", "interpreter", "mardeck", "namespace", "history", "yarl", "array", "pytest_plugin",
+    "console")] + [
     "korvex.datastructures"]
 
 # Public names whose signature comes from elsewhere: ctypes types (their

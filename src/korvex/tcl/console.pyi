@@ -1,0 +1,16 @@
+"""Types of korvex.tcl.console: the Tcl console behind python -m korvex.tcl."""
+
+from collections.abc import Sequence
+
+from .interpreter import Interpreter
+
+__all__ = ["main", "complete", "HISTORY_FILE", "HISTORY_LENGTH"]
+
+HISTORY_FILE: str
+HISTORY_LENGTH: int
+PROMPT: str
+CONTINUATION_PROMPT: str
+INTERRUPTED: int
+
+def complete(interp: Interpreter, word: str) -> list[str]: ...
+def main(argv: Sequence[str] | None = None) -> int: ...
