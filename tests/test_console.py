@@ -529,3 +529,28 @@ def test_every_prefix_completes_to_the_name(interp, name):
             assert "$::zz_prop::" + name in complete(interp, "$::zz_prop::" + name[:end])
     finally:
         interp.eval("namespace delete ::zz_prop")
+
+
+def test_terminal_python_console(home):
+    term = Terminal(home, "--python")
+    try:
+        term.expect(r"leaves\.\r*\n>>> $")
+        term.send("interp.eval('expr {6 * 7}')\n")
+        term.expect(r"\n'42'\r*\n>>> $")
+        term.send("interp.eval('while 1 {}')\n")
+        time.sleep(0.2)
+        term.send("\x03")
+        term.expect(r"KeyboardInterrupt\r*\n>>> $")
+        for _ in range(40):  # at the prompt (see Terminal.interrupt_prompt)
+            term.send("\x03")
+            try:
+                term.expect(r"KeyboardInterrupt\r*\n>>> $", timeout=0.5)
+                break
+            except AssertionError:
+                pass
+        else:
+            raise AssertionError("Ctrl-C at the prompt did nothing: %r" % term.text[term.pos:])
+        term.send("interp.eval('exit 5')\n")
+        assert term.wait() == 5
+    finally:
+        term.close()

@@ -160,8 +160,8 @@ def _exit_command(interp):
         status = 0
         if args:
             try:
-                status = int(interp.tk.getint(args[0]))
-            except (TclError, ValueError, TypeError):
+                status = interp.cast_int(args[0])
+            except (TclError, ValueError):
                 raise _tcl_error('expected integer but got "%s"' % args[0],
                                  ("TCL", "VALUE", "NUMBER")) from None
         raise SystemExit(status & 0xFF)  # what the process would report
@@ -485,9 +485,18 @@ def _python_console():
               "interp: a new Interpreter (interp.eval(\"...\") runs Tcl), Interpreter, zelph, tclobj,\n"
               "Mardeck, TclError, TclTimeoutError, korvex. Ctrl-D or exit() leaves."
               % (korvex.tcl.__version__, sys.version.split()[0]))
+    hook = _input_hook()
+    saved_hook = hook.value if hook is not None else None
+
+    class Console(code.InteractiveConsole):
+        def raw_input(self, prompt=""):
+            return _read_line(prompt, hook)
+
     try:
-        code.interact(banner=banner, local=namespace, exitmsg="")
+        Console(namespace).interact(banner=banner, exitmsg="")
     finally:
+        if hook is not None:
+            hook.value = saved_hook
         _flush_tcl(interp)
         interp.close()
     return 0
