@@ -132,3 +132,22 @@ def test_a_group_named_only_in_an_object_reference_is_not_scanned(tmp_path):
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+@pytest.mark.parametrize("text, declared", [
+    ("[console_scripts]\nkorvex-tcl = korvex.tcl.console:main\n", False),
+    ("[korvex.tcl.other]\ntcl_init = fake_hooks:record\n", False),
+    ("[korvex.tcl]\rtcl_init = fake_hooks:record\r", True),
+    ("  [korvex.tcl] \t\ntcl_init = fake_hooks:record\n", True),
+    ("[[korvex.tcl]]\ntcl_init = fake_hooks:record\n", True),
+    ("\u00a0[korvex.tcl]\u00a0\ntcl_init = fake_hooks:record\n", True),
+], ids=["console script", "other group", "CR lines", "blanks", "double brackets", "unicode blanks"])
+def test_only_a_section_header_declares_hooks(tmp_path, text, declared):
+    # The quick look at entry_points.txt (which spares importlib.metadata's
+    # import time) must read sections as importlib.metadata does: a mention
+    # of the name elsewhere declares nothing, any header it reads counts.
+    make_distribution(tmp_path, [])
+    (tmp_path / "fake_hooks-1.0.dist-info" / "entry_points.txt").write_bytes(text.encode())
+    result = run(tmp_path, "import sys, fake_hooks, korvex.tcl; "
+                           "print(len(fake_hooks.calls), 'importlib.metadata' in sys.modules)")
+    assert result.stdout.split() == (["1", "True"] if declared else ["0", "False"]), result.stderr

@@ -5,7 +5,9 @@
 
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
 
 namespace kx {
 namespace {
@@ -15,25 +17,43 @@ bool ends_with(const std::string &s, const char *suffix) {
     return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
-std::string trimmed(const std::string &s) {
-    size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos)
-        return std::string();
-    size_t e = s.find_last_not_of(" \t\r");
-    return s.substr(b, e - b + 1);
-}
-
-// Whether an entry_points.txt declares `group`: a "[group]" section header
-// (mentioning the name elsewhere, say in an object reference, does not count).
-bool file_declares(const std::string &path, const char *group) {
+// Whether an entry_points.txt may declare the section `group`. importlib.metadata
+// splits the text into lines (str.splitlines), reads a line as a section header
+// when, stripped of whitespace, it starts with '[' and ends with ']', and takes the
+// name between the brackets (all of them stripped). Other mentions of the name (a
+// console script "korvex.tcl.console:main") declare nothing. A line that holds the
+// name and bytes outside ASCII (Unicode line breaks or whitespace) counts as a
+// declaration: a wrong yes only costs time, a wrong no would lose hooks.
+bool file_declares(const std::string &path, const std::string &group) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
-    std::string line;
-    while (std::getline(in, line)) {
-        line = trimmed(line);
-        if (line.size() >= 2 && line.front() == '[' && line.back() == ']' &&
-            trimmed(line.substr(1, line.size() - 2)) == group)
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto line_break = [](unsigned char c) { return c == '\n' || c == '\r' || c == 0x0b || c == 0x0c || (c >= 0x1c && c <= 0x1e); };
+    auto blank = [](unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x1f); };
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t stop = pos;
+        bool wide = false;
+        while (stop < text.size() && !line_break(text[stop]))
+            wide |= (unsigned char)text[stop++] >= 0x80;
+        size_t begin = pos, end = stop;
+        pos = stop + 1;
+        if (std::string_view(text).substr(begin, end - begin).find(group) == std::string_view::npos)
+            continue;
+        if (wide)
+            return true;
+        while (begin < end && blank(text[begin]))
+            ++begin;
+        while (end > begin && blank(text[end - 1]))
+            --end;
+        if (end - begin < 2 || text[begin] != '[' || text[end - 1] != ']')
+            continue;
+        while (begin < end && text[begin] == '[')
+            ++begin;
+        while (end > begin && text[end - 1] == ']')
+            --end;
+        if (text.compare(begin, end - begin, group) == 0)
             return true;
     }
     return false;
