@@ -313,6 +313,12 @@ def test_interactive_through_pipes(home):
     assert result.returncode == 0
 
 
+def test_results_the_output_cannot_encode_are_escaped(home):
+    result = subprocess.run([*CONSOLE, "-i"], input="set a \\u00e9t\\u00e9\nset b ok\n", capture_output=True,
+                            text=True, timeout=TIMEOUT, env=_env(home, PYTHONIOENCODING="ascii"))
+    assert (result.stdout, result.stderr, result.returncode) == ("% \\xe9t\\xe9\n% ok\n% ", "", 0)
+
+
 # --- script files and -c ---------------------------------------------------------
 
 SHOW = 'puts [list $argv0 $argc $argv [info script] $tcl_interactive]'

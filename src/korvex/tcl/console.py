@@ -51,29 +51,32 @@ def _help(prog):
 An interactive Tcl prompt on a new korvex.tcl Interpreter (TclX loaded), a
 runner for Tcl script files, and a Python console with an interpreter at hand.
 
-With no FILE and stdin a terminal: a Tcl prompt ("% ", "> " while a command
-is incomplete). Results are printed, errors show Tcl's errorInfo. Ctrl-C stops
-a running command or clears the input; Ctrl-D or "exit ?N?" leaves. Tab
-completes command, namespace and variable names ("$..."); line history is kept
-in {history}. With stdin not a terminal the commands read from it run without
-prompts or results, each as soon as it is complete; after a failing command
-its errorInfo goes to stderr and the run goes on, ending with status 1.
+With no FILE or -c and stdin a terminal: a Tcl prompt ("% ", and "> " while a
+command is unfinished). Results are printed; an error prints Tcl's errorInfo.
+Ctrl-C stops a running command or drops the input typed so far; Ctrl-D or
+"exit ?N?" leaves. Tab completes command, namespace and variable ("$...")
+names. Line history is kept in {history}.
+
+With stdin not a terminal, the commands read from it run as they complete,
+without prompts or results (use puts). A failing command prints its
+errorInfo to stderr and the run goes on; it ends with the status of "exit N",
+otherwise 1 if a command failed, else 0.
 
 arguments:
-  FILE           a Tcl script to run (with "source": [info script] is FILE);
-                 argv0 is FILE, argv and argc hold the ARGs. The status is that
-                 of "exit N", 0 at the end of the script, 1 after an uncaught
-                 error (its errorInfo goes to stderr).
-  ARG            an argument for the script; everything after FILE or SCRIPT
-                 is one, even when it starts with "-".
+  FILE           a Tcl script to run (sourced: [info script] is FILE). argv0
+                 is FILE, argv the list of the ARGs, argc their count. The
+                 status is N after "exit N", 0 at the end of the script, 1
+                 after an uncaught error (its errorInfo goes to stderr).
+  ARG            an argument of the script: everything after FILE or SCRIPT,
+                 even when it starts with "-".
 
 options:
-  -c SCRIPT      run SCRIPT instead of a file (argv0 is "{prog}")
-  -i             stay at an interactive prompt after FILE or SCRIPT ran
+  -c SCRIPT      run SCRIPT as FILE would run (argv0 is "{prog}")
+  -i             go on to the prompt after FILE or SCRIPT, whatever stdin is
   --python       Python's interactive console with interp (a new Interpreter),
-                 zelph, tclobj, Mardeck, TclError and Interpreter at hand
+                 Interpreter, zelph, tclobj, Mardeck and TclError at hand
   --version      print the version and exit
-  -h, --help     show this help and exit
+  -h, --help     print this help and exit
 """.format(prog=prog, history=HISTORY_FILE)
 
 
@@ -208,12 +211,21 @@ def _error_text(exc, command=None):
     return text
 
 
+def _write(stream, text):
+    # What the stream's encoding cannot show is shown escaped, not fatal.
+    try:
+        stream.write(text)
+    except UnicodeEncodeError:
+        encoding = getattr(stream, "encoding", None) or "ascii"
+        stream.write(text.encode(encoding, "backslashreplace").decode(encoding))
+    stream.flush()
+
+
 def _report(text):
     _flush_python()
     try:
-        sys.stderr.write(text + "\n")
-        sys.stderr.flush()
-    except Exception:
+        _write(sys.stderr, text + "\n")
+    except Exception:  # stderr is gone: nowhere left to tell
         pass
 
 
@@ -233,8 +245,7 @@ def _evaluate(interp, script, show_result, command=None):
         return False
     _flush_tcl(interp)
     if show_result and result != "":
-        sys.stdout.write(result + "\n")
-        sys.stdout.flush()
+        _write(sys.stdout, result + "\n")
     return True
 
 
