@@ -285,6 +285,12 @@ def test_piped_error_is_reported_and_the_run_goes_on(home):
     assert result.returncode == 1
 
 
+@pytest.mark.parametrize("args, stdout", [([], "a b c\n"), (["-i"], "% > a b\n% > a b c\n% ")], ids=["piped", "-i"])
+def test_backslash_newline_continues_a_command(home, args, stdout):
+    result = run(home, *args, input="set x [list a\\\nb]\nputs [concat $x\\\n c]\n")
+    assert (result.stdout, result.stderr, result.returncode) == (stdout, "", 0)
+
+
 def test_piped_exit_and_interactive_off(home):
     result = run(home, input="puts $tcl_interactive\nexit 6\nputs never\n")
     assert (result.stdout, result.returncode) == ("0\n", 6)

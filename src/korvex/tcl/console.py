@@ -250,9 +250,10 @@ def _evaluate(interp, script, show_result, command=None):
 
 
 def _is_complete(interp, text):
+    """Whether the lines in text (each ending in a newline, which matters:
+    "puts a\\" and a newline is unfinished) make complete commands."""
     try:
-        # The newline matters: "puts a\" with it is incomplete, as typed.
-        return interp.eval(zelph(["info", "complete", text + "\n"]), record=False) == "1"
+        return interp.eval(zelph(["info", "complete", text]), record=False) == "1"
     except TclError:
         return True  # let the evaluation report what is wrong
 
@@ -346,7 +347,7 @@ def _readline_setup(interp):
 
     readline.set_completer(completer)
     readline.set_completer_delims(_COMPLETER_DELIMS)
-    if "libedit" in (getattr(readline, "backend", "") or readline.__doc__ or ""):
+    if getattr(readline, "backend", "") == "editline" or "libedit" in (readline.__doc__ or ""):
         readline.parse_and_bind("bind ^I rl_complete")
     else:
         readline.parse_and_bind("tab: complete")
@@ -403,7 +404,7 @@ def _interact(interp):
                     return 0
                 lines.append(line)
                 script = "\n".join(lines)
-                if not _is_complete(interp, script):
+                if not _is_complete(interp, script + "\n"):
                     continue
                 lines = []
                 running = True
