@@ -330,6 +330,14 @@ def test_results_the_output_cannot_encode_are_escaped(home):
     assert (result.stdout, result.stderr, result.returncode) == ("% \\xe9t\\xe9\n% ok\n% ", "", 0)
 
 
+@pytest.mark.parametrize("args", [[], ["-i"]], ids=["piped", "-i"])
+def test_error_details_stay_for_the_next_command(home, args):
+    # What the console runs between commands leaves errorInfo and errorCode alone.
+    result = run(home, *args, input="expr {1 / 0}\nputs $errorCode\nputs $errorInfo\n")
+    assert result.stdout.replace("% ", "") == 'ARITH DIVZERO {divide by zero}\ndivide by zero\n' \
+        '    while executing\n"expr {1 / 0}"\n'
+
+
 # --- script files and -c ---------------------------------------------------------
 
 SHOW = 'puts [list $argv0 $argc $argv [info script] $tcl_interactive]'
