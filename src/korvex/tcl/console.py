@@ -527,13 +527,10 @@ def _exit_status(exc):
 def _run(opts, prog):
     if opts.python:
         return _python_console()
-    if opts.file is not None:
-        argv0 = opts.file
-    else:
-        argv0 = prog
-    stdin_tty = sys.stdin.isatty()
+    # argv0 is the script file, else the program's name (for -c and the prompt).
+    argv0 = opts.file if opts.file is not None else prog
     plain_prompt = opts.file is None and opts.script is None
-    interactive = opts.interactive or (plain_prompt and stdin_tty)
+    interactive = opts.interactive or (plain_prompt and sys.stdin.isatty())
     interp = _new_interpreter(argv0, opts.args, interactive and plain_prompt)
     try:
         status = 0
