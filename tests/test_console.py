@@ -104,14 +104,15 @@ class Terminal:
         self.send(line + "\n")
         self.expect(re.escape(line) + r"\r*\n" + (result + r"\r*\n" if result else "") + "% $")
 
-    def interrupt_prompt(self):
-        """Ctrl-C at the prompt. Python's readline misses a signal that comes
-        after it drew the prompt and before it waits for keys (the next key
-        delivers it); a person is never that quick, a test is: repeat."""
+    def interrupt_prompt(self, shows=r"\n% $", prompt=r"\n% $"):
+        """Ctrl-C at the prompt, until the console `shows` it. Python's
+        readline misses a signal that comes after it drew the prompt and
+        before it waits for keys (the next key delivers it); a person is never
+        that quick, a test is: repeat."""
         for _ in range(30):
             self.send("\x03")
             try:
-                self.expect(r"\n% $", timeout=1)
+                self.expect(shows, timeout=1)
                 break
             except AssertionError:
                 pass
@@ -120,7 +121,7 @@ class Terminal:
         # A Ctrl-C sent while the first was still on its way may be pending:
         # an empty line takes it (one prompt either way), not the next command.
         self.send("\n")
-        self.expect(r"\n% $")
+        self.expect(prompt)
 
     def wait(self):
         """The exit status, once the console has ended."""
@@ -566,17 +567,7 @@ def test_terminal_python_console(home):
         time.sleep(0.2)
         term.send("\x03")
         term.expect(r"KeyboardInterrupt\r*\n>>> $")
-        for _ in range(30):  # at the prompt (see Terminal.interrupt_prompt)
-            term.send("\x03")
-            try:
-                term.expect(r"KeyboardInterrupt\r*\n>>> $", timeout=1)
-                break
-            except AssertionError:
-                pass
-        else:
-            raise AssertionError("Ctrl-C at the prompt did nothing: %r" % term.text[term.pos:])
-        term.send("\n")
-        term.expect(r"\n>>> $")
+        term.interrupt_prompt(shows=r"KeyboardInterrupt\r*\n>>> $", prompt=r"\n>>> $")
         term.send("interp.eval('exit 5')\n")
         assert term.wait() == 5
     finally:

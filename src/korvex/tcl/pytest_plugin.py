@@ -102,30 +102,26 @@ def tcl_shared() -> Interpreter:
 
 # -- settings ---------------------------------------------------------------
 
-def _history_limit(config: pytest.Config) -> int:
-    value = config.getoption("tcl_history")
+def _setting(config: pytest.Config, name: str, convert: Any, what: str) -> Any:
+    """The option `name`, else the ini value of that name; `what` says what it must be."""
+    value = config.getoption(name)
     if value is None:
-        text = config.getini("tcl_history")
+        text = config.getini(name)
         try:
-            value = int(text)
+            value = convert(text)
         except ValueError:
-            raise pytest.UsageError("tcl_history must be a whole number, not %r" % (text,)) from None
-    if value < 0:
-        raise pytest.UsageError("--tcl-history must be 0 or more, not %d" % value)
-    return int(value)
+            raise pytest.UsageError("%s must be %s, not %r" % (name, what, text)) from None
+    if not value >= 0:
+        raise pytest.UsageError("--%s must be %s, not %r" % (name.replace("_", "-"), what, value))
+    return convert(value)
+
+
+def _history_limit(config: pytest.Config) -> int:
+    return int(_setting(config, "tcl_history", int, "0 or more"))
 
 
 def _option_timeout(config: pytest.Config) -> float:
-    value = config.getoption("tcl_timeout")
-    if value is None:
-        text = config.getini("tcl_timeout")
-        try:
-            value = float(text)
-        except ValueError:
-            raise pytest.UsageError("tcl_timeout must be a number of seconds, not %r" % (text,)) from None
-    if not value >= 0:
-        raise pytest.UsageError("--tcl-timeout must be 0 or more seconds, not %r" % value)
-    return float(value)
+    return float(_setting(config, "tcl_timeout", float, "0 or more seconds"))
 
 
 def _test_timeout(item: pytest.Item) -> float:
