@@ -1,9 +1,15 @@
 // The bridge between Python and Tcl: the per-interpreter registry of commands
 // (a Python object the collector can see through), the periodic check for
 // signals and time limits inside Tcl work, closing. See bridge.hpp.
+//
+// The check is a Tcl asynchronous handler that the watcher thread marks (see
+// watcher.hpp), not a Tcl limit: Tcl copies an interpreter's limits into
+// every child it creates, where nothing would renew them, while asynchronous
+// handlers belong to the thread and so also run while a child works.
 #include "support/bridge.hpp"
 
 #include "support/bridgestate.hpp"
+#include "support/watcher.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -15,10 +21,6 @@ namespace bridge {
 namespace {
 
 constexpr const char *kAssocName = "korvex.tcl.bridge";
-// How often Tcl work stops for the periodic check, at most.
-constexpr long kCheckMicros = 50000;
-// Limit checks Tcl skips between two looks at the clock.
-constexpr int kGranularity = 32;
 
 PyObject *tcl_error_type() {
     static PyObject *const t = keep(import_attr("tkinter", "TclError"));
@@ -51,44 +53,60 @@ tcl::Time plus(tcl::Time t, double seconds) {
     return t;
 }
 
-// The next time Tcl work stops for the periodic check: soon, and no later
-// than the earliest deadline still ahead.
-void schedule(State *s) {
-    if (!s->limit_installed || !s->interp)
-        return;
-    tcl::Time t = now();
-    tcl::Time next = plus(t, kCheckMicros / 1e6);
-    for (const Deadline &d : s->deadlines)
-        if (before(t, d.at) && before(d.at, next))
-            next = d.at;
-    tcl::api().LimitSetTime(s->interp, &next);
+// Whether `interp` is the state's interpreter or one of its children.
+bool ours(const State *s, tcl::Interp *interp) {
+    for (int depth = 0; interp && depth < 1000; ++depth, interp = tcl::api().GetParent(interp))
+        if (interp == s->interp)
+            return true;
+    return false;
 }
 
-// Tcl's time-limit handler, on the interpreter's thread in the middle of Tcl
-// work (the GIL released by _tkinter). The Python side runs through
-// _tkinter's own command procedure, which takes the GIL back the way
-// _tkinter knows.
-void limit_handler(void *data, tcl::Interp *interp) {
+// Unwinds the interpreter's evaluation (and its children's) for the
+// exception the check recorded.
+void unwind(State *s) {
+    s->unwind_now = false;
+    tcl::api().CancelEval(s->interp, nullptr, nullptr, tcl::kCancelUnwind);
+}
+
+// Tcl's asynchronous handler, on the interpreter's thread at a safe point of
+// Tcl work (the GIL released by _tkinter), whichever interpreter of the
+// thread is running then (`interp`, or null from the event loop). The Python
+// side runs through _tkinter's own command procedure, which takes the GIL
+// back the way _tkinter knows.
+int async_proc(void *data, tcl::Interp *interp, int code) {
     State *s = static_cast<State *>(data);
     const tcl::Api &api = tcl::api();
-    // Only while a script runs: an idle event loop (a mainloop waiting for
-    // events, where this runs from Tcl's timer) leaves signals to _tkinter.
-    if (!s->checking && s->check_proc && api.InterpActive(interp) && !PyGILState_Check()) {
-        s->checking = true;
-        tcl::Obj *saved = api.GetObjResult(interp);
-        tcl::incr_ref(saved);
-        tcl::Obj *argv[1] = {saved};
-        s->check_proc(s->check_data, interp, 1, argv);
-        api.SetObjResult(interp, saved);
-        tcl::decr_ref(saved);
-        s->checking = false;
-    }
-    schedule(s);
-    if (s->unwind_now) {
-        s->unwind_now = false;
-        api.CancelEval(interp, nullptr, nullptr, tcl::kCancelUnwind);
-        api.AsyncInvoke(interp, tcl::kOk);
-    }
+    if (s->closed || !s->interp || s->checking || !s->check_proc)
+        return code;
+    // Only while a script of this interpreter (or of a child of it) runs: an
+    // idle event loop, or another interpreter's work, leaves signals to
+    // _tkinter.
+    if (!api.InterpActive(s->interp) || (interp && !ours(s, interp)) || PyGILState_Check())
+        return code;
+    s->checking = true;
+    tcl::Interp *target = interp ? interp : s->interp;
+    tcl::Obj *saved = api.GetObjResult(target);
+    tcl::incr_ref(saved);
+    tcl::Obj *argv[1] = {saved};
+    s->check_proc(s->check_data, target, 1, argv);
+    api.SetObjResult(target, saved);
+    tcl::decr_ref(saved);
+    s->checking = false;
+    if (s->unwind_now && s->interp)
+        unwind(s);
+    return code;
+}
+
+void mark(tcl::AsyncHandler async) { tcl::api().AsyncMark(async); }
+
+// Stops the periodic check; on the interpreter's thread only (Tcl deletes an
+// asynchronous handler only there).
+void stop_checks(State *s) {
+    if (!s->async)
+        return;
+    watcher::remove(s->async);
+    tcl::api().AsyncDelete(s->async);
+    s->async = nullptr;
 }
 
 // --- the registry object -------------------------------------------------------
@@ -96,10 +114,11 @@ void limit_handler(void *data, tcl::Interp *interp) {
 State *state_of(PyObject *registry) { return reinterpret_cast<Registry *>(registry)->state; }
 
 void assoc_deleted(void *data, tcl::Interp *) {
-    // The Tcl interpreter is going away: nothing may reach it any more.
+    // The Tcl interpreter is going away (on its own thread): nothing may
+    // reach it any more.
     State *s = static_cast<State *>(data);
+    stop_checks(s);
     s->interp = nullptr;
-    s->limit_installed = false;
 }
 
 // Deletes the commands and lets go of the interpreter. The calling thread
@@ -133,14 +152,14 @@ void shut(State *s) {
                 c->state = nullptr;
             }
         }
-        if (s->limit_installed) {
-            api.LimitRemoveHandler(s->interp, tcl::kLimitTime, limit_handler, s);
-            api.LimitTypeReset(s->interp, tcl::kLimitTime);
-            s->limit_installed = false;
-        }
+        stop_checks(s);
         api.DeleteAssocData(s->interp, kAssocName);
         s->interp = nullptr;
     } else {
+        // Tcl keeps our asynchronous handler (it may only be deleted on its
+        // own thread); it is not marked any more and does nothing once closed.
+        if (s->async)
+            watcher::remove(s->async);
         for (Command *c : s->commands)
             c->state = nullptr;
         s->commands.clear();
@@ -148,7 +167,7 @@ void shut(State *s) {
     }
     forget_last(s);
     Py_CLEAR(s->unwinding);
-    if (!s->limit_installed)
+    if (!s->async)
         release_tk_data(s->check_data);
     Py_CLEAR(s->timeout_type);
     Py_CLEAR(s->tk);
@@ -373,11 +392,8 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
     }
     call_method(tk, KX_ID(deletecommand), {name.ptr()});
     if (s->check_proc) {
-        api.LimitAddHandler(interp, tcl::kLimitTime, limit_handler, s, nullptr);
-        api.LimitSetGranularity(interp, tcl::kLimitTime, kGranularity);
-        s->limit_installed = true;
-        schedule(s);
-        api.LimitTypeSet(interp, tcl::kLimitTime);
+        s->async = api.AsyncCreate(async_proc, s);
+        watcher::add(s->async, mark);
     }
     return registry;
 }
@@ -436,7 +452,6 @@ long push_deadline(nb::handle registry, double seconds) {
     State *s = live_state(registry);
     Deadline d{plus(now(), seconds), seconds, s->next_deadline_id++};
     s->deadlines.push_back(d);
-    schedule(s);
     return d.id;
 }
 
@@ -447,8 +462,6 @@ void pop_deadline(nb::handle registry, long id) {
     s->deadlines.erase(std::remove_if(s->deadlines.begin(), s->deadlines.end(),
                                       [id](const Deadline &d) { return d.id == id; }),
                        s->deadlines.end());
-    if (!s->closed && tcl::api().GetCurrentThread() == s->thread)
-        schedule(s);
 }
 
 }  // namespace bridge

@@ -70,12 +70,13 @@ struct State {
     // handler's, a timeout).
     PyObject *unwinding = nullptr;
     bool unwind_now = false;
-    // The periodic check (signals, time limits), run through _tkinter's
-    // command procedure with our checker object as its callable.
+    // The periodic check (signals, time limits): Tcl's asynchronous handler,
+    // marked by the watcher thread, runs it through _tkinter's command
+    // procedure with our checker object as its callable.
+    tcl::AsyncHandler async = nullptr;
     tcl::ObjCmdProc check_proc = nullptr;
     TkCommandData *check_data = nullptr;
     bool checking = false;
-    bool limit_installed = false;
     std::vector<Deadline> deadlines;
     long next_deadline_id = 1;
     PyObject *timeout_type = nullptr;  // TclTimeoutError

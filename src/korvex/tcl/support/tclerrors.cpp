@@ -108,6 +108,33 @@ void annotate(nb::handle exc, State *s, nb::handle tk, bool with_line) {
     set(exc, "errorline", line);
 }
 
+// A timeout's errorinfo: its message, then where Tcl was when it stopped
+// (the stack Tcl recorded while unwinding, without Tcl's own first line).
+void add_stack(nb::handle exc, State *s) {
+    const tcl::Api &api = tcl::api();
+    tcl::Obj *options = api.GetReturnOptions(s->interp, tcl::kError);
+    tcl::incr_ref(options);
+    tcl::Obj *i = option(options, "-errorinfo");
+    int size = 0;
+    const char *text = i ? api.GetStringFromObj(i, &size) : "";
+    const char *nl = static_cast<const char *>(std::memchr(text, '\n', (size_t)size));
+    nb::object stack = nl ? tcl::decode(nl, (size_t)(text + size - nl)) : nb::object();
+    tcl::decr_ref(options);
+    if (!stack.is_valid())
+        return;
+    PyObject *msg = PyObject_GetAttrString(exc.ptr(), "result");
+    if (!msg || !PyUnicode_Check(msg)) {
+        Py_XDECREF(msg);
+        PyErr_Clear();
+        return;
+    }
+    nb::object message = nb::steal(msg);
+    PyObject *info = PyUnicode_Concat(message.ptr(), stack.ptr());
+    if (!info || PyObject_SetAttrString(exc.ptr(), "errorinfo", info) != 0)
+        PyErr_Clear();
+    Py_XDECREF(info);
+}
+
 }  // namespace
 
 nb::object caught(nb::handle tk, bool with_line) {
@@ -122,7 +149,11 @@ nb::object caught(nb::handle tk, bool with_line) {
         nb::object pending = nb::steal(s->unwinding);
         s->unwinding = nullptr;
         s->unwind_now = false;
+        if (s->timeout_type && PyObject_IsInstance(pending.ptr(), s->timeout_type) == 1)
+            add_stack(pending, s);
+        PyErr_Clear();
         tcl::api().ResetCancellation(s->interp, 1);
+        tcl::api().SetChildCancelFlags(s->interp, 0, 1);
         ::kx::reraise(pending);
     }
     annotate(exc, s, tk, with_line);

@@ -127,6 +127,11 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_CancelEval", api.CancelEval);
     resolve(handle, "TclResetCancellation", api.ResetCancellation);
     resolve(handle, "Tcl_AsyncInvoke", api.AsyncInvoke);
+    resolve(handle, "Tcl_AsyncCreate", api.AsyncCreate);
+    resolve(handle, "Tcl_AsyncMark", api.AsyncMark);
+    resolve(handle, "Tcl_AsyncDelete", api.AsyncDelete);
+    resolve(handle, "TclSetSlaveCancelFlags", api.SetChildCancelFlags);
+    resolve(handle, "Tcl_GetMaster", api.GetParent);
     resolve(handle, "Tcl_LimitAddHandler", api.LimitAddHandler);
     resolve(handle, "Tcl_LimitRemoveHandler", api.LimitRemoveHandler);
     resolve(handle, "Tcl_LimitSetTime", api.LimitSetTime);

@@ -27,6 +27,8 @@ using ObjCmdProc = int (*)(void *clientData, Interp *interp, int objc, Obj *cons
 using CmdDeleteProc = void (*)(void *clientData);
 using LimitHandlerProc = void (*)(void *clientData, Interp *interp);
 using LimitHandlerDeleteProc = void (*)(void *clientData);
+using AsyncProc = int (*)(void *clientData, Interp *interp, int code);
+using AsyncHandler = void *;  // Tcl_AsyncHandler token
 using Command = void *;  // Tcl_Command token
 
 // Tcl_CmdInfo
@@ -94,6 +96,11 @@ struct Api {
     int (*CancelEval)(Interp *interp, Obj *result, void *clientData, int flags);
     int (*ResetCancellation)(Interp *interp, int force);
     int (*AsyncInvoke)(Interp *interp, int code);
+    AsyncHandler (*AsyncCreate)(AsyncProc proc, void *clientData);
+    void (*AsyncMark)(AsyncHandler async);
+    void (*AsyncDelete)(AsyncHandler async);
+    void (*SetChildCancelFlags)(Interp *interp, int flags, int force);
+    Interp *(*GetParent)(Interp *interp);
     void (*LimitAddHandler)(Interp *interp, int type, LimitHandlerProc proc, void *clientData,
                             LimitHandlerDeleteProc deleteProc);
     void (*LimitRemoveHandler)(Interp *interp, int type, LimitHandlerProc proc, void *clientData);
