@@ -23,8 +23,7 @@ namespace {
 constexpr const char *kAssocName = "korvex.tcl.bridge";
 
 PyObject *tcl_error_type() {
-    static PyObject *const t = keep(import_attr("tkinter", "TclError"));
-    return t;
+    return KX_ONCE(PyObject *, keep(import_attr("tkinter", "TclError")));
 }
 
 // --- time ------------------------------------------------------------------
@@ -222,8 +221,7 @@ PyType_Spec registry_spec = {"korvex.tcl.CommandRegistry", sizeof(Registry), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, registry_slots};
 
 PyTypeObject *registry_type() {
-    static PyTypeObject *const type = (PyTypeObject *)check(PyType_FromSpec(&registry_spec)).release().ptr();
-    return type;
+    return KX_ONCE(PyTypeObject *, (PyTypeObject *)check(PyType_FromSpec(&registry_spec)).release().ptr());
 }
 
 tcl::Interp *interp_of_tk(nb::handle tk) {
@@ -417,7 +415,7 @@ PyType_Spec closed_spec = {"korvex.tcl.ClosedInterpreter", sizeof(PyObject), 0, 
 }  // namespace
 
 nb::object closed_tk() {
-    static PyObject *const type = check(PyType_FromSpec(&closed_spec)).release().ptr();
+    PyObject *const type = KX_ONCE(PyObject *, check(PyType_FromSpec(&closed_spec)).release().ptr());
     return check(PyType_GenericAlloc((PyTypeObject *)type, 0));
 }
 

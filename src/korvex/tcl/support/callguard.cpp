@@ -24,13 +24,11 @@ struct Guard {
 Guard *as_guard(PyObject *o) { return reinterpret_cast<Guard *>(o); }
 
 PyObject *empty_tuple() {
-    static PyObject *const t = PyTuple_New(0);
-    return t;
+    return KX_ONCE(PyObject *, PyTuple_New(0));
 }
 
 PyObject *tcl_error_type() {
-    static PyObject *const t = keep(import_attr("tkinter", "TclError"));
-    return t;
+    return KX_ONCE(PyObject *, keep(import_attr("tkinter", "TclError")));
 }
 
 // Frees a Tcl object nobody holds yet (reference count 0).
@@ -78,7 +76,7 @@ tcl::Obj *word_list(nb::handle items) {
 
 // The Python traceback of `exc`, as the traceback module prints it.
 std::string traceback_text(nb::handle exc) {
-    static PyObject *const format = keep(import_attr("traceback", "format_exception"));
+    PyObject *const format = KX_ONCE(PyObject *, keep(import_attr("traceback", "format_exception")));
     PyObject *tb = PyException_GetTraceback(exc.ptr());
     nb::object traceback = tb ? nb::steal(tb) : nb::none();
     PyObject *lines = PyObject_CallFunctionObjArgs(format, (PyObject *)Py_TYPE(exc.ptr()), exc.ptr(),
@@ -142,7 +140,7 @@ void fill_error(Outcome &out, nb::handle exc) {
 // runs a handler installed now): a signal that arrived while the callable
 // ran, not the callable's own error.
 bool from_signal_handler(nb::handle exc) {
-    static PyObject *const signal = keep(check(PyImport_ImportModule("signal")));
+    PyObject *const signal = KX_ONCE(PyObject *, keep(check(PyImport_ImportModule("signal"))));
     PyObject *tb = PyException_GetTraceback(exc.ptr());
     if (!tb)
         return false;
@@ -382,7 +380,7 @@ void command_deleted(void *data) {
 }  // namespace
 
 nb::object make_guard(nb::handle func, State *check_state) {
-    static PyTypeObject *const type = (PyTypeObject *)check(PyType_FromSpec(&guard_spec)).release().ptr();
+    PyTypeObject *const type = KX_ONCE(PyTypeObject *, (PyTypeObject *)check(PyType_FromSpec(&guard_spec)).release().ptr());
     Guard *g = PyObject_GC_New(Guard, type);
     if (!g)
         throw nb::python_error();

@@ -4,17 +4,18 @@ namespace kx {
 
 namespace {
 
+const HistoryApi *load_history_api() {
+    nb::object capsule = import_attr("korvex.tcl.history", "_C_API");
+    void *p = PyCapsule_GetPointer(capsule.ptr(), kHistoryApiName);
+    if (!p)
+        throw nb::python_error();
+    return static_cast<const HistoryApi *>(p);
+}
+
 const HistoryApi *history_api() {
     // (PyCapsule_Import would walk the package's attributes, where `history`
     // is the shared interpreter's History, not the module.)
-    static const HistoryApi *const api = [] {
-        nb::object capsule = import_attr("korvex.tcl.history", "_C_API");
-        void *p = PyCapsule_GetPointer(capsule.ptr(), kHistoryApiName);
-        if (!p)
-            throw nb::python_error();
-        return static_cast<const HistoryApi *>(p);
-    }();
-    return api;
+    return KX_ONCE(const HistoryApi *, load_history_api());
 }
 
 }  // namespace

@@ -109,8 +109,7 @@ PyType_Spec fn_spec = {"korvex.tcl.function", sizeof(FunctionObject), 0,
                        fn_slots};
 
 PyTypeObject *function_type() {
-    static PyTypeObject *const type = (PyTypeObject *)check(PyType_FromSpec(&fn_spec)).release().ptr();
-    return type;
+    return KX_ONCE(PyTypeObject *, (PyTypeObject *)check(PyType_FromSpec(&fn_spec)).release().ptr());
 }
 
 [[noreturn]] void type_error(PyObject *msg) {

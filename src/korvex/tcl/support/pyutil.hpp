@@ -33,6 +33,23 @@ PyObject *intern(const char *text);
         return kx_interned_;                                         \
     }())
 
+// KX_ONCE(T, expr): the T that `expr` makes, made on first use and kept for
+// the process. Unlike a function-local static it takes no lock of C++'s:
+// making it may give up the GIL (an import, Python code running), and a
+// thread that comes here meanwhile must not wait for it while it holds the
+// GIL. Such a thread makes its own; the first one stored is used (the other
+// is kept, unused). `expr` must not contain unparenthesised commas.
+#define KX_ONCE(T, expr)                                             \
+    ([]() -> T {                                                     \
+        static T kx_once_ = nullptr;                                 \
+        if (!kx_once_) {                                             \
+            T kx_made_ = (expr);                                     \
+            if (!kx_once_)                                           \
+                kx_once_ = kx_made_;                                 \
+        }                                                            \
+        return kx_once_;                                             \
+    }())
+
 namespace kx {
 
 // Runs `fn` (which returns an nb::object) for a C entry point of the Python

@@ -168,16 +168,15 @@ class ClassSignature(CallSignature):
 )";
 
 // The namespace of kSignatureMaker, run once (kept for the process).
-nb::handle signature_helpers() {
-    static PyObject *const ns = [] {
-        nb::dict d;
-        nb::object code = check(Py_CompileString(kSignatureMaker, "<korvex.tcl.routine>", Py_file_input));
-        d["__builtins__"] = nb::handle(PyEval_GetBuiltins());
-        check(PyEval_EvalCode(code.ptr(), d.ptr(), d.ptr()));
-        return d.release().ptr();
-    }();
-    return ns;
+PyObject *make_signature_helpers() {
+    nb::dict d;
+    nb::object code = check(Py_CompileString(kSignatureMaker, "<korvex.tcl.routine>", Py_file_input));
+    d["__builtins__"] = nb::handle(PyEval_GetBuiltins());
+    check(PyEval_EvalCode(code.ptr(), d.ptr(), d.ptr()));
+    return d.release().ptr();
 }
+
+nb::handle signature_helpers() { return KX_ONCE(PyObject *, make_signature_helpers()); }
 
 PyObject *rt_get_signature(PyObject *self, void *) {
     return c_entry([&]() -> nb::object {
@@ -250,8 +249,7 @@ PyType_Spec rt_spec = {"korvex.tcl.routine", sizeof(Routine), 0,
                        rt_slots};
 
 PyTypeObject *routine_type() {
-    static PyTypeObject *const type = (PyTypeObject *)check(PyType_FromSpec(&rt_spec)).release().ptr();
-    return type;
+    return KX_ONCE(PyTypeObject *, (PyTypeObject *)check(PyType_FromSpec(&rt_spec)).release().ptr());
 }
 
 nb::object new_routine(nb::handle module, nb::handle name, nb::handle qualname, nb::handle doc) {

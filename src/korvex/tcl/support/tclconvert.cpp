@@ -12,20 +12,16 @@ const char *const kWhere = " while converting a Python object to Tcl";
 // Module-lifetime references, taken on first use by each extension module.
 PyObject *abc(const char *name) { return keep(import_attr("collections.abc", name)); }
 PyObject *sequence_abc() {
-    static PyObject *const cls = abc("Sequence");
-    return cls;
+    return KX_ONCE(PyObject *, abc("Sequence"));
 }
 PyObject *set_abc() {
-    static PyObject *const cls = abc("Set");
-    return cls;
+    return KX_ONCE(PyObject *, abc("Set"));
 }
 PyObject *mapping_abc() {
-    static PyObject *const cls = abc("Mapping");
-    return cls;
+    return KX_ONCE(PyObject *, abc("Mapping"));
 }
 PyTypeObject *tcl_obj_type() {
-    static PyTypeObject *const cls = (PyTypeObject *)keep(import_attr("_tkinter", "Tcl_Obj"));
-    return cls;
+    return KX_ONCE(PyTypeObject *, (PyTypeObject *)keep(import_attr("_tkinter", "Tcl_Obj")));
 }
 
 bool is_instance(nb::handle obj, PyObject *cls) {
@@ -270,11 +266,9 @@ bool has_nul(PyObject *s) {
 }
 
 nb::object nul_as_tcl(PyObject *s) {
-    static PyObject *const nul = PyUnicode_FromOrdinal(0);
-    static PyObject *const pair = [] {
-        const Py_UCS2 units[2] = {0xDCC0, 0xDC80};
-        return PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, units, 2);
-    }();
+    PyObject *const nul = KX_ONCE(PyObject *, PyUnicode_FromOrdinal(0));
+    static const Py_UCS2 units[2] = {0xDCC0, 0xDC80};
+    PyObject *const pair = KX_ONCE(PyObject *, PyUnicode_FromKindAndData(PyUnicode_2BYTE_KIND, units, 2));
     if (!nul || !pair)
         throw nb::python_error();
     return check(PyUnicode_Replace(s, nul, pair, -1));

@@ -12,8 +12,7 @@ namespace bridge {
 namespace {
 
 PyObject *tcl_error_type() {
-    static PyObject *const t = keep(import_attr("tkinter", "TclError"));
-    return t;
+    return KX_ONCE(PyObject *, keep(import_attr("tkinter", "TclError")));
 }
 
 }  // namespace

@@ -178,8 +178,8 @@ nb::tuple split_list(nb::handle obj, nb::handle interp) {
 }
 
 nb::tuple get_list_from_any(nb::handle obj, nb::handle interp) {
-    static PyObject *const sequence = abc("Sequence");
-    static PyObject *const set = abc("Set");
+    PyObject *const sequence = KX_ONCE(PyObject *, abc("Sequence"));
+    PyObject *const set = KX_ONCE(PyObject *, abc("Set"));
     PyObject *o = obj.ptr();
     if (PyUnicode_Check(o))
         return split_list(obj, interp);

@@ -14,8 +14,7 @@ namespace {
 const char *const kWhere = " while converting a command's result for Tcl";
 
 PyTypeObject *tcl_obj_type() {
-    static PyTypeObject *const t = (PyTypeObject *)keep(import_attr("_tkinter", "Tcl_Obj"));
-    return t;
+    return KX_ONCE(PyTypeObject *, (PyTypeObject *)keep(import_attr("_tkinter", "Tcl_Obj")));
 }
 
 // _tkinter's Tcl_Obj wrapper: the object it holds.

@@ -1,0 +1,46 @@
+"""Threads and failures together: nothing the bridge makes on first use may
+freeze the process, and interpreters made and closed in several threads at
+once never take the process down."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run(code, timeout=120):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=timeout)
+    assert result.returncode == 0, result.stderr[-3000:]
+    return result.stdout.split()
+
+
+@pytest.mark.parametrize("attempt", range(3))
+def test_first_failing_callbacks_in_two_threads_at_once(attempt):
+    # The first failure of a process formats a traceback and asks about signal
+    # handlers: whatever that makes on first use must not hold a lock of its
+    # own while it gives up the GIL.
+    out = run("""
+        import threading
+        from korvex.tcl import Interpreter
+        start = threading.Barrier(2)
+        results = []
+
+        def work():
+            interp = Interpreter()
+            def fail():
+                raise ValueError("bad")
+            interp.create_callback(fail, cmd_name="fail")
+            start.wait()
+            results.append(interp.eval("catch fail msg; set msg"))
+            interp.close()
+
+        threads = [threading.Thread(target=work) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        print(len(results), all(r == "ValueError: bad" for r in results))
+    """, timeout=30)
+    assert out == ["2", "True"]
