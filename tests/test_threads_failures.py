@@ -44,3 +44,36 @@ def test_first_failing_callbacks_in_two_threads_at_once(attempt):
         print(len(results), all(r == "ValueError: bad" for r in results))
     """, timeout=30)
     assert out == ["2", "True"]
+
+
+CHURN = """
+    import sys, threading, time
+    from korvex.tcl import Interpreter
+    seconds = float(sys.argv[1])
+    counts = []
+
+    def churn():
+        n = 0
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            interp = Interpreter()
+            interp.eval("signal trap SIGUSR1 {set a 1}")
+            interp.close()
+            n += 1
+        counts.append(n)
+
+    threads = [threading.Thread(target=churn) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print(len(counts), min(counts) > 0)
+"""
+
+
+def test_interpreters_made_and_closed_in_four_threads():
+    # TclX's table of interpreters for its signal support has no lock of its own.
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(CHURN), "4"], capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split() == ["4", "True"]

@@ -87,7 +87,10 @@ void init(nb::handle self) {
     set_global(KX_STR("argv"), empty_list.ptr());
     set_global(KX_STR("argv0"), KX_STR(""));
     set_global(KX_STR("tcl_interactive"), zero.ptr());
-    call_method(attr(self, KX_ID(tk)), KX_ID(eval), {KX_STR("package require Tclx")});
+    {
+        bridge::TclxGuard guard;
+        call_method(attr(self, KX_ID(tk)), KX_ID(eval), {KX_STR("package require Tclx")});
+    }
     call_method(self, KX_ID(_load_entrypoint));
 }
 
@@ -797,7 +800,15 @@ void close_interp(nb::handle self) {
         PyDict_Clear(callbacks);
     if (PyErr_Occurred())
         throw nb::python_error();
-    if (PyDict_SetItem(dict.ptr(), KX_ID(tk), bridge::closed_tk().ptr()) != 0)
+    // The application object may go with the dict's reference: its Tcl
+    // interpreter is deleted then.
+    PyObject *app = PyDict_GetItemWithError(dict.ptr(), KX_ID(tk));
+    if (!app && PyErr_Occurred())
+        throw nb::python_error();
+    Py_XINCREF(app);
+    int failed = PyDict_SetItem(dict.ptr(), KX_ID(tk), bridge::closed_tk().ptr());
+    bridge::drop_app(app);
+    if (failed)
         throw nb::python_error();
 }
 

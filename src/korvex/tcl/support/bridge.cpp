@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace kx {
@@ -96,6 +97,11 @@ int async_proc(void *data, tcl::Interp *interp, int code) {
     return code;
 }
 
+std::recursive_mutex &tclx_mutex() {
+    static std::recursive_mutex m;  // (no Python involved in making it)
+    return m;
+}
+
 void mark(tcl::AsyncHandler async) { tcl::api().AsyncMark(async); }
 
 // Stops the periodic check; on the interpreter's thread only (Tcl deletes an
@@ -169,7 +175,7 @@ void shut(State *s) {
     if (!s->async)
         release_tk_data(s->check_data);
     Py_CLEAR(s->timeout_type);
-    Py_CLEAR(s->tk);
+    drop_app(s->tk);
     if (pending.is_valid())
         PyErr_SetObject((PyObject *)Py_TYPE(pending.ptr()), pending.ptr());
 }
@@ -257,6 +263,27 @@ void owned_assoc_deleted(void *data, tcl::Interp *) {
 }
 
 }  // namespace
+
+TclxGuard::TclxGuard() {
+    if (tclx_mutex().try_lock())
+        return;
+    Py_BEGIN_ALLOW_THREADS
+    tclx_mutex().lock();
+    Py_END_ALLOW_THREADS
+}
+
+TclxGuard::~TclxGuard() { tclx_mutex().unlock(); }
+
+void drop_app(PyObject *&ref) {
+    if (!ref)
+        return;
+    if (Py_REFCNT(ref) > 1) {
+        Py_CLEAR(ref);
+        return;
+    }
+    TclxGuard guard;
+    Py_CLEAR(ref);
+}
 
 void release_tk_data(TkCommandData *&data) {
     if (!data)

@@ -45,6 +45,23 @@ bool close(nb::handle registry);
 // TclError("this Interpreter is closed").
 nb::object closed_tk();
 
+// TclX keeps one table of interpreters for the whole process, without a
+// lock: loading TclX into an interpreter and deleting an interpreter that has
+// it must not run in two threads at once. While a TclxGuard lives, no other
+// thread holds one. It is taken with the GIL released (so a thread waiting
+// for it never holds the GIL) and may be taken again by the thread holding it.
+class TclxGuard {
+public:
+    TclxGuard();
+    ~TclxGuard();
+    TclxGuard(const TclxGuard &) = delete;
+    TclxGuard &operator=(const TclxGuard &) = delete;
+};
+
+// Drops the reference `ref` (an application object, maybe the last one, whose
+// deallocation deletes its Tcl interpreter) under a TclxGuard.
+void drop_app(PyObject *&ref);
+
 // Time limits: push a deadline `seconds` from now (returns its id), pop it.
 long push_deadline(nb::handle registry, double seconds);
 void pop_deadline(nb::handle registry, long id);
