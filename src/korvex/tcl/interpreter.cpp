@@ -314,14 +314,18 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
     if (!record || truth(record))
         kx::record(eval_attr(self, 0), code);
     nb::object tk = eval_attr(self, 1);
+    bridge::check_deadline(tk);
     PyObject *result = tk_eval(tk, code);
     if (!result) {
+        // (The details were taken when Tcl failed: reading them cannot fail.)
         nb::object caught = bridge::caught(tk);
-        nb::object vars = attr(self, KX_ID(vars));
-        nb::object text = check(PyObject_GetItem(vars.ptr(), KX_STR("::errorInfo")));
+        nb::object text = check(PyObject_GetAttr(caught.ptr(), KX_ID(errorinfo)));
         bridge::raise_replacing(g_tcl_error, text, caught);
     }
     nb::object value = nb::steal(result);
+    bridge::check_deadline(tk);
+    if (PyObject *reg = generic_getattribute(self, KX_ID(_korvex_bridge), true))
+        bridge::evaluation_done(nb::steal(reg));
     if (typecast && truth(typecast))
         return call_method(self, KX_ID(cast_any), {value.ptr()});
     return value;
@@ -340,6 +344,7 @@ PyObject *try_method(nb::handle self, PyObject *name, nb::handle value) {
 // getdouble, getboolean) or through the Tcl library directly.
 nb::object own_tk(nb::handle self) {
     nb::object tk = attr(self, KX_ID(tk));
+    bridge::check_open(tk);
     tcl::check_thread(tk);
     return tk;
 }
@@ -387,7 +392,7 @@ nb::object cast_boolean(nb::handle self, nb::handle value) {
         nb::object flag = nb::steal(r);
         return nb::bool_(truth(flag));
     }
-    if (!PyErr_ExceptionMatches(g_tcl_error))
+    if (!PyErr_ExceptionMatches(g_tcl_error) || bridge::pending_must_propagate())
         throw nb::python_error();
     nb::object exc = fetch_exception();
     nb::object zero = nb::int_(0);
@@ -409,7 +414,7 @@ nb::object cast_list(nb::handle value, nb::handle item_cast) {
     try {
         result = tcl::get_list_from_any(value);
     } catch (nb::python_error &e) {
-        if (!e.matches(g_tcl_error))
+        if (!e.matches(g_tcl_error) || bridge::must_propagate(e.value()))
             throw;
         nb::object exc = nb::borrow(e.value());
         raise_from(PyExc_ValueError, exc, exc);
@@ -463,7 +468,8 @@ bool trial(PyObject *r, nb::object &out) {
         out = nb::steal(r);
         return true;
     }
-    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+    if ((!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) ||
+        bridge::pending_must_propagate())
         throw nb::python_error();
     PyErr_Clear();
     return false;
@@ -543,7 +549,7 @@ bool own_keyed_list_cast() {
 // when Tcl does not read the text as that kind of number.
 PyObject *tk_number(nb::handle tk, PyObject *getter, nb::handle text) {
     PyObject *r = try_method(tk, getter, text);
-    if (!r && PyErr_ExceptionMatches(g_tcl_error))
+    if (!r && PyErr_ExceptionMatches(g_tcl_error) && !bridge::pending_must_propagate())
         PyErr_Clear();
     else if (!r)
         throw nb::python_error();
@@ -875,6 +881,20 @@ bool time_limit_exit(nb::handle self, nb::args) {
     return false;
 }
 
+// A time limit entered and never left lets go of its deadline when collected.
+void time_limit_del(nb::handle self) {
+    PyObject *id = generic_getattribute(self.ptr(), KX_ID(_id), true);
+    PyObject *reg = generic_getattribute(self.ptr(), KX_ID(_registry), true);
+    nb::object held_id = nb::steal(id), held_reg = nb::steal(reg);
+    PyErr_Clear();
+    if (!id || !reg)
+        return;
+    long n = PyLong_AsLong(id);
+    if (n > 0)
+        bridge::pop_deadline(held_reg, n);
+    PyErr_Clear();
+}
+
 nb::object time_limit(nb::handle self, nb::handle seconds) {
     return check(PyObject_CallFunctionObjArgs(g_time_limit, self.ptr(), seconds.ptr(), nullptr));
 }
@@ -951,7 +971,8 @@ KX_MODULE(interpreter, m) {
                 "measured from entry). ``seconds`` is the limit.");
     tl.def("__init__", &time_limit_init, "interp"_a.none(), "seconds"_a.none())
         .def("__enter__", &time_limit_enter)
-        .def("__exit__", &time_limit_exit, "args"_a);
+        .def("__exit__", &time_limit_exit, "args"_a)
+        .def("__del__", &time_limit_del);
     g_time_limit = keep(tl.finish());
 
     m.def("_createcommand", &bridged_createcommand, "interp"_a.none(), "name"_a.none(), "func"_a.none(),

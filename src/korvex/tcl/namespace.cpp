@@ -9,6 +9,7 @@
 // subclasses), those paths build the handle without running __init__ through
 // Python and call the handle's C++ bodies directly; the objects and the Tcl
 // commands sent are the same as on the general path.
+#include "support/bridge.hpp"
 #include "support/module.hpp"
 #include "support/classdef.hpp"
 #include "support/commandviews.hpp"
@@ -135,7 +136,7 @@ void var_unset(nb::handle self, PyObject *array_index, bool nocomplain) {
         else
             bind::tk(tk, KX_ID(unsetvar), {name.ptr()});
     } catch (nb::python_error &e) {
-        if (!nocomplain || !e.matches(g_tcl_error))
+        if (!nocomplain || !e.matches(g_tcl_error) || bridge::must_propagate(e.value()))
             throw;
     }
 }
@@ -192,6 +193,8 @@ nb::object set_m(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObj
 // TclError (or, with `value_error`, a ValueError).
 [[noreturn]] void key_error(nb::python_error &e, bool value_error) {
     if (!e.matches(g_tcl_error) && !(value_error && e.matches(PyExc_ValueError)))
+        throw;
+    if (bridge::must_propagate(e.value()))
         throw;
     nb::object exc = nb::borrow(e.value());
     raise_from(PyExc_KeyError, exc, exc);

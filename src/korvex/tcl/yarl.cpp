@@ -159,11 +159,6 @@ PyObject *tk_call(nb::handle tk, nb::handle words) {
     return result;
 }
 
-// The global errorInfo: the message and the Tcl stack of the latest error.
-nb::object error_info(nb::handle interp) {
-    nb::object vars = interp_attr(interp, KX_ID(vars));
-    return check(PyObject_GetItem(vars.ptr(), KX_STR("::errorInfo")));
-}
 
 
 // Python's special names (__x__) never become parts of a command name: they
@@ -445,12 +440,16 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     record_words(history_or_tk(interp, 0), sent_words(words));
 
     nb::object tk = history_or_tk(interp, 1);
+    bridge::check_deadline(tk);
     PyObject *result = tk_call(tk, tk_words(words));
     if (!result) {
+        // (The details were taken when Tcl failed: reading them cannot fail.)
         nb::object caught = bridge::caught(tk);
-        bridge::raise_replacing(g_tcl_error, error_info(interp), caught);
+        nb::object text = check(PyObject_GetAttr(caught.ptr(), KX_ID(errorinfo)));
+        bridge::raise_replacing(g_tcl_error, text, caught);
     }
     nb::object value = nb::steal(result);
+    bridge::check_deadline(tk);
     if (truth(cast))
         return interp_method(interp, KX_ID(cast_any), value.ptr());
     return result_text(value);

@@ -22,6 +22,7 @@ namespace bridge {
 namespace {
 
 constexpr const char *kAssocName = "korvex.tcl.bridge";
+constexpr const char *kClosed = "this Interpreter is closed";
 
 PyObject *tcl_error_type() {
     return KX_ONCE(PyObject *, keep(import_attr("tkinter", "TclError")));
@@ -231,6 +232,8 @@ PyTypeObject *registry_type() {
 }
 
 tcl::Interp *interp_of_tk(nb::handle tk) {
+    if (tcl::Interp *interp = tcl::tkapp_interp(tk))
+        return interp;
     PyObject *addr = PyObject_CallMethod(tk.ptr(), "interpaddr", nullptr);
     if (!addr) {
         PyErr_Clear();
@@ -313,8 +316,9 @@ void unlink_command(State *s, Command *c) {
         s->commands.erase(it);
 }
 
-State *state_of_tk(nb::handle tk) {
-    tcl::Interp *interp = interp_of_tk(tk);
+State *state_of_tk(nb::handle tk) { return state_of_interp(interp_of_tk(tk)); }
+
+State *state_of_interp(tcl::Interp *interp) {
     if (!interp)
         return nullptr;
     const tcl::Api &api = tcl::api();
@@ -337,33 +341,42 @@ State *state_for_commands(nb::handle tk) {
 
 namespace {
 
+// The TclTimeoutError of deadline `d`.
+nb::object timeout_error(State *s, const Deadline &d) {
+    nb::object seconds = check(PyFloat_FromDouble(d.seconds));
+    nb::object msg = check(PyUnicode_FromFormat("Tcl work exceeded the time limit of %S seconds",
+                                                check(PyObject_Str(seconds.ptr())).ptr()));
+    nb::object exc = check(PyObject_CallOneArg(s->timeout_type, msg.ptr()));
+    // The details every TclError carries; the code is Tcl's own for an
+    // exceeded time limit.
+    set_attr(exc, KX_ID(result), msg);
+    set_attr(exc, KX_ID(errorcode), nb::make_tuple("TCL", "LIMIT", "TIME"));
+    set_attr(exc, KX_ID(errorinfo), msg);
+    set_attr(exc, KX_ID(errorline), nb::none());
+    return exc;
+}
+
+const Deadline *passed_deadline(const State *s) {
+    if (s->deadlines.empty())
+        return nullptr;
+    tcl::Time t = now();
+    for (const Deadline &d : s->deadlines)
+        if (!before(t, d.at))
+            return &d;
+    return nullptr;
+}
+
 void check_now(State *s) {
     if (PyErr_CheckSignals() < 0) {
         set_unwinding(s, fetch_exception());
         s->unwind_now = true;
         return;
     }
-    if (s->deadlines.empty() || !s->timeout_type)
+    if (!s->timeout_type)
         return;
-    tcl::Time t = now();
-    for (const Deadline &d : s->deadlines) {
-        if (before(t, d.at))
-            continue;
-        nb::object seconds = check(PyFloat_FromDouble(d.seconds));
-        nb::object msg = check(PyUnicode_FromFormat("Tcl work exceeded the time limit of %S seconds",
-                                                    check(PyObject_Str(seconds.ptr())).ptr()));
-        nb::object exc = nb::steal(PyObject_CallOneArg(s->timeout_type, msg.ptr()));
-        if (exc.is_valid()) {
-            // The details every TclError carries; the code is Tcl's own for
-            // an exceeded time limit.
-            set_attr(exc, KX_ID(result), msg);
-            set_attr(exc, KX_ID(errorcode), nb::make_tuple("TCL", "LIMIT", "TIME"));
-            set_attr(exc, KX_ID(errorinfo), msg);
-            set_attr(exc, KX_ID(errorline), nb::none());
-        }
-        set_unwinding(s, exc.is_valid() ? exc : fetch_exception());
+    if (const Deadline *d = passed_deadline(s)) {
+        set_unwinding(s, timeout_error(s, *d));
         s->unwind_now = true;
-        return;
     }
 }
 
@@ -426,7 +439,7 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
 namespace {
 
 PyObject *closed_getattro(PyObject *, PyObject *) {
-    PyErr_SetString(tcl_error_type(), "this Interpreter is closed");
+    PyErr_SetString(tcl_error_type(), kClosed);
     return nullptr;
 }
 
@@ -446,6 +459,14 @@ nb::object closed_tk() {
     return check(PyType_GenericAlloc((PyTypeObject *)type, 0));
 }
 
+void check_open(nb::handle tk) {
+    if (Py_TYPE(tk.ptr())->tp_getattro == closed_getattro)
+    {
+        closed_getattro(tk.ptr(), nullptr);
+        throw nb::python_error();
+    }
+}
+
 bool close(nb::handle registry) {
     if (std::strcmp(Py_TYPE(registry.ptr())->tp_name, registry_spec.name) != 0)
         return false;
@@ -461,7 +482,7 @@ namespace {
 State *live_state(nb::handle registry) {
     State *s = state_of(registry.ptr());
     if (!s || s->closed) {
-        PyErr_SetString(tcl_error_type(), "this Interpreter is closed");
+        PyErr_SetString(tcl_error_type(), kClosed);
         throw nb::python_error();
     }
     if (tcl::api().GetCurrentThread() != s->thread) {
@@ -487,6 +508,53 @@ void pop_deadline(nb::handle registry, long id) {
     s->deadlines.erase(std::remove_if(s->deadlines.begin(), s->deadlines.end(),
                                       [id](const Deadline &d) { return d.id == id; }),
                        s->deadlines.end());
+}
+
+bool must_propagate(nb::handle exc) {
+    if (PyObject_IsInstance(exc.ptr(), PyExc_TimeoutError) == 1)
+        return true;
+    if (PyObject_IsInstance(exc.ptr(), tcl_error_type()) != 1) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *args = PyObject_GetAttrString(exc.ptr(), "args");
+    bool closed = args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 1 &&
+                  PyUnicode_Check(PyTuple_GET_ITEM(args, 0)) &&
+                  PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(args, 0), kClosed) == 0;
+    Py_XDECREF(args);
+    PyErr_Clear();
+    return closed;
+}
+
+bool pending_must_propagate() {
+    nb::object exc = fetch_exception();
+    bool result = exc.is_valid() && must_propagate(exc);
+    if (exc.is_valid())
+        PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
+    return result;
+}
+
+void check_deadline(nb::handle tk) {
+    tcl::Interp *interp = tcl::tkapp_interp(tk);
+    if (!interp)
+        return;
+    State *s = static_cast<State *>(tcl::api().GetAssocData(interp, kAssocName, nullptr));
+    if (!s || s->deadlines.empty() || s != state_of_interp(interp) || !s->timeout_type)
+        return;
+    if (const Deadline *d = passed_deadline(s)) {
+        nb::object exc = timeout_error(s, *d);
+        PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
+        throw nb::python_error();
+    }
+}
+
+void evaluation_done(nb::handle registry) {
+    if (!registry.is_valid() || std::strcmp(Py_TYPE(registry.ptr())->tp_name, registry_spec.name) != 0)
+        return;
+    State *s = state_of(registry.ptr());
+    if (s && s->last_exc && s->interp && !s->closed && tcl::api().GetCurrentThread() == s->thread &&
+        !tcl::api().InterpActive(s->interp))
+        forget_last(s);
 }
 
 }  // namespace bridge

@@ -45,6 +45,9 @@ bool close(nb::handle registry);
 // TclError("this Interpreter is closed").
 nb::object closed_tk();
 
+// Raises TclError("this Interpreter is closed") when `tk` is closed_tk().
+void check_open(nb::handle tk);
+
 // TclX keeps one table of interpreters for the whole process, without a
 // lock: loading TclX into an interpreter and deleting an interpreter that has
 // it must not run in two threads at once. While a TclxGuard lives, no other
@@ -61,6 +64,23 @@ public:
 // Drops the reference `ref` (an application object, maybe the last one, whose
 // deallocation deletes its Tcl interpreter) under a TclxGuard.
 void drop_app(PyObject *&ref);
+
+// Whether `exc` must reach the caller as it is, never turned into the
+// KeyError, ValueError or fallback of a lookup or a cast: a timeout, or the
+// TclError of a closed interpreter. pending_must_propagate(): the same for the
+// exception being raised (the error indicator set; it stays set).
+bool must_propagate(nb::handle exc);
+bool pending_must_propagate();
+
+// Around Tcl work of `tk` inside a time limit: raises TclTimeoutError when a
+// deadline of the interpreter has passed (Tcl work that overran without being
+// stopped, such as a blocking system call, or a deadline that passed while
+// Python ran). Costs one lookup of Tcl's per-interpreter data.
+void check_deadline(nb::handle tk);
+
+// After an evaluation of `tk` returned to the outermost level: the exception
+// of a callback failure that Tcl caught is let go.
+void evaluation_done(nb::handle registry);
 
 // Time limits: push a deadline `seconds` from now (returns its id), pop it.
 long push_deadline(nb::handle registry, double seconds);

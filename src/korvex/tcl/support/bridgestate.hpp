@@ -44,6 +44,7 @@ struct Command {
     tcl::Command token = nullptr;
     PyObject *guard = nullptr;  // borrowed: tk_data->func holds it
     Outcome outcome;
+    tcl::Interp *interp_in_call = nullptr;  // where the call in progress runs
     int busy = 0;          // calls in progress
     bool deleted = false;  // Tcl deleted it while a call was in progress
 };
@@ -95,6 +96,9 @@ struct Registry {
 // The State of the interpreter behind `tk`, when the bridge knows it and the
 // calling thread owns it; else null (no error set).
 State *state_of_tk(nb::handle tk);
+
+// The live State of Tcl interpreter `interp` on the calling thread, else null.
+State *state_of_interp(tcl::Interp *interp);
 
 // Releases the command's _tkinter data (the GIL held).
 void release_tk_data(TkCommandData *&data);

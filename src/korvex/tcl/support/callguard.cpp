@@ -56,11 +56,22 @@ std::string utf8_of(nb::handle s) {
     return out;
 }
 
-// str(obj), never raising.
+// `s` with what UTF-8 cannot carry (lone surrogates) escaped as \\udc80,
+// as the traceback in -errorinfo shows it.
+nb::object escaped(nb::object s) {
+    if (PyUnicode_AsUTF8AndSize(s.ptr(), nullptr))
+        return s;
+    PyErr_Clear();
+    nb::object b = check(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "backslashreplace"));
+    return check(PyUnicode_FromEncodedObject(b.ptr(), "utf-8", "strict"));
+}
+
+// str(obj), never raising, with lone surrogates escaped.
 nb::object safe_str(nb::handle obj) {
     PyObject *s = PyObject_Str(obj.ptr());
-    if (s)
-        return nb::steal(s);
+    if (s && PyUnicode_Check(s))
+        return escaped(nb::steal(s));
+    Py_XDECREF(s);
     PyErr_Clear();
     return nb::str("<exception str() failed>");
 }
@@ -223,7 +234,9 @@ namespace {
 PyObject *finish(Command *c, PyObject *result) {
     Outcome &out = c->outcome;
     if (!result) {
-        outcome_of_exception(c->state, out, fetch_exception());
+        // A command that deleted itself still reports to its interpreter.
+        State *s = c->state ? c->state : state_of_interp(c->interp_in_call);
+        outcome_of_exception(s, out, fetch_exception());
         return nb::borrow(empty_tuple()).release().ptr();
     }
     PyTypeObject *t = Py_TYPE(result);
@@ -240,7 +253,7 @@ PyObject *finish(Command *c, PyObject *result) {
         out.kind = Outcome::kResult;
     } catch (nb::python_error &e) {
         e.restore();
-        outcome_of_exception(c->state, out, fetch_exception());
+        outcome_of_exception(c->state ? c->state : state_of_interp(c->interp_in_call), out, fetch_exception());
     }
     return nb::borrow(empty_tuple()).release().ptr();
 }
@@ -326,7 +339,10 @@ int command_proc(void *data, tcl::Interp *interp, int objc, tcl::Obj *const objv
     Command *c = static_cast<Command *>(data);
     ++c->busy;
     c->outcome.kind = Outcome::kAsIs;
+    tcl::Interp *outer = c->interp_in_call;
+    c->interp_in_call = interp;
     int code = c->tk_proc(c->tk_data, interp, objc, objv);
+    c->interp_in_call = outer;
     if (code == tcl::kOk && c->outcome.kind == Outcome::kAsIs) {  // _tkinter set the result
         if (--c->busy == 0 && c->deleted)
             finish_deleted(c);

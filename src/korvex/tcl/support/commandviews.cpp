@@ -1,3 +1,4 @@
+#include "support/bridge.hpp"
 #include "support/commandviews.hpp"
 
 #include "support/tclbind.hpp"
@@ -69,7 +70,7 @@ void delitem(nb::handle self, nb::handle cmd_name) {
     try {
         call_method(self, KX_ID(delete), {cmd_name.ptr()});
     } catch (nb::python_error &e) {
-        if (!e.matches(classes().tcl_error))
+        if (!e.matches(classes().tcl_error) || bridge::must_propagate(e.value()))
             throw;
         nb::object exc = nb::borrow(e.value());
         raise_from(PyExc_KeyError, exc, exc);

@@ -52,10 +52,13 @@ nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *>
     stack[n++] = tk.ptr();
     for (PyObject *a : args)
         stack[n++] = a;
+    bridge::check_deadline(tk);
     PyObject *r = PyObject_VectorcallMethod(method, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r)  // variable access has no error line
         bridge::reraise(tk, method != KX_ID(getvar) && method != KX_ID(setvar) && method != KX_ID(unsetvar));
-    return nb::steal(r);
+    nb::object result = nb::steal(r);
+    bridge::check_deadline(tk);
+    return result;
 }
 
 nb::object call_words(nb::handle tk, nb::handle words_in) {
@@ -68,6 +71,7 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
         words = check(PySequence_List(tk_value(words).ptr()));
     else
         words = tk_value(words);
+    bridge::check_deadline(tk);
     PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && PyTuple_CheckExact(words.ptr())) {
         PyMethodDef *def = ((PyMethodDescrObject *)descr)->d_method;
@@ -78,7 +82,9 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
                 PyObject *r = def->ml_meth(tk.ptr(), words.ptr());
                 if (!r)
                     bridge::reraise(tk);
-                return nb::steal(r);
+                nb::object result = nb::steal(r);
+                bridge::check_deadline(tk);
+                return result;
             }
         }
     }
@@ -86,7 +92,9 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
     PyObject *r = PyObject_VectorcallMethod(KX_ID(call), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r)
         bridge::reraise(tk);
-    return nb::steal(r);
+    nb::object result = nb::steal(r);
+    bridge::check_deadline(tk);
+    return result;
 }
 
 nb::object cast(nb::handle interp, PyObject *method, nb::handle value) {

@@ -200,6 +200,13 @@ PyObject *owner_name() { return KX_ID(_tkapp); }
 
 }  // namespace
 
+Interp *tkapp_interp(nb::handle tk) {
+    PyObject *o = tk.ptr();
+    if (!is_tkapp(o) || !head_matches(o))
+        return nullptr;
+    return reinterpret_cast<const TkappHead *>(o)->interp;
+}
+
 void check_thread(nb::handle tk) {
     PyObject *o = tk.ptr();
     if (!is_tkapp(o) || !head_matches(o))

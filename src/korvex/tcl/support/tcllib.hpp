@@ -139,6 +139,10 @@ Interp *interp_ptr(nb::handle interp, int argpos = 1);
 // methods.) Anything that is no application object passes.
 void check_thread(nb::handle tk);
 
+// The interpreter of `tk` when it is a _tkinter application object, read
+// from the object itself (no call); else null.
+Interp *tkapp_interp(nb::handle tk);
+
 // A pointer object (of class `ptr_type`) for the interpreter of a tkinter.Tk
 // that keeps the interpreter alive as long as it exists and checks the
 // calling thread wherever it is used.

@@ -1,0 +1,130 @@
+"""Failures that arrive by unusual paths: self-deleting callbacks, closed
+interpreters, limits inside traces, odd exception texts, deadlines that pass
+outside Tcl, exceptions Tcl caught."""
+
+import gc
+import time
+import weakref
+
+import pytest
+
+from korvex.tcl import Interpreter, TclError, TclTimeoutError
+
+
+@pytest.fixture
+def fresh():
+    with Interpreter() as interp:
+        yield interp
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("how", ["rename sd {}", "rename sd sd2"])
+def test_a_callback_that_removes_its_own_command_then_fails(fresh, exc, how):
+    def selfish():
+        fresh.eval(how)
+        raise exc("gone")
+    fresh.create_callback(selfish, cmd_name="sd")
+    with pytest.raises(exc):
+        fresh.eval("sd; set x reached")
+    assert fresh.eval("info exists x") == "0"
+    assert fresh.eval("set a usable") == "usable"
+
+
+def test_self_removing_command_error_is_a_tcl_error(fresh):
+    def selfish():
+        fresh.eval("rename sd {}")
+        raise ValueError("gone")
+    fresh.create_callback(selfish, cmd_name="sd")
+    with pytest.raises(TclError) as caught:
+        fresh.eval("sd")
+    assert caught.value.errorcode == ("PYTHON", "ValueError", "gone")
+    assert isinstance(caught.value.__cause__, ValueError)
+
+
+@pytest.mark.parametrize("use", [
+    lambda i: i.get_var("x"), lambda i: i.vars["x"], lambda i: i.cast_int("1"),
+    lambda i: i.cast_double("1.5"), lambda i: i.cast_boolean("yes"), lambda i: i.get_int("x"),
+    lambda i: i.eval("set x"), lambda i: i.yarl.set("x"),
+], ids=["get_var", "vars", "cast_int", "cast_double", "cast_boolean", "get_int", "eval", "yarl"])
+def test_closed_interpreter_says_so_on_every_path(use):
+    interp = Interpreter()
+    interp.eval("set x 1")
+    interp.close()
+    with pytest.raises(TclError, match="^this Interpreter is closed$") as caught:
+        use(interp)
+    assert type(caught.value) is TclError
+
+
+@pytest.mark.parametrize("read", [
+    lambda i: i.get_var("v"), lambda i: i.vars["v"], lambda i: i.get_int("v"), lambda i: i.get_list("v"),
+], ids=["get_var", "vars", "get_int", "get_list"])
+def test_a_limit_firing_in_a_read_trace_is_a_timeout(fresh, read):
+    fresh.eval("set v 1; trace add variable v read {apply {args {while 1 {}}}}")
+    with pytest.raises(TclTimeoutError):
+        with fresh.time_limit(0.2):
+            read(fresh)
+    fresh.eval("trace remove variable v read {apply {args {while 1 {}}}}")
+    assert fresh.get_var("v") == "1"
+
+
+@pytest.mark.parametrize("text", ["file \udc80 name", "\ud800", "nul \x00 and \udcff"])
+def test_exception_text_with_lone_surrogates_keeps_its_details(fresh, text):
+    def bad():
+        raise ValueError(text)
+    fresh.create_callback(bad, cmd_name="bad")
+    with pytest.raises(TclError) as caught:
+        fresh.eval("bad")
+    exc = caught.value
+    escaped = text.encode("utf-8", "backslashreplace").decode("utf-8")
+    assert exc.result == "ValueError: " + escaped
+    assert exc.errorcode == ("PYTHON", "ValueError", escaped)
+    assert isinstance(exc.__cause__, ValueError) and exc.__cause__.args == (text,)
+    assert "Traceback" in exc.errorinfo
+
+
+@pytest.mark.parametrize("script", ["sleep 1", "exec sleep 1", "after 10; sleep 1"])
+def test_a_blocking_command_that_overran_is_a_timeout(fresh, script):
+    t0 = time.monotonic()
+    with pytest.raises(TclTimeoutError):
+        with fresh.time_limit(0.3):
+            fresh.eval(script)
+    assert time.monotonic() - t0 < 3
+    assert fresh.eval("set a usable") == "usable"
+
+
+def test_a_deadline_that_passed_in_python_stops_the_next_tcl_work(fresh):
+    with pytest.raises(TclTimeoutError):
+        with fresh.time_limit(0.2):
+            time.sleep(0.3)
+            fresh.eval("set a 1")
+    with pytest.raises(TclTimeoutError):
+        with fresh.time_limit(0.2):
+            time.sleep(0.3)
+            fresh.yarl.set("a", "2")
+    # Neither script ran.
+    assert fresh.eval("info exists a") == "0"
+
+
+def test_an_abandoned_time_limit_lets_go_when_collected(fresh):
+    limit = fresh.time_limit(0.1)
+    limit.__enter__()
+    del limit
+    gc.collect()
+    time.sleep(0.15)
+    assert fresh.eval("after 200; set a free") == "free"
+
+
+def test_a_caught_failure_is_let_go_when_the_evaluation_returns(fresh):
+    refs = []
+
+    class Big:
+        pass
+
+    def fails():
+        big = Big()
+        refs.append(weakref.ref(big))
+        raise ValueError("x")
+    fresh.create_callback(fails, cmd_name="fails")
+    fresh.eval("catch fails")
+    gc.collect()
+    assert refs[0]() is None
