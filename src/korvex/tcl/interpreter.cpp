@@ -12,6 +12,7 @@
 #include "support/tcllib.hpp"
 #include "support/tcllist.hpp"
 #include "support/tclnames.hpp"
+#include "support/tkvalue.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -342,8 +343,9 @@ nb::object own_tk(nb::handle self) {
 }
 
 // self.<getter>(value), and on TypeError self.<getter>(zelph(value)).
-nb::object cast_number(nb::handle self, PyObject *getter, nb::handle value) {
+nb::object cast_number(nb::handle self, PyObject *getter, nb::handle given) {
     own_tk(self);
+    nb::object value = from_tk(given);
     PyObject *r = try_method(self, getter, value);
     if (r)
         return nb::steal(r);
@@ -371,8 +373,9 @@ PyObject *nonzero(nb::handle self, PyObject *cast, nb::handle value, PyObject *z
     return PyObject_RichCompare(number.ptr(), zero, Py_NE);
 }
 
-nb::object cast_boolean(nb::handle self, nb::handle value) {
+nb::object cast_boolean(nb::handle self, nb::handle given) {
     nb::object tk = own_tk(self);
+    nb::object value = from_tk(given);
     tcl::api().ResetResult(tcl::interp_ptr(self));
     PyObject *r = try_method(tk, KX_ID(getboolean), value);
     if (!r && PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -404,7 +407,7 @@ nb::object cast_boolean(nb::handle self, nb::handle value) {
 nb::object cast_list(nb::handle value, nb::handle item_cast) {
     nb::tuple result;
     try {
-        result = tcl::get_list_from_any(value);
+        result = tcl::get_list_from_any(from_tk(value));
     } catch (nb::python_error &e) {
         if (!e.matches(g_tcl_error))
             throw;
@@ -422,7 +425,7 @@ nb::object cast_list(nb::handle value, nb::handle item_cast) {
 
 // container.from_tcl(value), then each value (of `pairs`) through item_cast.
 nb::object cast_container(PyObject *cls, PyObject *pairs_method, nb::handle value, nb::handle item_cast) {
-    nb::object result = call_method(cls, KX_ID(from_tcl), {value.ptr()});
+    nb::object result = call_method(cls, KX_ID(from_tcl), {from_tk(value).ptr()});
     if (item_cast.is_none())
         return result;
     nb::object pairs = check(PySequence_List(call_method(result, pairs_method).ptr()));
@@ -578,6 +581,8 @@ nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
         kCastAnyParams.parse(args, nargsf, kwnames, a);
         value = a[0];
     }
+    nb::object converted = from_tk(value);  // a byte array as its text
+    value = converted;
     PyTypeObject *type = Py_TYPE(value.ptr());
     if (type == &PyTuple_Type) {
         nb::object kwnames = nb::make_tuple("item_cast");

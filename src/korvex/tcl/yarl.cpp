@@ -27,6 +27,7 @@
 #include "support/historyapi.hpp"
 #include "support/tclbind.hpp"
 #include "support/tclconvert.hpp"
+#include "support/tkvalue.hpp"
 
 #include <vector>
 
@@ -445,7 +446,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     record_words(history_or_tk(interp, 0), sent_words(words));
 
     nb::object tk = history_or_tk(interp, 1);
-    PyObject *result = tk_call(tk, tk_words(words));
+    PyObject *result = from_tk_steal(tk_call(tk, tk_words(words)));  // a byte array as text
     if (!result) {
         nb::object caught = bridge::caught(tk);
         bridge::raise_replacing(g_tcl_error, error_info(interp), caught);
