@@ -49,6 +49,8 @@ READERS = {
     "quick call cast_=False": lambda i: i.yarl.set("::b", cast_=False),
     "quick call of a producer": lambda i: i.yarl.binary("format", "H*", HEX),
     "quick call of a producer cast_=False": lambda i: i.yarl.bytes(cast_=False),
+    "Interpreter.call": lambda i: i.call("set", "::b"),
+    "Interpreter.call of a producer": lambda i: i.call("binary", "format", "H*", HEX),
     "TclCommand()": lambda i: TclCommand("::bytes", tcl=i)(),
     "TclCommand.call": lambda i: TclCommand("::set", tcl=i).call("::b"),
     "TclCommand cast=str": lambda i: TclCommand("::bytes", tcl=i, cast=str)(),
@@ -88,6 +90,7 @@ def test_byte_array_reads_as_eval_text(binterp, read):
 
 LISTS = {
     "quick call": (lambda i: i.yarl.pair(), (TEXT, (TEXT, "x"))),
+    "Interpreter.call": (lambda i: i.call("pair"), (TEXT, (TEXT, "x"))),
     "TclCommand()": (lambda i: TclCommand("::pair", tcl=i)(), (TEXT, (TEXT, "x"))),
     "TclNamespace.call": (lambda i: TclNamespace("::", tcl=i).call("pair"), (TEXT, (TEXT, "x"))),
     "objs view": (lambda i: (i.eval("set ::l [pair]"), i.objs["::l"])[1], (TEXT, (TEXT, "x"))),
