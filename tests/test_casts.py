@@ -12,6 +12,13 @@ from korvex.tcl.mardeck import Mardeck
     ("42", 42), ("-7", -7), ("0x10", 16), (" 12 ", 12), ("123456789012345678901234567890", 123456789012345678901234567890),
     ("1.5", 1.5), ("1e3", 1000.0), ("true", True), ("yes", True), ("off", False), ("FALSE", False),
     ("", ""), ("word", "word"), ("a b c", "a b c"), ("hello world", "hello world"),
+    # Tcl 8.6's number syntax: a leading zero means octal, so 08 is no number.
+    ("010", 8), ("007", 7), ("08", "08"), ("0o17", 15), ("0b101", 5), ("8.6", 8.6), ("8.6.13", "8.6.13"),
+    ("inf", float("inf")), ("-Inf", float("-inf")), ("nan", "nan"), ("NaN", "NaN"),
+    # Boolean words in any case and unambiguous abbreviation ("o" is on or off).
+    ("y", True), ("N", False), ("Of", False), ("o", "o"),
+    # White space alone is no keyed list (it used to become an empty Mardeck).
+    (" ", " "), ("\n", "\n"), (" \t\r\n ", " \t\r\n "),
 ])
 def test_cast_any_text(interp, text, expected):
     result = interp.cast_any(text)

@@ -21,6 +21,29 @@ def test_bounded_keeps_newest_in_order():
     assert apis(h.filter()) == ["b", "c", "d"]
 
 
+def test_iterable_and_sized_oldest_first_as_filter_gives():
+    h = History(3)
+    assert len(h) == 0 and list(h) == []
+    for item in "abcd":
+        h.append(item)
+    assert len(h) == 3
+    assert list(h) == h.filter(count=0)
+    assert apis(h) == ["b", "c", "d"]
+    h.start_marker("m")
+    h.append("e")
+    assert apis(h) == ["c", "d", "e"]  # the general history, not a marker's
+
+
+def test_iterating_while_recording(interp):
+    # Tcl work inside the loop records entries: the loop sees the entries as
+    # they were when it started, and does not fail.
+    interp.eval("set a 1")
+    before = list(interp.history)
+    seen = [entry for entry in interp.history if interp.eval("set b 2") == "2"]
+    assert seen == before
+    assert len(interp.history) == len(before) + len(before)
+
+
 def test_unbounded_with_none():
     h = History(None)
     for i in range(10050):

@@ -123,6 +123,38 @@ def test_get_error_info(interp):
     assert interp.get_errorInfo().startswith("oops\n")
 
 
+def test_call_runs_words_and_records(interp):
+    interp.eval("proc sum {a b} {expr {$a + $b}}")
+    interp.history.clear()
+    assert interp.call("sum", 1, 2) == 3  # the result as Tcl holds it: an int
+    assert interp.call("set", "v", "a {b") == "a {b"  # each argument one word
+    assert interp.call("list", ["x y", 1], ("z",)) == (("x y", 1), ("z",))
+    assert interp.call(("set", "w", "lone tuple")) == "lone tuple"  # the words themselves, as tk.call
+    assert interp.call() == ""
+    assert [e.api for e in interp.history] == [
+        "sum 1 2", "set v {a {b}", "list {{x y} 1} z", "set w {lone tuple}", ""]
+
+
+def test_call_failure_carries_details(interp):
+    with pytest.raises(TclError) as info:
+        interp.call("error", "boom", "the info", "CODE X")
+    assert str(info.value) == "boom"
+    assert info.value.errorcode == ("CODE", "X")
+    assert info.value.errorinfo == "the info"
+    assert interp.history.filter(count=1)[0].api == "error boom {the info} {CODE X}"
+
+
+def test_call_takes_no_keywords(interp):
+    with pytest.raises(TypeError, match="keyword"):
+        interp.call("set", "v", value=1)
+
+
+def test_call_is_published(interp):
+    assert korvex.tcl.call("set", "::published", 5) == 5
+    assert korvex.tcl.call == _global_interpreter.call
+    assert interp.call.__doc__.startswith("Run one Tcl command given as its words")
+
+
 def test_getattr_forwards_to_application(interp):
     assert interp.exprstring == interp.tk.exprstring
     assert interp.splitlist("a {b c}") == ("a", "b c")

@@ -7,6 +7,7 @@ import inspect
 import os
 import pickle
 import pydoc
+import re
 import subprocess
 import sys
 import types
@@ -173,6 +174,34 @@ def test_examples_type_check_strictly():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+def _readme_example(tmp_path):
+    """The README's first Python example, as a file of its own."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        example = re.search(r"```python\n(.*?)```", f.read(), re.S).group(1)
+    assert "except TclError as exc" in example and "exc.errorcode" in example
+    path = tmp_path / "readme_example.py"
+    path.write_text(example)
+    return path
+
+
+def test_readme_example_type_checks_strictly(tmp_path):
+    pytest.importorskip("mypy")
+    result = _run("-m", "mypy", "--strict", "--no-incremental", str(_readme_example(tmp_path)))
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_pyright_accepts_user_code(tmp_path):
+    # typing_usage.py asks for pyright's strict mode itself; the README's
+    # example is checked in pyright's default mode (its lambda is untyped).
+    pytest.importorskip("pyright")
+    env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")  # no look-up of newer versions
+    result = subprocess.run(
+        [sys.executable, "-m", "pyright", "--pythonpath", sys.executable,
+         os.path.join(ROOT, "tests", "typing_usage.py"), str(_readme_example(tmp_path))],
+        cwd=str(tmp_path), env=env, capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
 def _wrong_self():
     try:
         Interpreter.eval(object(), "set a 1")
@@ -208,6 +237,10 @@ REVEALED = [
     ("interp.vars['::a']", "builtins.str"),
     ("interp.global_ns.cmds['set']", "korvex.tcl.namespace.TclCommand"),
     ("interp.history.filter()", "builtins.list[korvex.tcl.history.Entry]"),
+    ("list(interp.history)", "builtins.list[korvex.tcl.history.Entry]"),
+    ("len(interp.history)", "builtins.int"),
+    ("korvex.tcl.TclError('x').errorcode", "builtins.tuple[builtins.str, ...]"),
+    ("korvex.tcl.TclTimeoutError('x').errorinfo", "builtins.str"),
 ]
 
 

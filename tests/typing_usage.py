@@ -1,10 +1,12 @@
-"""Checked by mypy --strict (tests/test_typing.py), never run: the stubs give
-precise types where users rely on them."""
+"""Checked by mypy --strict and pyright's strict mode (tests/test_typing.py),
+never run: the stubs give precise types where users rely on them."""
+
+# pyright: strict
 
 from typing import Any
 
 import korvex.tcl
-from korvex.tcl import Array, Interpreter, Mardeck
+from korvex.tcl import Array, Interpreter, Mardeck, TclError, TclTimeoutError
 from korvex.tcl.history import Entry
 from korvex.tcl.namespace import TclCommand, TclNamespace
 
@@ -26,3 +28,22 @@ def typed(interp: Interpreter) -> None:
     names: list[str] = TclNamespace.split("::a::b")
     vars_text: str = ns.vars["::a"]
     del text, value, number, ratio, flag, words, array, keyed, entries, result, names, vars_text
+
+
+def failure_details(interp: Interpreter) -> tuple[str, tuple[str, ...], str, int | None]:
+    try:
+        interp.eval("error boom")
+    except TclTimeoutError as late:
+        return late.result, late.errorcode, late.errorinfo, late.errorline
+    except TclError as exc:
+        code: tuple[str, ...] = exc.errorcode
+        line: int | None = exc.errorline
+        return exc.result, code, exc.errorinfo, line
+    return "", (), "", None
+
+
+def history_texts(interp: Interpreter) -> list[str]:
+    count: int = len(interp.history)
+    texts = [entry.api for entry in interp.history]
+    newest: Entry = next(iter(interp.history))
+    return texts[:count] + [newest.api]

@@ -56,6 +56,7 @@ __all__ = [
     "cast_any",
     "close",
     "time_limit",
+    "call",
     "master",
     "children",
     "tk",
@@ -97,6 +98,7 @@ cast_keyed_list = Interpreter.cast_keyed_list
 cast_any = _global_interpreter.cast_any
 close = _global_interpreter.close
 time_limit = _global_interpreter.time_limit
+call = _global_interpreter.call
 master: None
 children: dict[str, tkinter.Misc]
 tk: TkappType

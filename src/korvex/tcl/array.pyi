@@ -1,9 +1,9 @@
 """Types of korvex.tcl.array: the contents of a Tcl array."""
 
-from tkinter import TclError as TclError
 from typing import Any, TypeVar
 
 from .internal import GetListFromAny as GetListFromAny
+from .interpreter import TclError as TclError
 from .zelph import zelph as zelph
 
 _A = TypeVar("_A", bound=Array)

@@ -497,6 +497,21 @@ nb::object filter(nb::handle self, nb::handle marker, nb::handle count, nb::hand
     return kept;
 }
 
+// iter(history): the general history's entries, oldest first, as filter
+// gives them. A snapshot: Tcl work done while iterating records new entries
+// (which would end iterating the deque itself with RuntimeError).
+nb::object history_iter(nb::handle self) {
+    nb::object all = check(PySequence_List(attr(self, KX_ID(__history__)).ptr()));
+    return check(PyObject_GetIter(all.ptr()));
+}
+
+Py_ssize_t history_len(nb::handle self) {
+    Py_ssize_t n = PyObject_Length(attr(self, KX_ID(__history__)).ptr());
+    if (n < 0)
+        throw nb::python_error();
+    return n;
+}
+
 nb::object history_str(nb::handle self) {
     return check(PyObject_Str(attr(self, KX_ID(__history__)).ptr()));
 }
@@ -544,6 +559,8 @@ KX_MODULE(history, m) {
         .def("filter", &filter, "marker"_a.none() = nb::none(), "count"_a.none() = 20,
              "regex"_a.none() = nb::none(),
              "The newest `count` entries (of a marker), those matching `regex`.")
+        .def("__iter__", &history_iter, "The entries of the general history, oldest first.")
+        .def("__len__", &history_len, "The number of entries in the general history.")
         .def("__str__", &history_str)
         .def("__repr__", &history_repr);
     nb::object history = h.finish();

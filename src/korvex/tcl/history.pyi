@@ -2,7 +2,7 @@
 
 import datetime
 from collections import deque
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from typing import Any, final
 
 @final
@@ -16,6 +16,8 @@ class Entry:
     def timestamp(self) -> datetime.datetime: ...
 
 class History:
+    """Bounded history of Tcl commands, oldest first: iterable and sized."""
+
     __MAX_HISTORY__: int
     enabled: bool
     __history__: deque[Entry]
@@ -29,5 +31,7 @@ class History:
     def start_marker(self, marker: str) -> None: ...
     def end_marker(self, marker: str) -> None: ...
     def filter(self, marker: str | None = None, count: int = 20, regex: str | None = None) -> list[Entry]: ...
+    def __iter__(self) -> Iterator[Entry]: ...
+    def __len__(self) -> int: ...
 
 _C_API: object

@@ -12,6 +12,7 @@
 #include "support/tcllib.hpp"
 #include "support/tcllist.hpp"
 #include "support/tclnames.hpp"
+#include "support/tkvalue.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -331,6 +332,31 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
     return value;
 }
 
+// self.call(*words): tk.call with the history, a byte array result as text
+// and a failure's details. One tuple as the only argument is the word list,
+// as for tk.call.
+nb::object call_words(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_SetString(PyExc_TypeError, "call() takes no keyword arguments");
+        throw nb::python_error();
+    }
+    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    nb::object given;  // the lone tuple, held while its items are read
+    if (n == 1 && PyTuple_Check(args[0])) {
+        given = nb::borrow(args[0]);
+        n = PyTuple_GET_SIZE(given.ptr());
+        args = &PyTuple_GET_ITEM(given.ptr(), 0);
+    }
+    nb::object words = check(PyTuple_New(n)), texts = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object word = tcl_safe(args[i]);
+        PyTuple_SET_ITEM(texts.ptr(), i, tk_text(word).release().ptr());
+        PyTuple_SET_ITEM(words.ptr(), i, word.release().ptr());
+    }
+    record_words(eval_attr(self, 0), texts);
+    return bind::call_words(eval_attr(self, 1), words);
+}
+
 // --- casts ----------------------------------------------------------------
 
 // self.name(value): through self, so that a subclass override takes effect.
@@ -350,8 +376,9 @@ nb::object own_tk(nb::handle self) {
 }
 
 // self.<getter>(value), and on TypeError self.<getter>(zelph(value)).
-nb::object cast_number(nb::handle self, PyObject *getter, nb::handle value) {
+nb::object cast_number(nb::handle self, PyObject *getter, nb::handle given) {
     own_tk(self);
+    nb::object value = from_tk(given);
     PyObject *r = try_method(self, getter, value);
     if (r)
         return nb::steal(r);
@@ -379,8 +406,9 @@ PyObject *nonzero(nb::handle self, PyObject *cast, nb::handle value, PyObject *z
     return PyObject_RichCompare(number.ptr(), zero, Py_NE);
 }
 
-nb::object cast_boolean(nb::handle self, nb::handle value) {
+nb::object cast_boolean(nb::handle self, nb::handle given) {
     nb::object tk = own_tk(self);
+    nb::object value = from_tk(given);
     tcl::api().ResetResult(tcl::interp_ptr(self));
     PyObject *r = try_method(tk, KX_ID(getboolean), value);
     if (!r && PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -412,7 +440,7 @@ nb::object cast_boolean(nb::handle self, nb::handle value) {
 nb::object cast_list(nb::handle value, nb::handle item_cast) {
     nb::tuple result;
     try {
-        result = tcl::get_list_from_any(value);
+        result = tcl::get_list_from_any(from_tk(value));
     } catch (nb::python_error &e) {
         if (!e.matches(g_tcl_error) || bridge::must_propagate(e.value()))
             throw;
@@ -430,7 +458,7 @@ nb::object cast_list(nb::handle value, nb::handle item_cast) {
 
 // container.from_tcl(value), then each value (of `pairs`) through item_cast.
 nb::object cast_container(PyObject *cls, PyObject *pairs_method, nb::handle value, nb::handle item_cast) {
-    nb::object result = call_method(cls, KX_ID(from_tcl), {value.ptr()});
+    nb::object result = call_method(cls, KX_ID(from_tcl), {from_tk(value).ptr()});
     if (item_cast.is_none())
         return result;
     nb::object pairs = check(PySequence_List(call_method(result, pairs_method).ptr()));
@@ -492,6 +520,21 @@ bool may_be_number_or_boolean(nb::handle text) {
         return c < 128 && std::strchr("0123456789+-.tTfFyYnNoOiI", (int)c) != nullptr;
     }
     return false;
+}
+
+// Whether a text holds no Tcl list element: empty, or only the white space
+// that separates list elements. Such a text is no keyed list (a keyed-list
+// cast would make an empty Mardeck of it and lose the text).
+bool holds_no_element(nb::handle text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    int kind = PyUnicode_KIND(text.ptr());
+    const void *data = PyUnicode_DATA(text.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c != ' ' && (c < '\t' || c > '\r'))
+            return false;
+    }
+    return true;
 }
 
 // Whether the casts cast_any tries are this module's own, so that trials that
@@ -587,6 +630,8 @@ nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
         kCastAnyParams.parse(args, nargsf, kwnames, a);
         value = a[0];
     }
+    nb::object converted = from_tk(value);  // a byte array as its text
+    value = converted;
     PyTypeObject *type = Py_TYPE(value.ptr());
     if (type == &PyTuple_Type) {
         nb::object kwnames = nb::make_tuple("item_cast");
@@ -620,7 +665,7 @@ nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
             trial(try_method(self, KX_ID(cast_boolean), text), out))
             return out;
     }
-    if (PyUnicode_GET_LENGTH(text.ptr()) > 0 && (!own_keyed_list_cast() || tcl::is_pair_list(text))) {
+    if (!holds_no_element(text) && (!own_keyed_list_cast() || tcl::is_pair_list(text))) {
         PyObject *stack[2] = {cls.ptr(), text.ptr()};
         if (trial(PyObject_VectorcallMethod(KX_ID(cast_keyed_list), stack,
                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
@@ -1055,7 +1100,20 @@ KX_MODULE(interpreter, m) {
         .def("time_limit", &time_limit, "seconds"_a.none(),
              "A context manager bounding all Tcl work started inside it: once\n"
              "`seconds` (wall clock, from entering) have passed, the running Tcl work\n"
-             "unwinds and TclTimeoutError is raised. Nested limits: the earliest wins.");
+             "unwinds and TclTimeoutError is raised. Nested limits: the earliest wins.")
+        .def_fast(fast_method<call_words>(
+            "call",
+            "call($self, /, *args)\n--\n\n"
+            "Run one Tcl command given as its words, without Tcl parsing (what\n"
+            "``tk.call`` does): each argument is one word, so nothing needs quoting.\n"
+            "str, int, float, bool and bytes go as they are, a tuple or list as one\n"
+            "word holding a Tcl list, anything else as its str(). A lone tuple\n"
+            "argument holds the words themselves.\n\n"
+            "The command is recorded in the history. The result comes as Tcl holds\n"
+            "it: an int, float or bool for a Tcl number or boolean, a tuple for a\n"
+            "Tcl list, a str for text (a byte array as the text ``eval`` gives), a\n"
+            "``_tkinter.Tcl_Obj`` for other Tcl types; ``eval`` always gives text.\n"
+            "A Tcl error raises TclError with its details (message: Tcl's result)."));
     g_interpreter = keep(c.finish());
     ((PyTypeObject *)g_interpreter)->tp_getattro = interp_getattro;
     PyType_Modified((PyTypeObject *)g_interpreter);

@@ -2,7 +2,7 @@
 
 import tkinter
 from collections.abc import Callable, Iterable, Mapping
-from tkinter import TclError as TclError, Tk as Tk
+from tkinter import Tk as Tk
 from typing import Any, ClassVar, Literal, TypeVar, overload
 
 from _tkinter import Tcl_Obj as Tcl_Obj
@@ -20,6 +20,20 @@ _Yarl = Yarl
 
 TCL_INIT_ENTRYPOINT: str
 TCL_ALLOWED_ENTRYPOINT_KEYS: str
+
+class TclError(tkinter.TclError):
+    """A Tcl failure, with Tcl's details of it.
+
+    At run time this is ``tkinter.TclError`` itself: ``except TclError`` catches
+    the failures of ``tkinter`` as well. The package sets the attributes below
+    on every TclError it raises; one raised by ``tkinter`` directly (through
+    ``interp.tk``) has none of them.
+    """
+
+    result: str
+    errorcode: tuple[str, ...]
+    errorinfo: str
+    errorline: int | None
 
 class TclTimeoutError(TclError, TimeoutError):
     """Tcl work took longer than the time limit set with Interpreter.time_limit()."""
@@ -94,5 +108,6 @@ class Interpreter(tkinter.Tk):
     def __enter__(self) -> Interpreter: ...
     def __exit__(self, *args: object) -> bool: ...
     def time_limit(self, seconds: float) -> TimeLimit: ...
+    def call(self, /, *args: Any) -> Any: ...
 
 _global_interpreter: Interpreter

@@ -27,6 +27,7 @@
 #include "support/historyapi.hpp"
 #include "support/tclbind.hpp"
 #include "support/tclconvert.hpp"
+#include "support/tkvalue.hpp"
 
 #include <vector>
 
@@ -441,7 +442,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 
     nb::object tk = history_or_tk(interp, 1);
     bridge::check_deadline(tk);
-    PyObject *result = tk_call(tk, tk_words(words));
+    PyObject *result = from_tk_steal(tk_call(tk, tk_words(words)));  // a byte array as text
     if (!result) {
         // (The details were taken when Tcl failed: reading them cannot fail.)
         nb::object caught = bridge::caught(tk);

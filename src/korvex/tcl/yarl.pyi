@@ -1,11 +1,10 @@
 """Types of korvex.tcl.yarl: Tcl commands called with Python call syntax."""
 
-from tkinter import TclError as TclError
 from typing import Any
 
 from typing_extensions import disjoint_base
 
-from .interpreter import Interpreter
+from .interpreter import Interpreter, TclError as TclError
 from .zelph import zelph as zelph
 
 class Yarl:

@@ -2,6 +2,7 @@
 
 #include "support/bridge.hpp"
 #include "support/tclconvert.hpp"
+#include "support/tkvalue.hpp"
 
 namespace kx {
 namespace bind {
@@ -56,7 +57,7 @@ nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *>
     PyObject *r = PyObject_VectorcallMethod(method, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r)  // variable access has no error line
         bridge::reraise(tk, method != KX_ID(getvar) && method != KX_ID(setvar) && method != KX_ID(unsetvar));
-    nb::object result = nb::steal(r);
+    nb::object result = from_tk(nb::steal(r));
     bridge::check_deadline(tk);
     return result;
 }
@@ -82,7 +83,7 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
                 PyObject *r = def->ml_meth(tk.ptr(), words.ptr());
                 if (!r)
                     bridge::reraise(tk);
-                nb::object result = nb::steal(r);
+                nb::object result = from_tk(nb::steal(r));
                 bridge::check_deadline(tk);
                 return result;
             }
@@ -92,7 +93,7 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
     PyObject *r = PyObject_VectorcallMethod(KX_ID(call), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r)
         bridge::reraise(tk);
-    nb::object result = nb::steal(r);
+    nb::object result = from_tk(nb::steal(r));
     bridge::check_deadline(tk);
     return result;
 }

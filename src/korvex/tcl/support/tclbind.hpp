@@ -31,7 +31,8 @@ nb::object tk_of(nb::handle interp);
 // obj.tcl.tk in one step.
 inline nb::object tk_of_owner(nb::handle obj) { return tk_of(interp_of(obj)); }
 
-// tk.<method>(args...) through vectorcall.
+// tk.<method>(args...) through vectorcall. Results, here and in call_words,
+// come as `eval` gives them (see tkvalue.hpp): a byte array is text.
 nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *> args);
 
 // tk.call(*words) for a tuple of words: the application object's C method

@@ -4,6 +4,9 @@
 #include "support/bridge.hpp"
 
 #include "support/bridgestate.hpp"
+#include "support/tclconvert.hpp"
+#include "support/tcllist.hpp"
+#include "support/tkvalue.hpp"
 
 #include <cstring>
 
@@ -83,23 +86,22 @@ void annotate(nb::handle exc, State *s, nb::handle tk, bool with_line) {
         tcl::decr_ref(options);
     } else {
         // Not this thread's interpreter, or not one the bridge knows: what
-        // the global variables say.
-        PyObject *c = PyObject_CallMethod(tk.ptr(), "getvar", "s", "::errorCode");
-        PyObject *words = c ? PyObject_CallMethod(tk.ptr(), "splitlist", "O", c) : nullptr;
-        if (words && PyTuple_Check(words))
-            code = nb::borrow(words);
-        Py_XDECREF(words);
-        Py_XDECREF(c);
-        PyObject *i = PyObject_CallMethod(tk.ptr(), "getvar", "s", "::errorInfo");
-        if (i && PyUnicode_Check(i))
-            info = nb::borrow(i);
-        Py_XDECREF(i);
+        // the global variables say, each read on its own (a failed read
+        // leaves its default). A byte array arrives as bytes from getvar:
+        // taken as its text, as eval gives it.
+        nb::object c = nb::steal(from_tk_steal(PyObject_CallMethod(tk.ptr(), "getvar", "s", "::errorCode")));
         PyErr_Clear();
-        code = check(PySequence_Tuple(code.ptr()));
-        nb::list texts;
-        for (nb::handle w : code)
-            texts.append(check(PyObject_Str(w.ptr())));
-        code = check(PyList_AsTuple(texts.ptr()));
+        nb::tuple words;
+        if (c.is_valid() && tcl::try_list_from_any(c, words)) {
+            Py_ssize_t n = PyTuple_GET_SIZE(words.ptr());
+            code = check(PyTuple_New(n));
+            for (Py_ssize_t k = 0; k < n; ++k)  // nested lists as their Tcl text
+                PyTuple_SET_ITEM(code.ptr(), k, tk_text(PyTuple_GET_ITEM(words.ptr(), k)).release().ptr());
+        }
+        nb::object i = nb::steal(from_tk_steal(PyObject_CallMethod(tk.ptr(), "getvar", "s", "::errorInfo")));
+        PyErr_Clear();
+        if (i.is_valid() && PyUnicode_Check(i.ptr()))
+            info = i;
     }
     set(exc, "result", result);
     set(exc, "errorcode", code);
