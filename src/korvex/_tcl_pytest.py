@@ -1,41 +1,29 @@
-"""pytest plugin: Tcl interpreters as fixtures, the Tcl side of a failure in its report.
+"""The pytest plugin of korvex.tcl, published as :mod:`korvex.tcl.pytest_plugin`
+(whose documentation says what it does).
 
-Installing korvex-tcl registers this plugin (entry point ``korvex_tcl``);
-``pytest -p no:korvex_tcl`` turns it off.
-
-Fixtures
-    ``tcl``          a new :class:`~korvex.tcl.Interpreter` for each test, closed afterwards
-    ``tcl_session``  one interpreter for the whole session (one per xdist worker)
-    ``tcl_shared``   the package's shared interpreter, ``korvex.tcl._global_interpreter``
-
-When a test fails or errors, its report gains a section "Tcl history": what the
-interpreters the test used recorded while it ran (their history entries, with
-timestamps and markers, newest last), and the error code and error info of a
-``TclError`` behind the failure. ``--tcl-history=N`` bounds the entries (default
-50; 0 leaves the section out). With ``--junitxml`` the section is written to the
-test case's system-out as well.
-
-``@pytest.mark.tcl_timeout(seconds)`` and ``--tcl-timeout=SECONDS`` bound a
-test's Tcl work with :meth:`~korvex.tcl.Interpreter.time_limit`: Tcl that runs
-longer fails the test with :class:`~korvex.tcl.TclTimeoutError`. The limit covers
-the interpreters of the test's fixtures, those it makes while it runs and the
-shared interpreter.
+pytest loads this module through the entry point ``korvex_tcl``. It lives
+outside the package and imports nothing of Tcl until a fixture needs an
+interpreter: importing ``korvex.tcl`` creates the shared interpreter, which
+costs time and fails where TclX is missing, and a pytest run that uses no Tcl
+must pay neither. A test using the fixtures there errors with the package's
+ImportError.
 """
 
 from __future__ import annotations
 
 import contextlib
 import re
+import sys
 import threading
 import weakref
 from datetime import datetime
-from tkinter import TclError
-from typing import Any, Dict, Generator, Iterator, List, Optional, Tuple
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, Dict, Generator, Iterator, List, Optional, Tuple
 
 import pytest
 
-from .interpreter import Interpreter, _global_interpreter
-from .zelph import zelph
+if TYPE_CHECKING:
+    from korvex.tcl.interpreter import Interpreter
 
 SECTION = "Tcl history"
 SHARED = "shared interpreter"
@@ -83,6 +71,8 @@ def pytest_configure(config: pytest.Config) -> None:
 @pytest.fixture
 def tcl() -> Iterator[Interpreter]:
     """A new Interpreter for this test; closed afterwards, so nothing it defined reaches another test."""
+    from korvex.tcl.interpreter import Interpreter
+
     with Interpreter() as interp:
         yield interp
 
@@ -90,6 +80,8 @@ def tcl() -> Iterator[Interpreter]:
 @pytest.fixture(scope="session")
 def tcl_session() -> Iterator[Interpreter]:
     """One Interpreter shared by every test of the session (of the worker, under xdist)."""
+    from korvex.tcl.interpreter import Interpreter
+
     with Interpreter() as interp:
         yield interp
 
@@ -97,6 +89,8 @@ def tcl_session() -> Iterator[Interpreter]:
 @pytest.fixture
 def tcl_shared() -> Interpreter:
     """The package's shared interpreter, the one behind ``korvex.tcl.eval`` and friends."""
+    from korvex.tcl.interpreter import _global_interpreter
+
     return _global_interpreter
 
 
@@ -157,6 +151,8 @@ class _Test:
     def bound(self, interp: Interpreter) -> None:
         if self.limits is None:
             return
+        from tkinter import TclError  # loaded: there is an interpreter
+
         try:
             self.limits.enter_context(interp.time_limit(self.seconds))
         except (TclError, RuntimeError):
@@ -166,8 +162,20 @@ class _Test:
 _running: Optional[_Test] = None
 # Interpreter._load_entrypoint as the package defines it, while the plugin
 # watches construction; sessions can nest (pytester), so they are counted.
+# The watch starts once the package is imported: at configure time when it
+# already is, otherwise when the package tells the plugin it has been.
 _original_load_entrypoint: Any = None
 _sessions = 0
+
+
+def _interpreter_module() -> Optional[ModuleType]:
+    """korvex.tcl.interpreter once it has been imported, else None: until
+    then no Interpreter exists, and the plugin must not import it (that
+    makes the shared interpreter)."""
+    module = sys.modules.get("korvex.tcl.interpreter")
+    if module is None or not hasattr(module, "_global_interpreter"):
+        return None  # not imported, or still importing
+    return module
 
 
 def _made(interp: Interpreter) -> None:
@@ -182,12 +190,24 @@ def _made(interp: Interpreter) -> None:
         test.bound(interp)
 
 
+def _start_watching() -> None:
+    global _original_load_entrypoint
+    module = _interpreter_module()
+    if _sessions and _original_load_entrypoint is None and module is not None:
+        cls = module.Interpreter
+        _original_load_entrypoint = cls.__dict__["_load_entrypoint"]
+        setattr(cls, "_load_entrypoint", _made)
+
+
+def _package_imported() -> None:
+    """Called by korvex.tcl at the end of its import."""
+    _start_watching()
+
+
 def _watch_new_interpreters() -> None:
-    global _original_load_entrypoint, _sessions
+    global _sessions
     _sessions += 1
-    if _sessions == 1:
-        _original_load_entrypoint = Interpreter.__dict__["_load_entrypoint"]
-        setattr(Interpreter, "_load_entrypoint", _made)
+    _start_watching()
 
 
 def pytest_unconfigure(config: pytest.Config) -> None:
@@ -196,9 +216,10 @@ def pytest_unconfigure(config: pytest.Config) -> None:
         return
     config.stash[_watching] = False
     _sessions -= 1
-    if _sessions == 0:
-        if Interpreter.__dict__.get("_load_entrypoint") is _made:
-            setattr(Interpreter, "_load_entrypoint", _original_load_entrypoint)
+    if _sessions == 0 and _original_load_entrypoint is not None:
+        module = _interpreter_module()
+        if module is not None and module.Interpreter.__dict__.get("_load_entrypoint") is _made:
+            setattr(module.Interpreter, "_load_entrypoint", _original_load_entrypoint)
         _original_load_entrypoint = None
 
 
@@ -208,9 +229,13 @@ def _interpreters(item: pytest.Item, excinfo: Optional[pytest.ExceptionInfo[Base
     values, the failing frames' local variables, those made while it ran, and
     the shared one."""
     found: Dict[int, Tuple[str, Interpreter]] = {}
+    module = _interpreter_module()
+    if module is None:
+        return found  # the package is not imported: there is no interpreter
+    cls = module.Interpreter
 
     def add(label: str, value: Any) -> None:
-        if isinstance(value, Interpreter) and id(value) not in found:
+        if isinstance(value, cls) and id(value) not in found:
             found[id(value)] = (label, value)
 
     for name, value in getattr(item, "funcargs", {}).items():
@@ -226,7 +251,7 @@ def _interpreters(item: pytest.Item, excinfo: Optional[pytest.ExceptionInfo[Base
     test = item.stash.get(_test, None)
     for n, ref in enumerate(test.made if test else (), 1):
         add("interpreter %d made by the test" % n, ref())
-    add(SHARED, _global_interpreter)
+    add(SHARED, module._global_interpreter)
     return found
 
 
@@ -322,9 +347,12 @@ def _clip(text: str) -> str:
 
 def _tcl_error(exc: Optional[BaseException]) -> Optional[BaseException]:
     """The TclError behind a failure: the exception itself or one it was raised from."""
+    tkinter = sys.modules.get("tkinter")
+    if tkinter is None:
+        return None  # no Tcl was used: no TclError can exist
     seen = set()
     while exc is not None and id(exc) not in seen:
-        if isinstance(exc, TclError):
+        if isinstance(exc, tkinter.TclError):
             return exc
         seen.add(id(exc))
         exc = exc.__cause__ or exc.__context__
@@ -375,7 +403,11 @@ def history_report(interpreters: Any, since: datetime, limit: int,
         if code is None and not info:  # raised by plain tkinter: its message is all there is
             lines.append("%s: %s" % (type(error).__name__, error))
         if code is not None:
-            lines.append("errorcode: %s" % (zelph(code) if isinstance(code, (tuple, list)) else code,))
+            if isinstance(code, (tuple, list)):
+                from korvex.tcl.zelph import zelph  # the package made this error: it is imported
+
+                code = zelph(code)
+            lines.append("errorcode: %s" % (code,))
         if info:
             lines.append("errorinfo:\n    " + str(info).replace("\n", "\n    "))
     return "\n".join(lines) + "\n"
