@@ -95,11 +95,12 @@ bool stamp_of(const std::string &path, Stamp &out) {
 
 // Whether what was read under `s` may be reused while the stamp stays the same.
 // File times have a coarse clock: a change made within the same tick as the
-// read leaves the stamp as it was, so what changed lately is read again.
+// read leaves the stamp as it was, so what changed in the last second or two
+// is read again each time.
 bool settled(const Stamp &s) {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_sec - s.ctime.tv_sec > 2 && now.tv_sec - s.mtime.tv_sec > 2;
+    return now.tv_sec - s.ctime.tv_sec >= 2 && now.tv_sec - s.mtime.tv_sec >= 2;
 }
 
 // What earlier scans found, for the interpreters made later: the metadata
