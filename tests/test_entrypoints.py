@@ -33,9 +33,9 @@ def make_distribution(root, entry_points):
     (info / "entry_points.txt").write_text("\n".join(lines) + "\n")
 
 
-def run(root, code):
+def run(root, code, *args):
     env = dict(os.environ, PYTHONPATH=str(root))
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], env=env,
                           capture_output=True, text=True, timeout=120)
 
 
@@ -151,3 +151,38 @@ def test_only_a_section_header_declares_hooks(tmp_path, text, declared):
     result = run(tmp_path, "import sys, fake_hooks, korvex.tcl; "
                            "print(len(fake_hooks.calls), 'importlib.metadata' in sys.modules)")
     assert result.stdout.split() == (["1", "True"] if declared else ["0", "False"]), result.stderr
+
+
+def test_later_interpreters_see_metadata_changed_since_the_last_look(tmp_path):
+    # What a scan found is reused for later interpreters only while the files
+    # and directories it read are unchanged: the distribution is left to
+    # settle first, so that the reuse really happens.
+    make_distribution(tmp_path, [])
+    points = tmp_path / "fake_hooks-1.0.dist-info" / "entry_points.txt"
+    points.write_text("[console_scripts]\nfake = fake_hooks:record\n")
+    result = run(tmp_path, """
+        import pathlib, sys, time
+        import fake_hooks
+        from korvex.tcl.interpreter import Interpreter
+        root = pathlib.Path(sys.argv[1])
+        points = root / "fake_hooks-1.0.dist-info" / "entry_points.txt"
+        time.sleep(2.2)
+        counts = []
+        def make():
+            before = len(fake_hooks.calls)
+            Interpreter()
+            counts.append(len(fake_hooks.calls) - before)
+        make()
+        make()
+        points.write_text("[korvex.tcl]\\ntcl_init = fake_hooks:record\\n")  # edited in place
+        make()
+        points.write_text("[console_scripts]\\nfake = fake_hooks:record\\n")
+        make()
+        other = root / "other-1.0.dist-info"  # a distribution added beside it
+        other.mkdir()
+        (other / "METADATA").write_text("Metadata-Version: 2.1\\nName: other\\nVersion: 1.0\\n")
+        (other / "entry_points.txt").write_text("[korvex.tcl]\\ntcl_init = fake_hooks:record\\n")
+        make()
+        print(counts)
+    """, str(tmp_path))
+    assert result.stdout.strip() == "[0, 0, 1, 0, 1]", result.stderr

@@ -426,3 +426,53 @@ def test_interpreters_of_other_threads_are_left_alone(pytester):
     result.assert_outcomes(failed=1)
     result.stdout.fnmatch_lines(["Interpreters: tcl (fixture): 1 entry"])
     result.stdout.no_fnmatch_line("*in_thread*")
+
+
+def test_a_run_that_uses_no_tcl_imports_none(pytester):
+    pytester.makepyfile("""
+        import sys
+
+        def test_passes():
+            assert "korvex._tcl_pytest" in sys.modules
+            assert not {"korvex.tcl", "tkinter", "_tkinter"} & set(sys.modules)
+
+        def test_fails():
+            assert 0
+    """)
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--tcl-timeout=5", timeout=120)
+    result.assert_outcomes(passed=1, failed=1)
+    result.stdout.no_fnmatch_line("*Tcl history*")
+
+
+def test_interpreters_are_watched_from_the_package_import_in_a_test(pytester):
+    # The package is imported first inside the tests, after the session started.
+    pytester.makepyfile("""
+        import pytest
+
+        def test_reported():
+            from korvex.tcl import Interpreter
+            held = [Interpreter()]
+            held[0].eval("set made 1")
+            assert 0
+
+        @pytest.mark.tcl_timeout(0.2)
+        def test_bounded():
+            from korvex.tcl import Interpreter
+            [Interpreter()][0].eval("while 1 {}")
+    """)
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", timeout=120)
+    result.assert_outcomes(failed=2)
+    result.stdout.fnmatch_lines(["*interpreter 1 made by the test: 1 entry*"])
+    result.stdout.fnmatch_lines(["*TclTimeoutError: Tcl work exceeded the time limit of 0.2 seconds*"])
+
+
+def test_the_published_module_is_the_plugin(pytester):
+    import korvex._tcl_pytest
+
+    assert pytest_plugin.tcl is korvex._tcl_pytest.tcl
+    assert pytest_plugin.history_report is korvex._tcl_pytest.history_report
+    # Named in place of the entry point, the published module is the whole plugin.
+    pytester.makepyfile("def test_it(tcl): assert tcl.eval('package provide Tclx') == '8.4'")
+    result = pytester.runpytest_subprocess("-p", "no:korvex_tcl", "-p", "korvex.tcl.pytest_plugin",
+                                           "-p", "no:cacheprovider", "--tcl-history=3", timeout=120)
+    result.assert_outcomes(passed=1)

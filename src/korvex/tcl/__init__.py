@@ -4,6 +4,8 @@ Importing the package creates the shared interpreter; its public names are
 published here, so ``korvex.tcl.eval("set a 1")`` runs in it.
 """
 
+import sys as _sys
+
 from .interpreter import Interpreter, TclError, TclTimeoutError, _global_interpreter
 from .array import Array
 from .mardeck import Mardeck
@@ -16,6 +18,13 @@ for _name in _global_interpreter.__all__:
 del _name
 
 __all__ = ["Interpreter", "TclError", "TclTimeoutError", "Array", "Mardeck", "zelph", "tclobj"] + list(_global_interpreter.__all__)
+
+# The pytest plugin, when pytest loaded it before the package, watches the
+# interpreters made from now on (it does not import the package itself).
+_plugin = _sys.modules.get("korvex._tcl_pytest")
+if _plugin is not None:
+    _plugin._package_imported()
+del _plugin, _sys
 
 
 def __getattr__(name):

@@ -12,6 +12,7 @@
 #include "support/tcllib.hpp"
 #include "support/tcllist.hpp"
 #include "support/tclnames.hpp"
+#include "support/tclx.hpp"
 #include "support/tkvalue.hpp"
 
 #include <cmath>
@@ -35,6 +36,7 @@ PyObject *g_yarl;         // Yarl
 PyObject *g_namespace;    // TclNamespace
 PyObject *g_command;      // TclCommand
 PyObject *g_timeout_error;  // TclTimeoutError
+PyObject *g_tclx_error;     // TclxLoadError
 
 // The name under which TclX registers its keyed-list object type.
 constexpr const char *kKeyedListType = "keyedList";
@@ -89,8 +91,8 @@ void init(nb::handle self) {
     set_global(KX_STR("argv0"), KX_STR(""));
     set_global(KX_STR("tcl_interactive"), zero.ptr());
     {
-        bridge::TclxGuard guard;
-        call_method(attr(self, KX_ID(tk)), KX_ID(eval), {KX_STR("package require Tclx")});
+        bridge::TclxGuard guard;  // TclX's table of interpreters has no lock
+        tclx::require(attr(self, KX_ID(tk)), g_tcl_error, g_tclx_error);
     }
     call_method(self, KX_ID(_load_entrypoint));
 }
@@ -1010,6 +1012,16 @@ KX_MODULE(interpreter, m) {
     }, "args"_a);
     g_timeout_error = keep(te.finish());
     set_attr(nb::handle(g_timeout_error), KX_ID(__module__), KX_STR("korvex.tcl"));
+    // Both an ImportError (what a missing extension is to Python) and a TclError
+    // (what Tcl's failure to load it was).
+    nb::object tclx_bases = nb::make_tuple(nb::handle(PyExc_ImportError), nb::handle(g_tcl_error));
+    g_tclx_error = check(PyErr_NewExceptionWithDoc(
+        "korvex.tcl.interpreter.TclxLoadError",
+        "TclX, which every Interpreter loads, cannot be loaded: it is not installed\n"
+        "where Tcl looks for packages, or it fails to load. Raised by Interpreter()\n"
+        "and so by importing the package; the TclError behind it is its cause.",
+        tclx_bases.ptr(), nullptr)).release().ptr();
+    m.attr("TclxLoadError") = nb::handle(g_tclx_error);
     ClassDef tl(m, "TimeLimit", {},
                 "A time limit of an interpreter, as Interpreter.time_limit() makes it: a\n"
                 "context manager bounding all Tcl work started inside it (wall-clock,\n"

@@ -40,6 +40,9 @@ class TclTimeoutError(TclError, TimeoutError):
 
     def __init__(self, *args: object) -> None: ...
 
+class TclxLoadError(ImportError, TclError):
+    """TclX, which every Interpreter loads, cannot be loaded."""
+
 class TimeLimit:
     """A time limit of an interpreter: a context manager bounding Tcl work."""
 

@@ -1,0 +1,492 @@
+"""The pytest plugin of korvex.tcl, published as :mod:`korvex.tcl.pytest_plugin`
+(whose documentation says what it does).
+
+pytest loads this module through the entry point ``korvex_tcl``. It lives
+outside the package and imports nothing of Tcl until a fixture needs an
+interpreter: importing ``korvex.tcl`` creates the shared interpreter, which
+costs time and fails where TclX is missing, and a pytest run that uses no Tcl
+must pay neither. A test using the fixtures there errors with the package's
+ImportError.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import re
+import sys
+import threading
+import weakref
+from datetime import datetime
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, Dict, Generator, Iterator, List, Optional, Tuple
+
+import pytest
+
+if TYPE_CHECKING:
+    from korvex.tcl.interpreter import Interpreter
+
+SECTION = "Tcl history"
+SHARED = "shared interpreter"
+DEFAULT_HISTORY = 50
+# A recorded script longer than this is cut in the report: one entry must not
+# bury the others.
+MAX_ENTRY_CHARS = 2000
+
+_test = pytest.StashKey["_Test"]()
+_watching = pytest.StashKey[bool]()
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    group = parser.getgroup("korvex_tcl", "korvex.tcl")
+    group.addoption(
+        "--tcl-history", type=int, metavar="N", default=None,
+        help="on a failure, report at most N Tcl history entries of the test's "
+             "interpreters (default %d; 0 turns the report off)" % DEFAULT_HISTORY)
+    group.addoption(
+        "--tcl-timeout", type=float, metavar="SECONDS", default=None,
+        help="fail a test whose Tcl work runs longer than SECONDS "
+             "(the tcl_timeout marker overrides it; 0 means no limit)")
+    parser.addini("tcl_history", "default of --tcl-history", default=str(DEFAULT_HISTORY))
+    parser.addini("tcl_timeout", "default of --tcl-timeout (0: no limit)", default="0")
+
+
+@pytest.hookimpl(trylast=True)  # after junitxml has set up its writer
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers",
+        "tcl_timeout(seconds): fail the test with TclTimeoutError when its Tcl work "
+        "runs longer than this (0: no limit); overrides --tcl-timeout")
+    # Reject a bad setting now, not at the first failure.
+    _history_limit(config)
+    _option_timeout(config)
+    _watch_new_interpreters()
+    config.stash[_watching] = True
+    xml = _junit_xml(config)
+    if xml is not None:
+        config.pluginmanager.register(_JunitSection(xml), "korvex_tcl-junitxml")
+
+
+# -- fixtures ---------------------------------------------------------------
+
+@pytest.fixture
+def tcl() -> Iterator[Interpreter]:
+    """A new Interpreter for this test; closed afterwards, so nothing it defined reaches another test."""
+    from korvex.tcl.interpreter import Interpreter
+
+    with Interpreter() as interp:
+        yield interp
+
+
+@pytest.fixture(scope="session")
+def tcl_session() -> Iterator[Interpreter]:
+    """One Interpreter shared by every test of the session (of the worker, under xdist)."""
+    from korvex.tcl.interpreter import Interpreter
+
+    with Interpreter() as interp:
+        yield interp
+
+
+@pytest.fixture
+def tcl_shared() -> Interpreter:
+    """The package's shared interpreter, the one behind ``korvex.tcl.eval`` and friends."""
+    from korvex.tcl.interpreter import _global_interpreter
+
+    return _global_interpreter
+
+
+# -- settings ---------------------------------------------------------------
+
+def _setting(config: pytest.Config, name: str, convert: Any, what: str) -> Any:
+    """The option `name`, else the ini value of that name; `what` says what it must be."""
+    value = config.getoption(name)
+    if value is None:
+        text = config.getini(name)
+        try:
+            value = convert(text)
+        except ValueError:
+            raise pytest.UsageError("%s must be %s, not %r" % (name, what, text)) from None
+    if not value >= 0:
+        raise pytest.UsageError("--%s must be %s, not %r" % (name.replace("_", "-"), what, value))
+    return convert(value)
+
+
+def _history_limit(config: pytest.Config) -> int:
+    return int(_setting(config, "tcl_history", int, "0 or more"))
+
+
+def _option_timeout(config: pytest.Config) -> float:
+    return float(_setting(config, "tcl_timeout", float, "0 or more seconds"))
+
+
+def _test_timeout(item: pytest.Item) -> float:
+    marker = item.get_closest_marker("tcl_timeout")
+    if marker is None:
+        return _option_timeout(item.config)
+    if len(marker.args) + len(marker.kwargs) != 1 or set(marker.kwargs) - {"seconds"}:
+        raise TypeError("tcl_timeout takes one argument, the number of seconds: tcl_timeout(5)")
+    value = marker.args[0] if marker.args else marker.kwargs["seconds"]
+    if value is None:
+        return 0.0
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError("tcl_timeout takes a number of seconds, not %r" % (value,))
+    if not value >= 0:
+        raise ValueError("tcl_timeout must be 0 or more seconds, not %r" % (value,))
+    return float(value)
+
+
+# -- which interpreters a test used -----------------------------------------
+
+class _Test:
+    """What the plugin knows of the running test: when it started, the
+    interpreters made while it ran (weakly: the plugin must not keep them
+    alive), and the time limits in force during its call."""
+
+    def __init__(self) -> None:
+        self.started = datetime.now()
+        self.thread = threading.get_ident()
+        self.made: List["weakref.ref[Interpreter]"] = []
+        self.seconds = 0.0
+        self.limits: Optional[contextlib.ExitStack] = None
+
+    def bound(self, interp: Interpreter) -> None:
+        if self.limits is None:
+            return
+        from tkinter import TclError  # loaded: there is an interpreter
+
+        try:
+            self.limits.enter_context(interp.time_limit(self.seconds))
+        except (TclError, RuntimeError):
+            pass  # closed, or owned by another thread: nothing to bound
+
+
+_running: Optional[_Test] = None
+# Interpreter._load_entrypoint as the package defines it, while the plugin
+# watches construction; sessions can nest (pytester), so they are counted.
+# The watch starts once the package is imported: at configure time when it
+# already is, otherwise when the package tells the plugin it has been.
+_original_load_entrypoint: Any = None
+_sessions = 0
+
+
+def _interpreter_module() -> Optional[ModuleType]:
+    """korvex.tcl.interpreter once it has been imported, else None: until
+    then no Interpreter exists, and the plugin must not import it (that
+    makes the shared interpreter)."""
+    module = sys.modules.get("korvex.tcl.interpreter")
+    if module is None or not hasattr(module, "_global_interpreter"):
+        return None  # not imported, or still importing
+    return module
+
+
+def _made(interp: Interpreter) -> None:
+    # Runs at the end of every Interpreter's construction while the plugin is on.
+    _original_load_entrypoint(interp)
+    test = _running
+    # Only the test's own thread: an interpreter must be freed in the thread
+    # that made it, and a report that held the last reference would free it
+    # in the test's thread.
+    if test is not None and threading.get_ident() == test.thread:
+        test.made.append(weakref.ref(interp))
+        test.bound(interp)
+
+
+def _start_watching() -> None:
+    global _original_load_entrypoint
+    module = _interpreter_module()
+    if _sessions and _original_load_entrypoint is None and module is not None:
+        cls = module.Interpreter
+        _original_load_entrypoint = cls.__dict__["_load_entrypoint"]
+        setattr(cls, "_load_entrypoint", _made)
+
+
+def _package_imported() -> None:
+    """Called by korvex.tcl at the end of its import."""
+    _start_watching()
+
+
+def _watch_new_interpreters() -> None:
+    global _sessions
+    _sessions += 1
+    _start_watching()
+
+
+def pytest_unconfigure(config: pytest.Config) -> None:
+    global _original_load_entrypoint, _sessions
+    if not config.stash.get(_watching, False):
+        return
+    config.stash[_watching] = False
+    _sessions -= 1
+    if _sessions == 0 and _original_load_entrypoint is not None:
+        module = _interpreter_module()
+        if module is not None and module.Interpreter.__dict__.get("_load_entrypoint") is _made:
+            setattr(module.Interpreter, "_load_entrypoint", _original_load_entrypoint)
+        _original_load_entrypoint = None
+
+
+def _interpreters(item: pytest.Item, excinfo: Optional[pytest.ExceptionInfo[BaseException]] = None,
+                  ) -> Dict[int, Tuple[str, Interpreter]]:
+    """The interpreters a test used, by id, each with a label: its fixture
+    values, the failing frames' local variables, those made while it ran, and
+    the shared one."""
+    found: Dict[int, Tuple[str, Interpreter]] = {}
+    module = _interpreter_module()
+    if module is None:
+        return found  # the package is not imported: there is no interpreter
+    cls = module.Interpreter
+
+    def add(label: str, value: Any) -> None:
+        if isinstance(value, cls) and id(value) not in found:
+            found[id(value)] = (label, value)
+
+    for name, value in getattr(item, "funcargs", {}).items():
+        add("%s (fixture)" % name, value)
+    if excinfo is not None:
+        for entry in excinfo.traceback:
+            try:
+                names = dict(entry.frame.f_locals)
+            except Exception:
+                continue
+            for name, value in names.items():
+                add("%s (local in %s)" % (name, entry.frame.code.name), value)
+    test = item.stash.get(_test, None)
+    for n, ref in enumerate(test.made if test else (), 1):
+        add("interpreter %d made by the test" % n, ref())
+    add(SHARED, module._global_interpreter)
+    return found
+
+
+@pytest.hookimpl(hookwrapper=True, tryfirst=True)
+def pytest_runtest_protocol(item: pytest.Item, nextitem: Optional[pytest.Item]) -> Iterator[None]:
+    global _running
+    outer = _running  # a test running pytest in-process (pytester) has a test of its own
+    item.stash[_test] = _running = _Test()
+    try:
+        yield
+    finally:
+        _running = outer
+
+
+def pytest_runtest_setup(item: pytest.Item) -> None:
+    # A bad tcl_timeout marker errors the test here, before it runs.
+    seconds = _test_timeout(item)
+    test = item.stash.get(_test, None)
+    if test is not None:
+        test.seconds = seconds
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_call(item: pytest.Item) -> Iterator[None]:
+    test = item.stash.get(_test, None)
+    if test is None:  # run outside pytest's test protocol
+        yield
+        return
+    with contextlib.ExitStack() as limits:
+        if test.seconds:
+            test.limits = limits
+            for _, interp in _interpreters(item).values():
+                test.bound(interp)
+        try:
+            yield
+        finally:
+            test.limits = None
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Generator[None, Any, None]:
+    outcome = yield
+    report = outcome.get_result()
+    if not report.failed:
+        return
+    limit = _history_limit(item.config)
+    if not limit:
+        return
+    test = item.stash.get(_test, None)
+    try:
+        found = _interpreters(item, call.excinfo)
+        text = history_report(found.values(), test.started if test else datetime.min, limit,
+                              call.excinfo.value if call.excinfo else None,
+                              always={key for key, (label, _) in found.items() if label != SHARED})
+    except Exception as exc:  # the report of a failure must never fail itself
+        text = "the Tcl history could not be read: %s: %s\n" % (type(exc).__name__, exc)
+    if text:
+        report.sections.append((SECTION, text))
+
+
+# -- the report --------------------------------------------------------------
+
+def _recent(interp: Interpreter, since: datetime) -> Tuple[List[Any], Dict[int, List[str]], bool]:
+    """The interpreter's history entries made since `since` (oldest first), the
+    markers holding each (by id) and whether recording is on."""
+    history = getattr(interp, "history", None)
+    if history is None:
+        return [], {}, False
+    entries: List[Any] = []
+    for entry in reversed(history.__history__):
+        if entry.timestamp < since:
+            break
+        entries.append(entry)
+    entries.reverse()
+    markers: Dict[int, List[str]] = {}
+    wanted = {id(e) for e in entries}
+    for name, deque in history.__markers__.items():
+        for entry in reversed(deque):
+            if entry.timestamp < since:
+                break
+            if id(entry) in wanted:
+                names = markers.setdefault(id(entry), [])
+                if name not in names:
+                    names.append(name)
+    return entries, markers, bool(history.enabled)
+
+
+def _clip(text: str) -> str:
+    if len(text) > MAX_ENTRY_CHARS:
+        text = "%s... (%d more characters)" % (text[:MAX_ENTRY_CHARS], len(text) - MAX_ENTRY_CHARS)
+    return text.replace("\n", "\n    ")
+
+
+def _tcl_error(exc: Optional[BaseException]) -> Optional[BaseException]:
+    """The TclError behind a failure: the exception itself or one it was raised from."""
+    tkinter = sys.modules.get("tkinter")
+    if tkinter is None:
+        return None  # no Tcl was used: no TclError can exist
+    seen = set()
+    while exc is not None and id(exc) not in seen:
+        if isinstance(exc, tkinter.TclError):
+            return exc
+        seen.add(id(exc))
+        exc = exc.__cause__ or exc.__context__
+    return None
+
+
+def history_report(interpreters: Any, since: datetime, limit: int,
+                   exc: Optional[BaseException] = None, always: Any = ()) -> str:
+    """The text of the "Tcl history" section.
+
+    `interpreters` holds (label, Interpreter) pairs; those whose id is in
+    `always` are listed even when they recorded nothing. Entries of all of them
+    are merged by time, newest last, at most `limit` in all.
+    """
+    rows = []
+    listed = []
+    for label, interp in interpreters:
+        try:
+            entries, markers, enabled = _recent(interp, since)
+        except Exception as err:  # a replaced or broken history must not hide the failure
+            listed.append("%s: history not readable (%s: %s)" % (label, type(err).__name__, err))
+            continue
+        if not entries and id(interp) not in always:
+            continue
+        note = "" if enabled else ", recording disabled"
+        listed.append("%s: %d entr%s%s" % (label, len(entries), "y" if len(entries) == 1 else "ies", note))
+        for entry in entries:
+            rows.append((entry.timestamp, label, entry, markers.get(id(entry), ())))
+    error = _tcl_error(exc)
+    if not listed and error is None:
+        return ""
+    rows.sort(key=lambda row: row[0])
+    lines = ["Interpreters: " + "; ".join(listed)] if listed else []
+    if len(rows) > limit:
+        lines.append("(%d earlier entries left out; --tcl-history=N shows more)" % (len(rows) - limit))
+        rows = rows[-limit:]
+    tagged = len(listed) > 1
+    for stamp, label, entry, names in rows:
+        parts = [stamp.strftime("%Y-%m-%dT%H:%M:%S.%f")]
+        if tagged:
+            parts.append(label.split(" (", 1)[0])
+        if names:
+            parts.append("[%s]" % " ".join(names))
+        lines.append("%s: %s" % (" ".join(parts), _clip(str(entry.api))))
+    if error is not None:
+        code = getattr(error, "errorcode", None)
+        info = getattr(error, "errorinfo", None)
+        if code is None and not info:  # raised by plain tkinter: its message is all there is
+            lines.append("%s: %s" % (type(error).__name__, error))
+        if code is not None:
+            if isinstance(code, (tuple, list)):
+                from korvex.tcl.zelph import zelph  # the package made this error: it is imported
+
+                code = zelph(code)
+            lines.append("errorcode: %s" % (code,))
+        if info:
+            lines.append("errorinfo:\n    " + str(info).replace("\n", "\n    "))
+    return "\n".join(lines) + "\n"
+
+
+# -- JUnit XML ---------------------------------------------------------------
+
+def _junit_xml(config: pytest.Config) -> Any:
+    try:
+        from _pytest.junitxml import xml_key
+    except ImportError:  # pragma: no cover - a pytest without it
+        return None
+    return config.stash.get(xml_key, None)
+
+
+_XML_ILLEGAL = re.compile("[^\u0009\u000a\u000d\u0020-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+
+
+def _headed(text: str) -> str:
+    return (" %s " % SECTION).center(80, "-") + "\n" + text
+
+
+class _JunitSection:
+    """Writes the "Tcl history" section into the test case's system-out.
+
+    When pytest writes captured output to system-out itself (``junit_logging``
+    system-out, out-err, all or log), the section rides along in that element;
+    otherwise it gets a system-out element of its own.
+    """
+
+    def __init__(self, xml: Any) -> None:
+        self.xml = xml
+        self.pending: Dict[Tuple[str, Any], str] = {}
+
+    def _prefix(self) -> Optional[str]:
+        mode = getattr(self.xml, "logging", "no")
+        if mode in ("system-out", "out-err", "all"):
+            return "Captured stdout"
+        if mode == "log":
+            return "Captured log"
+        return None
+
+    def _writes_output(self, report: pytest.TestReport) -> bool:
+        # When pytest writes a test's captured output: at teardown, or, when
+        # passing tests are not logged, with the failing call.
+        if not getattr(self.xml, "log_passing_tests", True):
+            return report.failed and report.when in ("call", "teardown")
+        return report.when == "teardown"
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_logreport(self, report: pytest.TestReport) -> Iterator[None]:
+        key = (report.nodeid, getattr(report, "node", None))
+        if report.failed:
+            own = "".join(content for name, content in report.sections if name == SECTION)
+            if own:
+                self.pending[key] = self.pending.get(key, "") + own
+        text = self.pending.get(key)
+        prefix = self._prefix()
+        carried = None
+        if text and prefix and self._writes_output(report):
+            carried = ("%s %s" % (prefix, SECTION), _headed(text))
+            report.sections.append(carried)
+            del self.pending[key]
+        elif text and prefix is None and report.when == "teardown":
+            # Before pytest closes the test case.
+            self._own_element(report, self.pending.pop(key))
+        try:
+            yield
+        finally:
+            if carried is not None:
+                report.sections.remove(carried)
+        if prefix is None and key in self.pending and report.when != "teardown":
+            self._own_element(report, self.pending.pop(key))
+        elif report.when == "teardown":
+            self.pending.pop(key, None)
+
+    def _own_element(self, report: pytest.TestReport, text: str) -> None:
+        from xml.etree import ElementTree
+
+        element = ElementTree.Element("system-out")
+        element.text = _XML_ILLEGAL.sub(lambda m: "#x%02X" % ord(m.group()), _headed(text))
+        self.xml.node_reporter(report).append(element)

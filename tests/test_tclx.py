@@ -1,0 +1,242 @@
+"""Loading TclX into each interpreter: the package scan of auto_path done once
+per process without taking it from anything else, and a missing TclX, shown
+by hiding it from a subprocess in a mount namespace of its own."""
+
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import threading
+import tkinter
+
+import pytest
+
+from korvex.tcl.interpreter import Interpreter
+
+# A Tcl package directory whose index records each time the package unknown
+# handler reads it.
+PROBE_INDEX = """\
+lappend ::kx_scanned $dir
+package ifneeded kxprobe 1.0 [list package provide kxprobe 1.0]
+"""
+
+
+@pytest.fixture
+def probe(tmp_path, monkeypatch):
+    """A package `kxprobe` on the auto_path of interpreters made from now on."""
+    (tmp_path / "kxprobe").mkdir()
+    (tmp_path / "kxprobe" / "pkgIndex.tcl").write_text(PROBE_INDEX)
+    monkeypatch.setenv("TCLLIBPATH", str(tmp_path))
+    return tmp_path
+
+
+def test_tclx_is_loaded_without_reading_the_package_indexes(probe):
+    interp = Interpreter()
+    assert interp.eval("package provide Tclx") == "8.4"
+    assert interp.eval("keylset k a.b 1; keylget k a.b") == "1"
+    assert interp.eval("info exists ::kx_scanned") == "0"
+
+
+def test_the_first_package_require_still_reads_every_index(probe):
+    interp = Interpreter()
+    assert interp.eval("package require kxprobe") == "1.0"
+    assert interp.eval("set ::kx_scanned") == str(probe / "kxprobe")
+
+
+def test_package_names_after_an_unknown_package_are_those_of_plain_tcl(probe):
+    interp = Interpreter()
+    with pytest.raises(tkinter.TclError, match="can't find package kx_no_such"):
+        interp.eval("package require kx_no_such")
+    plain = tkinter.Tcl()
+    plain.eval("package require Tclx")
+    plain.eval("catch {package require kx_no_such}")
+    ours = set(interp.tk.splitlist(interp.eval("package names")))
+    assert "kxprobe" in ours
+    assert ours == set(plain.tk.splitlist(plain.eval("package names")))
+
+
+def test_the_first_interpreter_of_a_process_finds_tclx_by_the_scan(probe):
+    code = """
+        import korvex.tcl
+        from korvex.tcl.interpreter import Interpreter
+        print(korvex.tcl.eval("info exists ::kx_scanned"), Interpreter().eval("info exists ::kx_scanned"))
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["1", "0"]
+
+
+def test_interpreters_made_in_many_threads_at_once_load_tclx(probe):
+    failures = []
+
+    def make():
+        try:
+            for _ in range(10):
+                with Interpreter() as interp:
+                    assert interp.eval("package provide Tclx") == "8.4"
+                    assert interp.eval("package require kxprobe") == "1.0"
+        except BaseException as exc:  # reported below, in the test's thread
+            failures.append(exc)
+
+    threads = [threading.Thread(target=make) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+
+
+# -- without TclX ---------------------------------------------------------------
+
+SENTENCE = "korvex.tcl needs TclX, which this Tcl cannot load: install it (on Debian: apt-get install tclx8.4)"
+
+
+def tclx_directories():
+    """The directories on Tcl's auto_path whose package index declares Tclx."""
+    tcl = tkinter.Tcl()
+    found = set()
+    for base in tcl.tk.splitlist(tcl.eval("set auto_path")):
+        for index in [os.path.join(base, "pkgIndex.tcl")] + glob.glob(os.path.join(base, "*", "pkgIndex.tcl")):
+            try:
+                with open(index, errors="replace") as f:
+                    text = f.read()
+            except OSError:
+                continue
+            if re.search(r"package\s+ifneeded\s+Tclx\b", text):
+                found.add(os.path.dirname(os.path.abspath(index)))
+    return sorted(found)
+
+
+def _namespaces_work():
+    if not shutil.which("unshare") or not shutil.which("mount"):
+        return False
+    with tempfile.TemporaryDirectory() as tmp:
+        probe = subprocess.run(["unshare", "-rm", "mount", "--bind", tmp, tmp], capture_output=True)
+    return probe.returncode == 0
+
+
+needs_namespaces = pytest.mark.skipif(not _namespaces_work(),
+                                      reason="no private mount namespaces here (unshare -rm)")
+
+# A shell that bind-mounts an empty directory over each directory named after
+# "--" and then runs the command after them: what the process sees of the
+# file system, and only it.
+HIDE = 'empty=$1; shift; while [ "$1" != -- ]; do mount --bind "$empty" "$1" || exit 97; shift; done; shift; exec "$@"'
+
+
+def without_tclx(tmp_path, *command, cwd=None):
+    empty = tmp_path / "empty"
+    empty.mkdir(exist_ok=True)
+    dirs = tclx_directories()
+    assert dirs, "TclX is not installed where this Tcl looks for packages"
+    return subprocess.run(["unshare", "-rm", "sh", "-c", HIDE, "hide", str(empty), *dirs, "--", *command],
+                          capture_output=True, text=True, timeout=180, cwd=cwd)
+
+
+@needs_namespaces
+def test_hiding_leaves_tcl_without_tclx(tmp_path):
+    result = without_tclx(tmp_path, sys.executable, "-c",
+                          "import tkinter; print(tkinter.Tcl().eval('catch {package require Tclx} m; set m'))")
+    assert result.stdout.strip() == "can't find package Tclx", result.stderr
+
+
+@needs_namespaces
+def test_importing_the_package_without_tclx_is_one_clear_import_error(tmp_path):
+    code = """
+        import tkinter
+        for attempt in (1, 2):
+            try:
+                import korvex.tcl
+            except ImportError as exc:
+                print(type(exc).__name__, isinstance(exc, tkinter.TclError), sep="|")
+                print(exc)
+                cause = exc.__cause__
+                print(type(cause).__module__, type(cause).__name__, cause, exc.__context__ is cause, sep="|")
+            else:
+                print("imported")
+    """
+    result = without_tclx(tmp_path, sys.executable, "-c", textwrap.dedent(code))
+    assert result.returncode == 0, result.stderr
+    report = ["TclxLoadError|True", SENTENCE, "_tkinter|TclError|can't find package Tclx|True"]
+    assert result.stdout.splitlines() == report * 2
+
+    result = without_tclx(tmp_path, sys.executable, "-c", "import korvex.tcl")
+    assert result.returncode == 1
+    lines = result.stderr.strip().splitlines()
+    assert lines[0] == "_tkinter.TclError: can't find package Tclx"
+    assert "The above exception was the direct cause of the following exception:" in lines
+    assert lines[-1] == "korvex.tcl.interpreter.TclxLoadError: " + SENTENCE
+
+
+@needs_namespaces
+def test_an_interpreter_made_after_tclx_went_fails_the_same_way(tmp_path):
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    code = """
+        import subprocess, sys
+        from korvex.tcl.interpreter import Interpreter, TclxLoadError
+        for d in sys.argv[2:]:
+            subprocess.run(["mount", "--bind", sys.argv[1], d], check=True)
+        try:
+            Interpreter()
+        except TclxLoadError as exc:
+            print(exc)
+            print(type(exc.__cause__).__name__, "tclx.tcl" in str(exc.__cause__))
+    """
+    result = subprocess.run(["unshare", "-rm", sys.executable, "-c", textwrap.dedent(code), str(empty),
+                             *tclx_directories()], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [SENTENCE, "TclError True"]
+
+
+PLAIN_TESTS = """
+import sys
+
+def test_plain():
+    assert "korvex._tcl_pytest" in sys.modules  # the plugin is on
+    assert "korvex.tcl" not in sys.modules and "_tkinter" not in sys.modules
+
+def test_fails_without_tcl():
+    assert 0
+"""
+
+FIXTURE_TESTS = """
+def test_new(tcl):
+    pass
+
+def test_shared(tcl_shared):
+    pass
+
+def test_session(tcl_session):
+    pass
+"""
+
+
+@needs_namespaces
+def test_pytest_without_tclx_passes_tests_without_tcl_and_errors_those_with_fixtures(tmp_path):
+    project = tmp_path / "project"
+    project.mkdir()
+    (project / "test_plain.py").write_text(PLAIN_TESTS)
+    command = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-rA"]
+
+    result = without_tclx(tmp_path, *command, "test_plain.py::test_plain", cwd=project)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "1 passed" in result.stdout
+
+    result = without_tclx(tmp_path, *command, "test_plain.py", cwd=project)
+    assert result.returncode == 1
+    assert "1 failed, 1 passed" in result.stdout
+    assert "Tcl history" not in result.stdout
+
+    (project / "test_with_fixtures.py").write_text(FIXTURE_TESTS)
+    result = without_tclx(tmp_path, *command, cwd=project)
+    assert result.returncode == 1
+    assert "1 failed, 1 passed, 3 errors" in result.stdout
+    for name in ("test_new", "test_shared", "test_session"):
+        assert "ERROR test_with_fixtures.py::%s - korvex.tcl.interpreter.Tclx" % name in result.stdout
+    assert result.stdout.count("E   korvex.tcl.interpreter.TclxLoadError: " + SENTENCE) == 3, result.stdout
