@@ -18,7 +18,7 @@ import threading
 import weakref
 from datetime import datetime
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, Dict, Generator, Iterator, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, cast, Generator, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -353,7 +353,7 @@ def _tcl_error(exc: Optional[BaseException]) -> Optional[BaseException]:
     seen = set()
     while exc is not None and id(exc) not in seen:
         if isinstance(exc, tkinter.TclError):
-            return exc
+            return cast(BaseException, exc)
         seen.add(id(exc))
         exc = exc.__cause__ or exc.__context__
     return None
