@@ -393,12 +393,13 @@ def test_file_error_shows_errorinfo(home, tmp_path):
     assert result.returncode == 1
 
 
-def test_missing_file(home, tmp_path):
-    result = run(home, str(tmp_path / "nothing.tcl"))
-    assert result.returncode == 1
-    assert result.stdout == ""
-    assert result.stderr.count("\n") == 1
-    assert "nothing.tcl" in result.stderr and "No such file or directory" in result.stderr
+@pytest.mark.parametrize("name, reason", [("nothing.tcl", "no such file or directory"),
+                                          (".", "illegal operation on a directory")])
+def test_unreadable_file(home, tmp_path, name, reason):
+    path = str(tmp_path / name)
+    result = run(home, path)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == 'couldn\'t read file "%s": %s\n' % (path, reason)
 
 
 def test_c_script_arguments(home):
@@ -435,7 +436,7 @@ def test_console_script(home):
 def test_help(home):
     result = run(home, "--help")
     assert result.returncode == 0
-    assert result.stdout.startswith("usage: python -m korvex.tcl [-i] [FILE [ARG ...]]")
+    assert result.stdout.startswith("usage: python -m korvex.tcl [-i] [-encoding NAME] [FILE [ARG ...]]")
     for text in ("-c SCRIPT", "-i", "--python", "argv0", "exit N", ".korvex_tcl_history", "Tab"):
         assert text in result.stdout
 
