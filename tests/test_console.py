@@ -285,10 +285,9 @@ def test_piped_commands_run_without_prompts_or_results(home):
 
 
 def test_piped_error_is_reported_and_the_run_goes_on(home):
+    # As tclsh: the message alone, and the status stays 0.
     result = run(home, input="puts before\nerror boom\nputs after\n")
-    assert result.stdout == "before\nafter\n"
-    assert result.stderr == 'boom\n    while executing\n"error boom"\n'
-    assert result.returncode == 1
+    assert (result.stdout, result.stderr, result.returncode) == ("before\nafter\n", "boom\n", 0)
 
 
 @pytest.mark.parametrize("args, stdout", [([], "a b c\n"), (["-i"], "% > a b\n% > a b c\n% ")], ids=["piped", "-i"])
@@ -308,11 +307,10 @@ def test_piped_commands_share_stdin_with_the_script(home):
     assert (result.stdout, result.returncode) == ("got: this is data\n", 0)
 
 
-def test_piped_unfinished_command_is_reported(home):
+def test_piped_unfinished_command_is_dropped(home):
+    # As tclsh: a command still unfinished at the end of the input never runs.
     result = run(home, input="puts ok\nproc f {} {\n  puts x\n")
-    assert result.stdout == "ok\n"
-    assert result.stderr.startswith("missing close-brace")
-    assert result.returncode == 1
+    assert (result.stdout, result.stderr, result.returncode) == ("ok\n", "", 0)
 
 
 def test_interactive_through_pipes(home):

@@ -22,6 +22,7 @@ import os
 import stat
 import sys
 import tempfile
+import time
 
 from .internal import TclDLL
 from .interpreter import TclError
@@ -340,3 +341,100 @@ def prompt_text(interp, continuation):
         sys.stderr.flush()
         return None
     return str(text)
+
+
+# --- tclsh's command loop ------------------------------------------------------
+
+# tcl_interactive as tclsh links it to its "stdin is a terminal" flag: only
+# booleans can be set ("can't set ...: variable must have boolean value",
+# the variable keeping the flag), and unsetting it brings it back.
+_LINK_INTERACTIVE = r"""{} {
+    set ::tcl::LinkedInteractive [expr {!!$::tcl_interactive}]
+    trace add variable ::tcl_interactive {write unset} {apply {{name element op} {
+        if {$op eq "unset"} {
+            set ::tcl_interactive $::tcl::LinkedInteractive
+            trace add variable ::tcl_interactive {write unset} [info level 0]
+        } elseif {[string is boolean -strict $::tcl_interactive]} {
+            set ::tcl::LinkedInteractive [expr {!!$::tcl_interactive}]
+        } else {
+            set ::tcl_interactive $::tcl::LinkedInteractive
+            return -code error "variable must have boolean value"
+        }
+    }}}
+}"""
+
+# One line of stdin through Tcl's channel: {count line blocked}; no stdin
+# channel (closed) reads as the end.
+_GETS = r"""{} {
+    if {[catch {gets stdin line} count]} {return {-1 {} 0}}
+    list $count $line [expr {$count < 0 && [chan blocked stdin]}]
+}"""
+
+# Writes text and a newline to a standard channel, if it is open.
+_WRITE = r"""{chan text newline} {
+    catch {
+        if {$newline} {puts $chan $text} else {puts -nonewline $chan $text}
+        flush $chan
+    }
+}"""
+
+
+def write(interp, chan, text, newline=True):
+    """Writes text (and a newline) to Tcl's standard channel chan, if open."""
+    interp.tk.eval(zelph(["apply", _WRITE, chan, text, int(newline)]))
+
+
+def _prompt(interp, continuation):
+    """tclsh's prompt: the script in tcl_prompt1 (tcl_prompt2) run at the top
+    level, or "% " (nothing while a command is unfinished)."""
+    name = "::tcl_prompt2" if continuation else "::tcl_prompt1"
+    text = "" if continuation else "% "
+    if interp.tk.eval(zelph(["info", "exists", name])) == "1":
+        try:
+            interp.eval(interp.tk.eval(zelph(["set", name])), record=False)
+            text = ""
+        except TclError as exc:
+            _Tcl_AddErrorInfo(interp.interpaddr(), b"\n    (script that generates prompt)")
+            write(interp, "stderr", _message(exc))
+    write(interp, "stdout", text, newline=False)
+
+
+def _message(exc):
+    result = getattr(exc, "result", None)
+    return result if isinstance(result, str) else str(exc)
+
+
+def command_loop(interp):
+    """Runs the commands read from Tcl's stdin as tclsh does when stdin is
+    not a terminal and no script file is given: each once it is complete,
+    recorded in Tcl's history and run at the top level; a failing command
+    writes its message to stderr and the loop goes on. Setting
+    tcl_interactive to 1 turns on prompts and results, as in tclsh."""
+    interp.tk.eval(zelph(["apply", _LINK_INTERACTIVE]))
+    pending = ""
+    # As long as there is a stdin (a command may close it).
+    while interp.tk.eval("catch {chan configure stdin -blocking}") == "0":
+        interactive = interp.tk.eval("set ::tcl::LinkedInteractive") == "1"
+        if interactive:
+            _prompt(interp, continuation=bool(pending))
+        count, line, blocked = interp.tk.splitlist(interp.tk.eval(zelph(["apply", _GETS])))
+        if int(count) < 0:
+            if str(blocked) == "1":  # stdin made non-blocking: poll, as tclsh does
+                time.sleep(0.001)
+                continue
+            return
+        pending += str(line) + "\n"
+        if interp.tk.eval(zelph(["info", "complete", pending])) != "1":
+            continue
+        command, pending = pending[:-1], ""
+        try:
+            interp.tk.eval(zelph(["::history", "add", command]))
+        except TclError:
+            pass
+        try:
+            result = interp.eval(command, record=False)
+        except TclError as exc:
+            write(interp, "stderr", _message(exc))
+            continue
+        if result and interp.tk.eval("set ::tcl::LinkedInteractive") == "1":
+            write(interp, "stdout", result)

@@ -36,9 +36,6 @@ _COMPLETER_DELIMS = " \t\n[]{};\""
 _FLUSH_TCL = ("apply {{} {foreach c {stdout stderr} "
               "{if {[chan names $c] ne {}} {catch {flush $c}}}}}")
 
-# Reads one line through Tcl's stdin channel, as tclsh does, so that a
-# script's own [gets stdin] reads the lines after it: {count line}.
-_GETS_STDIN = "apply {{} {list [gets stdin line] $line}}"
 
 
 def _usage(prog):
@@ -483,52 +480,27 @@ def _interact(interp):
             save_history()
 
 
-def _read_stdin_line(interp):
-    try:
-        count, line = interp.tk.splitlist(interp.eval(_GETS_STDIN, record=False))
-    except (TclError, ValueError):
-        return None
-    return None if int(count) < 0 else line
-
-
-def _run_stdin(interp):
-    """Commands piped in: each runs once complete; no prompts, no results.
-    A failing command is reported and the run goes on; status 1 at the end
-    if any failed."""
-    failed = False
-    pending = ""
-    while True:
-        line = _read_stdin_line(interp)
-        if line is None:
-            if pending.strip():  # an unfinished command: let Tcl say why
-                failed |= not _evaluate(interp, pending, show_result=False)
-            return 1 if failed else 0
-        pending += line + "\n"
-        if not _is_complete(interp, pending):
-            continue
-        script, pending = pending[:-1], ""
-        failed |= not _evaluate(interp, script, show_result=False)
-
-
-def _run_file(interp, path, encoding, last):
-    """Runs the file as tclsh runs its script: an uncaught error prints its
-    errorInfo; then, when the file is the last thing to run, "exit 0" (or
-    "exit 1" after an error) ends the run, through whatever exit the script
-    left defined."""
+def _run_file(interp, path, encoding):
+    """Runs the file as tclsh runs its script: an uncaught error writes its
+    errorInfo to Tcl's stderr (nowhere if the script closed it). The status:
+    1 after an error, else 0."""
     _flush_python()
-    status = 0
     try:
         _tclsh.eval_file(interp, path, encoding)
     except TclError as exc:
-        _flush_tcl(interp)
-        _report(_error_text(exc))
-        status = 1
+        _tclsh.write(interp, "stderr", _error_text(exc))
+        return 1
+    return 0
+
+
+def _end_as_tclsh(interp, status):
+    """How tclsh ends: with "exit STATUS", through whatever exit the script
+    left defined; STATUS if that does not end the run."""
     _flush_tcl(interp)
-    if last:
-        try:
-            interp.eval("exit %d" % status, record=False)
-        except TclError:  # exit deleted or failing: tclsh ends all the same
-            pass
+    try:
+        interp.eval("exit %d" % status, record=False)
+    except TclError:  # exit deleted or failing: tclsh ends all the same
+        pass
     return status
 
 
@@ -598,13 +570,16 @@ def _run(opts, prog):
     try:
         status = 0
         if opts.file is not None:
-            status = _run_file(interp, opts.file, opts.encoding, last=not interactive)
+            status = _run_file(interp, opts.file, opts.encoding)
+            if not interactive:
+                return _end_as_tclsh(interp, status)
         elif opts.script is not None:
             status = 0 if _evaluate(interp, opts.script, show_result=False) else 1
         if interactive:
             status = _interact(interp)
         elif plain_prompt:
-            status = _run_stdin(interp)
+            _tclsh.command_loop(interp)
+            return _end_as_tclsh(interp, 0)
         return status
     except SystemExit as exc:
         return _exit_status(exc)
