@@ -172,6 +172,43 @@ def test_terminal_multi_line_input_results_and_errors(terminal):
     assert term.wait() == 0
 
 
+def test_terminal_multi_line_command_is_one_history_entry(terminal):
+    pytest.importorskip("readline")
+    term = terminal()
+    term.send("proc twice {a} {\n")
+    term.expect(r"\n> $")
+    term.send("    return [expr {2 * $a}]\n")
+    term.expect(r"\n> $")
+    term.send("}\n")
+    term.prompt()
+    term.command("twice 4", "8")
+    term.command("rename twice {}", "")
+    # Ctrl-P three times: the whole procedure comes back, not its last line.
+    term.send("\x10\x10\x10\n")
+    term.prompt()
+    term.command("twice 21", "42")
+    term.send("history\n")
+    term.expect(r"1\s+proc twice \{a\} \{\r*\n\s+return \[expr \{2 \* \$a\}\]\r*\n\s+\}\r*\n\s+2\s+twice 4\r*\n")
+    term.send("\x04")
+    assert term.wait() == 0
+
+
+def test_terminal_tcl_prompts(terminal):
+    term = terminal()
+    term.send('set tcl_prompt1 {puts -nonewline "tcl\\[[history nextid]\\]% "}\n')
+    term.expect(r"\r*\ntcl\[2\]% $")
+    term.send('set tcl_prompt2 {puts -nonewline "more: "}\n')
+    term.expect(r"tcl\[3\]% $")
+    term.send("list {a\n")
+    term.expect(r"\nmore: $")
+    term.send("b}\n")
+    term.expect(r"\{a\r*\nb\}\r*\ntcl\[4\]% $")
+    term.send("set tcl_prompt1 {error broken}\n")
+    term.expect(r"\}\r*\nerror broken\r*\nbroken\r*\n% $")  # as tclsh: the message, then "% "
+    term.send("exit\n")
+    assert term.wait() == 0
+
+
 def test_terminal_tab_completion(terminal):
     pytest.importorskip("readline")
     term = terminal()
