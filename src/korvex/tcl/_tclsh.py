@@ -131,6 +131,18 @@ def _shortened(command):
         yield command[:150] + "..."
 
 
+def _evaluable(text):
+    # What _tkinter's eval takes: UTF-8 text without NUL (lone surrogates,
+    # from a file Tcl read as CESU-8, do not encode).
+    if "\0" in text:
+        return False
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def eval_file(interp, path, encoding=None):
     """Evaluates the file at path as tclsh evaluates its script. Raises
     TclError with the text tclsh prints (its errorInfo) if it fails;
@@ -138,7 +150,7 @@ def eval_file(interp, path, encoding=None):
     tk = interp.tk
     text = tk.eval(zelph(["apply", _READ_FILE, path, encoding or ""]))
     flags = _eval_flags(interp)
-    if flags is None or "\0" in text:  # _tkinter cannot evaluate a NUL
+    if flags is None or not _evaluable(text):
         return _source(interp, path, encoding)
     outer = tk.eval("info script")
     tk.eval(zelph(["info", "script", path]))
