@@ -35,3 +35,9 @@ test-all:
 .PHONY: sanitize
 sanitize:
 	@scripts/sanitize
+
+# Real Tcl test suites (Tcl 8.6's own, tcllib's) through korvex-tcl and through
+# a tclsh with TclX, compared file by file (see scripts/conformance).
+.PHONY: conformance
+conformance: bootstrap
+	@scripts/conformance

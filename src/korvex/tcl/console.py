@@ -11,6 +11,7 @@ it all.
 import os
 import sys
 
+from . import _tclsh
 from .interpreter import Interpreter, TclError
 from .zelph import zelph
 
@@ -35,13 +36,10 @@ _COMPLETER_DELIMS = " \t\n[]{};\""
 _FLUSH_TCL = ("apply {{} {foreach c {stdout stderr} "
               "{if {[chan names $c] ne {}} {catch {flush $c}}}}}")
 
-# Reads one line through Tcl's stdin channel, as tclsh does, so that a
-# script's own [gets stdin] reads the lines after it: {count line}.
-_GETS_STDIN = "apply {{} {list [gets stdin line] $line}}"
 
 
 def _usage(prog):
-    return ("usage: {p} [-i] [FILE [ARG ...]]\n"
+    return ("usage: {p} [-i] [-encoding NAME] [FILE [ARG ...]]\n"
             "       {p} [-i] -c SCRIPT [ARG ...]\n"
             "       {p} --python\n").format(p=prog)
 
@@ -63,15 +61,17 @@ errorInfo to stderr and the run goes on; it ends with the status of "exit N",
 otherwise 1 if a command failed, else 0.
 
 arguments:
-  FILE           a Tcl script to run (sourced: [info script] is FILE). argv0
-                 is FILE, argv the list of the ARGs, argc their count. The
-                 status is N after "exit N", 0 at the end of the script, 1
-                 after an uncaught error (its errorInfo goes to stderr).
+  FILE           a Tcl script to run as tclsh runs it ([info script] is
+                 FILE, [info frame] and [info level] as at tclsh's top level).
+                 argv0 is FILE, argv the list of the ARGs, argc their count.
+                 The status is N after "exit N", 0 at the end of the script,
+                 1 after an uncaught error (its errorInfo goes to stderr).
   ARG            an argument of the script: everything after FILE or SCRIPT,
                  even when it starts with "-".
 
 options:
   -c SCRIPT      run SCRIPT as FILE would run (argv0 is "{prog}")
+  -encoding NAME read FILE in the encoding NAME (default: the system's)
   -i             go on to the prompt after FILE or SCRIPT, whatever stdin is
   --python       Python's interactive console with interp (a new Interpreter),
                  Interpreter, zelph, tclobj, Mardeck and TclError at hand
@@ -97,6 +97,7 @@ class _Options:
         self.python = False
         self.script = None  # -c SCRIPT
         self.file = None
+        self.encoding = None  # of FILE
         self.args = []
         self.action = None  # "help" or "version"
 
@@ -116,6 +117,10 @@ def _parse(argv):
             opts.python = True
         elif arg == "-i":
             opts.interactive = True
+        elif arg == "-encoding":
+            if not rest:
+                raise _Usage("argument -encoding: expected one argument")
+            opts.encoding = rest.pop(0)
         elif arg == "-c" or (arg.startswith("-c") and not arg.startswith("--")):
             script = arg[2:]
             if not script:
@@ -139,6 +144,8 @@ def _parse(argv):
 def _check(opts):
     if opts.python and (opts.script is not None or opts.file is not None or opts.interactive):
         raise _Usage("--python takes no FILE, -c or -i")
+    if opts.encoding is not None and opts.file is None:
+        raise _Usage("-encoding needs a FILE")
     return opts
 
 
@@ -184,6 +191,26 @@ def _new_interpreter(argv0, args, interactive):
     return interp
 
 
+def _use_launcher():
+    """Makes ``info nameofexecutable`` name a program that runs Tcl as this
+    console does, and Tcl's system encoding the environment's, as tclsh
+    starts. Returns a function that puts both back as they were."""
+    from .interpreter import _global_interpreter as interp  # the channels are shared
+
+    path = _tclsh.launcher()
+    if path is None:
+        return lambda: None
+    name, encoding = _tclsh.executable()
+    _tclsh.set_executable(interp, path)
+
+    def restore():
+        try:
+            _tclsh.set_executable(interp, name or sys.executable, encoding)
+        except TclError:  # the shared interpreter closed meanwhile
+            pass
+    return restore
+
+
 def _flush_tcl(interp):
     try:
         interp.eval(_FLUSH_TCL, record=False)
@@ -199,16 +226,9 @@ def _flush_python():
             pass
 
 
-def _error_text(exc, command=None):
+def _error_text(exc):
     text = getattr(exc, "errorinfo", None)
-    if not isinstance(text, str):
-        text = str(exc)
-    if command is not None:
-        # The console's own "source FILE" is no part of the script's stack.
-        tail = '\n    invoked from within\n"%s"' % command
-        if text.endswith(tail):
-            text = text[:-len(tail)]
-    return text
+    return text if isinstance(text, str) else str(exc)
 
 
 def _write(stream, text):
@@ -229,7 +249,7 @@ def _report(text):
         pass
 
 
-def _evaluate(interp, script, show_result, command=None):
+def _evaluate(interp, script, show_result):
     """Runs script; prints its result (when asked) or its error. True if it
     succeeded. SystemExit and KeyboardInterrupt pass through."""
     _flush_python()
@@ -237,7 +257,7 @@ def _evaluate(interp, script, show_result, command=None):
         result = interp.eval(script)
     except TclError as exc:
         _flush_tcl(interp)
-        _report(_error_text(exc, command))
+        _report(_error_text(exc))
         return False
     except Exception as exc:  # not Tcl's doing: report it like Python would
         _flush_tcl(interp)
@@ -383,6 +403,29 @@ def _read_line(prompt, hook):
     return input(prompt)
 
 
+def _default_prompt(lines):
+    return CONTINUATION_PROMPT if lines else PROMPT
+
+
+def _history_length():
+    import readline
+
+    return readline.get_current_history_length()
+
+
+def _one_history_entry(first, script):
+    """Makes the lines readline recorded for one command, from the entry
+    numbered first on, one entry: the command as a whole."""
+    import readline
+
+    try:
+        for index in reversed(range(first, readline.get_current_history_length())):
+            readline.remove_history_item(index)
+        readline.add_history(script)
+    except (ValueError, AttributeError):  # a readline without these
+        pass
+
+
 def _interact(interp):
     """The interactive prompt, until Ctrl-D or exit. Returns the status."""
     interp.set_int("::tcl_interactive", 1)
@@ -392,12 +435,16 @@ def _interact(interp):
     saved_hook = hook.value if hook is not None else None
     try:
         lines = []
+        first_entry = None
         while True:
             running = False
             try:
+                if not lines:
+                    first_entry = _history_length() if save_history is not None else None
+                prompt = _tclsh.prompt_text(interp, continuation=bool(lines))
                 _flush_python()
                 try:
-                    line = _read_line(CONTINUATION_PROMPT if lines else PROMPT, hook)
+                    line = _read_line(_default_prompt(lines) if prompt is None else prompt, hook)
                 except EOFError:
                     if tty:
                         sys.stdout.write("\n")
@@ -406,6 +453,8 @@ def _interact(interp):
                 script = "\n".join(lines)
                 if not _is_complete(interp, script + "\n"):
                     continue
+                if len(lines) > 1 and first_entry is not None:
+                    _one_history_entry(first_entry, script)
                 lines = []
                 running = True
                 if script.strip():
@@ -431,42 +480,28 @@ def _interact(interp):
             save_history()
 
 
-def _read_stdin_line(interp):
+def _run_file(interp, path, encoding):
+    """Runs the file as tclsh runs its script: an uncaught error writes its
+    errorInfo to Tcl's stderr (nowhere if the script closed it). The status:
+    1 after an error, else 0."""
+    _flush_python()
     try:
-        count, line = interp.tk.splitlist(interp.eval(_GETS_STDIN, record=False))
-    except (TclError, ValueError):
-        return None
-    return None if int(count) < 0 else line
-
-
-def _run_stdin(interp):
-    """Commands piped in: each runs once complete; no prompts, no results.
-    A failing command is reported and the run goes on; status 1 at the end
-    if any failed."""
-    failed = False
-    pending = ""
-    while True:
-        line = _read_stdin_line(interp)
-        if line is None:
-            if pending.strip():  # an unfinished command: let Tcl say why
-                failed |= not _evaluate(interp, pending, show_result=False)
-            return 1 if failed else 0
-        pending += line + "\n"
-        if not _is_complete(interp, pending):
-            continue
-        script, pending = pending[:-1], ""
-        failed |= not _evaluate(interp, script, show_result=False)
-
-
-def _run_file(interp, path):
-    try:
-        with open(path, "rb"):
-            pass
-    except OSError as exc:
-        _report("%s: can't open file %r: %s" % (_program_name(), path, exc.strerror or exc))
+        _tclsh.eval_file(interp, path, encoding)
+    except TclError as exc:
+        _tclsh.write(interp, "stderr", _error_text(exc))
         return 1
-    command = zelph(["source", path])
-    return 0 if _evaluate(interp, command, show_result=False, command=command) else 1
+    return 0
+
+
+def _end_as_tclsh(interp, status):
+    """How tclsh ends: with "exit STATUS", through whatever exit the script
+    left defined; STATUS if that does not end the run."""
+    _flush_tcl(interp)
+    try:
+        interp.eval("exit %d" % status, record=False)
+    except TclError:  # exit deleted or failing: tclsh ends all the same
+        pass
+    return status
 
 
 def _python_console():
@@ -535,13 +570,16 @@ def _run(opts, prog):
     try:
         status = 0
         if opts.file is not None:
-            status = _run_file(interp, opts.file)
+            status = _run_file(interp, opts.file, opts.encoding)
+            if not interactive:
+                return _end_as_tclsh(interp, status)
         elif opts.script is not None:
             status = 0 if _evaluate(interp, opts.script, show_result=False) else 1
         if interactive:
             status = _interact(interp)
         elif plain_prompt:
-            status = _run_stdin(interp)
+            _tclsh.command_loop(interp)
+            return _end_as_tclsh(interp, 0)
         return status
     except SystemExit as exc:
         return _exit_status(exc)
@@ -573,9 +611,14 @@ def main(argv=None):
 
         sys.stdout.write("korvex.tcl %s\n" % korvex.tcl.__version__)
         return 0
+    # Before any of the console's interpreters reads the environment.
+    _tclsh.undo_locale_coercion()
+    restore_executable = _use_launcher()
     try:
         return _run(opts, prog)
     except SystemExit as exc:
         return _exit_status(exc)
     except KeyboardInterrupt:
         return INTERRUPTED
+    finally:
+        restore_executable()
