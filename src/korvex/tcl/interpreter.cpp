@@ -36,6 +36,7 @@ PyObject *g_yarl;         // Yarl
 PyObject *g_namespace;    // TclNamespace
 PyObject *g_command;      // TclCommand
 PyObject *g_timeout_error;  // TclTimeoutError
+PyObject *g_misc;           // tkinter.Misc
 PyObject *g_tclx_error;     // TclxLoadError
 
 // The name under which TclX registers its keyed-list object type.
@@ -49,6 +50,9 @@ nb::object module_global(const char *name) {
 }
 
 void init(nb::handle self) {
+    // Tcl and TclX set up in one thread at a time (see TclxGuard); TclX's
+    // start-up races with another interpreter's start-up or deletion.
+    bridge::TclxGuard guard;
     nb::object super = check(PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, g_interpreter,
                                                           self.ptr(), nullptr));
     nb::object base_init = check(PyObject_GetAttr(super.ptr(), KX_ID(__init__)));
@@ -86,15 +90,45 @@ void init(nb::handle self) {
         if (PyObject_SetItem(globals.ptr(), name, value) != 0)
             throw nb::python_error();
     };
-    set_global(KX_STR("argc"), zero.ptr());
-    set_global(KX_STR("argv"), empty_list.ptr());
-    set_global(KX_STR("argv0"), KX_STR(""));
-    set_global(KX_STR("tcl_interactive"), zero.ptr());
-    {
-        bridge::TclxGuard guard;  // TclX's table of interpreters has no lock
-        tclx::require(attr(self, KX_ID(tk)), g_tcl_error, g_tclx_error);
+    nb::object tk = attr(self, KX_ID(tk));
+    bridge::Entry entry(tk);  // a Ctrl-C while TclX loads is this call's
+    try {
+        set_global(KX_STR("argc"), zero.ptr());
+        set_global(KX_STR("argv"), empty_list.ptr());
+        set_global(KX_STR("argv0"), KX_STR(""));
+        set_global(KX_STR("tcl_interactive"), zero.ptr());
+        tclx::require(tk, g_tcl_error, g_tclx_error);
+        call_method(self, KX_ID(_load_entrypoint));
+    } catch (nb::python_error &e) {
+        if (e.matches(g_tcl_error))
+            bridge::check_deadline(tk);  // raises what stopped Tcl, if anything did
+        throw;
     }
-    call_method(self, KX_ID(_load_entrypoint));
+}
+
+nb::object own_tk(nb::handle self);
+
+// A method tkinter defines in Python that runs Tcl through the application
+// object (after, update, setvar...): tkinter.Misc's own, called as a package
+// call, so that a Ctrl-C, a signal handler's exception or a timeout that
+// stops its Tcl work is what it raises.
+nb::object inherited(nb::handle self, PyObject *name, nb::args args, nb::kwargs kwargs) {
+    nb::object tk = own_tk(self);
+    nb::object method = check(PyObject_GetAttr(g_misc, name));
+    nb::object all = check(PySequence_Concat(nb::make_tuple(self).ptr(), args.ptr()));
+    bridge::Entry entry(tk);
+    PyObject *r = PyObject_Call(method.ptr(), all.ptr(), kwargs.ptr());
+    if (!r) {
+        if (PyErr_ExceptionMatches(g_tcl_error)) {
+            nb::object exc = fetch_exception();
+            bridge::check_deadline(tk);
+            ::kx::reraise(exc);
+        }
+        throw nb::python_error();
+    }
+    nb::object result = nb::steal(r);
+    bridge::check_deadline(tk);
+    return result;
 }
 
 void load_entrypoint(nb::handle self) {
@@ -317,6 +351,7 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
     if (!record || truth(record))
         kx::record(eval_attr(self, 0), code);
     nb::object tk = eval_attr(self, 1);
+    bridge::Entry entry(tk);
     bridge::check_deadline(tk);
     PyObject *result = tk_eval(tk, code);
     if (!result) {
@@ -846,7 +881,8 @@ PyObject *registry_of(nb::handle self, nb::object &dict) {
 void close_interp(nb::handle self) {
     nb::object dict;
     PyObject *reg = registry_of(self, dict);
-    if (!reg || !bridge::close(reg))
+    nb::object interrupt;  // a Ctrl-C that came while closing: raised once closed
+    if (!reg || !bridge::close(reg, &interrupt))
         return;
     PyObject *callbacks = PyDict_GetItemWithError(dict.ptr(), KX_ID(__callbacks__));
     if (callbacks && PyDict_Check(callbacks))
@@ -863,6 +899,8 @@ void close_interp(nb::handle self) {
     bridge::drop_app(app);
     if (failed)
         throw nb::python_error();
+    if (interrupt.is_valid())
+        ::kx::reraise(interrupt);
 }
 
 nb::object enter(nb::handle self) { return nb::borrow(self); }
@@ -954,6 +992,10 @@ void publish_names(nb::handle interp) {
         for (nb::handle key : mapping) {
             if (!PyUnicode_Check(key.ptr()) || PyUnicode_READ_CHAR(key.ptr(), 0) == '_')
                 continue;
+            // tkinter's own methods, made to raise what stops their Tcl work,
+            // stay tkinter's: not names of the package.
+            if (PyObject_HasAttr(g_misc, key.ptr()))
+                continue;
             names.append(key);
         }
     };
@@ -977,6 +1019,7 @@ KX_MODULE(interpreter, m) {
     m.doc() = "The Interpreter class and the shared interpreter of the package.";
 
     m.attr("Tk") = import_attr("tkinter", "Tk");
+    g_misc = keep(import_attr("tkinter", "Misc"));
     g_tcl_error = keep(import_attr("tkinter", "TclError"));
     m.attr("TclError") = nb::handle(g_tcl_error);
     g_tcl_obj = keep(import_attr("_tkinter", "Tcl_Obj"));
@@ -1113,6 +1156,18 @@ KX_MODULE(interpreter, m) {
              "An interpreter nobody refers to any more is closed the same way.")
         .def("__enter__", &enter)
         .def("__exit__", &exit_, "args"_a)
+        .def("after", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(after), a, k); },
+             "args"_a, "kwargs"_a, "tkinter's after(), raising what stops its Tcl work (Ctrl-C, a time limit).")
+        .def("update", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(update), a, k); },
+             "args"_a, "kwargs"_a, "tkinter's update(), raising what stops its Tcl work (Ctrl-C, a time limit).")
+        .def("update_idletasks",
+             [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(update_idletasks), a, k); },
+             "args"_a, "kwargs"_a,
+             "tkinter's update_idletasks(), raising what stops its Tcl work (Ctrl-C, a time limit).")
+        .def("setvar", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(setvar), a, k); },
+             "args"_a, "kwargs"_a, "tkinter's setvar(), raising what stops its Tcl work (Ctrl-C, a time limit).")
+        .def("getvar", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(getvar), a, k); },
+             "args"_a, "kwargs"_a, "tkinter's getvar(), raising what stops its Tcl work (Ctrl-C, a time limit).")
         .def("time_limit", &time_limit, "seconds"_a.none(),
              "A context manager bounding all Tcl work started inside it: once\n"
              "`seconds` (wall clock, from entering) have passed, the running Tcl work\n"

@@ -441,6 +441,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     record_words(history_or_tk(interp, 0), sent_words(words));
 
     nb::object tk = history_or_tk(interp, 1);
+    bridge::Entry entry(tk);
     bridge::check_deadline(tk);
     PyObject *result = from_tk_steal(tk_call(tk, tk_words(words)));  // a byte array as text
     if (!result) {

@@ -138,6 +138,8 @@ void shut(State *s) {
     const tcl::Api &api = tcl::api();
     bool here = s->interp && api.GetCurrentThread() == s->thread;
     if (here) {
+        // A Ctrl-C now must not stop the deletions: it is kept for close().
+        s->closing = true;
         while (!s->commands.empty()) {
             Command *c = s->commands.back();
             tcl::Obj *name = api.NewStringObj("", 0);
@@ -158,6 +160,7 @@ void shut(State *s) {
                 c->state = nullptr;
             }
         }
+        s->closing = false;
         stop_checks(s);
         api.DeleteAssocData(s->interp, kAssocName);
         s->interp = nullptr;
@@ -172,7 +175,6 @@ void shut(State *s) {
         s->last_code = nullptr;  // Tcl's objects belong to its thread: left to it
     }
     forget_last(s);
-    Py_CLEAR(s->unwinding);
     if (!s->async)
         release_tk_data(s->check_data);
     Py_CLEAR(s->timeout_type);
@@ -366,16 +368,34 @@ const Deadline *passed_deadline(const State *s) {
     return nullptr;
 }
 
+// A pending call (run by Python in the main thread, where signal handlers
+// run, at its next check): raises the exception it was given.
+int raise_later(void *exc) {
+    nb::object e = nb::steal(static_cast<PyObject *>(exc));
+    PyErr_SetObject((PyObject *)Py_TYPE(e.ptr()), e.ptr());
+    return -1;
+}
+
 void check_now(State *s) {
     if (PyErr_CheckSignals() < 0) {
-        set_unwinding(s, fetch_exception());
+        nb::object exc = fetch_exception();
+        if (s->closing) {
+            set_unwinding(s, exc);  // close() raises it when it is done
+            return;
+        }
         s->unwind_now = true;
+        if (s->depth > 0) {
+            set_unwinding(s, exc);
+        } else if (Py_AddPendingCall(raise_later, exc.ptr()) == 0) {
+            exc.release();  // started through tkinter: Python raises it once _tkinter returns
+        }
         return;
     }
-    if (!s->timeout_type)
+    if (!s->timeout_type || s->closing)
         return;
     if (const Deadline *d = passed_deadline(s)) {
-        set_unwinding(s, timeout_error(s, *d));
+        if (s->depth > 0)
+            set_unwinding(s, timeout_error(s, *d));
         s->unwind_now = true;
     }
 }
@@ -467,14 +487,51 @@ void check_open(nb::handle tk) {
     }
 }
 
-bool close(nb::handle registry) {
+bool close(nb::handle registry, nb::object *interrupt) {
     if (std::strcmp(Py_TYPE(registry.ptr())->tp_name, registry_spec.name) != 0)
         return false;
     State *s = state_of(registry.ptr());
     if (!s || s->closed)
         return false;
     shut(s);
+    if (s->unwinding) {
+        nb::object exc = nb::steal(s->unwinding);
+        s->unwinding = nullptr;
+        if (interrupt)
+            *interrupt = exc;
+    }
     return true;
+}
+
+Entry::Entry(nb::handle tk) {
+    tcl::Interp *interp = tcl::tkapp_interp(tk);
+    State *s = state_of_interp(interp);
+    if (!s)
+        return;
+    interp_ = interp;
+    if (s->depth++ == 0) {
+        // What an earlier evaluation started through tkinter's own methods
+        // left behind belongs to nobody now.
+        Py_CLEAR(s->unwinding);
+        s->unwind_now = false;
+        const tcl::Api &api = tcl::api();
+        api.ResetCancellation(interp, 0);
+        if (!api.InterpActive(interp))
+            api.SetChildCancelFlags(interp, 0, 1);
+    }
+}
+
+Entry::~Entry() {
+    State *s = state_of_interp(static_cast<tcl::Interp *>(interp_));
+    if (!s || s->depth <= 0)
+        return;
+    if (--s->depth == 0 && s->unwinding) {
+        // Not delivered by the call it belonged to (its caller left by
+        // another way): it must not reach a later, unrelated one.
+        Py_CLEAR(s->unwinding);
+        s->unwind_now = false;
+        tcl::api().ResetCancellation(s->interp, 0);
+    }
 }
 
 namespace {
@@ -539,8 +596,18 @@ void check_deadline(nb::handle tk) {
     if (!interp)
         return;
     State *s = static_cast<State *>(tcl::api().GetAssocData(interp, kAssocName, nullptr));
-    if (!s || s->deadlines.empty() || s != state_of_interp(interp) || !s->timeout_type)
+    if (!s || (s->deadlines.empty() && !s->unwinding) || s != state_of_interp(interp) || !s->timeout_type)
         return;
+    if (s->unwinding && !tcl::api().InterpActive(interp)) {
+        // Tcl finished before the unwinding took effect: the exception is
+        // still this call's.
+        nb::object exc = nb::steal(s->unwinding);
+        s->unwinding = nullptr;
+        s->unwind_now = false;
+        tcl::api().ResetCancellation(interp, 1);
+        tcl::api().SetChildCancelFlags(interp, 0, 1);
+        ::kx::reraise(exc);
+    }
     if (const Deadline *d = passed_deadline(s)) {
         nb::object exc = timeout_error(s, *d);
         PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());

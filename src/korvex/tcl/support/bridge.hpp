@@ -38,8 +38,28 @@ nb::object caught(nb::handle tk, bool with_line = true);
 
 // Deletes every Tcl command the bridge registered for the interpreter and
 // releases its hold on the interpreter. Idempotent; false when there was
-// nothing to close.
-bool close(nb::handle registry);
+// nothing to close. `interrupt` receives an exception that arrived meanwhile
+// (a Ctrl-C, say), for the caller to raise once it has finished closing.
+bool close(nb::handle registry, nb::object *interrupt = nullptr);
+
+// One package call into the Tcl interpreter of `tk`, for as long as it lives.
+// The outermost one first settles what Tcl work started through tkinter's
+// own methods may have left (a cancellation, a stale exception), so nothing
+// of it reaches this call. While one lives, a signal handler's exception or a
+// timeout that stops the Tcl work is kept for this call's caught() to raise;
+// with none, Tcl work was started through tkinter's own methods: the work is
+// still stopped, and a signal handler's exception is raised in Python right
+// after _tkinter returns (a timeout then is only Tcl's "eval unwound").
+class Entry {
+public:
+    explicit Entry(nb::handle tk);
+    ~Entry();
+    Entry(const Entry &) = delete;
+    Entry &operator=(const Entry &) = delete;
+
+private:
+    void *interp_ = nullptr;
+};
 
 // What an Interpreter's `tk` becomes once closed: every attribute raises
 // TclError("this Interpreter is closed").

@@ -71,6 +71,13 @@ struct State {
     // handler's, a timeout).
     PyObject *unwinding = nullptr;
     bool unwind_now = false;
+    // Package calls into Tcl in progress (see Entry): with none, the Tcl
+    // work was started through tkinter's own methods, and nobody would take
+    // an exception parked for it.
+    int depth = 0;
+    // close() is deleting the commands: a signal is kept for its end, and
+    // Tcl is not unwound under it.
+    bool closing = false;
     // The periodic check (signals, time limits): Tcl's asynchronous handler,
     // marked by the watcher thread, runs it through _tkinter's command
     // procedure with our checker object as its callable.

@@ -53,6 +53,7 @@ nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *>
     stack[n++] = tk.ptr();
     for (PyObject *a : args)
         stack[n++] = a;
+    bridge::Entry entry(tk);
     bridge::check_deadline(tk);
     PyObject *r = PyObject_VectorcallMethod(method, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r)  // variable access has no error line
@@ -72,6 +73,7 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
         words = check(PySequence_List(tk_value(words).ptr()));
     else
         words = tk_value(words);
+    bridge::Entry entry(tk);
     bridge::check_deadline(tk);
     PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && PyTuple_CheckExact(words.ptr())) {

@@ -1,0 +1,117 @@
+"""Ctrl-C, raising signal handlers and time limits through every way Tcl can
+run: tkinter's own methods on an Interpreter, the raw application object,
+closing. Signals run in subprocesses."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from korvex.tcl import Interpreter, TclTimeoutError
+
+SETUP = """
+import os, signal, sys, threading, time
+from korvex.tcl import Interpreter, TclError
+interp = Interpreter()
+
+def fire(after, sig=signal.SIGINT):
+    threading.Timer(after, os.kill, (os.getpid(), sig)).start()
+
+def outcome(call):
+    t0 = time.monotonic()
+    try:
+        call()
+        return "returned"
+    except BaseException as exc:
+        return "%s:%s" % (type(exc).__name__, time.monotonic() - t0 < 3)
+"""
+
+
+def run(code, timeout=60):
+    script = SETUP + textwrap.dedent(code)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout)
+    assert result.returncode == 0, result.stderr[-3000:]
+    return result.stdout.split()
+
+
+CALLS = {
+    "after": "lambda: interp.after(10000)",
+    "update": "lambda: (interp.tk.eval('after 0 {while 1 {}}'), interp.update())",
+    "call": "lambda: interp.call('while', 1, '')",
+    "setvar": "lambda: (interp.eval('trace add variable v write {apply {args {while 1 {}}}}'), interp.setvar('v', 1))",
+    "getvar": "lambda: (interp.eval('set w 1; trace add variable w read {apply {args {while 1 {}}}}'), interp.getvar('w'))",
+}
+
+
+@pytest.mark.parametrize("name", list(CALLS))
+def test_ctrl_c_through_tkinters_methods(name):
+    out = run("""
+        fire(0.3)
+        print(outcome(%s))
+        # Nothing is left over: the interpreter works, and Ctrl-C still stops it.
+        print(interp.eval("set a usable"))
+        fire(0.3)
+        print(outcome(lambda: interp.eval("while 1 {}")))
+    """ % CALLS[name])
+    assert out == ["KeyboardInterrupt:True", "usable", "KeyboardInterrupt:True"]
+
+
+def test_raising_signal_handler_through_tkinters_after():
+    out = run("""
+        class Alarm(Exception):
+            pass
+        def handler(signum, frame):
+            raise Alarm()
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        print(outcome(lambda: interp.after(10000)))
+        print(interp.eval("set a usable"))
+    """)
+    assert out == ["Alarm:True", "usable"]
+
+
+def test_ctrl_c_through_the_raw_application_object():
+    # tkinter's C methods cannot be wrapped: Tcl stops, tkinter reports it
+    # as its error, and Python raises the KeyboardInterrupt right after.
+    out = run("""
+        fire(0.3)
+        try:
+            try:
+                interp.tk.eval("while 1 {}")
+            except TclError:
+                time.sleep(0.01)  # (a few bytecodes for the pending interrupt)
+            print("no interrupt")
+        except KeyboardInterrupt:
+            print("interrupted")
+        # Nothing stale reaches an unrelated later call; Ctrl-C keeps working.
+        print(interp.eval("set a usable"), interp.eval("catch {error x}"))
+        fire(0.3)
+        print(outcome(lambda: interp.eval("while 1 {}")))
+        fire(0.3)
+        print(outcome(lambda: interp.eval("while 1 {}")))
+    """)
+    assert out == ["interrupted", "usable", "1", "KeyboardInterrupt:True", "KeyboardInterrupt:True"]
+
+
+def test_ctrl_c_while_closing_arrives_once_closed():
+    out = run("""
+        interp.create_callback(lambda: 1, cmd_name="cb")
+        interp.eval("trace add command cb delete {apply {args {after 1000}}}")
+        fire(0.3)
+        print(outcome(interp.close))
+        print(outcome(lambda: interp.eval("set a 1")))
+    """)
+    assert out == ["KeyboardInterrupt:True", "TclError:True"]
+
+
+@pytest.mark.parametrize("call", [
+    lambda i: i.after(3000), lambda i: i.call("after", 3000), lambda i: i.update(),
+], ids=["after", "call", "update"])
+def test_time_limit_through_tkinters_methods(call):
+    with Interpreter() as interp:
+        interp.tk.eval("after 0 {after 3000}")
+        with pytest.raises(TclTimeoutError):
+            with interp.time_limit(0.2):
+                call(interp)
+        assert interp.eval("set a usable") == "usable"
