@@ -1158,11 +1158,10 @@ KX_MODULE(interpreter, m) {
         .def("__exit__", &exit_, "args"_a)
         .def("after", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(after), a, k); },
              "args"_a, "kwargs"_a, "tkinter's after(), raising what stops its Tcl work (Ctrl-C, a time limit).")
-        .def("update", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(update), a, k); },
-             "args"_a, "kwargs"_a, "tkinter's update(), raising what stops its Tcl work (Ctrl-C, a time limit).")
+        .def("update", [](nb::handle self) { return inherited(self, KX_ID(update), nb::args(), nb::kwargs()); },
+             "tkinter's update(), raising what stops its Tcl work (Ctrl-C, a time limit).")
         .def("update_idletasks",
-             [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(update_idletasks), a, k); },
-             "args"_a, "kwargs"_a,
+             [](nb::handle self) { return inherited(self, KX_ID(update_idletasks), nb::args(), nb::kwargs()); },
              "tkinter's update_idletasks(), raising what stops its Tcl work (Ctrl-C, a time limit).")
         .def("setvar", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(setvar), a, k); },
              "args"_a, "kwargs"_a, "tkinter's setvar(), raising what stops its Tcl work (Ctrl-C, a time limit).")
