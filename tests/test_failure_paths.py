@@ -128,3 +128,31 @@ def test_a_caught_failure_is_let_go_when_the_evaluation_returns(fresh):
     fresh.eval("catch fails")
     gc.collect()
     assert refs[0]() is None
+
+
+WRITES = {
+    "set_var": lambda i, v: i.set_var("t", v),
+    "vars": lambda i, v: i.vars.__setitem__("t", v),
+    "quick call": lambda i, v: i.yarl.set("t", v),
+    "call": lambda i, v: i.call("set", "t", v),
+    "set_list": lambda i, v: i.set_list("t", [v]),
+    "callback result": lambda i, v: (i.create_callback(lambda: v, cmd_name="give"), i.eval("set t [give]")),
+}
+
+
+@pytest.mark.parametrize("write", list(WRITES))
+@pytest.mark.parametrize("script", [r"set s a\udc80b", r"set s \udbff", "set s [encoding convertfrom utf-8 \\xff]"])
+def test_text_with_surrogates_that_tcl_made_goes_back_unchanged(fresh, write, script):
+    fresh.eval(script)
+    value = fresh.get_var("s")
+    WRITES[write](fresh, value)
+    got = fresh.eval("lindex $t 0") if write == "set_list" else fresh.eval("set t")
+    assert got == value
+    assert fresh.eval("string equal [lindex $t 0] $s" if write == "set_list" else "string equal $t $s") == "1"
+
+
+@pytest.mark.parametrize("text", ["\ud800", "a\udc7f", "x\udcc0\udc80y"])
+def test_surrogates_tcl_cannot_hold_are_refused(fresh, text):
+    with pytest.raises(UnicodeEncodeError):
+        fresh.set_var("t", text)
+    assert fresh.eval("info exists t") == "0"

@@ -1,5 +1,7 @@
 #include "support/tcllib.hpp"
 
+#include "support/tclquote.hpp"
+
 #include <dlfcn.h>
 
 #include <cstring>
@@ -296,7 +298,11 @@ Utf8::Utf8(nb::handle str) {
         data_ = static_cast<const char *>(PyUnicode_DATA(str.ptr()));
         size_ = (size_t)PyUnicode_GET_LENGTH(str.ptr());
     } else {
-        owner_ = check(PyUnicode_AsUTF8String(str.ptr()));
+        // As _tkinter encodes text for Tcl: the bytes of text that came
+        // from Tcl (held as U+DC80..U+DCFF) go back as they were; no other
+        // surrogate, and no pair that would make Tcl's NUL.
+        check_encodable(str.ptr());
+        owner_ = check(PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogateescape"));
         data_ = PyBytes_AS_STRING(owner_.ptr());
         size_ = (size_t)PyBytes_GET_SIZE(owner_.ptr());
     }

@@ -45,6 +45,19 @@ constexpr CharTable kTable;
     throw nb::python_error();
 }
 
+// Whether the surrogate at s[p] cannot go to Tcl: _tkinter encodes text as
+// UTF-8 with "surrogateescape", which carries U+DC80..U+DCFF (the bytes that
+// text from Tcl decoded that way holds: Tcl's own lone surrogates among
+// them) and nothing else. U+DCC0 U+DC80 would become Tcl's NUL: a NUL the
+// text does not hold, so that pair is refused too.
+template <typename In>
+bool unencodable(const In *s, Py_ssize_t p, Py_ssize_t len) {
+    Py_UCS4 c = s[p];
+    if (c < 0xDC80 || c > 0xDCFF)
+        return true;
+    return c == 0xDCC0 && p + 1 < len && s[p + 1] == 0xDC80;
+}
+
 template <typename In>
 ElementScan scan(PyObject *str, const In *s, Py_ssize_t len) {
     ElementScan r;
@@ -60,7 +73,7 @@ ElementScan scan(PyObject *str, const In *s, Py_ssize_t len) {
     for (Py_ssize_t p = 0; p < len; ++p) {
         Py_UCS4 c = s[p];
         if (c >= 128) {
-            if (sizeof(In) > 1 && c >= 0xD800 && c <= 0xDFFF)
+            if (sizeof(In) > 1 && c >= 0xD800 && c <= 0xDFFF && unencodable(s, p, len))
                 lone_surrogate(str, p);
             escaped = false;
             continue;
@@ -191,13 +204,30 @@ void check_encodable(PyObject *str) {
     if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND)
         return;
     Py_ssize_t n = PyUnicode_GET_LENGTH(str);
+    const void *data = PyUnicode_DATA(str);
+    for (Py_ssize_t p = 0; p < n; ++p) {
+        bool bad = PyUnicode_KIND(str) == PyUnicode_2BYTE_KIND
+                       ? (((const Py_UCS2 *)data)[p] >= 0xD800 && ((const Py_UCS2 *)data)[p] <= 0xDFFF &&
+                          unencodable((const Py_UCS2 *)data, p, n))
+                       : (((const Py_UCS4 *)data)[p] >= 0xD800 && ((const Py_UCS4 *)data)[p] <= 0xDFFF &&
+                          unencodable((const Py_UCS4 *)data, p, n));
+        if (bad)
+            lone_surrogate(str, p);
+    }
+}
+
+bool has_surrogate(PyObject *str) {
+    if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND)
+        return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(str);
     int kind = PyUnicode_KIND(str);
     const void *data = PyUnicode_DATA(str);
     for (Py_ssize_t p = 0; p < n; ++p) {
         Py_UCS4 c = PyUnicode_READ(kind, data, p);
         if (c >= 0xD800 && c <= 0xDFFF)
-            lone_surrogate(str, p);
+            return true;
     }
+    return false;
 }
 
 ElementScan scan_element(PyObject *str) {

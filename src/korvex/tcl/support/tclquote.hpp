@@ -34,6 +34,9 @@ struct ElementScan {
 // lone surrogate: Tcl cannot hold one.
 void check_encodable(PyObject *str);
 
+// Whether `str` holds any surrogate (encodable or not).
+bool has_surrogate(PyObject *str);
+
 // Scans `str` (a str instance). Raises UnicodeEncodeError for a lone
 // surrogate: Tcl cannot hold one.
 ElementScan scan_element(PyObject *str);

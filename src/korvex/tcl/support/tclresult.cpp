@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
 
 namespace kx {
 namespace bridge {
@@ -40,8 +41,24 @@ tcl::Obj *str_obj(nb::handle s) {
         if (!std::memchr(data, 0, (size_t)n))
             return api.NewStringObj(data, (int)n);
     }
-    // A lone surrogate is refused, as _tkinter refuses it.
+    // A surrogate _tkinter could not hand over is refused, as it refuses it;
+    // the others (bytes of text that came from Tcl) go back as _tkinter
+    // sends them: UTF-8 with "surrogateescape", U+0000 as Tcl's C0 80.
     check_encodable(s.ptr());
+    if (has_surrogate(s.ptr())) {
+        nb::object utf8 = check(PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogateescape"));
+        std::string bytes;
+        const char *p = PyBytes_AS_STRING(utf8.ptr());
+        for (Py_ssize_t i = 0, m = PyBytes_GET_SIZE(utf8.ptr()); i < m; ++i) {
+            if (p[i])
+                bytes.push_back(p[i]);
+            else
+                bytes.append("\xC0\x80");
+        }
+        if (bytes.size() > (size_t)INT_MAX)
+            too_long();
+        return api.NewStringObj(bytes.data(), (int)bytes.size());
+    }
     // As _tkinter hands Tcl 8.6 any other text: UTF-16; Tcl keeps U+0000
     // whole this way.
     nb::object utf16 = check(PyUnicode_AsEncodedString(s.ptr(), PY_LITTLE_ENDIAN ? "utf-16-le" : "utf-16-be",
