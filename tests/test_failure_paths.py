@@ -156,3 +156,53 @@ def test_surrogates_tcl_cannot_hold_are_refused(fresh, text):
     with pytest.raises(UnicodeEncodeError):
         fresh.set_var("t", text)
     assert fresh.eval("info exists t") == "0"
+
+
+def test_nested_callback_failures_keep_errorinfo_linear(fresh):
+    depth = [0]
+
+    def cb():
+        depth[0] += 1
+        if depth[0] >= 40:
+            raise ValueError("deep")
+        return fresh.eval("cb")
+    fresh.create_callback(cb, cmd_name="cb")
+    with pytest.raises(TclError) as caught:
+        fresh.eval("cb")
+    # Each level adds its own "invoked from within" lines, once.
+    assert caught.value.errorinfo.count("Traceback") == 1
+    assert caught.value.errorinfo.count('invoked from within\n"cb"') == 40
+    assert len(caught.value.errorinfo) < 5000
+
+
+@pytest.mark.parametrize("where", ["main thread", "small thread"])
+def test_python_tcl_recursion_with_raised_limits_does_not_crash(where):
+    import subprocess
+    import sys
+    import textwrap
+    script = textwrap.dedent("""
+        import sys, threading
+        from korvex.tcl import Interpreter, TclError
+        sys.setrecursionlimit(100000)
+        out = []
+        def work():
+            interp = Interpreter()
+            interp.eval("interp recursionlimit {} 100000")
+            interp.create_callback(lambda: interp.eval("cb"), cmd_name="cb")
+            try:
+                interp.eval("cb")
+            except TclError as exc:
+                out.append("RecursionError" in exc.result or "nested" in exc.result)
+            out.append(interp.eval("set a usable"))
+        if %r == "main thread":
+            work()
+        else:
+            threading.stack_size(1024 * 1024)
+            t = threading.Thread(target=work)
+            t.start()
+            t.join()
+        print(*out)
+    """ % where)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=240)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split() == ["True", "usable"]

@@ -202,7 +202,9 @@ def test_bad_arguments(tcl):
         GetListFromAny("a", obj="b")
     assert GetListFromAny(obj="x y", interp=tcl) == ("x", "y")
     with pytest.raises(UnicodeEncodeError):
-        GetListFromAny("a \udc80")
+        GetListFromAny("a \ud800")
+    # (Bytes of text read from Tcl, held as U+DC80..U+DCFF, go back as they came.)
+    assert GetListFromAny("a \udc80") == ("a", "\udc80")
 
     class Bad:
         def __str__(self):

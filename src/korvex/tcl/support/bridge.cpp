@@ -504,6 +504,9 @@ bool close(nb::handle registry, nb::object *interrupt) {
 }
 
 Entry::Entry(nb::handle tk) {
+    // Python and Tcl calling each other: each round takes C stack that no
+    // recursion limit of either counts.
+    check_stack(" while calling Tcl from Python");
     tcl::Interp *interp = tcl::tkapp_interp(tk);
     State *s = state_of_interp(interp);
     if (!s)

@@ -270,7 +270,12 @@ PyObject *guard_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     }
     nb::object keep_alive = nb::borrow(self);
     nb::object func = nb::borrow(g->func);
-    PyObject *result = PyObject_Call(func.ptr(), args, kwargs);
+    PyObject *result = nullptr;
+    if (stack_nearly_full())  // Python and Tcl calling each other, the C stack nearly used up
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python command from Tcl");
+    else
+        result = PyObject_Call(func.ptr(), args, kwargs);
     if (!g->cmd) {
         // Not (yet) under our procedure: only what _tkinter converts safely.
         if (!result)
@@ -317,6 +322,10 @@ PyType_Spec guard_spec = {"korvex.tcl.command", sizeof(Guard), 0,
 
 void set_error_state(tcl::Interp *interp, Outcome &out) {
     const tcl::Api &api = tcl::api();
+    // A fresh error of this command: what a failed evaluation inside the
+    // callable left in the interpreter (its -errorinfo, which the outcome
+    // already holds) must not be added to again.
+    api.ResetResult(interp);
     if (out.result)
         api.SetObjResult(interp, out.result);
     if (out.code)
