@@ -40,6 +40,8 @@ _Tcl_AllowExceptions = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(("Tcl_AllowExcept
 _Tcl_GetErrorLine = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p)(("Tcl_GetErrorLine", TclDLL))
 _Tcl_AddErrorInfo = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p)(("Tcl_AddErrorInfo", TclDLL))
 _Tcl_FindExecutable = ctypes.CFUNCTYPE(None, ctypes.c_char_p)(("Tcl_FindExecutable", TclDLL))
+_Tcl_GetStdChannel = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_int)(("Tcl_GetStdChannel", TclDLL))
+_Tcl_RegisterChannel = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)(("Tcl_RegisterChannel", TclDLL))
 _Tcl_GetNameOfExecutable = ctypes.CFUNCTYPE(ctypes.c_char_p)(("Tcl_GetNameOfExecutable", TclDLL))
 _Tcl_GetEncodingName = ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.c_void_p)(("Tcl_GetEncodingName", TclDLL))
 _Tcl_SetSystemEncoding = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p)(
@@ -306,6 +308,34 @@ def set_executable(interp, path, encoding=None):
             interp.tk.eval(zelph(["apply", _STD_CHANNELS, before, after]))
         except (TclError, RuntimeError):  # closed, or another thread's
             pass
+
+
+# --- the standard channels -------------------------------------------------------
+
+# TCL_STDIN, TCL_STDOUT, TCL_STDERR and the channels' names.
+_STD_CHANNELS_BY_KIND = ((2, "stdin"), (4, "stdout"), (8, "stderr"))
+
+
+def own_std_channels(interp, other):
+    """Makes interp, not other, hold Tcl's standard channels (one set per
+    thread, held by every interpreter that uses channels). tclsh has one
+    interpreter: there a script's "close stdout" closes the file descriptor,
+    and the next file opened becomes the new stdout. Returns a function that
+    gives other back those still standard."""
+    interp.tk.eval("chan names")  # its channel table, and the standard channels in it
+    taken = []
+    for kind, name in _STD_CHANNELS_BY_KIND:
+        chan = _Tcl_GetStdChannel(kind)
+        held = zelph(["chan", "names", name])
+        if chan and other.tk.eval(held) and interp.tk.eval(held):
+            other.tk.eval(zelph(["close", name]))  # only let go: interp still holds it
+            taken.append((kind, chan))
+
+    def give_back():
+        for kind, chan in taken:
+            if _Tcl_GetStdChannel(kind) == chan:
+                _Tcl_RegisterChannel(other.interpaddr(), chan)
+    return give_back
 
 
 # --- prompts -------------------------------------------------------------------

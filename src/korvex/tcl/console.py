@@ -50,15 +50,18 @@ An interactive Tcl prompt on a new korvex.tcl Interpreter (TclX loaded), a
 runner for Tcl script files, and a Python console with an interpreter at hand.
 
 With no FILE or -c and stdin a terminal: a Tcl prompt ("% ", and "> " while a
-command is unfinished). Results are printed; an error prints Tcl's errorInfo.
-Ctrl-C stops a running command or drops the input typed so far; Ctrl-D or
-"exit ?N?" leaves. Tab completes command, namespace and variable ("$...")
-names. Line history is kept in {history}.
+command is unfinished; the scripts in tcl_prompt1 and tcl_prompt2 where set).
+Results are printed; an error prints Tcl's errorInfo. Ctrl-C stops a running
+command or drops the input typed so far; Ctrl-D or "exit ?N?" leaves. Tab
+completes command, namespace and variable ("$...") names. Line history is
+kept in {history}.
 
-With stdin not a terminal, the commands read from it run as they complete,
-without prompts or results (use puts). A failing command prints its
-errorInfo to stderr and the run goes on; it ends with the status of "exit N",
-otherwise 1 if a command failed, else 0.
+With stdin not a terminal, the commands read from it run as tclsh runs them:
+each once complete, without prompts or results (until tcl_interactive is set
+to 1); a failing command writes its message to stderr and the run goes on.
+The status is N after "exit N", else 0.
+
+[info nameofexecutable] names a program that runs Tcl as this console does.
 
 arguments:
   FILE           a Tcl script to run as tclsh runs it ([info script] is
@@ -559,7 +562,7 @@ def _exit_status(exc):
     return 1
 
 
-def _run(opts, prog):
+def _run(opts, prog, own_process):
     if opts.python:
         return _python_console()
     # argv0 is the script file, else the program's name (for -c and the prompt).
@@ -567,7 +570,12 @@ def _run(opts, prog):
     plain_prompt = opts.file is None and opts.script is None
     interactive = opts.interactive or (plain_prompt and sys.stdin.isatty())
     interp = _new_interpreter(argv0, opts.args, interactive and plain_prompt)
+    give_back = lambda: None  # noqa: E731
     try:
+        if own_process:
+            from .interpreter import _global_interpreter
+
+            give_back = _tclsh.own_std_channels(interp, _global_interpreter)
         status = 0
         if opts.file is not None:
             status = _run_file(interp, opts.file, opts.encoding)
@@ -588,6 +596,7 @@ def _run(opts, prog):
     finally:
         _flush_tcl(interp)
         _flush_python()
+        give_back()
         try:
             interp.close()
         except Exception:
@@ -596,7 +605,13 @@ def _run(opts, prog):
 
 def main(argv=None):
     """Runs the console with the command line ``argv`` (default
-    ``sys.argv[1:]``) and returns the exit status."""
+    ``sys.argv[1:]``) and returns the exit status.
+
+    With the process's own command line (``argv`` None), the console's
+    interpreter is the only one holding Tcl's standard channels while it
+    runs, as in ``tclsh``: a script that closes ``stdout`` closes the file
+    descriptor. With ``argv`` given, they stay shared with the process's
+    other interpreters."""
     prog = _program_name()
     try:
         opts = _parse(sys.argv[1:] if argv is None else argv)
@@ -615,7 +630,7 @@ def main(argv=None):
     _tclsh.undo_locale_coercion()
     restore_executable = _use_launcher()
     try:
-        return _run(opts, prog)
+        return _run(opts, prog, own_process=argv is None)
     except SystemExit as exc:
         return _exit_status(exc)
     except KeyboardInterrupt:
