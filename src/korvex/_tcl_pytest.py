@@ -15,6 +15,7 @@ import contextlib
 import re
 import sys
 import threading
+import time
 import weakref
 from datetime import datetime
 from types import ModuleType
@@ -34,6 +35,7 @@ MAX_ENTRY_CHARS = 2000
 
 _test = pytest.StashKey["_Test"]()
 _watching = pytest.StashKey[bool]()
+_settings = pytest.StashKey[Tuple[int, float]]()  # --tcl-history, --tcl-timeout
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -56,9 +58,8 @@ def pytest_configure(config: pytest.Config) -> None:
         "markers",
         "tcl_timeout(seconds): fail the test with TclTimeoutError when its Tcl work "
         "runs longer than this (0: no limit); overrides --tcl-timeout")
-    # Reject a bad setting now, not at the first failure.
-    _history_limit(config)
-    _option_timeout(config)
+    # Read once (a bad setting is rejected now, not at the first failure).
+    config.stash[_settings] = (_history_limit(config), _option_timeout(config))
     _watch_new_interpreters()
     config.stash[_watching] = True
     xml = _junit_xml(config)
@@ -121,7 +122,8 @@ def _option_timeout(config: pytest.Config) -> float:
 def _test_timeout(item: pytest.Item) -> float:
     marker = item.get_closest_marker("tcl_timeout")
     if marker is None:
-        return _option_timeout(item.config)
+        settings = item.config.stash.get(_settings, None)
+        return settings[1] if settings else _option_timeout(item.config)
     if len(marker.args) + len(marker.kwargs) != 1 or set(marker.kwargs) - {"seconds"}:
         raise TypeError("tcl_timeout takes one argument, the number of seconds: tcl_timeout(5)")
     value = marker.args[0] if marker.args else marker.kwargs["seconds"]
@@ -139,10 +141,13 @@ def _test_timeout(item: pytest.Item) -> float:
 class _Test:
     """What the plugin knows of the running test: when it started, the
     interpreters made while it ran (weakly: the plugin must not keep them
-    alive), and the time limits in force during its call."""
+    alive), and the time limits in force during its call. Made for every
+    test, so it is kept cheap: the start is a time.time() reading."""
+
+    __slots__ = ("started", "thread", "made", "seconds", "limits")
 
     def __init__(self) -> None:
-        self.started = datetime.now()
+        self.started = time.time()
         self.thread = threading.get_ident()
         self.made: List["weakref.ref[Interpreter]"] = []
         self.seconds = 0.0
@@ -277,14 +282,13 @@ def pytest_runtest_setup(item: pytest.Item) -> None:
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_call(item: pytest.Item) -> Iterator[None]:
     test = item.stash.get(_test, None)
-    if test is None:  # run outside pytest's test protocol
+    if test is None or not test.seconds:  # no limit, or run outside pytest's test protocol
         yield
         return
     with contextlib.ExitStack() as limits:
-        if test.seconds:
-            test.limits = limits
-            for _, interp in _interpreters(item).values():
-                test.bound(interp)
+        test.limits = limits
+        for _, interp in _interpreters(item).values():
+            test.bound(interp)
         try:
             yield
         finally:
@@ -297,13 +301,15 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) ->
     report = outcome.get_result()
     if not report.failed:
         return
-    limit = _history_limit(item.config)
+    settings = item.config.stash.get(_settings, None)
+    limit = settings[0] if settings else _history_limit(item.config)
     if not limit:
         return
     test = item.stash.get(_test, None)
     try:
         found = _interpreters(item, call.excinfo)
-        text = history_report(found.values(), test.started if test else datetime.min, limit,
+        since = datetime.fromtimestamp(test.started) if test else datetime.min
+        text = history_report(found.values(), since, limit,
                               call.excinfo.value if call.excinfo else None,
                               always={key for key, (label, _) in found.items() if label != SHARED})
     except Exception as exc:  # the report of a failure must never fail itself
@@ -423,7 +429,9 @@ def _junit_xml(config: pytest.Config) -> Any:
     return config.stash.get(xml_key, None)
 
 
-_XML_ILLEGAL = re.compile("[^\u0009\u000a\u000d\u0020-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+# Compiled on first use (by re's cache): compiling this class costs milliseconds,
+# which every pytest run would pay at the plugin's import.
+_XML_ILLEGAL = "[^\u0009\u000a\u000d\u0020-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]"
 
 
 def _headed(text: str) -> str:
@@ -488,5 +496,5 @@ class _JunitSection:
         from xml.etree import ElementTree
 
         element = ElementTree.Element("system-out")
-        element.text = _XML_ILLEGAL.sub(lambda m: "#x%02X" % ord(m.group()), _headed(text))
+        element.text = re.sub(_XML_ILLEGAL, lambda m: "#x%02X" % ord(m.group()), _headed(text))
         self.xml.node_reporter(report).append(element)
