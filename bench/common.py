@@ -37,3 +37,12 @@ def report(title, ours, base, target=None):
         goal = "(target <= %.2fx) %s" % (target, "ok" if ratio <= target else "OVER TARGET")
     print("%-58s %9.3f us vs %9.3f us  ratio %5.2fx  %s" % (title, ours * 1e6, base * 1e6, ratio, goal))
     return ratio
+
+
+def report_extra(title, ours, base, limit):
+    """Prints what `ours` adds to `base` (seconds), against `limit` seconds."""
+    extra = ours - base
+    goal = "(target <= %.0f ms) %s" % (limit * 1e3, "ok" if extra <= limit else "OVER TARGET")
+    print("%-58s %9.1f ms vs %9.1f ms  extra %5.1f ms  ratio %5.2fx  %s"
+          % (title, ours * 1e3, base * 1e3, extra * 1e3, ours / base, goal))
+    return extra

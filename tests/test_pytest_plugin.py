@@ -444,10 +444,16 @@ def test_a_run_that_uses_no_tcl_imports_none(pytester):
     result.stdout.no_fnmatch_line("*Tcl history*")
 
 
-def test_interpreters_are_watched_from_the_package_import_in_a_test(pytester):
-    # The package is imported first inside the tests, after the session started.
+@pytest.mark.parametrize("marked", [False, True], ids=["no limit", "a limit"])
+def test_interpreters_are_watched_from_the_package_import_in_a_test(pytester, marked):
+    # The package is imported first inside the tests, after the session
+    # started; without a time limit anywhere the plugin has not been
+    # following the tests until then.
     pytester.makepyfile("""
         import pytest
+
+        def test_first():
+            pass
 
         def test_reported():
             from korvex.tcl import Interpreter
@@ -455,15 +461,24 @@ def test_interpreters_are_watched_from_the_package_import_in_a_test(pytester):
             held[0].eval("set made 1")
             assert 0
 
+        def test_next():
+            from korvex.tcl import Interpreter
+            held = [Interpreter()]
+            held[0].eval("set next 1")
+            assert 0
+    """ + ("""
         @pytest.mark.tcl_timeout(0.2)
         def test_bounded():
             from korvex.tcl import Interpreter
             [Interpreter()][0].eval("while 1 {}")
-    """)
+    """ if marked else ""))
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider", timeout=120)
-    result.assert_outcomes(failed=2)
-    result.stdout.fnmatch_lines(["*interpreter 1 made by the test: 1 entry*"])
-    result.stdout.fnmatch_lines(["*TclTimeoutError: Tcl work exceeded the time limit of 0.2 seconds*"])
+    result.assert_outcomes(passed=1, failed=3 if marked else 2)
+    out = result.stdout.str()
+    assert out.count("interpreter 1 made by the test: 1 entry") == 2, out
+    assert "set made 1" in out and "set next 1" in out
+    if marked:
+        result.stdout.fnmatch_lines(["*TclTimeoutError: Tcl work exceeded the time limit of 0.2 seconds*"])
 
 
 def test_the_published_module_is_the_plugin(pytester):

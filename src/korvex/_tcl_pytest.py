@@ -12,9 +12,11 @@ ImportError.
 from __future__ import annotations
 
 import contextlib
+import os
 import re
 import sys
 import threading
+import time
 import weakref
 from datetime import datetime
 from types import ModuleType
@@ -33,7 +35,9 @@ DEFAULT_HISTORY = 50
 MAX_ENTRY_CHARS = 2000
 
 _test = pytest.StashKey["_Test"]()
-_watching = pytest.StashKey[bool]()
+_settings = pytest.StashKey[Tuple[int, float]]()  # --tcl-history, --tcl-timeout
+_session = pytest.StashKey[pytest.Session]()
+_watch = pytest.StashKey["_Watch"]()
 
 
 def pytest_addoption(parser: pytest.Parser) -> None:
@@ -56,11 +60,11 @@ def pytest_configure(config: pytest.Config) -> None:
         "markers",
         "tcl_timeout(seconds): fail the test with TclTimeoutError when its Tcl work "
         "runs longer than this (0: no limit); overrides --tcl-timeout")
-    # Reject a bad setting now, not at the first failure.
-    _history_limit(config)
-    _option_timeout(config)
-    _watch_new_interpreters()
-    config.stash[_watching] = True
+    # Read once (a bad setting is rejected now, not at the first failure).
+    config.stash[_settings] = (_history_limit(config), _option_timeout(config))
+    _configs.append(config)
+    if _interpreter_module() is not None:
+        _start_watching(config)
     xml = _junit_xml(config)
     if xml is not None:
         config.pluginmanager.register(_JunitSection(xml), "korvex_tcl-junitxml")
@@ -121,7 +125,8 @@ def _option_timeout(config: pytest.Config) -> float:
 def _test_timeout(item: pytest.Item) -> float:
     marker = item.get_closest_marker("tcl_timeout")
     if marker is None:
-        return _option_timeout(item.config)
+        settings = item.config.stash.get(_settings, None)
+        return settings[1] if settings else _option_timeout(item.config)
     if len(marker.args) + len(marker.kwargs) != 1 or set(marker.kwargs) - {"seconds"}:
         raise TypeError("tcl_timeout takes one argument, the number of seconds: tcl_timeout(5)")
     value = marker.args[0] if marker.args else marker.kwargs["seconds"]
@@ -139,11 +144,15 @@ def _test_timeout(item: pytest.Item) -> float:
 class _Test:
     """What the plugin knows of the running test: when it started, the
     interpreters made while it ran (weakly: the plugin must not keep them
-    alive), and the time limits in force during its call."""
+    alive), and the time limits in force during its call. Made for every
+    test, so it is kept cheap: the start is a time.time() reading."""
+
+    __slots__ = ("started", "thread", "made", "seconds", "limits", "adopted")
 
     def __init__(self) -> None:
-        self.started = datetime.now()
+        self.started = time.time()
         self.thread = threading.get_ident()
+        self.adopted = False  # made after the test started (see _adopt_running_test)
         self.made: List["weakref.ref[Interpreter]"] = []
         self.seconds = 0.0
         self.limits: Optional[contextlib.ExitStack] = None
@@ -159,13 +168,21 @@ class _Test:
             pass  # closed, or owned by another thread: nothing to bound
 
 
+# -- when the plugin watches -----------------------------------------------------
+#
+# Every test pays for the hooks that follow a test's Tcl work, so the plugin
+# registers them (a _Watch for each session, sessions can nest under
+# pytester) only once some Tcl may be used: when korvex.tcl is imported (at
+# configure time when it already is, otherwise when the package tells the
+# plugin it has been), or, at the end of collection, when a test or the
+# options ask for a time limit or tkinter is loaded. From then on it also
+# watches the construction of interpreters, through Interpreter._load_entrypoint.
+
+_configs: List[pytest.Config] = []  # the sessions running, innermost last
 _running: Optional[_Test] = None
 # Interpreter._load_entrypoint as the package defines it, while the plugin
-# watches construction; sessions can nest (pytester), so they are counted.
-# The watch starts once the package is imported: at configure time when it
-# already is, otherwise when the package tells the plugin it has been.
+# watches construction.
 _original_load_entrypoint: Any = None
-_sessions = 0
 
 
 def _interpreter_module() -> Optional[ModuleType]:
@@ -179,7 +196,7 @@ def _interpreter_module() -> Optional[ModuleType]:
 
 
 def _made(interp: Interpreter) -> None:
-    # Runs at the end of every Interpreter's construction while the plugin is on.
+    # Runs at the end of every Interpreter's construction while the plugin watches.
     _original_load_entrypoint(interp)
     test = _running
     # Only the test's own thread: an interpreter must be freed in the thread
@@ -190,10 +207,14 @@ def _made(interp: Interpreter) -> None:
         test.bound(interp)
 
 
-def _start_watching() -> None:
+def _start_watching(config: pytest.Config) -> None:
+    """Registers the session's _Watch, and watches construction once the package is there."""
     global _original_load_entrypoint
+    if config.stash.get(_watch, None) is None:
+        config.stash[_watch] = watch = _Watch()
+        config.pluginmanager.register(watch, "korvex_tcl-watch")
     module = _interpreter_module()
-    if _sessions and _original_load_entrypoint is None and module is not None:
+    if module is not None and _original_load_entrypoint is None:
         cls = module.Interpreter
         _original_load_entrypoint = cls.__dict__["_load_entrypoint"]
         setattr(cls, "_load_entrypoint", _made)
@@ -201,22 +222,60 @@ def _start_watching() -> None:
 
 def _package_imported() -> None:
     """Called by korvex.tcl at the end of its import."""
-    _start_watching()
+    for config in list(_configs):
+        _start_watching(config)
+    if _configs:
+        _adopt_running_test(_configs[-1])
 
 
-def _watch_new_interpreters() -> None:
-    global _sessions
-    _sessions += 1
-    _start_watching()
+def _adopt_running_test(config: pytest.Config) -> None:
+    """When the package is imported while a test runs, the test started
+    unwatched: it gets its record now, so that what it makes from here on is
+    its own."""
+    global _running
+    current = os.environ.get("PYTEST_CURRENT_TEST")  # "nodeid (phase)", set by pytest
+    session = config.stash.get(_session, None)
+    if _running is not None or not current or session is None:
+        return
+    nodeid = current.rsplit(" (", 1)[0]
+    for item in session.items:
+        if item.nodeid == nodeid:
+            # (A time limit would have had the hooks registered before the tests.)
+            item.stash[_test] = _running = _Test()
+            _running.adopted = True
+            return
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_collection_finish(session: pytest.Session) -> None:
+    config = session.config
+    config.stash[_session] = session
+    if config.stash.get(_watch, None) is not None:
+        return
+    if config.stash[_settings][1] or "tkinter" in sys.modules or _marked(session.items, "tcl_timeout"):
+        _start_watching(config)
+
+
+def _marked(items: List[pytest.Item], name: str) -> bool:
+    """Whether any of the items or the nodes holding them carries the marker `name`."""
+    seen = set()
+    for item in items:
+        node: Any = item
+        while node is not None and id(node) not in seen:
+            seen.add(id(node))
+            for mark in node.own_markers:
+                if mark.name == name:
+                    return True
+            node = node.parent
+    return False
 
 
 def pytest_unconfigure(config: pytest.Config) -> None:
-    global _original_load_entrypoint, _sessions
-    if not config.stash.get(_watching, False):
+    global _original_load_entrypoint
+    if config not in _configs:
         return
-    config.stash[_watching] = False
-    _sessions -= 1
-    if _sessions == 0 and _original_load_entrypoint is not None:
+    _configs.remove(config)
+    if not _configs and _original_load_entrypoint is not None:
         module = _interpreter_module()
         if module is not None and module.Interpreter.__dict__.get("_load_entrypoint") is _made:
             setattr(module.Interpreter, "_load_entrypoint", _original_load_entrypoint)
@@ -255,61 +314,64 @@ def _interpreters(item: pytest.Item, excinfo: Optional[pytest.ExceptionInfo[Base
     return found
 
 
-@pytest.hookimpl(hookwrapper=True, tryfirst=True)
-def pytest_runtest_protocol(item: pytest.Item, nextitem: Optional[pytest.Item]) -> Iterator[None]:
-    global _running
-    outer = _running  # a test running pytest in-process (pytester) has a test of its own
-    item.stash[_test] = _running = _Test()
-    try:
-        yield
-    finally:
-        _running = outer
+class _Watch:
+    """The hooks that follow each test's Tcl work (registered on demand, see above)."""
 
-
-def pytest_runtest_setup(item: pytest.Item) -> None:
-    # A bad tcl_timeout marker errors the test here, before it runs.
-    seconds = _test_timeout(item)
-    test = item.stash.get(_test, None)
-    if test is not None:
-        test.seconds = seconds
-
-
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_call(item: pytest.Item) -> Iterator[None]:
-    test = item.stash.get(_test, None)
-    if test is None:  # run outside pytest's test protocol
-        yield
-        return
-    with contextlib.ExitStack() as limits:
-        if test.seconds:
-            test.limits = limits
-            for _, interp in _interpreters(item).values():
-                test.bound(interp)
+    @pytest.hookimpl(hookwrapper=True, tryfirst=True)
+    def pytest_runtest_protocol(self, item: pytest.Item, nextitem: Optional[pytest.Item]) -> Iterator[None]:
+        global _running
+        outer = _running  # a test running pytest in-process (pytester) has a test of its own
+        if outer is not None and outer.adopted:
+            outer = None  # an adopted test has ended: nothing to go back to
+        item.stash[_test] = _running = _Test()
         try:
             yield
         finally:
-            test.limits = None
+            _running = outer
 
+    def pytest_runtest_setup(self, item: pytest.Item) -> None:
+        # A bad tcl_timeout marker errors the test here, before it runs.
+        seconds = _test_timeout(item)
+        test = item.stash.get(_test, None)
+        if test is not None:
+            test.seconds = seconds
 
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]) -> Generator[None, Any, None]:
-    outcome = yield
-    report = outcome.get_result()
-    if not report.failed:
-        return
-    limit = _history_limit(item.config)
-    if not limit:
-        return
-    test = item.stash.get(_test, None)
-    try:
-        found = _interpreters(item, call.excinfo)
-        text = history_report(found.values(), test.started if test else datetime.min, limit,
-                              call.excinfo.value if call.excinfo else None,
-                              always={key for key, (label, _) in found.items() if label != SHARED})
-    except Exception as exc:  # the report of a failure must never fail itself
-        text = "the Tcl history could not be read: %s: %s\n" % (type(exc).__name__, exc)
-    if text:
-        report.sections.append((SECTION, text))
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_call(self, item: pytest.Item) -> Iterator[None]:
+        test = item.stash.get(_test, None)
+        if test is None or not test.seconds:  # no limit, or run outside pytest's test protocol
+            yield
+            return
+        with contextlib.ExitStack() as limits:
+            test.limits = limits
+            for _, interp in _interpreters(item).values():
+                test.bound(interp)
+            try:
+                yield
+            finally:
+                test.limits = None
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_makereport(self, item: pytest.Item, call: pytest.CallInfo[None],
+                                  ) -> Generator[None, Any, None]:
+        outcome = yield
+        report = outcome.get_result()
+        if not report.failed:
+            return
+        limit = item.config.stash[_settings][0]
+        if not limit:
+            return
+        test = item.stash.get(_test, None)
+        try:
+            found = _interpreters(item, call.excinfo)
+            since = datetime.fromtimestamp(test.started) if test else datetime.min
+            text = history_report(found.values(), since, limit,
+                                  call.excinfo.value if call.excinfo else None,
+                                  always={key for key, (label, _) in found.items() if label != SHARED})
+        except Exception as exc:  # the report of a failure must never fail itself
+            text = "the Tcl history could not be read: %s: %s\n" % (type(exc).__name__, exc)
+        if text:
+            report.sections.append((SECTION, text))
 
 
 # -- the report --------------------------------------------------------------
@@ -350,10 +412,11 @@ def _tcl_error(exc: Optional[BaseException]) -> Optional[BaseException]:
     tkinter = sys.modules.get("tkinter")
     if tkinter is None:
         return None  # no Tcl was used: no TclError can exist
+    tcl_error: type = tkinter.TclError
     seen = set()
     while exc is not None and id(exc) not in seen:
-        if isinstance(exc, tkinter.TclError):
-            return cast(BaseException, exc)
+        if isinstance(exc, tcl_error):
+            return exc
         seen.add(id(exc))
         exc = exc.__cause__ or exc.__context__
     return None
@@ -423,7 +486,9 @@ def _junit_xml(config: pytest.Config) -> Any:
     return config.stash.get(xml_key, None)
 
 
-_XML_ILLEGAL = re.compile("[^\u0009\u000a\u000d\u0020-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+# Compiled on first use (by re's cache): compiling this class costs milliseconds,
+# which every pytest run would pay at the plugin's import.
+_XML_ILLEGAL = "[^\u0009\u000a\u000d\u0020-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]"
 
 
 def _headed(text: str) -> str:
@@ -488,5 +553,5 @@ class _JunitSection:
         from xml.etree import ElementTree
 
         element = ElementTree.Element("system-out")
-        element.text = _XML_ILLEGAL.sub(lambda m: "#x%02X" % ord(m.group()), _headed(text))
+        element.text = re.sub(_XML_ILLEGAL, lambda m: "#x%02X" % ord(m.group()), _headed(text))
         self.xml.node_reporter(report).append(element)

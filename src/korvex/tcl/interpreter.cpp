@@ -1057,16 +1057,15 @@ KX_MODULE(interpreter, m) {
     set_attr(nb::handle(g_timeout_error), KX_ID(__module__), KX_STR("korvex.tcl"));
     // Both an ImportError (what a missing extension is to Python) and a TclError
     // (what Tcl's failure to load it was).
-    nb::object tclx_bases = nb::make_tuple(nb::handle(PyExc_ImportError), nb::handle(g_tcl_error));
     ClassDef xe(m, "TclxLoadError", {nb::handle(PyExc_ImportError), nb::handle(g_tcl_error)},
                 "TclX, which every Interpreter loads, cannot be loaded: it is not installed\n"
                 "where Tcl looks for packages, or it fails to load. Raised by Interpreter()\n"
                 "and so by importing the package; the TclError behind it is its cause.");
-    xe.def("__init__", [](nb::handle self, nb::args args) {
-        // What super().__init__(*args) does: ImportError takes the arguments.
-        if (((PyTypeObject *)PyExc_ImportError)->tp_init(self.ptr(), args.ptr(), nullptr) < 0)
+    xe.def("__init__", [](nb::handle self, nb::args args, nb::kwargs kwargs) {
+        // What super().__init__(*args, **kwargs) does: ImportError takes name= and path=.
+        if (((PyTypeObject *)PyExc_ImportError)->tp_init(self.ptr(), args.ptr(), kwargs.ptr()) < 0)
             throw nb::python_error();
-    }, "args"_a);
+    }, "args"_a, "kwargs"_a);
     g_tclx_error = keep(xe.finish());
     m.attr("TclxLoadError") = nb::handle(g_tclx_error);
     ClassDef tl(m, "TimeLimit", {},

@@ -43,7 +43,7 @@ class TclTimeoutError(TclError, TimeoutError):
 class TclxLoadError(ImportError, TclError):
     """TclX, which every Interpreter loads, cannot be loaded."""
 
-    def __init__(self, *args: object) -> None: ...
+    def __init__(self, *args: object, name: str | None = ..., path: str | None = ...) -> None: ...
 
 class TimeLimit:
     """A time limit of an interpreter: a context manager bounding Tcl work."""

@@ -32,11 +32,8 @@ from korvex._tcl_pytest import (
     SHARED,
     history_report,
     pytest_addoption,
+    pytest_collection_finish,
     pytest_configure,
-    pytest_runtest_call,
-    pytest_runtest_makereport,
-    pytest_runtest_protocol,
-    pytest_runtest_setup,
     pytest_unconfigure,
     tcl,
     tcl_session,
@@ -45,7 +42,6 @@ from korvex._tcl_pytest import (
 
 __all__ = [
     "DEFAULT_HISTORY", "MAX_ENTRY_CHARS", "SECTION", "SHARED", "history_report",
-    "pytest_addoption", "pytest_configure", "pytest_runtest_call", "pytest_runtest_makereport",
-    "pytest_runtest_protocol", "pytest_runtest_setup", "pytest_unconfigure",
+    "pytest_addoption", "pytest_collection_finish", "pytest_configure", "pytest_unconfigure",
     "tcl", "tcl_session", "tcl_shared",
 ]
