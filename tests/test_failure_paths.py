@@ -206,3 +206,18 @@ def test_python_tcl_recursion_with_raised_limits_does_not_crash(where):
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=240)
     assert result.returncode == 0, result.stderr[-3000:]
     assert result.stdout.split() == ["True", "usable"]
+
+
+@pytest.mark.parametrize("limited", [False, True])
+def test_caught_failures_stay_caught_however_long_tcl_runs(fresh, limited):
+    # Nothing the package does while Tcl runs may let a caught error escape
+    # its catch (Tcl can hand a check the code of an error just caught).
+    def fail():
+        raise ValueError("bad value")
+    fresh.create_callback(fail, cmd_name="fail")
+    script = "for {set k 0} {$k < 20000} {incr k} {catch fail}; set k"
+    if limited:
+        with fresh.time_limit(600):
+            assert fresh.eval(script) == "20000"
+    else:
+        assert fresh.eval(script) == "20000"

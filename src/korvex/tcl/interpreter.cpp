@@ -1020,6 +1020,7 @@ KX_MODULE(interpreter, m) {
 
     m.attr("Tk") = import_attr("tkinter", "Tk");
     g_misc = keep(import_attr("tkinter", "Misc"));
+    bridge::watch_signals();
     g_tcl_error = keep(import_attr("tkinter", "TclError"));
     m.attr("TclError") = nb::handle(g_tcl_error);
     g_tcl_obj = keep(import_attr("_tkinter", "Tcl_Obj"));

@@ -105,6 +105,21 @@ std::recursive_mutex &tclx_mutex() {
 
 void mark(tcl::AsyncHandler async) { tcl::api().AsyncMark(async); }
 
+// Gives the watcher the interpreter's earliest deadline.
+void tell_watcher(State *s) {
+    if (!s->async)
+        return;
+    if (s->deadlines.empty()) {
+        watcher::set_deadline(s->async, -1);
+        return;
+    }
+    tcl::Time t = now();
+    double earliest = 1e300;
+    for (const Deadline &d : s->deadlines)
+        earliest = std::min(earliest, (double)(d.at.sec - t.sec) + (double)(d.at.usec - t.usec) / 1e6);
+    watcher::set_deadline(s->async, std::max(earliest, 0.0));
+}
+
 // Stops the periodic check; on the interpreter's thread only (Tcl deletes an
 // asynchronous handler only there).
 void stop_checks(State *s) {
@@ -416,6 +431,31 @@ void run_check(State *s) {
     }
 }
 
+void watch_signals() {
+    int fd = watcher::signal_pipe();
+    if (fd < 0)
+        return;
+    nb::object set_wakeup_fd = import_attr("signal", "set_wakeup_fd");
+    nb::object kwargs = nb::dict();
+    PyDict_SetItemString(kwargs.ptr(), "warn_on_full_buffer", Py_False);
+    nb::object args = nb::make_tuple(nb::int_(fd));
+    PyObject *old = PyObject_Call(set_wakeup_fd.ptr(), args.ptr(), kwargs.ptr());
+    if (!old) {  // not the main thread, say
+        PyErr_Clear();
+        return;
+    }
+    nb::object previous = nb::steal(old);
+    if (PyLong_AsLong(old) != -1) {
+        // Somebody's already: given back.
+        nb::object back = nb::make_tuple(previous);
+        PyObject *r = PyObject_Call(set_wakeup_fd.ptr(), back.ptr(), nullptr);
+        Py_XDECREF(r);
+        PyErr_Clear();
+        return;
+    }
+    watcher::signals_seen(true);
+}
+
 nb::object attach(nb::handle tk, nb::handle timeout_type) {
     tcl::Interp *interp = interp_of_tk(tk);
     if (!interp) {
@@ -558,6 +598,7 @@ long push_deadline(nb::handle registry, double seconds) {
     State *s = live_state(registry);
     Deadline d{plus(now(), seconds), seconds, s->next_deadline_id++};
     s->deadlines.push_back(d);
+    tell_watcher(s);
     return d.id;
 }
 
@@ -568,6 +609,7 @@ void pop_deadline(nb::handle registry, long id) {
     s->deadlines.erase(std::remove_if(s->deadlines.begin(), s->deadlines.end(),
                                       [id](const Deadline &d) { return d.id == id; }),
                        s->deadlines.end());
+    tell_watcher(s);
 }
 
 bool must_propagate(nb::handle exc) {

@@ -18,6 +18,12 @@ namespace bridge {
 // and time limits. `timeout_type` is TclTimeoutError.
 nb::object attach(nb::handle tk, nb::handle timeout_type);
 
+// Makes Python write the number of each signal it has a handler for to the
+// watcher, unless something (an event loop) already has Python's wakeup file
+// descriptor; from the main thread, at import. Without it, Ctrl-C and signal
+// handlers reach Tcl work only at its end (time limits are not affected).
+void watch_signals();
+
 // Registers `func` as the Tcl command `name` of `tk` (what tk.createcommand
 // does, with the bridge's error handling and result conversion).
 void create_command(nb::handle tk, nb::handle name, nb::handle func);

@@ -86,7 +86,89 @@ tcl::Obj *word_list(nb::handle items) {
 }
 
 // The Python traceback of `exc`, as the traceback module prints it.
+// getattr(obj, name), or null (no error set).
+nb::object maybe_attr(nb::handle obj, PyObject *name) {
+    PyObject *v = PyObject_GetAttr(obj.ptr(), name);
+    if (!v)
+        PyErr_Clear();
+    return nb::steal(v);
+}
+
+// The traceback the traceback module prints for `exc`, made without it for
+// the common case (no chained exception, no notes, no syntax error): the
+// module looks at every source file again on each call and works out the
+// carets under each line, which costs a failing callback many times the
+// rest of its failure. Null when the common case does not apply.
+nb::object quick_traceback(nb::handle exc) {
+    PyObject *cause = PyException_GetCause(exc.ptr());
+    PyObject *context = PyException_GetContext(exc.ptr());
+    Py_XDECREF(cause);
+    Py_XDECREF(context);
+    if ((cause && cause != Py_None) ||
+        (context && context != Py_None && !((PyBaseExceptionObject *)exc.ptr())->suppress_context) ||
+        PyObject_IsInstance(exc.ptr(), PyExc_SyntaxError) != 0 || PyObject_HasAttr(exc.ptr(), KX_ID(__notes__))) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    PyObject *const getline = KX_ONCE(PyObject *, keep(import_attr("linecache", "getline")));
+    nb::list parts;
+    parts.append(nb::str("Traceback (most recent call last):\n"));
+    PyObject *first = PyException_GetTraceback(exc.ptr());
+    for (nb::object t = nb::steal(first); t.is_valid() && !t.is_none(); t = maybe_attr(t, KX_ID(tb_next))) {
+        nb::object frame = maybe_attr(t, KX_ID(tb_frame));
+        nb::object line = maybe_attr(t, KX_ID(tb_lineno));
+        nb::object code = frame.is_valid() ? maybe_attr(frame, KX_ID(f_code)) : nb::object();
+        if (!code.is_valid() || !line.is_valid())
+            return nb::object();
+        nb::object file = maybe_attr(code, KX_ID(co_filename));
+        nb::object name = maybe_attr(code, KX_ID(co_name));
+        if (!file.is_valid() || !name.is_valid())
+            return nb::object();
+        parts.append(check(PyUnicode_FromFormat("  File \"%S\", line %S, in %S\n", file.ptr(), line.ptr(),
+                                                name.ptr())));
+        PyObject *src = PyObject_CallFunctionObjArgs(getline, file.ptr(), line.ptr(), nullptr);
+        if (!src) {
+            PyErr_Clear();
+            continue;
+        }
+        nb::object text = nb::steal(src);
+        if (PyUnicode_Check(src)) {
+            nb::object stripped = check(PyObject_CallMethodNoArgs(src, KX_ID(strip)));
+            if (PyUnicode_GET_LENGTH(stripped.ptr()))
+                parts.append(check(PyUnicode_FromFormat("    %U\n", stripped.ptr())));
+        }
+    }
+    // The last line as format_exception_only() writes it.
+    PyObject *type = (PyObject *)Py_TYPE(exc.ptr());
+    nb::object qualname = maybe_attr(type, KX_ID(__qualname__));
+    nb::object module = maybe_attr(type, KX_ID(__module__));
+    if (!qualname.is_valid() || !PyUnicode_Check(qualname.ptr()))
+        return nb::object();
+    nb::object stype = qualname;
+    if (module.is_valid() && PyUnicode_Check(module.ptr()) &&
+        PyUnicode_CompareWithASCIIString(module.ptr(), "__main__") != 0 &&
+        PyUnicode_CompareWithASCIIString(module.ptr(), "builtins") != 0)
+        stype = check(PyUnicode_FromFormat("%U.%U", module.ptr(), qualname.ptr()));
+    PyObject *value = PyObject_Str(exc.ptr());
+    if (!value) {
+        PyErr_Clear();
+        parts.append(check(PyUnicode_FromFormat("%U: <exception str() failed>", stype.ptr())));
+    } else {
+        nb::object v = nb::steal(value);
+        if (PyUnicode_GET_LENGTH(value))
+            parts.append(check(PyUnicode_FromFormat("%U: %U", stype.ptr(), value)));
+        else
+            parts.append(stype);
+    }
+    return check(PyUnicode_Join(KX_STR(""), parts.ptr()));
+}
+
+// The Python traceback of `exc`, as the traceback module prints it.
 std::string traceback_text(nb::handle exc) {
+    nb::object quick = quick_traceback(exc);
+    PyErr_Clear();
+    if (quick.is_valid())
+        return utf8_of(quick);
     PyObject *const format = KX_ONCE(PyObject *, keep(import_attr("traceback", "format_exception")));
     PyObject *tb = PyException_GetTraceback(exc.ptr());
     nb::object traceback = tb ? nb::steal(tb) : nb::none();
@@ -148,42 +230,50 @@ void fill_error(Outcome &out, nb::handle exc) {
 }
 
 // Whether `exc` was raised by a Python signal handler (one of its frames
-// runs a handler installed now): a signal that arrived while the callable
-// ran, not the callable's own error.
+// runs the handler installed now for a signal): a signal that arrived while
+// the callable ran, not the callable's own error. Python calls a handler as
+// handler(signum, frame), so a frame that may be one names its signal in its
+// arguments: one lookup of that signal's handler, not a scan of them all.
 bool from_signal_handler(nb::handle exc) {
-    PyObject *const signal = KX_ONCE(PyObject *, keep(check(PyImport_ImportModule("signal"))));
+    PyObject *const getsignal = KX_ONCE(PyObject *, keep(import_attr("signal", "getsignal")));
     PyObject *tb = PyException_GetTraceback(exc.ptr());
-    if (!tb)
-        return false;
-    nb::object frames = nb::steal(tb);
-    try {
-        nb::object codes = check(PySet_New(nullptr));
-        nb::object numbers = call_method(signal, KX_STR("valid_signals"));
-        for (nb::handle n : numbers) {
-            PyObject *h = PyObject_CallMethod(signal, "getsignal", "O", n.ptr());
-            if (!h) {
-                PyErr_Clear();
-                continue;
-            }
-            nb::object handler = nb::steal(h);
-            PyObject *code = PyObject_GetAttrString(h, "__code__");
-            if (!code) {
-                PyErr_Clear();
-                continue;
-            }
-            PySet_Add(codes.ptr(), code);
-            Py_DECREF(code);
+    for (nb::object t = nb::steal(tb); t.is_valid() && !t.is_none(); t = maybe_attr(t, KX_ID(tb_next))) {
+        nb::object frame = maybe_attr(t, KX_ID(tb_frame));
+        nb::object code = frame.is_valid() ? maybe_attr(frame, KX_ID(f_code)) : nb::object();
+        if (!code.is_valid() || !PyCode_Check(code.ptr()))
+            continue;
+        PyCodeObject *co = (PyCodeObject *)code.ptr();
+        bool varargs = co->co_flags & CO_VARARGS;
+        if (co->co_argcount < 2 && !varargs)
+            continue;
+        nb::object names = maybe_attr(code, KX_ID(co_varnames));
+        nb::object locals = maybe_attr(frame, KX_ID(f_locals));
+        if (!names.is_valid() || !PyTuple_Check(names.ptr()) || !locals.is_valid())
+            continue;
+        // handler(signum, frame), method(self, signum, frame) or f(*args)
+        nb::object signum;
+        if (co->co_argcount >= 2 && PyTuple_GET_SIZE(names.ptr()) >= co->co_argcount) {
+            PyObject *v = PyObject_GetItem(locals.ptr(), PyTuple_GET_ITEM(names.ptr(), co->co_argcount - 2));
+            signum = nb::steal(v);
+        } else if (varargs && PyTuple_GET_SIZE(names.ptr()) > co->co_argcount) {
+            PyObject *v = PyObject_GetItem(locals.ptr(), PyTuple_GET_ITEM(names.ptr(), co->co_argcount));
+            nb::object rest = nb::steal(v);
+            if (v && PyTuple_Check(v) && PyTuple_GET_SIZE(v) >= 1)
+                signum = nb::borrow(PyTuple_GET_ITEM(v, 0));
         }
-        if (PySet_GET_SIZE(codes.ptr()) == 0)
-            return false;
-        for (nb::object t = frames; !t.is_none();) {
-            nb::object frame = check(PyObject_GetAttrString(t.ptr(), "tb_frame"));
-            nb::object code = check(PyObject_GetAttrString(frame.ptr(), "f_code"));
-            if (PySet_Contains(codes.ptr(), code.ptr()) == 1)
-                return true;
-            t = check(PyObject_GetAttrString(t.ptr(), "tb_next"));
+        PyErr_Clear();
+        if (!signum.is_valid() || !PyLong_CheckExact(signum.ptr()))
+            continue;
+        PyObject *h = PyObject_CallOneArg(getsignal, signum.ptr());
+        if (!h) {
+            PyErr_Clear();
+            continue;
         }
-    } catch (nb::python_error &) {
+        nb::object handler = nb::steal(h);
+        nb::object func = maybe_attr(handler, KX_ID(__func__));  // a bound method's function
+        nb::object handler_code = maybe_attr(func.is_valid() ? func : handler, KX_ID(__code__));
+        if (handler_code.is_valid() && handler_code.ptr() == code.ptr())
+            return true;
     }
     PyErr_Clear();
     return false;
