@@ -1,5 +1,6 @@
-"""TclCommand calls against raw tk.call, and Tcl calling a Python callback
-registered by create_callback against one registered by tk.createcommand."""
+"""TclCommand calls against raw tk.call, Tcl calling a Python callback
+registered by create_callback against one registered by tk.createcommand, and
+the same for a callback that fails and Tcl catches."""
 
 import os
 
@@ -42,7 +43,29 @@ def bench_callback():
     report("1000 Tcl calls of a create_callback callback / createcommand", t["ours"], t["raw"], 1.1)
 
 
+def bench_failing_callback():
+    import tkinter
+
+    from korvex.tcl.interpreter import Interpreter
+
+    interp = Interpreter()
+
+    def fail():
+        raise ValueError("bad value")
+
+    interp.create_callback(fail, "fail")
+    plain = tkinter.Tcl()
+    plain.createcommand("fail", fail)
+    script = "for {set i 0} {$i < 200} {incr i} {catch fail}"
+    t = interleaved({
+        "raw": lambda: plain.eval(script),
+        "ours": lambda: interp.tk.eval(script),
+    }, number=5)
+    report("a failing callback caught in Tcl / tkinter's failing command", t["ours"] / 200, t["raw"] / 200, 8)
+
+
 if __name__ == "__main__":
     os.chdir(os.path.dirname(os.path.abspath(__file__)))
     bench_command_call()
     bench_callback()
+    bench_failing_callback()

@@ -23,6 +23,7 @@ import stat
 import sys
 import tempfile
 import time
+from typing import Any, Iterator, Optional, Tuple
 
 from .internal import TclDLL
 from .interpreter import TclError
@@ -57,7 +58,7 @@ _flags_offset = _UNPROBED
 _PROBE_BYTES = 1024  # the structure is several times larger
 
 
-def _probe_flags_offset(address):
+def _probe_flags_offset(address: int) -> Any:
     before = ctypes.string_at(address, _PROBE_BYTES)
     _Tcl_AllowExceptions(address)
     after = ctypes.string_at(address, _PROBE_BYTES)
@@ -74,7 +75,7 @@ def _probe_flags_offset(address):
     return offset
 
 
-def _eval_flags(interp):
+def _eval_flags(interp: Any) -> Any:
     """Tcl's evalFlags of interp as a ctypes int, or None."""
     global _flags_offset
     address = interp.interpaddr()
@@ -108,7 +109,7 @@ _READ_FILE = r"""{path encoding} {
 }"""
 
 
-def _source(interp, path, encoding):
+def _source(interp: Any, path: str, encoding: Optional[str]) -> Any:
     # The fallback: Tcl's source, called without a command around it. The
     # error's last words are that call, no part of the file's stack.
     words = ["-encoding", encoding, path] if encoding else [path]
@@ -124,7 +125,7 @@ def _source(interp, path, encoding):
         raise TclError(text) from exc
 
 
-def _shortened(command):
+def _shortened(command: str) -> Iterator[str]:
     # Tcl shows a command in errorInfo cut to 150 bytes and "...".
     yield command
     data = command.encode("utf-8")
@@ -133,7 +134,7 @@ def _shortened(command):
         yield command[:150] + "..."
 
 
-def _evaluable(text):
+def _evaluable(text: str) -> Any:
     # What _tkinter's eval takes: UTF-8 text without NUL (lone surrogates,
     # from a file Tcl read as CESU-8, do not encode).
     if "\0" in text:
@@ -145,7 +146,7 @@ def _evaluable(text):
     return True
 
 
-def eval_file(interp, path, encoding=None):
+def eval_file(interp: Any, path: str, encoding: Optional[str] = None) -> Any:
     """Evaluates the file at path as tclsh evaluates its script. Raises
     TclError with the text tclsh prints (its errorInfo) if it fails;
     SystemExit and KeyboardInterrupt pass through."""
@@ -180,7 +181,7 @@ _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__
 _SHEBANG_MAX = 127
 
 
-def _launcher_text(python, root):
+def _launcher_text(python: str, root: str) -> str:
     body = ("# Runs Tcl files and commands as the korvex.tcl console (korvex-tcl) does,\n"
             "# with the Python that wrote this file.\n")
     code = "import sys; sys.path[0:1] = [%r]; from korvex.tcl.console import main; sys.exit(main())" % root
@@ -190,13 +191,13 @@ def _launcher_text(python, root):
         # would add PWD to the environment or correct a stale one.
         return "%s\n%s%s\n" % (shebang, body, code.replace("; ", "\n"))
 
-    def quote(text):
+    def quote(text: str) -> str:
         return "'" + text.replace("'", "'\\''") + "'"
     return "#!/bin/sh\n%sexec %s -c %s \"$0\" \"$@\"\n" % (
         body, quote(python), quote(code.replace("import sys; ", "import sys; sys.argv[0:2] = sys.argv[1:2]; ")))
 
 
-def _private_dir(path):
+def _private_dir(path: str) -> Any:
     """path as a directory of this user's that only they can write, or None."""
     try:
         os.makedirs(path, mode=0o700, exist_ok=True)
@@ -208,7 +209,7 @@ def _private_dir(path):
     return path
 
 
-def _cache_dirs():
+def _cache_dirs() -> Any:
     cache = os.environ.get("XDG_CACHE_HOME", "")
     if not os.path.isabs(cache):
         cache = os.path.join(os.path.expanduser("~"), ".cache")
@@ -216,7 +217,7 @@ def _cache_dirs():
     yield os.path.join(tempfile.gettempdir(), "korvex-tcl-%d" % os.getuid())
 
 
-def _write_launcher(directory, text):
+def _write_launcher(directory: str, text: str) -> Any:
     path = os.path.join(directory, "korvex-tcl")
     try:
         with open(path, encoding="utf-8") as f:
@@ -236,7 +237,7 @@ def _write_launcher(directory, text):
     return path
 
 
-def launcher():
+def launcher() -> Any:
     """The path of a launcher running the console with this Python (written
     to the user's cache directory, or a private one under the temporary
     directory, when missing), or None where none can be written."""
@@ -259,7 +260,7 @@ def launcher():
 _COERCED = ("C.UTF-8", "C.utf8", "UTF-8")
 
 
-def undo_locale_coercion():
+def undo_locale_coercion() -> Any:
     """Takes back what Python did to a C locale at start-up: it set LC_CTYPE
     in the environment (where Tcl's env() shows it, and where Tcl reads its
     system encoding from); tclsh leaves both alone. Python did so exactly
@@ -275,7 +276,7 @@ def undo_locale_coercion():
         pass
 
 
-def executable():
+def executable() -> Tuple[str, str]:
     """What ``info nameofexecutable`` names, and Tcl's system encoding."""
     name = _Tcl_GetNameOfExecutable()
     return (os.fsdecode(name) if name else ""), _Tcl_GetEncodingName(None).decode("utf-8")
@@ -293,7 +294,7 @@ _STD_CHANNELS = r"""{from to} {
 }"""
 
 
-def set_executable(interp, path, encoding=None):
+def set_executable(interp: Any, path: str, encoding: Optional[str] = None) -> Any:
     """Makes path what ``info nameofexecutable`` names, for the whole
     process (as Tcl keeps it). Tcl then takes its system encoding from the
     environment again, as at start-up, or sets it to encoding if given; the
@@ -316,7 +317,7 @@ def set_executable(interp, path, encoding=None):
 _STD_CHANNELS_BY_KIND = ((2, "stdin"), (4, "stdout"), (8, "stderr"))
 
 
-def own_std_channels(interp, other):
+def own_std_channels(interp: Any, other: Any) -> Any:
     """Makes interp, not other, hold Tcl's standard channels (one set per
     thread, held by every interpreter that uses channels). tclsh has one
     interpreter: there a script's "close stdout" closes the file descriptor,
@@ -331,7 +332,7 @@ def own_std_channels(interp, other):
             other.tk.eval(zelph(["close", name]))  # only let go: interp still holds it
             taken.append((kind, chan))
 
-    def give_back():
+    def give_back() -> None:
         for kind, chan in taken:
             if _Tcl_GetStdChannel(kind) == chan:
                 _Tcl_RegisterChannel(other.interpaddr(), chan)
@@ -366,7 +367,7 @@ _PROMPT = r"""{name} {
 }"""
 
 
-def prompt_text(interp, continuation):
+def prompt_text(interp: Any, continuation: bool) -> Any:
     """The prompt tclsh would show: what the script in tcl_prompt1 (or
     tcl_prompt2 for continuation) writes to stdout, or None where the
     variable is not set. A failing script is reported on stderr, as tclsh
@@ -421,12 +422,12 @@ _WRITE = r"""{chan text newline} {
 }"""
 
 
-def write(interp, chan, text, newline=True):
+def write(interp: Any, chan: str, text: str, newline: bool = True) -> None:
     """Writes text (and a newline) to Tcl's standard channel chan, if open."""
     interp.tk.eval(zelph(["apply", _WRITE, chan, text, int(newline)]))
 
 
-def _prompt(interp, continuation):
+def _prompt(interp: Any, continuation: bool) -> Any:
     """tclsh's prompt: the script in tcl_prompt1 (tcl_prompt2) run at the top
     level, or "% " (nothing while a command is unfinished)."""
     name = "::tcl_prompt2" if continuation else "::tcl_prompt1"
@@ -441,12 +442,12 @@ def _prompt(interp, continuation):
     write(interp, "stdout", text, newline=False)
 
 
-def _message(exc):
+def _message(exc: BaseException) -> str:
     result = getattr(exc, "result", None)
     return result if isinstance(result, str) else str(exc)
 
 
-def command_loop(interp):
+def command_loop(interp: Any) -> Any:
     """Runs the commands read from Tcl's stdin as tclsh does when stdin is
     not a terminal and no script file is given: each once it is complete,
     recorded in Tcl's history and run at the top level; a failing command
