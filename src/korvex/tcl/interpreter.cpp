@@ -352,7 +352,7 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
         kx::record(eval_attr(self, 0), code);
     nb::object tk = eval_attr(self, 1);
     bridge::Entry entry(tk);
-    bridge::check_deadline(tk);
+    entry.check();
     PyObject *result = tk_eval(tk, code);
     if (!result) {
         // (The details were taken when Tcl failed: reading them cannot fail.)
@@ -361,9 +361,8 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
         bridge::raise_replacing(g_tcl_error, text, caught);
     }
     nb::object value = nb::steal(result);
-    bridge::check_deadline(tk);
-    if (PyObject *reg = generic_getattribute(self, KX_ID(_korvex_bridge), true))
-        bridge::evaluation_done(nb::steal(reg));
+    entry.check();
+    entry.done();
     if (typecast && truth(typecast))
         return call_method(self, KX_ID(cast_any), {value.ptr()});
     return value;

@@ -442,7 +442,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
 
     nb::object tk = history_or_tk(interp, 1);
     bridge::Entry entry(tk);
-    bridge::check_deadline(tk);
+    entry.check();
     PyObject *result = from_tk_steal(tk_call(tk, tk_words(words)));  // a byte array as text
     if (!result) {
         // (The details were taken when Tcl failed: reading them cannot fail.)
@@ -451,7 +451,8 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
         bridge::raise_replacing(g_tcl_error, text, caught);
     }
     nb::object value = nb::steal(result);
-    bridge::check_deadline(tk);
+    entry.check();
+    entry.done();
     if (truth(cast))
         return interp_method(interp, KX_ID(cast_any), value.ptr());
     return result_text(value);

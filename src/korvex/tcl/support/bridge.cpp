@@ -229,8 +229,12 @@ void registry_dealloc(PyObject *self) {
         shut(s);
         // A Tcl interpreter of another thread may still point here (its
         // limit handler, its per-interpreter data): then the state stays.
-        if (!s->interp)
-            delete s;
+        if (!s->interp) {
+            if (s->depth > 0)
+                s->orphaned = true;  // freed by the last entry
+            else
+                delete s;
+        }
     }
     type->tp_free(self);
     Py_DECREF(type);
@@ -543,6 +547,8 @@ bool close(nb::handle registry, nb::object *interrupt) {
     return true;
 }
 
+void raise_pending(State *s);
+
 Entry::Entry(nb::handle tk) {
     // Python and Tcl calling each other: each round takes C stack that no
     // recursion limit of either counts.
@@ -551,12 +557,14 @@ Entry::Entry(nb::handle tk) {
     State *s = state_of_interp(interp);
     if (!s)
         return;
-    interp_ = interp;
+    s_ = s;
     if (s->depth++ == 0) {
         // What an earlier evaluation started through tkinter's own methods
         // left behind belongs to nobody now.
-        Py_CLEAR(s->unwinding);
-        s->unwind_now = false;
+        if (s->unwinding) {
+            Py_CLEAR(s->unwinding);
+            s->unwind_now = false;
+        }
         const tcl::Api &api = tcl::api();
         api.ResetCancellation(interp, 0);
         if (!api.InterpActive(interp))
@@ -565,16 +573,37 @@ Entry::Entry(nb::handle tk) {
 }
 
 Entry::~Entry() {
-    State *s = state_of_interp(static_cast<tcl::Interp *>(interp_));
-    if (!s || s->depth <= 0)
+    State *s = s_;
+    if (!s)
         return;
-    if (--s->depth == 0 && s->unwinding) {
-        // Not delivered by the call it belonged to (its caller left by
-        // another way): it must not reach a later, unrelated one.
-        Py_CLEAR(s->unwinding);
-        s->unwind_now = false;
-        tcl::api().ResetCancellation(s->interp, 0);
+    // (The state outlives its interpreter while an entry holds it.)
+    if (--s->depth == 0) {
+        if (s->orphaned) {
+            delete s;
+            return;
+        }
+        if (s->unwinding) {
+            // Not delivered by the call it belonged to (its caller left by
+            // another way): it must not reach a later, unrelated one.
+            Py_CLEAR(s->unwinding);
+            s->unwind_now = false;
+            if (s->interp && !s->closed)
+                tcl::api().ResetCancellation(s->interp, 0);
+        }
     }
+}
+
+void Entry::check() {
+    State *s = s_;
+    if (!s || (s->deadlines.empty() && !s->unwinding) || s->closed || !s->interp || !s->timeout_type)
+        return;
+    raise_pending(s);
+}
+
+void Entry::done() {
+    State *s = s_;
+    if (s && s->last_exc && s->depth == 1 && s->interp && !s->closed && !tcl::api().InterpActive(s->interp))
+        forget_last(s);
 }
 
 namespace {
@@ -612,6 +641,25 @@ void pop_deadline(nb::handle registry, long id) {
     tell_watcher(s);
 }
 
+void raise_pending(State *s) {
+    tcl::Interp *interp = s->interp;
+    if (s->unwinding && !tcl::api().InterpActive(interp)) {
+        // Tcl finished before the unwinding took effect: the exception is
+        // still this call's.
+        nb::object exc = nb::steal(s->unwinding);
+        s->unwinding = nullptr;
+        s->unwind_now = false;
+        tcl::api().ResetCancellation(interp, 1);
+        tcl::api().SetChildCancelFlags(interp, 0, 1);
+        ::kx::reraise(exc);
+    }
+    if (const Deadline *d = passed_deadline(s)) {
+        nb::object exc = timeout_error(s, *d);
+        PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
+        throw nb::python_error();
+    }
+}
+
 bool must_propagate(nb::handle exc) {
     if (PyObject_IsInstance(exc.ptr(), PyExc_TimeoutError) == 1)
         return true;
@@ -643,31 +691,9 @@ void check_deadline(nb::handle tk) {
     State *s = static_cast<State *>(tcl::api().GetAssocData(interp, kAssocName, nullptr));
     if (!s || (s->deadlines.empty() && !s->unwinding) || s != state_of_interp(interp) || !s->timeout_type)
         return;
-    if (s->unwinding && !tcl::api().InterpActive(interp)) {
-        // Tcl finished before the unwinding took effect: the exception is
-        // still this call's.
-        nb::object exc = nb::steal(s->unwinding);
-        s->unwinding = nullptr;
-        s->unwind_now = false;
-        tcl::api().ResetCancellation(interp, 1);
-        tcl::api().SetChildCancelFlags(interp, 0, 1);
-        ::kx::reraise(exc);
-    }
-    if (const Deadline *d = passed_deadline(s)) {
-        nb::object exc = timeout_error(s, *d);
-        PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
-        throw nb::python_error();
-    }
+    raise_pending(s);
 }
 
-void evaluation_done(nb::handle registry) {
-    if (!registry.is_valid() || std::strcmp(Py_TYPE(registry.ptr())->tp_name, registry_spec.name) != 0)
-        return;
-    State *s = state_of(registry.ptr());
-    if (s && s->last_exc && s->interp && !s->closed && tcl::api().GetCurrentThread() == s->thread &&
-        !tcl::api().InterpActive(s->interp))
-        forget_last(s);
-}
 
 }  // namespace bridge
 }  // namespace kx

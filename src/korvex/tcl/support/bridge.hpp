@@ -56,6 +56,8 @@ bool close(nb::handle registry, nb::object *interrupt = nullptr);
 // with none, Tcl work was started through tkinter's own methods: the work is
 // still stopped, and a signal handler's exception is raised in Python right
 // after _tkinter returns (a timeout then is only Tcl's "eval unwound").
+struct State;
+
 class Entry {
 public:
     explicit Entry(nb::handle tk);
@@ -63,8 +65,17 @@ public:
     Entry(const Entry &) = delete;
     Entry &operator=(const Entry &) = delete;
 
+    // Before and after the Tcl work: raises TclTimeoutError when a deadline
+    // has passed, or what stopped the work if Tcl finished before stopping
+    // (see check_deadline).
+    void check();
+
+    // After Tcl work that succeeded: at the outermost level, the exception of
+    // a callback failure that Tcl caught is let go.
+    void done();
+
 private:
-    void *interp_ = nullptr;
+    State *s_ = nullptr;
 };
 
 // What an Interpreter's `tk` becomes once closed: every attribute raises
@@ -104,9 +115,6 @@ bool pending_must_propagate();
 // Python ran). Costs one lookup of Tcl's per-interpreter data.
 void check_deadline(nb::handle tk);
 
-// After an evaluation of `tk` returned to the outermost level: the exception
-// of a callback failure that Tcl caught is let go.
-void evaluation_done(nb::handle registry);
 
 // Time limits: push a deadline `seconds` from now (returns its id), pop it.
 long push_deadline(nb::handle registry, double seconds);

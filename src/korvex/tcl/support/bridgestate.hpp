@@ -78,6 +78,9 @@ struct State {
     // close() is deleting the commands: a signal is kept for its end, and
     // Tcl is not unwound under it.
     bool closing = false;
+    // The registry let go while an Entry still held the state: the last
+    // entry frees it.
+    bool orphaned = false;
     // The periodic check (signals, time limits): Tcl's asynchronous handler,
     // marked by the watcher thread, runs it through _tkinter's command
     // procedure with our checker object as its callable.

@@ -54,12 +54,13 @@ nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *>
     for (PyObject *a : args)
         stack[n++] = a;
     bridge::Entry entry(tk);
-    bridge::check_deadline(tk);
+    entry.check();
     PyObject *r = PyObject_VectorcallMethod(method, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r)  // variable access has no error line
         bridge::reraise(tk, method != KX_ID(getvar) && method != KX_ID(setvar) && method != KX_ID(unsetvar));
     nb::object result = from_tk(nb::steal(r));
-    bridge::check_deadline(tk);
+    entry.check();
+    entry.done();
     return result;
 }
 
@@ -74,7 +75,7 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
     else
         words = tk_value(words);
     bridge::Entry entry(tk);
-    bridge::check_deadline(tk);
+    entry.check();
     PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && PyTuple_CheckExact(words.ptr())) {
         PyMethodDef *def = ((PyMethodDescrObject *)descr)->d_method;
@@ -86,7 +87,8 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
                 if (!r)
                     bridge::reraise(tk);
                 nb::object result = from_tk(nb::steal(r));
-                bridge::check_deadline(tk);
+                entry.check();
+                entry.done();
                 return result;
             }
         }
@@ -96,7 +98,8 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
     if (!r)
         bridge::reraise(tk);
     nb::object result = from_tk(nb::steal(r));
-    bridge::check_deadline(tk);
+    entry.check();
+    entry.done();
     return result;
 }
 

@@ -175,9 +175,17 @@ struct TkappHead {
     void *thread_id;
 };
 
+PyTypeObject *g_tkapp_type = nullptr;  // _tkinter's application type, once seen
+
 bool is_tkapp(PyObject *o) {
     PyTypeObject *t = Py_TYPE(o);
-    return std::strcmp(t->tp_name, "_tkinter.tkapp") == 0 && t->tp_basicsize >= (Py_ssize_t)sizeof(TkappHead);
+    if (t == g_tkapp_type)
+        return true;
+    if (std::strcmp(t->tp_name, "_tkinter.tkapp") != 0 || t->tp_basicsize < (Py_ssize_t)sizeof(TkappHead))
+        return false;
+    if (!g_tkapp_type && PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE))
+        g_tkapp_type = t;  // (_tkinter's type lives as long as the process)
+    return true;
 }
 
 // Whether TkappHead matches this _tkinter: checked on the first application
