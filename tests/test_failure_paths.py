@@ -221,3 +221,22 @@ def test_caught_failures_stay_caught_however_long_tcl_runs(fresh, limited):
             assert fresh.eval(script) == "20000"
     else:
         assert fresh.eval(script) == "20000"
+
+
+@pytest.mark.parametrize("write", [
+    lambda i: i.eval("set v 1"), lambda i: i.set_var("v", 2), lambda i: i.yarl.set("v", 3),
+], ids=["eval", "set_var", "quick call"])
+def test_a_trace_callbacks_exception_is_the_cause(fresh, write):
+    def refuse(*args):
+        raise ValueError("no writes")
+    fresh.create_callback(refuse, cmd_name="refuse")
+    fresh.eval("trace add variable v write refuse")
+    with pytest.raises(TclError) as caught:
+        write(fresh)
+    assert caught.value.result == 'can\'t set "v": ValueError: no writes'
+    assert caught.value.errorcode == ("TCL", "WRITE", "VARNAME")
+    assert isinstance(caught.value.__cause__, ValueError)
+    # Only for the failure it caused: a later unrelated error has none.
+    with pytest.raises(TclError) as later:
+        fresh.eval("error other")
+    assert later.value.__cause__ is None

@@ -188,6 +188,7 @@ void shut(State *s) {
             c->state = nullptr;
         s->commands.clear();
         s->last_code = nullptr;  // Tcl's objects belong to its thread: left to it
+        s->last_result = nullptr;
     }
     forget_last(s);
     if (!s->async)
@@ -323,6 +324,10 @@ void forget_last(State *s) {
     if (s->last_code) {
         tcl::decr_ref(s->last_code);
         s->last_code = nullptr;
+    }
+    if (s->last_result) {
+        tcl::decr_ref(s->last_result);
+        s->last_result = nullptr;
     }
 }
 

@@ -66,6 +66,9 @@ struct State {
     // very object was caused by it.
     PyObject *last_exc = nullptr;
     tcl::Obj *last_code = nullptr;
+    // ...and its result (Tcl rewrites the -errorcode of an error from a
+    // trace; the message it makes ends with this one).
+    tcl::Obj *last_result = nullptr;
     // An exception to raise in place of the TclError that an unwinding
     // evaluation ends with (KeyboardInterrupt, SystemExit, a signal
     // handler's, a timeout).

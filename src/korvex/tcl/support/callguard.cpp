@@ -314,6 +314,10 @@ void outcome_of_exception(State *s, Outcome &out, nb::object exc) {
         s->last_exc = exc.release().ptr();
         s->last_code = out.code;
         tcl::incr_ref(out.code);
+        if (out.result) {
+            s->last_result = out.result;
+            tcl::incr_ref(out.result);
+        }
     }
 }
 

@@ -74,6 +74,18 @@ void annotate(nb::handle exc, State *s, nb::handle tk, bool with_line) {
                 forget_last(s);
             }
         }
+        if (s->last_exc && s->last_result) {
+            // A trace's error: Tcl made its own code and a message that ends
+            // with the callback's.
+            int size = 0;
+            const char *text = api.GetStringFromObj(s->last_result, &size);
+            nb::object last = tcl::decode(text, (size_t)size);
+            if (size > 0 && PyUnicode_Tailmatch(result.ptr(), last.ptr(), 0, PY_SSIZE_T_MAX, 1) == 1) {
+                PyException_SetCause(exc.ptr(), nb::borrow(s->last_exc).release().ptr());
+                forget_last(s);
+            }
+            PyErr_Clear();
+        }
         if (tcl::Obj *i = option(options, "-errorinfo")) {
             int size = 0;
             const char *text = api.GetStringFromObj(i, &size);
