@@ -377,7 +377,27 @@ PyObject *guard_call(PyObject *self, PyObject *args, PyObject *kwargs) {
         nb::object r = nb::steal(result);
         return c_entry([&] { return tcl_safe(r); });
     }
-    return finish(g->cmd, result);
+    // Tcl's and _tkinter's C frames are below: nothing may be thrown
+    // through them. If describing the outcome fails (Python out of memory or
+    // of recursion depth), Tcl gets a bare error naming what failed.
+    Command *c = g->cmd;
+    try {
+        return finish(c, result);
+    } catch (nb::python_error &e) {
+        discard(c->outcome.result);
+        discard(c->outcome.code);
+        c->outcome = Outcome();
+        c->outcome.kind = Outcome::kError;
+        c->outcome.result = tcl::api().NewStringObj(Py_TYPE(e.value().ptr())->tp_name, -1);
+    } catch (...) {
+        discard(c->outcome.result);
+        discard(c->outcome.code);
+        c->outcome = Outcome();
+        c->outcome.kind = Outcome::kError;
+        c->outcome.result = tcl::api().NewStringObj("failure in a Python command", -1);
+    }
+    PyErr_Clear();
+    return nb::borrow(empty_tuple()).release().ptr();
 }
 
 int guard_traverse(PyObject *self, visitproc visit, void *arg) {
