@@ -189,6 +189,7 @@ def test_terminal_multi_line_command_is_one_history_entry(terminal):
     term.command("twice 21", "42")
     term.send("history\n")
     term.expect(r"1\s+proc twice \{a\} \{\r*\n\s+return \[expr \{2 \* \$a\}\]\r*\n\s+\}\r*\n\s+2\s+twice 4\r*\n")
+    term.prompt()  # (Ctrl-D only once the console reads again)
     term.send("\x04")
     assert term.wait() == 0
 
