@@ -1,4 +1,7 @@
-"""What makes the console run a Tcl file as tclsh runs its script.
+"""What makes the console tclsh: a script file evaluated as tclsh evaluates
+it, tclsh's loop for commands piped in, its prompts, the standard channels
+held by one interpreter, and info nameofexecutable naming a program that
+runs Tcl as the console does.
 
 tclsh reads the file and evaluates it at the top level (no command around
 it), with ``info script`` set and Tcl's "this script is a file" mark, so that
@@ -10,8 +13,8 @@ the console evaluates the file's text through ``_tkinter`` instead, with the
 same mark set on the interpreter for the one evaluation (see
 :func:`eval_file`).
 
-``info nameofexecutable`` names a launcher: a small shell script that runs
-this console with this Python, so that ``exec [info nameofexecutable] f.tcl``
+``info nameofexecutable`` names a launcher: a small script that runs this
+console with this Python, so that ``exec [info nameofexecutable] f.tcl``
 (and tcltest's ``[interpreter]``) runs Tcl, not Python.
 """
 
@@ -29,7 +32,8 @@ from .internal import TclDLL
 from .interpreter import TclError
 from .zelph import zelph
 
-__all__ = ["eval_file", "launcher", "executable", "set_executable", "undo_locale_coercion", "prompt_text"]
+__all__ = ["eval_file", "command_loop", "write", "prompt_text", "own_std_channels", "launcher", "executable",
+           "set_executable", "undo_locale_coercion"]
 
 # Tcl's Interp.evalFlags bits (tclInt.h).
 _EVAL_FILE = 0x02
@@ -285,7 +289,7 @@ def executable() -> Tuple[str, str]:
 # Gives Tcl's standard channels (one set per thread, made on first use with
 # the system encoding of the time) that still read and write the encoding
 # "from" the encoding "to".
-_STD_CHANNELS = r"""{from to} {
+_FOLLOW_ENCODING = r"""{from to} {
     foreach c {stdin stdout stderr} {
         if {[chan names $c] ne {} && [chan configure $c -encoding] eq $from} {
             chan configure $c -encoding $to
@@ -306,7 +310,7 @@ def set_executable(interp: Any, path: str, encoding: Optional[str] = None) -> An
     _, after = executable()
     if after != before:
         try:
-            interp.tk.eval(zelph(["apply", _STD_CHANNELS, before, after]))
+            interp.tk.eval(zelph(["apply", _FOLLOW_ENCODING, before, after]))
         except (TclError, RuntimeError):  # closed, or another thread's
             pass
 

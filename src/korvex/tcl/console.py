@@ -626,8 +626,8 @@ def main(argv=None):
 
         sys.stdout.write("korvex.tcl %s\n" % korvex.tcl.__version__)
         return 0
-    # Before any of the console's interpreters reads the environment.
-    _tclsh.undo_locale_coercion()
+    if argv is None:  # the process is the console's: before its interpreters read the environment
+        _tclsh.undo_locale_coercion()
     restore_executable = _use_launcher()
     try:
         return _run(opts, prog, own_process=argv is None)
