@@ -34,6 +34,7 @@ from korvex._tcl_pytest import (
     pytest_addoption,
     pytest_collection_finish,
     pytest_configure,
+    pytest_plugins,
     pytest_unconfigure,
     tcl,
     tcl_session,
@@ -42,6 +43,6 @@ from korvex._tcl_pytest import (
 
 __all__ = [
     "DEFAULT_HISTORY", "MAX_ENTRY_CHARS", "SECTION", "SHARED", "history_report",
-    "pytest_addoption", "pytest_collection_finish", "pytest_configure", "pytest_unconfigure",
+    "pytest_addoption", "pytest_collection_finish", "pytest_configure", "pytest_plugins", "pytest_unconfigure",
     "tcl", "tcl_session", "tcl_shared",
 ]
