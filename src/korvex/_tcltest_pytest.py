@@ -106,7 +106,10 @@ class TcltestFile(pytest.File):
                                _tcl_pytest._option_timeout(self.config))
         except TclError as exc:
             raise self.CollectError(str(exc)) from None
-        grouped = self.config.pluginmanager.hasplugin("xdist")
+        # With --dist loadgroup, pytest-xdist keeps the items of a group together.
+        group = None
+        if getattr(self.config.option, "dist", "no") == "loadgroup":
+            group = pytest.mark.xdist_group(self.nodeid)
         seen: Dict[str, int] = {}
         used = set()
         for place, (name, line) in enumerate(found):
@@ -118,16 +121,16 @@ class TcltestFile(pytest.File):
                 count += 1
             used.add(label)
             item = TcltestItem.from_parent(self, name=label, key=(name, occurrence), place=place, line=line)
-            if grouped:  # for --dist loadgroup
-                item.add_marker(pytest.mark.xdist_group(self.nodeid))
+            if group is not None:
+                item.add_marker(group)
             self.order[item.key] = place
             yield item
 
     def teardown(self) -> None:
         run, self._run = self._run, None
-        if run is None or run.end is not None:
+        if run is None or (run.end is not None and self._told):
             return
-        end = run.finish(_tcl_pytest._option_timeout(self.config))
+        end = run.end or run.finish(_tcl_pytest._option_timeout(self.config))
         if end.kind in ("error", "timeout", "aborted"):
             pytest.fail("%s while finishing %s:\n%s" % (_ENDS[end.kind], self.path.name, end.text),
                         pytrace=False)
@@ -297,31 +300,27 @@ def _report(text: str, message: str, path: str, line: int) -> Any:
 
 # -- the order of items, selection ---------------------------------------------
 
-@pytest.hookimpl(trylast=True)
-def pytest_collection_modifyitems(items: List[pytest.Item]) -> None:
+@pytest.hookimpl(tryfirst=True)  # before pytest-xdist sends the list to the controller
+def pytest_collection_finish(session: pytest.Session) -> None:
     """Keeps the items of each tcltest file together, in the file's order,
-    where the first of them is: a file runs from its top, once."""
+    where the first of them is (a file runs from its top, once; plugins that
+    order tests, --ff among them, may have moved them), and tells each file
+    which of its tests to run."""
     files: Dict[int, List[TcltestItem]] = {}
-    for item in items:
+    for item in session.items:
         if isinstance(item, TcltestItem):
             files.setdefault(id(item.parent), []).append(item)
     if not files:
         return
-    placed = set()
     ordered: List[pytest.Item] = []
-    for item in items:
+    for item in session.items:
         if not isinstance(item, TcltestItem):
             ordered.append(item)
-        elif id(item.parent) not in placed:
-            placed.add(id(item.parent))
-            ordered.extend(sorted(files[id(item.parent)], key=lambda i: i.place))
-    items[:] = ordered
-
-
-def pytest_collection_finish(session: pytest.Session) -> None:
-    for item in session.items:
-        if isinstance(item, TcltestItem):
-            item.file.selected.append(item.key)
+        elif id(item.parent) in files:
+            mine = sorted(files.pop(id(item.parent)), key=lambda i: i.place)
+            item.file.selected[:] = [i.key for i in mine]
+            ordered.extend(mine)
+    session.items[:] = ordered
 
 
 # -- pytest-xdist ----------------------------------------------------------------

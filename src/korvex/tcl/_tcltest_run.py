@@ -86,10 +86,7 @@ proc ::tcl::KorvexTcltestLeave {cmd code result op} {
     lassign $S(before) passed failed skipped because
     set reasons {}
     set unmet {}
-    if {$code == 1} {
-        set outcome error
-        set result $::errorInfo
-    } elseif {$code} {
+    if {$code} {
         set outcome error
     } elseif {$::tcltest::numTests(Failed) > $failed} {
         set outcome failed
@@ -285,6 +282,7 @@ class FileRun:
         return answer
 
     def _abort(self):
+        self._aborted = True
         self._to_worker.put(("abort",))
         with self._lock:
             if self._address is not None:
@@ -312,6 +310,7 @@ class FileRun:
             with self._lock:
                 self._address = interp.interpaddr()
             restore_executable = _use_launcher(interp)
+            self._prepare(interp)
             end = self._evaluate(message)
         except _Stop:
             end = End("aborted", in_test=self._active is not None)
@@ -343,14 +342,18 @@ class FileRun:
     def _open(self):
         from .console import _new_interpreter  # argv, argc, argv0 and exit as the console sets them
 
-        name = os.path.basename(self.path)
-        interp = self.interp = _new_interpreter(name, self.args, False)
-        interp.tk.call("package", "require", "tcltest")
+        interp = self.interp = _new_interpreter(os.path.basename(self.path), self.args, False)
+        return interp
+
+    def _prepare(self, interp):
+        # As a harness that runs test files in one interpreter does
+        # (tcltest's runAllTests -singleproc, tcllib's): tcltest loaded and
+        # its commands imported before the file.
+        interp.tk.eval("package require tcltest; namespace import ::tcltest::*")
         interp.tk.eval(_PROCS)
         interp.create_callback(self._gate, cmd_name="::tcl::korvex_tcltest_gate")
         flat = [part for key in self.selected for part in key]
-        interp.tk.call("apply", _SETUP, int(self.collect), flat, name)
-        return interp
+        interp.tk.call("apply", _SETUP, int(self.collect), flat, os.path.basename(self.path))
 
     def _evaluate(self, message):
         interp = self.interp
@@ -364,7 +367,7 @@ class FileRun:
         except TclError as exc:
             timeout = exc if isinstance(exc, TclTimeoutError) else exc.__cause__
             if isinstance(timeout, TclTimeoutError):
-                end = End("timeout", str(exc), exc=timeout, in_test=self._active is not None)
+                end = End("timeout", "%s\n%s" % (timeout, exc), exc=timeout, in_test=self._active is not None)
             elif self._aborted:
                 end = End("aborted", str(exc), in_test=self._active is not None)
             else:
