@@ -176,6 +176,30 @@ def test_tests_with_computed_names_are_found(pytester):
         ["loop-1", "loop-2", "loop-3", "proc-a", "proc-b", "ns-xxx"], "passed")
 
 
+def test_tests_in_a_child_interpreter_are_items(pytester):
+    # tcltest::loadIntoChildInterpreter: the child reports its counts to the file's tcltest.
+    tcltest(pytester, "suite", r"""
+test top-1 {} {set a 1} 1
+set child [interp create]
+tcltest::loadIntoChildInterpreter $child
+interp eval $child {
+    namespace import ::tcltest::*
+    testConstraint no 0
+    test child-1 {in the child} {set a 1} 1
+    test child-2 {fails in the child} {set a 1} 2
+    test child-3 {skipped in the child} no {set a 1} 1
+    cleanupTests
+}
+interp delete $child
+test top-2 {} {set a 1} 1
+""")
+    result = pytester.runpytest("-p", "no:cacheprovider", "-rA")
+    result.assert_outcomes(passed=3, failed=1, skipped=1)
+    result.stdout.fnmatch_lines(["*---- Result should have been*", "suite.test:*Total*5*Passed*3*Skipped*1*Failed*1",
+                                 "SKIPPED [[]1[]] suite.test:12: constraints not satisfied: no"])
+    result.stdout.no_fnmatch_line("*env array elements changed*")
+
+
 def test_the_files_own_code_runs_once_around_its_tests(pytester):
     # Set-up at the top, between the tests and after them, each run once; the
     # file runs from its own directory with argv0 and argv as tclsh gives them.

@@ -23,6 +23,7 @@ at each turn.
 import ctypes
 import os
 import queue
+import re
 import sys
 import tempfile
 import threading
@@ -37,82 +38,114 @@ __all__ = ["FileRun", "Result", "End", "collect"]
 #   S(collect)  1 in a dry run: every test skipped, name and line kept in S(found)
 #   S(n:NAME)   how many top-level tests named NAME began so far
 #   S(s:KEY)    the test KEY ({name occurrence}) is selected
-#   S(skip)     tcltest's -skip, kept while a test is skipped here
-#   S(active)   the key of the selected test running, S(before) tcltest's counts then
+#   S(stack)    for each tcltest::test running: {} (not ours: nested), {skip I
+#               SKIP} (skipped here, tcltest's -skip to put back) or {run I KEY
+#               COUNTS} (selected, tcltest's counts before it)
+# The procedures take the path of the interpreter whose tcltest runs the test:
+# {} for the file's own, a child's for tcltest::loadIntoChildInterpreter.
 _SETUP = r"""{collect selected file} {
     upvar #0 ::tcl::KorvexTcltest S
     array unset S
     set S(collect) $collect
     set S(found) {}
+    set S(stack) {}
     set S(file) [file normalize $file]
     foreach {name n} $selected {set S(s:[list $name $n]) 1}
-    trace add execution ::tcltest::test enter ::tcl::KorvexTcltestEnter
-    trace add execution ::tcltest::test leave ::tcl::KorvexTcltestLeave
+    ::tcl::KorvexTcltestHook {}
 }"""
 
 _PROCS = r"""
-proc ::tcl::KorvexTcltestEnter {cmd op} {
+proc ::tcl::KorvexTcltestHook {i} {
+    if {$i ne {}} {
+        foreach name {Enter Leave Child} {
+            interp alias $i ::tcl::KorvexTcltest$name {} ::tcl::KorvexTcltest$name $i
+        }
+        set prefix {}
+    } else {
+        set prefix [list {}]
+    }
+    interp eval $i [list trace add execution ::tcltest::test enter [list ::tcl::KorvexTcltestEnter {*}$prefix]]
+    interp eval $i [list trace add execution ::tcltest::test leave [list ::tcl::KorvexTcltestLeave {*}$prefix]]
+    interp eval $i [list trace add execution ::tcltest::loadIntoChildInterpreter leave \
+            [list ::tcl::KorvexTcltestChild {*}$prefix]]
+}
+
+proc ::tcl::KorvexTcltestChild {i cmd code result op} {
+    if {!$code} {::tcl::KorvexTcltestHook [list {*}$i {*}[lindex $cmd 1]]}
+}
+
+proc ::tcl::KorvexTcltestEnter {i cmd op} {
     upvar #0 ::tcl::KorvexTcltest S
-    if {$::tcltest::testLevel} return
+    if {[interp eval $i {set ::tcltest::testLevel}] || [lsearch -exact -index 0 $S(stack) run] >= 0} {
+        lappend S(stack) {}
+        return
+    }
     set name [lindex $cmd 1]
     set key [list $name [incr S(n:$name)]]
     if {$S(collect)} {
-        lappend S(found) $name [::tcl::KorvexTcltestLine]
+        lappend S(found) $name [::tcl::KorvexTcltestLine $i]
     } elseif {[info exists S(s:$key)]} {
         catch {flush stdout}
         if {[::tcl::korvex_tcltest_gate enter $key $cmd]} {
-            set S(active) $key
-            set S(before) [list $::tcltest::numTests(Passed) $::tcltest::numTests(Failed) \
-                    $::tcltest::numTests(Skipped) [array get ::tcltest::skippedBecause]]
+            lappend S(stack) [list run $i $key [interp eval $i {list $::tcltest::numTests(Passed) \
+                    $::tcltest::numTests(Failed) $::tcltest::numTests(Skipped) \
+                    [array get ::tcltest::skippedBecause]}]]
             return
         }
     }
-    set S(skip) $::tcltest::Option(-skip)
-    set ::tcltest::Option(-skip) *
+    lappend S(stack) [list skip $i [interp eval $i {set ::tcltest::Option(-skip)}]]
+    interp eval $i {set ::tcltest::Option(-skip) *}
 }
 
-proc ::tcl::KorvexTcltestLeave {cmd code result op} {
+proc ::tcl::KorvexTcltestLeave {i cmd code result op} {
     upvar #0 ::tcl::KorvexTcltest S
-    if {$::tcltest::testLevel} return
-    if {[info exists S(skip)]} {
-        set ::tcltest::Option(-skip) $S(skip)
-        unset S(skip)
+    set top [lindex $S(stack) end]
+    set S(stack) [lrange $S(stack) 0 end-1]
+    lassign $top what i data counts
+    if {$what eq "skip"} {
+        interp eval $i [list set ::tcltest::Option(-skip) $data]
         return
     }
-    if {![info exists S(active)]} return
-    set key $S(active)
-    unset S(active)
+    if {$what ne "run"} return
     catch {flush stdout}
-    lassign $S(before) passed failed skipped because
+    lassign $counts passed failed skipped because
+    lassign [interp eval $i {list $::tcltest::numTests(Passed) $::tcltest::numTests(Failed) \
+            $::tcltest::numTests(Skipped)}] passed2 failed2 skipped2
     set reasons {}
     set unmet {}
     if {$code} {
         set outcome error
-    } elseif {$::tcltest::numTests(Failed) > $failed} {
+    } elseif {$failed2 > $failed} {
         set outcome failed
-    } elseif {$::tcltest::numTests(Passed) > $passed} {
+    } elseif {$passed2 > $passed} {
         set outcome passed
-    } elseif {$::tcltest::numTests(Skipped) > $skipped} {
+    } elseif {$skipped2 > $skipped} {
         set outcome skipped
-        foreach {k v} [array get ::tcltest::skippedBecause] {
+        foreach {k v} [interp eval $i {array get ::tcltest::skippedBecause}] {
             if {![dict exists $because $k] || [dict get $because $k] < $v} {lappend reasons $k}
         }
-        set unmet [::tcl::KorvexTcltestUnmet $cmd]
+        set unmet [::tcl::KorvexTcltestUnmet $i $cmd]
     } else {
         set outcome none
     }
-    ::tcl::korvex_tcltest_gate done $key $outcome $result $reasons $unmet [lindex $cmd 2]
+    ::tcl::korvex_tcltest_gate done $data $outcome $result $reasons $unmet [lindex $cmd 2]
 }
 
 # The line of the file where the running test command is: the innermost
-# frame of the file's text (0 when there is none).
-proc ::tcl::KorvexTcltestLine {} {
-    for {set k [expr {[info frame] - 2}]} {$k > 0} {incr k -1} {
-        set f [info frame $k]
-        if {[dict get $f type] eq "source" && [dict exists $f file]
-                && [dict get $f file] eq $::tcl::KorvexTcltest(file)} {
-            return [dict get $f line]
+# frame of the file's text in the interpreter of the test, else (negated)
+# that of the file's own interpreter, else 0.
+proc ::tcl::KorvexTcltestLine {i} {
+    set sign 1
+    foreach where [expr {$i eq {} ? [list {}] : [list $i {}]}] {
+        set frames [interp eval $where {info frame}]
+        for {set k $frames} {$k > 0} {incr k -1} {
+            set f [interp eval $where [list info frame $k]]
+            if {[dict get $f type] eq "source" && [dict exists $f file]
+                    && [dict get $f file] eq $::tcl::KorvexTcltest(file)} {
+                return [expr {$sign * [dict get $f line]}]
+            }
         }
+        set sign -1
     }
     return 0
 }
@@ -120,7 +153,7 @@ proc ::tcl::KorvexTcltestLine {} {
 # The constraints of a test, then those of them known to be false (none for
 # an expression). Only constraints tcltest has already set up are read:
 # reading another one would run its initializer.
-proc ::tcl::KorvexTcltestUnmet {cmd} {
+proc ::tcl::KorvexTcltestUnmet {i cmd} {
     set args [lrange $cmd 3 end]
     set constraints {}
     if {[string match -* [lindex $args 0]] || [llength $args] <= 1} {
@@ -134,10 +167,13 @@ proc ::tcl::KorvexTcltestUnmet {cmd} {
             || [catch {llength $constraints}]} {
         return [list $constraints]
     }
-    set known [array names ::tcltest::testConstraints]
+    set known [interp eval $i {array names ::tcltest::testConstraints}]
     set unmet [list $constraints]
     foreach c $constraints {
-        if {$c in $known && ![string is true -strict $::tcltest::testConstraints($c)]} {lappend unmet $c}
+        if {$c in $known && ![string is true -strict \
+                [interp eval $i [list set ::tcltest::testConstraints($c)]]]} {
+            lappend unmet $c
+        }
     }
     return $unmet
 }
@@ -148,6 +184,9 @@ proc ::tcl::KorvexTcltestUnmet {cmd} {
 _TCL_CANCEL_UNWIND = 0x100000
 _Tcl_CancelEval = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
                                    ctypes.c_int)(("Tcl_CancelEval", TclDLL))
+
+# Set by pytest to the running test, a different value for each.
+_PYTEST_VARIABLE = "PYTEST_CURRENT_TEST"
 
 # How long pytest's thread waits for a stopped run to end.
 _ABORT_GRACE = 5.0
@@ -302,7 +341,7 @@ class FileRun:
 
     def _work(self):
         message = self._to_worker.get()
-        self._main_cwd = os.open(".", os.O_RDONLY)
+        self._take_turn()
         restore_executable = None
         try:
             os.chdir(os.path.dirname(self.path))
@@ -328,7 +367,7 @@ class FileRun:
                     self.interp.close()
                 except Exception:
                     pass
-            self._give_cwd_back()
+            self._give_turn()
             if self._capture is not None:
                 self._capture[0].close()
             self.interp = None
@@ -390,7 +429,7 @@ class FileRun:
         if message[0] == "abort":
             self._aborted = True
             raise _Stop
-        self._take_cwd()
+        self._take_turn()
         if message[0] == "run":
             self._set_limit(message[1])
             return True
@@ -402,7 +441,7 @@ class FileRun:
 
     def _wait(self, answer):
         """Gives the turn to pytest's thread with `answer`; returns its reply."""
-        self._give_cwd_back()
+        self._give_turn()
         self._to_main.put(answer)
         return self._obey(self._to_worker.get())
 
@@ -445,8 +484,12 @@ class FileRun:
         if limit is not None:
             limit.__exit__(None, None, None)
 
-    def _take_cwd(self):
-        # The turn came to this thread: pytest's directory kept, the run's restored.
+    def _take_turn(self):
+        # The turn came to this thread: pytest's directory kept, the run's
+        # restored; the variable pytest changes for each test hidden from
+        # the environment (tcltest reports a changed environment).
+        if _PYTEST_VARIABLE in os.environ:
+            os.unsetenv(_PYTEST_VARIABLE)
         if self._main_cwd is None:
             self._main_cwd = os.open(".", os.O_RDONLY)
         if self._tcl_cwd is not None:
@@ -456,7 +499,9 @@ class FileRun:
                 os.close(self._tcl_cwd)
                 self._tcl_cwd = None
 
-    def _give_cwd_back(self):
+    def _give_turn(self):
+        if _PYTEST_VARIABLE in os.environ:
+            os.putenv(_PYTEST_VARIABLE, os.environ[_PYTEST_VARIABLE])
         if self._main_cwd is None:
             return
         if self._tcl_cwd is None:
@@ -562,6 +607,25 @@ def _use_launcher(interp):
     return restore
 
 
+def _find_lines(path, tests):
+    """Lines of tests run in a child interpreter: only the line of the
+    command that ran the child's code is known (negated); the test's own is
+    the first line from there on that starts with "test NAME"."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            lines = f.read().split("\n")
+    except OSError:
+        lines = []
+    found = []
+    for name, line in tests:
+        if line < 0:
+            line = -line
+            pattern = re.compile(r"\s*(::)?(tcltest::)?test\s+[{\"]?%s[}\"]?\s" % re.escape(name))
+            line = next((n + 1 for n in range(line - 1, len(lines)) if pattern.match(lines[n])), line)
+        found.append((name, line))
+    return found
+
+
 def collect(path, args=(), seconds=0.0):
     """The tests of the tcltest file at `path`, in the order the file runs
     them, from a dry run: a list of (name, line) pairs, and the text tclsh
@@ -574,6 +638,8 @@ def collect(path, args=(), seconds=0.0):
     end = run.finish(seconds)
     found = end.found
     tests = [(str(found[i]), int(found[i + 1])) for i in range(0, len(found) - 1, 2)]
+    if any(line < 0 for _, line in tests):
+        tests = _find_lines(path, tests)
     if end.kind == "error" and (not tests or not end.status):
         raise TclError(end.text)
     if end.kind == "timeout":
