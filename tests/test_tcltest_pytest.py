@@ -299,6 +299,19 @@ def test_items_run_in_the_files_order_whatever_the_collection_order(pytester):
     assert ran == ["sel-1", "sel-2", "other-3"]
 
 
+def test_items_run_out_of_order_run_the_file_again(pytester):
+    # A plugin that reorders the final list after this one: each item still
+    # runs after the file's code before it, in a new run of the file.
+    tcltest(pytester, "suite", "set ::base 40\n" + SELECTABLE.replace("set a 1} 1", "incr ::base 2} 42"))
+    pytester.makeconftest("""
+        def pytest_collection_finish(session):
+            session.items.reverse()
+    """)
+    reprec, ran = _run_log(pytester)
+    assert ran == ["other-3", "sel-2", "sel-1"]
+    assert outcomes(reprec) == {"other-3": "passed", "sel-2": "failed", "sel-1": "passed"}
+
+
 ODD = r"""
 test {a::b} {colons} {set a 1} 1
 test {with space} {} {set a 1} 1

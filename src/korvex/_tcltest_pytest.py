@@ -205,7 +205,8 @@ class TcltestItem(pytest.Item):
 
     def runtest(self) -> None:
         file = self.file
-        seconds = _tcl_pytest._test_timeout(self)
+        test = self.stash.get(_tcl_pytest._test, None)  # the plugin read the limit at setup
+        seconds = test.seconds if test is not None else _tcl_pytest._test_timeout(self)
         result = file.result_of(self, seconds)
         from korvex.tcl._tcltest_run import End
 

@@ -86,7 +86,7 @@ proc ::tcl::KorvexTcltestEnter {i cmd op} {
         lappend S(found) $name [::tcl::KorvexTcltestLine $i]
     } elseif {[info exists S(s:$key)]} {
         catch {flush stdout}
-        if {[::tcl::korvex_tcltest_gate enter $key $cmd]} {
+        if {[::tcl::korvex_tcltest_gate enter $name $S(n:$name) $cmd]} {
             lappend S(stack) [list run $i $key [interp eval $i {list $::tcltest::numTests(Passed) \
                     $::tcltest::numTests(Failed) $::tcltest::numTests(Skipped) \
                     [array get ::tcltest::skippedBecause]}]]
@@ -128,7 +128,7 @@ proc ::tcl::KorvexTcltestLeave {i cmd code result op} {
     } else {
         set outcome none
     }
-    ::tcl::korvex_tcltest_gate done $data $outcome $result $reasons $unmet [lindex $cmd 2]
+    ::tcl::korvex_tcltest_gate done {*}$data $outcome $result $reasons $unmet [lindex $cmd 2]
 }
 
 # The line of the file where the running test command is: the innermost
@@ -279,6 +279,7 @@ class FileRun:
                 return None  # the file went past the place of this test
             if message[0] == "result":
                 self._waiting = "go"
+                self.position = max(self.position, self._place(key))
                 return message[1]
             if message[0] == "reached":
                 self._waiting = message[1]
@@ -354,7 +355,13 @@ class FileRun:
         except _Stop:
             end = End("aborted", in_test=self._active is not None)
         except BaseException as exc:  # a fault of the plugin: reported, never lost
-            end = End("error", "%s: %s" % (type(exc).__name__, exc), exc=exc)
+            text = "%s: %s" % (type(exc).__name__, exc)
+            if exc.__cause__ is not None:
+                text += "\n(from %s: %s)" % (type(exc.__cause__).__name__, exc.__cause__)
+            info = getattr(exc.__cause__ or exc, "errorinfo", None)
+            if info:
+                text += "\n" + info
+            end = End("error", text, exc=exc)
         finally:
             self._release_stdout()
             self._leave_limit()
@@ -368,8 +375,11 @@ class FileRun:
                 except Exception:
                     pass
             self._give_turn()
+            if self._tcl_cwd is not None:
+                os.close(self._tcl_cwd)
+                self._tcl_cwd = None
             if self._capture is not None:
-                self._capture[0].close()
+                os.close(self._capture[0])
             self.interp = None
         # Nothing of this thread's frames may outlive it: they hold the
         # interpreter, which must be freed here (TclX deletes its handlers
@@ -405,6 +415,8 @@ class FileRun:
             end = End("exit", "the file called exit %d" % code, status=code)
         except TclError as exc:
             timeout = exc if isinstance(exc, TclTimeoutError) else exc.__cause__
+            if self._active is not None:  # for the "Tcl history" section of the test stopped
+                interp.history.append(self._command)
             if isinstance(timeout, TclTimeoutError):
                 end = End("timeout", "%s\n%s" % (timeout, exc), exc=timeout, in_test=self._active is not None)
             elif self._aborted:
@@ -438,6 +450,7 @@ class FileRun:
         return False
 
     _wanted = None
+    _command = ""
 
     def _wait(self, answer):
         """Gives the turn to pytest's thread with `answer`; returns its reply."""
@@ -445,15 +458,14 @@ class FileRun:
         self._to_main.put(answer)
         return self._obey(self._to_worker.get())
 
-    def _gate(self, what, key, *rest):
+    def _gate(self, what, name, occurrence, *rest):
         # Called by the traces on tcltest::test (see _PROCS).
-        key = tuple(self.interp.tk.splitlist(key))
-        key = (str(key[0]), int(key[1]))
+        key = (name, int(occurrence))
         if what == "enter":
             run = key == self._wanted or self._wait(("reached", key))
             if run:
                 self._active = key
-                self.interp.history.append(rest[0])
+                self._command = rest[0]
                 self._capture_stdout()
             return int(run)
         outcome, text, reasons, unmet, description = rest
@@ -461,12 +473,17 @@ class FileRun:
         output = self._release_stdout()
         report = ""
         if outcome == "failed":
-            report, output = _split_report(output, key[0], description)
+            report, output = _split_report(output, name, description)
         elif outcome == "error":
             report = text
-        _write_stdout(output)
-        result = Result(key, outcome, report, self.interp.tk.splitlist(reasons),
-                        self.interp.tk.splitlist(unmet), description)
+        if outcome in ("failed", "error", "none"):
+            # For the "Tcl history" section of the failure.
+            self.interp.history.append(self._command)
+        if output:
+            _write_stdout(output)
+        split = self.interp.tk.splitlist
+        result = Result(key, outcome, report, split(reasons) if reasons else (), split(unmet) if unmet else (),
+                        description)
         self._wanted = None
         self._wait(("result", result))
         return ""
@@ -514,11 +531,13 @@ class FileRun:
 
     def _capture_stdout(self):
         # While a test runs, what reaches descriptor 1 (Tcl's stdout: the
-        # test's output, then tcltest's report) is kept here.
+        # test's output, then tcltest's report) goes to a file of our own.
         if self._capture is None:
-            self._capture = [tempfile.TemporaryFile(), None]
+            file = tempfile.TemporaryFile()
+            self._capture = [os.dup(file.fileno()), None]
+            file.close()
         self._capture[1] = os.dup(1)
-        os.dup2(self._capture[0].fileno(), 1)
+        os.dup2(self._capture[0], 1)
 
     def _release_stdout(self):
         """Puts descriptor 1 back; returns what the test wrote there."""
@@ -528,11 +547,12 @@ class FileRun:
         saved, capture[1] = capture[1], None
         os.dup2(saved, 1)
         os.close(saved)
-        file = capture[0]
-        file.seek(0)
-        data = file.read()
-        file.seek(0)
-        file.truncate()
+        size = os.lseek(capture[0], 0, os.SEEK_CUR)
+        if not size:
+            return b""
+        data = os.pread(capture[0], size, 0)
+        os.ftruncate(capture[0], 0)
+        os.lseek(capture[0], 0, os.SEEK_SET)
         return data
 
 
