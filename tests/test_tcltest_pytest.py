@@ -447,6 +447,14 @@ def test_tcltest_arguments_reach_tcltest(pytester):
     assert outcomes(reprec) == {"a-1": "passed", "a-2": "skipped", "a-3": "skipped"}
 
 
+def test_tcltest_arguments_take_environment_variables(pytester, monkeypatch, tmp_path):
+    monkeypatch.setenv("KX_SCRATCH", str(tmp_path))
+    tcltest(pytester, "suite", "test t-1 {} {file tail [temporaryDirectory]} scratch-1")
+    reprec = pytester.inline_run("-p", "no:cacheprovider", "-o", "tcltest_arguments=-tmpdir ${KX_SCRATCH}/scratch-1")
+    assert outcomes(reprec) == {"t-1": "passed"}
+    assert (tmp_path / "scratch-1").is_dir()
+
+
 def test_tcl_timeout_applies_to_each_test(pytester):
     tcltest(pytester, "suite", "test h-1 {} {set a 1} 1\ntest h-2 {hangs} {while 1 {}} 1\n"
                                "test h-3 {after the hang} {set a 1} 1")

@@ -33,7 +33,8 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     parser.addini("tcltest_files", "glob patterns of tcltest files to collect (an empty value: none)",
                   type="args", default=list(DEFAULT_FILES))
     parser.addini("tcltest_arguments", "arguments given to each tcltest file, as tclsh FILE ARGS would "
-                  "(tcltest's -constraints, -limitconstraints, -tmpdir...)", type="args", default=[])
+                  "(tcltest's -constraints, -limitconstraints, -tmpdir...; $NAME: from the environment)",
+                  type="args", default=[])
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -62,6 +63,12 @@ def pytest_collect_file(file_path: Any, parent: pytest.Collector) -> Optional["T
         file: TcltestFile = TcltestFile.from_parent(parent, path=file_path)
         return file
     return None
+
+
+def tcltest_arguments(config: pytest.Config) -> List[str]:
+    """The ini option tcltest_arguments, $NAME and ${NAME} replaced from the
+    environment (-tmpdir /tmp/t-$PYTEST_XDIST_WORKER: one per worker)."""
+    return [os.path.expandvars(arg) for arg in config.getini("tcltest_arguments")]
 
 
 def node_name(name: str) -> str:
@@ -102,7 +109,7 @@ class TcltestFile(pytest.File):
         from korvex.tcl.interpreter import TclError
 
         try:
-            found, _ = collect(self.path, self.config.getini("tcltest_arguments"),
+            found, _ = collect(self.path, tcltest_arguments(self.config),
                                _tcl_pytest._option_timeout(self.config))
         except TclError as exc:
             raise self.CollectError(str(exc)) from None
@@ -144,7 +151,7 @@ class TcltestFile(pytest.File):
         if run is not None and run.end is None and run.position >= item.place:
             run.finish(seconds)  # this test was passed by: run the file again
         if run is None or (run.end is not None and self._again(run, item)):
-            args = self.config.getini("tcltest_arguments")
+            args = tcltest_arguments(self.config)
             run = self._run = FileRun(self.path, args, self.selected, self.order)
             self._told = False
         item.run = run
