@@ -477,6 +477,31 @@ def test_pytest_timeout_stops_a_hanging_test(pytester):
     result.stdout.fnmatch_lines(["*Timeout*"])
 
 
+def test_no_garbage_collection_in_a_runs_thread(pytester):
+    # An interpreter must be freed in the thread that made it: while a file's
+    # thread runs, no collection may free what pytest's thread dropped.
+    import gc
+    import threading
+
+    tcltest(pytester, "suite", "".join("test g-%d {} {set a [list %d]} %d\n" % (i, i, i) for i in range(300)))
+    threads = set()
+
+    def seen(phase, info):
+        if phase == "start":
+            threads.add(threading.get_ident())
+
+    threshold = gc.get_threshold()
+    gc.callbacks.append(seen)
+    gc.set_threshold(5)
+    try:
+        reprec = pytester.inline_run("-p", "no:cacheprovider")
+    finally:
+        gc.callbacks.remove(seen)
+        gc.set_threshold(*threshold)
+    reprec.assertoutcome(passed=300)
+    assert threads == {threading.get_ident()}
+
+
 def test_xdist_keeps_a_files_items_on_one_worker_in_order(pytester):
     pytest.importorskip("xdist")
     for name in ("one", "two", "three"):  # each in a directory of its own

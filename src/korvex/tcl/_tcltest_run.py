@@ -21,6 +21,7 @@ at each turn.
 """
 
 import ctypes
+import gc
 import os
 import queue
 import re
@@ -305,20 +306,31 @@ class FileRun:
         return self.order.get(key, -1)
 
     def _turn(self, message):
-        """Hands the turn to the run's thread with `message`; returns its answer."""
-        if self._thread is None:
-            self._thread = threading.Thread(target=self._work, name="tcltest " + os.path.basename(self.path),
-                                            daemon=True)
-            self._thread.start()
-        self._to_worker.put(message)
+        """Hands the turn to the run's thread with `message`; returns its answer.
+
+        No garbage collection runs while the thread has the turn: it would
+        run in that thread, and could free interpreters that pytest's thread
+        made and dropped, which must be freed in their own thread (the run's
+        thread takes care that nothing of its own interpreter outlives it)."""
+        collecting = gc.isenabled()
+        gc.disable()
         try:
-            answer = self._to_main.get()
-        except BaseException:  # Ctrl-C, pytest-timeout: stop the Tcl work, then pass it on
-            self._abort()
-            raise
-        if answer[0] == "end":
-            self.end = answer[1]
-            self._thread.join()
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._work, name="tcltest " + os.path.basename(self.path),
+                                                daemon=True)
+                self._thread.start()
+            self._to_worker.put(message)
+            try:
+                answer = self._to_main.get()
+            except BaseException:  # Ctrl-C, pytest-timeout: stop the Tcl work, then pass it on
+                self._abort()
+                raise
+            if answer[0] == "end":
+                self.end = answer[1]
+                self._thread.join()
+        finally:
+            if collecting:
+                gc.enable()
         return answer
 
     def _abort(self):
@@ -332,6 +344,7 @@ class FileRun:
                 answer = self._to_main.get(timeout=_ABORT_GRACE)
                 if answer[0] == "end":
                     self.end = answer[1]
+                    self._thread.join(_ABORT_GRACE)
                     break
                 self._to_worker.put(("abort",))
         except queue.Empty:
@@ -352,7 +365,8 @@ class FileRun:
             restore_executable = _use_launcher(interp)
             self._prepare(interp)
             end = self._evaluate(message)
-        except _Stop:
+        except _Stop as exc:
+            _forget_frames(exc)
             end = End("aborted", in_test=self._active is not None)
         except BaseException as exc:  # a fault of the plugin: reported, never lost
             text = "%s: %s" % (type(exc).__name__, exc)
@@ -411,6 +425,7 @@ class FileRun:
             _tclsh.eval_file(interp, os.path.basename(self.path))
             end = End("ok")
         except SystemExit as exc:
+            _forget_frames(exc)
             code = exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
             end = End("exit", "the file called exit %d" % code, status=code)
         except TclError as exc:
@@ -423,6 +438,8 @@ class FileRun:
                 end = End("aborted", str(exc), in_test=self._active is not None)
             else:
                 end = End("error", str(exc), exc=exc)
+            _forget_frames(exc)
+            timeout = None
         if self.collect:
             try:
                 end.found = tuple(interp.tk.splitlist(interp.tk.eval("set ::tcl::KorvexTcltest(found)")))
@@ -455,8 +472,9 @@ class FileRun:
     def _wait(self, answer):
         """Gives the turn to pytest's thread with `answer`; returns its reply."""
         self._give_turn()
+        receive = self._to_worker.get
         self._to_main.put(answer)
-        return self._obey(self._to_worker.get())
+        return self._obey(receive())  # (nothing allocated in between: no collection here)
 
     def _gate(self, what, name, occurrence, *rest):
         # Called by the traces on tcltest::test (see _PROCS).
@@ -557,11 +575,15 @@ class FileRun:
 
 
 def _forget_frames(exc):
-    seen = set()
-    while exc is not None and id(exc) not in seen:
+    """Drops the tracebacks of exc and the exceptions behind it."""
+    pending, seen = [exc], set()
+    while pending:
+        exc = pending.pop()
+        if exc is None or id(exc) in seen:
+            continue
         seen.add(id(exc))
         exc.__traceback__ = None
-        exc = exc.__cause__ or exc.__context__
+        pending += [exc.__cause__, exc.__context__]
 
 
 def _split_report(output, name, description):
