@@ -502,6 +502,38 @@ def test_no_garbage_collection_in_a_runs_thread(pytester):
     assert threads == {threading.get_ident()}
 
 
+RUN_AND_COLLECT = r"""
+import gc, sys
+from korvex.tcl._tcltest_run import FileRun
+how = sys.argv[2]
+keys = [("a-1", 1), ("a-2", 1)]
+run = FileRun(sys.argv[1], [], keys, {key: n for n, key in enumerate(keys)})
+assert run.run_test(("a-1", 1)).outcome == "passed"
+end = run.run_test(("a-2", 1), seconds=0.3) if how == "timeout" else run.finish()
+assert end.kind == how, end.kind
+assert run.interp is None
+gc.collect()  # in this thread, not the run's
+print("clean")
+"""
+
+
+@pytest.mark.parametrize("how", ["timeout", "error"])
+def test_nothing_of_a_runs_interpreter_outlives_its_thread(tmp_path, how):
+    # A frame kept by the traceback of an exception the run caught holds the
+    # application object: freed later in another thread, Tcl deletes the
+    # interpreter there and aborts the process.
+    import subprocess
+    import sys
+
+    path = tmp_path / "suite.test"
+    path.write_text(HEAD + "test a-1 {} {set a 1} 1\n"
+                    + ("test a-2 {} {while 1 {}} 1\n" if how == "timeout" else "}{\n"))
+    result = subprocess.run([sys.executable, "-c", RUN_AND_COLLECT, str(path), how], capture_output=True,
+                            text=True, timeout=120, cwd=str(tmp_path))
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip().endswith("clean")
+
+
 def test_xdist_keeps_a_files_items_on_one_worker_in_order(pytester):
     pytest.importorskip("xdist")
     for name in ("one", "two", "three"):  # each in a directory of its own
