@@ -37,7 +37,8 @@ sanitize:
 	@scripts/sanitize
 
 # Real Tcl test suites (Tcl 8.6's own, tcllib's) through korvex-tcl and through
-# a tclsh with TclX, compared file by file (see scripts/conformance).
+# a tclsh with TclX, compared file by file (see scripts/conformance); then
+# through pytest, whose counts must equal tcltest's (scripts/conformance-pytest).
 .PHONY: conformance
 conformance: bootstrap
-	@scripts/conformance
+	@scripts/conformance; first=$$?; scripts/conformance-pytest && exit $$first

@@ -34,6 +34,9 @@ DEFAULT_HISTORY = 50
 # bury the others.
 MAX_ENTRY_CHARS = 2000
 
+# tcltest files as pytest items: a part of this plugin in a module of its own.
+pytest_plugins = ["korvex._tcltest_pytest"]
+
 _test = pytest.StashKey["_Test"]()
 _settings = pytest.StashKey[Tuple[int, float]]()  # --tcl-history, --tcl-timeout
 _session = pytest.StashKey[pytest.Session]()
@@ -299,6 +302,8 @@ def _interpreters(item: pytest.Item, excinfo: Optional[pytest.ExceptionInfo[Base
 
     for name, value in getattr(item, "funcargs", {}).items():
         add("%s (fixture)" % name, value)
+    for label, value in getattr(item, "tcl_interpreters", lambda: ())():  # a tcltest item's
+        add(label, value)
     if excinfo is not None:
         for entry in excinfo.traceback:
             try:

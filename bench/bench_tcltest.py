@@ -1,0 +1,112 @@
+"""pytest over a directory of tcltest files against the same files run one by
+one by a tclsh that loads TclX (target: pytest takes at most twice as long on
+Tcl's own test files).
+
+Two directories: tcltest files made here (many tests of a few microseconds
+each: pytest's own cost per test shows most; for reference), and, when make
+conformance has fetched them, a fixed set of Tcl 8.6's own test files. The tclsh is make conformance's (build/conformance/
+tclsh-tclx), else the system's tclsh with TclX required before the file.
+Runs are interleaved; each figure is the median of three.
+"""
+
+import glob
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TCLSH_TCLX = os.path.join(ROOT, "build", "conformance", "tclsh-tclx")
+CORE = glob.glob(os.path.join(ROOT, "build", "conformance", "src", "tcl8.6-*", "tests"))
+# Quick core files that pass alike through both (a spread of kinds).
+CORE_FILES = ["append.test", "apply.test", "binary.test", "case.test", "cmdIL.test", "compExpr.test",
+              "concat.test", "dict.test", "error.test", "eval.test", "expr-old.test", "for.test",
+              "foreach.test", "format.test", "if.test", "incr.test", "info.test", "join.test",
+              "lindex.test", "linsert.test", "list.test", "lmap.test", "lrange.test", "lreplace.test",
+              "lsearch.test", "lset.test", "namespace.test", "parse.test", "proc.test", "regexp.test",
+              "rename.test", "scan.test", "split.test", "string.test", "subst.test", "switch.test",
+              "upvar.test", "var.test", "while.test"]
+REPEAT = 3
+
+SYNTHETIC = r"""package require tcltest
+namespace import ::tcltest::*
+testConstraint never 0
+proc fib {n} {expr {$n < 2 ? $n : [fib [expr {$n - 1}]] + [fib [expr {$n - 2}]]}}
+foreach n {0 1 2 3 4 5 6 7 8 9} {
+    test fib-$n {a computed name} {fib $n} [lindex {0 1 1 2 3 5 8 13 21 34} $n]
+}
+for {set i 0} {$i < 80} {incr i} {
+    test plain-$i {a quick test} -body {string repeat x [expr {$i % 7}]} -result [string repeat x [expr {$i % 7}]]
+}
+for {set i 0} {$i < 10} {incr i} {
+    test skipped-$i {skipped for a constraint} never {set a 1} 1
+}
+cleanupTests
+"""
+
+
+def tclsh_command():
+    if os.access(TCLSH_TCLX, os.X_OK):
+        return [TCLSH_TCLX], None
+    prelude = "package require Tclx\nset argv0 [lindex $argv 0]\nset argv {}\nset argc 0\nsource $argv0\n"
+    return [shutil.which("tclsh8.6") or "tclsh"], prelude
+
+
+def timed(command, cwd):
+    started = time.perf_counter()
+    subprocess.run(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, env=dict(os.environ, HOME=cwd))
+    return time.perf_counter() - started
+
+
+def measure(title, directory, files, target=2.0):
+    tclsh, prelude = tclsh_command()
+    if prelude is not None:
+        with open(os.path.join(directory, "prelude.tcl"), "w") as f:
+            f.write(prelude)
+        tclsh = tclsh + [os.path.join(directory, "prelude.tcl")]
+    with open(os.path.join(directory, "pytest.ini"), "w") as f:
+        f.write("[pytest]\ntcltest_files = *.test\n")
+    pytest = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-c",
+              os.path.join(directory, "pytest.ini"), "--rootdir", directory] + files
+    ours, base = [], []
+    for _ in range(REPEAT):
+        base.append(sum(timed(tclsh + [name], directory) for name in files))
+        ours.append(timed(pytest, directory))
+    ours, base = statistics.median(ours), statistics.median(base)
+    ratio = ours / base
+    if target is None:
+        goal = "(for reference)"
+    else:
+        goal = "(target <= %.2fx) %s" % (target, "ok" if ratio <= target else "OVER TARGET")
+    print("%-58s %7.2f s vs %7.2f s  ratio %5.2fx  %s" % (title, ours, base, ratio, goal), flush=True)
+    return ratio if target is not None else 0.0
+
+
+def main():
+    with tempfile.TemporaryDirectory(prefix="bench-tcltest-") as directory:
+        files = []
+        for n in range(40):
+            name = "synthetic%02d.test" % n
+            with open(os.path.join(directory, name), "w") as f:
+                f.write(SYNTHETIC)
+            files.append(name)
+        # pytest's own cost per test (about a millisecond) against tests that
+        # take microseconds: a bound of what the plugin adds, not a target.
+        ratios = [measure("pytest vs tclsh: 40 files of 100 quick tests", directory, files, target=None)]
+    if CORE:
+        with tempfile.TemporaryDirectory(prefix="bench-tcltest-core-") as directory:
+            tests = os.path.join(directory, "tests")
+            shutil.copytree(CORE[0], tests)
+            files = [name for name in CORE_FILES if os.path.exists(os.path.join(tests, name))]
+            ratios.append(measure("pytest vs tclsh: %d of Tcl 8.6's own files" % len(files), tests, files))
+    else:
+        print("(Tcl 8.6's own test files not fetched: make conformance fetches them)")
+    return 0 if all(r <= 2.0 for r in ratios) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,359 @@
+"""tcltest suites run by pytest: every tcltest ``test`` of a ``*.test`` file
+is one pytest item (see the guide, "Running tcltest suites with pytest").
+
+Part of the korvex_tcl plugin, which registers this module. Like it, it
+imports nothing of Tcl until a matching file is collected: until then the
+plugin only compares file names with ``tcltest_files``.
+
+A file is collected by a dry run (korvex.tcl._tcltest_run): the file
+evaluated with every test skipped, which finds tests whose names are
+computed. Its items run in one FileRun: one fresh Interpreter evaluating the
+file, stopping at each selected test until its item runs.
+"""
+
+from __future__ import annotations
+
+import fnmatch
+import os
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Tuple
+
+import pytest
+
+from korvex import _tcl_pytest
+
+if TYPE_CHECKING:
+    from korvex.tcl._tcltest_run import End, FileRun, Result
+
+DEFAULT_FILES = ["*.test"]
+
+_dist_given = pytest.StashKey[bool]()
+
+
+def pytest_addoption(parser: pytest.Parser) -> None:
+    parser.addini("tcltest_files", "glob patterns of tcltest files to collect (an empty value: none)",
+                  type="args", default=list(DEFAULT_FILES))
+    parser.addini("tcltest_arguments", "arguments given to each tcltest file, as tclsh FILE ARGS would "
+                  "(tcltest's -constraints, -limitconstraints, -tmpdir...; $NAME: from the environment)",
+                  type="args", default=[])
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_cmdline_main(config: pytest.Config) -> Iterator[None]:
+    # Before pytest-xdist turns -n without --dist into --dist load.
+    config.stash[_dist_given] = getattr(config.option, "dist", "no") != "no"
+    yield
+
+
+# -- collection --------------------------------------------------------------
+
+def _matches(path: Any, patterns: Iterable[str]) -> bool:
+    name = os.path.basename(str(path))
+    for pattern in patterns:
+        if os.sep in pattern or "/" in pattern:
+            if fnmatch.fnmatch(str(path), pattern if os.path.isabs(pattern) else "*" + os.sep + pattern):
+                return True
+        elif fnmatch.fnmatch(name, pattern):
+            return True
+    return False
+
+
+def pytest_collect_file(file_path: Any, parent: pytest.Collector) -> Optional["TcltestFile"]:
+    patterns = parent.config.getini("tcltest_files")
+    if patterns and _matches(file_path, patterns):
+        file: TcltestFile = TcltestFile.from_parent(parent, path=file_path)
+        return file
+    return None
+
+
+def tcltest_arguments(config: pytest.Config) -> List[str]:
+    """The ini option tcltest_arguments, $NAME and ${NAME} replaced from the
+    environment (-tmpdir /tmp/t-$PYTEST_XDIST_WORKER: one per worker)."""
+    return [os.path.expandvars(arg) for arg in config.getini("tcltest_arguments")]
+
+
+def node_name(name: str) -> str:
+    """The pytest name of the Tcl test `name`: the name itself, with what
+    would break a node id escaped. A backslash is doubled; "::" (pytest's
+    separator) becomes ":\\x3a"; control characters are written as Python
+    escapes ("\\n", "\\x1b"); an empty name is "{}"."""
+    if name == "":
+        return "{}"
+    out = []
+    previous = ""
+    for char in name:
+        if char == "\\":
+            out.append("\\\\")
+        elif char == ":" and previous == ":":
+            out.append("\\x3a")
+        elif not char.isprintable() and char != " ":
+            out.append(repr(char)[1:-1] if char in "\n\r\t" or ord(char) < 0x100
+                       else "\\u%04x" % ord(char) if ord(char) < 0x10000 else "\\U%08x" % ord(char))
+        else:
+            out.append(char)
+        previous = char
+    return "".join(out)
+
+
+class TcltestFile(pytest.File):
+    """A tcltest file: its tests are the items, found by a dry run."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._run: Optional[FileRun] = None
+        self._told = False  # whether an item reported how the run ended
+        self.selected: List[Tuple[str, int]] = []  # the keys of the items to run, in order
+        self.order: Dict[Tuple[str, int], int] = {}  # each test's place in the file
+
+    def collect(self) -> Iterator["TcltestItem"]:
+        from korvex.tcl._tcltest_run import collect
+        from korvex.tcl.interpreter import TclError
+
+        try:
+            found, _ = collect(self.path, tcltest_arguments(self.config),
+                               _tcl_pytest._option_timeout(self.config))
+        except TclError as exc:
+            raise self.CollectError(str(exc)) from None
+        # With --dist loadgroup, pytest-xdist keeps the items of a group together.
+        group = None
+        if getattr(self.config.option, "dist", "no") == "loadgroup":
+            group = pytest.mark.xdist_group(self.nodeid)
+        seen: Dict[str, int] = {}
+        used = set()
+        for place, (name, line) in enumerate(found):
+            occurrence = seen[name] = seen.get(name, 0) + 1
+            label = base = node_name(name)
+            count = occurrence
+            while label in used:  # the same name again: "name[2]", "name[3]"...
+                label = "%s[%d]" % (base, count)
+                count += 1
+            used.add(label)
+            item = TcltestItem.from_parent(self, name=label, key=(name, occurrence), place=place, line=line)
+            if group is not None:
+                item.add_marker(group)
+            self.order[item.key] = place
+            yield item
+
+    def teardown(self) -> None:
+        run, self._run = self._run, None
+        if run is None or (run.end is not None and self._told):
+            return
+        end = run.end or run.finish(_tcl_pytest._option_timeout(self.config))
+        if end.kind in ("error", "timeout", "aborted"):
+            pytest.fail("%s while finishing %s:\n%s" % (_ENDS[end.kind], self.path.name, end.text),
+                        pytrace=False)
+
+    # -- running ---------------------------------------------------------------
+
+    def result_of(self, item: "TcltestItem", seconds: float) -> "Result | End | None":
+        from korvex.tcl._tcltest_run import FileRun
+
+        run = self._run
+        if run is not None and run.end is None and run.position >= item.place:
+            run.finish(seconds)  # this test was passed by: run the file again
+        if run is None or (run.end is not None and self._again(run, item)):
+            args = tcltest_arguments(self.config)
+            run = self._run = FileRun(self.path, args, self.selected, self.order)
+            self._told = False
+        item.run = run
+        if run.end is not None:
+            return run.end
+        return run.run_test(item.key, seconds)
+
+    @staticmethod
+    def _again(run: "FileRun", item: "TcltestItem") -> bool:
+        """Whether a new run of the file must serve the item, the last one
+        having ended."""
+        end = run.end
+        assert end is not None
+        if end.kind == "finished" or item.place <= run.position:
+            return True
+        return end.kind in ("timeout", "aborted") and end.in_test
+
+
+_ENDS = {
+    "error": "an error reached the top level",
+    "timeout": "the time limit ran out",
+    "aborted": "the run was stopped",
+}
+
+
+class TcltestFailure(Exception):
+    """A tcltest test failed, or did not run: `report` is what to show."""
+
+    def __init__(self, report: str, message: str) -> None:
+        super().__init__(message)
+        self.report = report
+        self.message = message
+
+
+def _skip(reason: str) -> BaseException:
+    # Reported at the test's own line, not the plugin's.
+    try:
+        return pytest.skip.Exception(reason, _use_item_location=True)  # type: ignore[call-arg]
+    except TypeError:  # pragma: no cover - a pytest without it
+        return pytest.skip.Exception(reason)
+
+
+class TcltestItem(pytest.Item):
+    """One tcltest test: `key` is (its Tcl name, which test of that name in the file)."""
+
+    def __init__(self, *, key: Tuple[str, int], place: int, line: int, **kwargs: Any) -> None:
+        super().__init__(**kwargs)
+        self.key = key
+        self.place = place
+        self.line = line
+        self.run: Optional[FileRun] = None
+
+    @property
+    def file(self) -> TcltestFile:
+        parent = self.parent
+        assert isinstance(parent, TcltestFile)
+        return parent
+
+    def runtest(self) -> None:
+        file = self.file
+        test = self.stash.get(_tcl_pytest._test, None)  # the plugin read the limit at setup
+        seconds = test.seconds if test is not None else _tcl_pytest._test_timeout(self)
+        result = file.result_of(self, seconds)
+        from korvex.tcl._tcltest_run import End
+
+        if isinstance(result, End):
+            self._not_run(result)
+        if result is None:
+            raise TcltestFailure("not run: the file did not run this test where collection found it",
+                                 "not run where collection found it")
+        if result.outcome == "passed":
+            return
+        if result.outcome == "skipped":
+            raise _skip(_skip_reason(result))
+        if result.outcome == "failed":
+            raise TcltestFailure(result.report, _summary(result.report))
+        if result.outcome == "error":
+            first = result.report.split("\n", 1)[0]
+            raise TcltestFailure(result.report, "the test command failed: " + first)
+        raise TcltestFailure("tcltest counted this test as neither passed, skipped nor failed",
+                             "tcltest counted no outcome")
+
+    def _not_run(self, end: "End") -> None:
+        file = self.file
+        told, file._told = file._told, True
+        if end.kind == "timeout" or (end.kind in ("error", "aborted") and not told):
+            where = "in this test" if end.in_test else "in the file's code before this test"
+            if end.kind == "error":
+                where = "before this test" if not end.in_test else where
+            text = "%s %s:\n%s" % (_ENDS[end.kind], where, end.text)
+            failure = TcltestFailure(text, "%s %s" % (_ENDS[end.kind], where))
+            raise failure from end.exc
+        if end.kind == "exit":
+            reason = "the file called exit %d before this test" % end.status
+        elif end.kind in ("error", "aborted"):
+            reason = "the file's run had ended (%s)" % _ENDS[end.kind]
+        else:
+            reason = "the file ended without running this test"
+        raise TcltestFailure("not run: " + reason, "not run: " + reason)
+
+    def repr_failure(self, excinfo: pytest.ExceptionInfo[BaseException], style: Any = None) -> Any:
+        if isinstance(excinfo.value, TcltestFailure):
+            return _report(excinfo.value.report, excinfo.value.message, str(self.path), self.line)
+        return super().repr_failure(excinfo)
+
+    def reportinfo(self) -> Tuple[Any, Optional[int], str]:
+        return self.path, (self.line - 1 if self.line > 0 else None), self.name
+
+    def tcl_interpreters(self) -> List[Tuple[str, Any]]:
+        """The interpreters of this test, for the "Tcl history" section."""
+        run = self.run
+        if run is None or run.interp is None:
+            return []
+        return [("%s (tcltest file)" % self.path.name, run.interp)]
+
+
+def _summary(report: str) -> str:
+    """A line saying why a test failed, from tcltest's report: its first
+    "---- " line (with the line after it when it ends in a colon)."""
+    lines = report.splitlines()
+    for i, line in enumerate(lines):
+        if line.startswith("---- "):
+            text = line[5:]
+            if text.endswith(":") and i + 1 < len(lines):
+                text += " " + lines[i + 1]
+            return text
+    return lines[0] if lines else "failed"
+
+
+def _skip_reason(result: "Result") -> str:
+    unmet = list(result.unmet[1:]) if result.unmet else []
+    constraints = result.unmet[0] if result.unmet else ""
+    reasons = list(result.reasons)
+    if unmet:
+        return "constraints not satisfied: " + ", ".join(unmet)
+    if "userSpecifiedLimitConstraint" in reasons:
+        return "no constraints, and tcltest's -limitconstraints is on"
+    if reasons:
+        if reasons == [constraints.strip()]:
+            return "constraints not satisfied: " + reasons[0]
+        return "skipped by tcltest: " + "; ".join(reasons)
+    return "excluded by tcltest's -match or -skip"
+
+
+def _report(text: str, message: str, path: str, line: int) -> Any:
+    """tcltest's text as pytest shows a failure: as it stands, with a one-line
+    message for the summary and JUnit XML (kept across pytest-xdist)."""
+    from _pytest._code.code import ReprEntryNative, ReprExceptionInfo, ReprFileLocation, ReprTraceback
+
+    entry = ReprEntryNative([text.rstrip("\n") + "\n"])
+    return ReprExceptionInfo(ReprTraceback([entry], None, "native"),  # type: ignore[arg-type]
+                             ReprFileLocation(path, max(line, 1), message))
+
+
+# -- the order of items, selection ---------------------------------------------
+
+@pytest.hookimpl(tryfirst=True)  # before pytest-xdist sends the list to the controller
+def pytest_collection_finish(session: pytest.Session) -> None:
+    """Keeps the items of each tcltest file together, in the file's order,
+    where the first of them is (a file runs from its top, once; plugins that
+    order tests, --ff among them, may have moved them), and tells each file
+    which of its tests to run."""
+    files: Dict[int, List[TcltestItem]] = {}
+    for item in session.items:
+        if isinstance(item, TcltestItem):
+            files.setdefault(id(item.parent), []).append(item)
+    if not files:
+        return
+    ordered: List[pytest.Item] = []
+    for item in session.items:
+        if not isinstance(item, TcltestItem):
+            ordered.append(item)
+        elif id(item.parent) in files:
+            mine = sorted(files.pop(id(item.parent)), key=lambda i: i.place)
+            item.file.selected[:] = [i.key for i in mine]
+            ordered.extend(mine)
+    session.items[:] = ordered
+
+
+# -- pytest-xdist ----------------------------------------------------------------
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_xdist_make_scheduler(config: pytest.Config, log: Any) -> Any:
+    """Without --dist, each tcltest file goes whole to one worker (other tests
+    are spread one by one, as --dist load does)."""
+    if config.stash.get(_dist_given, True):
+        return None
+    from xdist.scheduler import LoadScopeScheduling
+
+    patterns = config.getini("tcltest_files")
+
+    class TcltestFileScheduling(LoadScopeScheduling):  # type: ignore[misc]
+        def _split_scope(self, nodeid: str) -> str:
+            return tcltest_scope(nodeid, patterns) or nodeid
+
+    return TcltestFileScheduling(config, log)
+
+
+def tcltest_scope(nodeid: str, patterns: Iterable[str]) -> Optional[str]:
+    """The file part of a tcltest item's node id, else None."""
+    path, sep, _ = nodeid.partition("::")
+    if sep and _matches(path, patterns):
+        return path
+    return None
+

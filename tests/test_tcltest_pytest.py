@@ -1,0 +1,612 @@
+"""tcltest files run by pytest: pytester projects with *.test files."""
+
+import os
+import re
+import xml.etree.ElementTree as ET
+
+import pytest
+
+from korvex._tcltest_pytest import node_name
+
+pytest_plugins = ["pytester"]
+
+HEAD = "package require tcltest\nnamespace import ::tcltest::*\n"
+
+
+def tcltest(pytester, name="suite", body="", **files):
+    """Writes tcltest files (the tcltest header added); returns the first path."""
+    files = dict({name: body} if body else {}, **files)
+    paths = [pytester.path / (n + ".test") for n in files]
+    for path, text in zip(paths, files.values()):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(HEAD + text + "\ncleanupTests\n")
+    return paths[0]
+
+
+def outcomes(reprec):
+    """{node name: outcome} of the call phase (setup for skips)."""
+    found = {}
+    for report in reprec.getreports("pytest_runtest_logreport"):
+        if report.when == "call" or (report.when == "setup" and not report.passed):
+            found[report.nodeid.split("::", 1)[1]] = report.outcome
+    return found
+
+
+def skip_reason(report):
+    return report.longrepr[2].replace("Skipped: ", "", 1)
+
+
+def report_of(reprec, name):
+    return next(r for r in reprec.getreports("pytest_runtest_logreport")
+                if r.when == "call" and r.nodeid.endswith("::" + name))
+
+
+PLAIN = r"""
+test plain-1 {a test} {expr {1 + 1}} 2
+test plain-2 {new style} -body {string length abc} -result 3
+test plain-3 {glob match} -body {format abc} -match glob -result a*
+"""
+
+
+def test_each_test_of_a_file_is_an_item(pytester):
+    tcltest(pytester, "suite", PLAIN)
+    reprec = pytester.inline_run("-p", "no:cacheprovider")
+    assert outcomes(reprec) == {"plain-1": "passed", "plain-2": "passed", "plain-3": "passed"}
+    ids = [r.nodeid for r in reprec.getreports("pytest_runtest_logreport") if r.when == "call"]
+    assert ids == ["suite.test::plain-1", "suite.test::plain-2", "suite.test::plain-3"]
+
+
+def test_items_carry_the_line_of_their_test(pytester):
+    tcltest(pytester, "suite", PLAIN)
+    result = pytester.runpytest("-p", "no:cacheprovider", "--collect-only", "-q")
+    result.stdout.fnmatch_lines(["suite.test::plain-1", "suite.test::plain-2", "suite.test::plain-3"])
+    items, _ = pytester.inline_genitems("-p", "no:cacheprovider")
+    assert [item.location[1] for item in items] == [3, 4, 5]  # 0-based, after the two header lines
+
+
+SKIPPING = r"""
+testConstraint yes 1
+testConstraint no 0
+testConstraint never 0
+test skip-1 {one unmet} no {set a 1} 1
+test skip-2 {two unmet} -constraints {yes no never} -body {set a 1} -result 1
+test skip-3 {an expression} -constraints {yes && no} -body {set a 1} -result 1
+test skip-4 {met} yes {set a 1} 1
+test skip-5 {skipped from inside} -body {tcltest::Skip "not today"} -result 1
+"""
+
+
+def test_constraint_skips_are_pytest_skips_naming_the_constraints(pytester):
+    tcltest(pytester, "suite", SKIPPING)
+    reprec = pytester.inline_run("-p", "no:cacheprovider")
+    assert outcomes(reprec) == {"skip-1": "skipped", "skip-2": "skipped", "skip-3": "skipped",
+                                "skip-4": "passed", "skip-5": "skipped"}
+    reasons = {r.nodeid.split("::")[1]: skip_reason(r) for r in reprec.getreports("pytest_runtest_logreport")
+               if r.skipped}
+    assert reasons == {
+        "skip-1": "constraints not satisfied: no",
+        "skip-2": "constraints not satisfied: no, never",
+        "skip-3": "constraints not satisfied: yes && no",
+        "skip-5": "skipped by tcltest: not today",
+    }
+    # Reported at the test's own line.
+    result = pytester.runpytest("-p", "no:cacheprovider", "-rs")
+    result.stdout.fnmatch_lines(["SKIPPED [[]1[]] suite.test:7: constraints not satisfied: no"])
+
+
+FAILURES = {
+    "result": ("test f-1 {wrong result} {expr {1 + 1}} 3",
+               ["---- Result was:", "2", "---- Result should have been (exact matching):", "3"],
+               "Result was: 2"),
+    "error": ("test f-1 {an error} -body {error boom} -result 1",
+              ["---- Test generated error; Return code was: 1", "---- errorInfo: boom", "---- errorCode: NONE"],
+              "Test generated error; Return code was: 1"),
+    "return code": ("test f-1 {no error} -body {set a 1} -returnCodes error -result 1",
+                    ["---- Test completed normally; Return code was: 0",
+                     "---- Return code should have been one of: 1"],
+                    "Test completed normally; Return code was: 0"),
+    "error code": ("test f-1 {errorcode} -body {error boom {} {A B}} -errorCode {C D} -result boom",
+                   ["---- Error code was: 'A B'", "---- Error code should have been: 'C D'"],
+                   "Error code was: 'A B'"),
+    "output": ("test f-1 {output} -body {puts hi} -output bye\\n",
+               ["---- Output was:", "hi", "---- Output should have been (exact matching):", "bye"],
+               "Output was: hi"),
+    "error output": ("test f-1 {stderr} -body {puts stderr oops} -errorOutput {}",
+                     ["---- Error output was:", "oops"], "Error output was: oops"),
+    "setup": ("test f-1 {setup} -setup {error nosetup} -body {set a 1} -result 1",
+              ["---- Test setup failed:", "nosetup", "---- errorInfo(setup): nosetup*"],
+              "Test setup failed: nosetup"),
+    "cleanup": ("test f-1 {cleanup} -body {set a 1} -cleanup {error nocleanup} -result 1",
+                ["---- Test cleanup failed:", "nocleanup"], "Test cleanup failed: nocleanup"),
+    "match mode": ("test f-1 {regexp} -body {set a abc} -match regexp -result {^b}",
+                   ["---- Result was:", "abc", "---- Result should have been (regexp matching):", "^b"],
+                   "Result was: abc"),
+}
+
+
+@pytest.mark.parametrize("kind", list(FAILURES))
+def test_each_kind_of_failure_shows_tcltests_own_report(pytester, kind):
+    test, lines, summary = FAILURES[kind]
+    tcltest(pytester, "suite", test)
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(failed=1)
+    header = "==== f-1 %s FAILED" % test.split("{")[1].split("}")[0]
+    result.stdout.fnmatch_lines([header] + lines + ["==== f-1 FAILED"])
+    result.stdout.fnmatch_lines(["FAILED suite.test::f-1 - %s" % summary])
+    # Nothing of the report is repeated as captured output.
+    assert result.stdout.str().count(header) == 1
+
+
+def test_a_failing_test_has_the_tcl_history_section(pytester):
+    tcltest(pytester, "suite", "test f-1 {fails} {set a 2} 1")
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.stdout.fnmatch_lines(["*- Tcl history -*", "Interpreters: suite.test (tcltest file): 1 entry",
+                                 "*: test f-1 fails {set a 2} 1"])
+
+
+def test_a_bad_test_command_fails_its_item_and_the_file(pytester):
+    tcltest(pytester, "suite", "test b-1 {ok} {set a 1} 1\ntest b-2 {bad option} -nosuch 1\n"
+                               "test b-3 {never reached} {set a 1} 1")
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1, failed=1, errors=1)
+    result.stdout.fnmatch_lines(["*ERROR at teardown of b-2*", "an error reached the top level while finishing*",
+                                 "bad option \"-nosuch\": must be *", "*_ b-2 _*", "bad option \"-nosuch\": *",
+                                 "FAILED suite.test::b-2 - the test command failed: bad option*"])
+
+
+COMPUTED = r"""
+foreach n {1 2 3} {
+    test loop-$n "computed $n" {expr {$n * 2}} [expr {$n * 2}]
+}
+proc check {name value} {
+    test proc-$name {made in a procedure} [list set x $value] $value
+}
+check a 1
+check b 2
+namespace eval ns {
+    test ns-[string repeat x 3] {made in a namespace} {set y 1} 1
+}
+"""
+
+
+def test_tests_with_computed_names_are_found(pytester):
+    tcltest(pytester, "suite", COMPUTED)
+    reprec = pytester.inline_run("-p", "no:cacheprovider")
+    assert outcomes(reprec) == dict.fromkeys(
+        ["loop-1", "loop-2", "loop-3", "proc-a", "proc-b", "ns-xxx"], "passed")
+
+
+def test_tests_in_a_child_interpreter_are_items(pytester):
+    # tcltest::loadIntoChildInterpreter: the child reports its counts to the file's tcltest.
+    tcltest(pytester, "suite", r"""
+test top-1 {} {set a 1} 1
+set child [interp create]
+tcltest::loadIntoChildInterpreter $child
+interp eval $child {
+    namespace import ::tcltest::*
+    testConstraint no 0
+    test child-1 {in the child} {set a 1} 1
+    test child-2 {fails in the child} {set a 1} 2
+    test child-3 {skipped in the child} no {set a 1} 1
+    cleanupTests
+}
+interp delete $child
+test top-2 {} {set a 1} 1
+""")
+    result = pytester.runpytest("-p", "no:cacheprovider", "-rA")
+    result.assert_outcomes(passed=3, failed=1, skipped=1)
+    result.stdout.fnmatch_lines(["*---- Result should have been*", "suite.test:*Total*5*Passed*3*Skipped*1*Failed*1",
+                                 "SKIPPED [[]1[]] suite.test:12: constraints not satisfied: no"])
+    result.stdout.no_fnmatch_line("*env array elements changed*")
+
+
+def test_the_files_own_code_runs_once_around_its_tests(pytester):
+    # Set-up at the top, between the tests and after them, each run once; the
+    # file runs from its own directory with argv0 and argv as tclsh gives them.
+    path = tcltest(pytester, "sub/suite", r"""
+set log [open log.txt a]
+puts $log "top [pwd] $argv0 [list $argv] $argc"
+proc double {x} {expr {$x * 2}}
+set base 21
+test s-1 {uses the set-up} {double $base} 42
+set base 5
+test s-2 {sees code between tests} {double $base} 10
+puts $log "between"
+test s-3 {state of earlier tests} -body {set ::kept 1} -result 1
+test s-4 {} {set ::kept} 1
+puts $log "bottom"
+close $log
+""")
+    reprec = pytester.inline_run("-p", "no:cacheprovider", "-o", "tcltest_arguments=-verbose be")
+    reprec.assertoutcome(passed=4)
+    log = (path.parent / "log.txt").read_text()
+    # Collection's dry run runs the top-level code too; the run, once more.
+    expected = "top %s suite.test {-verbose be} 2\nbetween\nbottom\n" % path.parent
+    assert log == expected * 2
+
+
+def test_cleanup_tests_runs_once_at_the_end(pytester):
+    tcltest(pytester, "suite", """
+test c-1 {} {set a 1} 1
+test c-2 {} {set a 1} 1
+proc tcltest::cleanupTestsHook {} {puts "cleanup hook ran"}
+""")
+    result = pytester.runpytest("-p", "no:cacheprovider", "-rA")
+    result.assert_outcomes(passed=2)
+    result.stdout.fnmatch_lines(["*Captured stdout teardown*", "cleanup hook ran",
+                                 "suite.test:*Total*2*Passed*2*Skipped*0*Failed*0"])
+    assert result.stdout.str().count("cleanup hook ran") == 1
+
+
+def test_output_of_a_test_is_its_captured_output(pytester):
+    tcltest(pytester, "suite", 'test o-1 {} {puts "said by o-1"; set a 1} 2\n'
+                               'test o-2 {} {puts "said by o-2"; set a 1} 1')
+    result = pytester.runpytest("-p", "no:cacheprovider", "-rA")
+    text = result.stdout.str()
+    o1 = text[text.index("_ o-1 _"):]
+    assert "said by o-1" in o1.split("_ o-2 _")[0]
+    assert "said by o-2" in text[text.index("_ o-2 _"):]
+
+
+def _run_log(pytester, *args):
+    log = pytester.path / "ran.txt"
+    if log.exists():
+        log.unlink()
+    reprec = pytester.inline_run("-p", "no:cacheprovider", *args)
+    return reprec, log.read_text().split() if log.exists() else []
+
+
+SELECTABLE = r"""
+test sel-1 {} {set f [open ran.txt a]; puts $f sel-1; close $f; set a 1} 1
+test sel-2 {} {set f [open ran.txt a]; puts $f sel-2; close $f; set a 2} 1
+test other-3 {} {set f [open ran.txt a]; puts $f other-3; close $f; set a 1} 1
+"""
+
+
+def test_only_selected_tests_run(pytester):
+    tcltest(pytester, "suite", SELECTABLE)
+    reprec, ran = _run_log(pytester, "-k", "sel")
+    assert outcomes(reprec) == {"sel-1": "passed", "sel-2": "failed"}
+    assert ran == ["sel-1", "sel-2"]
+    reprec, ran = _run_log(pytester, "suite.test::other-3")
+    assert outcomes(reprec) == {"other-3": "passed"} and ran == ["other-3"]
+    reprec, ran = _run_log(pytester, "--deselect", "suite.test::sel-2")
+    assert ran == ["sel-1", "other-3"]
+
+
+def test_last_failed_reruns_only_the_failures(pytester):
+    tcltest(pytester, "suite", SELECTABLE)
+    log = pytester.path / "ran.txt"
+    pytester.inline_run()
+    assert log.read_text().split() == ["sel-1", "sel-2", "other-3"]
+    log.unlink()
+    reprec = pytester.inline_run("--lf")
+    assert outcomes(reprec) == {"sel-2": "failed"}
+    assert log.read_text().split() == ["sel-2"]
+    # Failed first: the file's items still run in the file's order.
+    log.unlink()
+    pytester.inline_run("--ff")
+    assert log.read_text().split() == ["sel-1", "sel-2", "other-3"]
+
+
+def test_items_run_in_the_files_order_whatever_the_collection_order(pytester):
+    tcltest(pytester, "suite", SELECTABLE)
+    pytester.makeconftest("""
+        def pytest_collection_modifyitems(items):
+            items.reverse()
+    """)
+    reprec, ran = _run_log(pytester)
+    assert ran == ["sel-1", "sel-2", "other-3"]
+
+
+def test_items_run_out_of_order_run_the_file_again(pytester):
+    # A plugin that reorders the final list after this one: each item still
+    # runs after the file's code before it, in a new run of the file.
+    tcltest(pytester, "suite", "set ::base 40\n" + SELECTABLE.replace("set a 1} 1", "incr ::base 2} 42"))
+    pytester.makeconftest("""
+        def pytest_collection_finish(session):
+            session.items.reverse()
+    """)
+    reprec, ran = _run_log(pytester)
+    assert ran == ["other-3", "sel-2", "sel-1"]
+    assert outcomes(reprec) == {"other-3": "passed", "sel-2": "failed", "sel-1": "passed"}
+
+
+ODD = r"""
+test {a::b} {colons} {set a 1} 1
+test {with space} {} {set a 1} 1
+test "new\nline" {} {set a 1} 1
+test {back\slash} {} {set a 1} 1
+test {[bracket]} {} {set a 1} 1
+test dup {first} {set a 1} 1
+test dup {second} {set a 1} 2
+test :: {only colons} {set a 1} 1
+test {} {empty} {set a 1} 1
+"""
+
+
+def test_odd_names_make_usable_node_ids(pytester):
+    tcltest(pytester, "suite", ODD)
+    reprec = pytester.inline_run("-p", "no:cacheprovider")
+    assert outcomes(reprec) == {
+        "a:\\x3ab": "passed", "with space": "passed", "new\\nline": "passed", "back\\\\slash": "passed",
+        "[bracket]": "passed", "dup": "passed", "dup[2]": "failed", ":\\x3a": "passed", "{}": "passed"}
+    for nodeid in ["suite.test::a:\\x3ab", "suite.test::dup[2]", "suite.test::with space",
+                   "suite.test::new\\nline"]:
+        reprec = pytester.inline_run("-p", "no:cacheprovider", nodeid)
+        assert list(outcomes(reprec)) == [nodeid.split("::", 1)[1]], nodeid
+
+
+@pytest.mark.parametrize("name, node", [
+    ("plain-1.2", "plain-1.2"), ("a::b", "a:\\x3ab"), (":::", ":\\x3a\\x3a"), ("tab\there", "tab\\there"),
+    ("esc\x1b", "esc\\x1b"), ("", "{}"), ("über ∑", "über ∑"), ("a\\b", "a\\\\b"),
+])
+def test_node_names(name, node):
+    assert node_name(name) == node
+    assert "::" not in node
+
+
+def test_junit_xml_has_a_test_case_per_tcltest_test(pytester):
+    tcltest(pytester, "sub/suite", "test j-1 {} {set a 1} 1\ntest j-2 {} {set a 2} 1\n"
+                                   "test j-3 {} -constraints nosuch -body {set a 1} -result 1")
+    xml = pytester.path / "junit.xml"
+    pytester.inline_run("-p", "no:cacheprovider", "--junitxml=%s" % xml)
+    cases = {case.get("name"): case for case in ET.parse(xml).iter("testcase")}
+    assert sorted(cases) == ["j-1", "j-2", "j-3"]
+    assert {case.get("classname") for case in cases.values()} == {"sub.suite.test"}
+    failure = cases["j-2"].find("failure")
+    assert failure.get("message") == "Result was: 2"
+    assert failure.text.startswith("==== j-2  FAILED\n") and "---- Result should have been" in failure.text
+    assert cases["j-3"].find("skipped").get("message") == "constraints not satisfied: nosuch"
+    assert "Tcl history" in cases["j-2"].find("system-out").text
+
+
+@pytest.mark.parametrize("text, message", [
+    ("test p-1 {} {set a 1} 1\ntest p-2 {} {set a 1\n", 'missing close-brace\n    while executing\n'
+                                                         '"test p-2 {} {"\n    (file "suite.test" line 4)'),
+    ("package require nosuchpackage\ntest p-1 {} {set a 1} 1\n",
+     "can't find package nosuchpackage\n    while executing\n\"package require nosuchpackage\"\n"
+     "    (file \"suite.test\" line 3)"),
+])
+def test_a_file_that_cannot_be_parsed_or_set_up_is_one_collection_error(pytester, text, message):
+    (pytester.path / "suite.test").write_text(HEAD + text)
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(errors=1)
+    assert message in result.stdout.str()
+    result.stdout.fnmatch_lines(["*ERROR collecting suite.test*", "ERROR suite.test"])
+
+
+def test_an_unreadable_file_is_a_collection_error(pytester):
+    path = tcltest(pytester, "suite", "test u-1 {} {set a 1} 1")
+    path.chmod(0)
+    if os.access(path, os.R_OK):
+        pytest.skip("files are readable whatever their mode here (root)")
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(errors=1)
+    result.stdout.fnmatch_lines(['couldn\'t read file "suite.test": permission denied'])
+
+
+def test_an_error_after_the_tests_is_a_teardown_error(pytester):
+    tcltest(pytester, "suite", "test e-1 {} {set a 1} 1\nnosuchcommand\ntest e-2 {} {set a 1} 1")
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1, errors=1)
+    result.stdout.fnmatch_lines(["*ERROR at teardown of e-1*",
+                                 "an error reached the top level while finishing suite.test:",
+                                 'invalid command name "nosuchcommand"'])
+
+
+def test_a_file_that_exits_ends_its_run(pytester):
+    # The dry run does not exit (no "go" file yet); the run does, before x-2.
+    tcltest(pytester, "suite", "test x-1 {} {set a 1} 1\n"
+                               "if {[file exists go]} {exit 3}\ntest x-2 {} {set a 1} 1")
+    pytester.makeconftest("""
+        import pathlib
+        def pytest_collection_finish(session):
+            pathlib.Path("go").write_text("")
+    """)
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1, failed=1)
+    result.stdout.fnmatch_lines(["FAILED suite.test::x-2 - not run: the file called exit 3 before this test"])
+
+
+@pytest.mark.parametrize("option, collected", [
+    ([], ["a.test", "b.test"]),
+    (["-o", "tcltest_files=*.tcltest"], ["c.tcltest"]),
+    (["-o", "tcltest_files=a.test *.tcltest"], ["a.test", "c.tcltest"]),
+    (["-o", "tcltest_files="], []),
+])
+def test_tcltest_files_chooses_the_files(pytester, option, collected):
+    for name in ("a.test", "b.test", "c.tcltest"):
+        (pytester.path / name).write_text(HEAD + "test t-1 {} {set a 1} 1\ncleanupTests\n")
+    reprec = pytester.inline_run("-p", "no:cacheprovider", *option)
+    files = sorted({r.nodeid.split("::")[0] for r in reprec.getreports("pytest_runtest_logreport")})
+    assert files == collected
+
+
+def test_an_empty_tcltest_files_imports_no_tcl(pytester):
+    (pytester.path / "data.test").write_text("not Tcl at all {")
+    pytester.makepyfile("""
+        import sys
+
+        def test_no_tcl():
+            assert not {"korvex.tcl", "tkinter", "_tkinter"} & set(sys.modules)
+    """)
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-o", "tcltest_files=", timeout=120)
+    result.assert_outcomes(passed=1)
+
+
+def test_tcltest_arguments_reach_tcltest(pytester):
+    tcltest(pytester, "suite", "test a-1 {} knownBug {set a 1} 1\ntest a-2 {} {set a 1} 1\n"
+                               "test a-3 {} {set a 1} 1")
+    reprec = pytester.inline_run("-p", "no:cacheprovider", "-o",
+                                 "tcltest_arguments=-constraints knownBug -skip a-3")
+    assert outcomes(reprec) == {"a-1": "passed", "a-2": "passed", "a-3": "skipped"}
+    assert skip_reason(report_of(reprec, "a-3")) == "excluded by tcltest's -match or -skip"
+    reprec = pytester.inline_run("-p", "no:cacheprovider", "-o", "tcltest_arguments=-limitconstraints 1 "
+                                 "-constraints knownBug")
+    assert outcomes(reprec) == {"a-1": "passed", "a-2": "skipped", "a-3": "skipped"}
+
+
+def test_tcltest_arguments_take_environment_variables(pytester, monkeypatch, tmp_path):
+    monkeypatch.setenv("KX_SCRATCH", str(tmp_path))
+    tcltest(pytester, "suite", "test t-1 {} {file tail [temporaryDirectory]} scratch-1")
+    reprec = pytester.inline_run("-p", "no:cacheprovider", "-o", "tcltest_arguments=-tmpdir ${KX_SCRATCH}/scratch-1")
+    assert outcomes(reprec) == {"t-1": "passed"}
+    assert (tmp_path / "scratch-1").is_dir()
+
+
+def test_tcl_timeout_applies_to_each_test(pytester):
+    tcltest(pytester, "suite", "test h-1 {} {set a 1} 1\ntest h-2 {hangs} {while 1 {}} 1\n"
+                               "test h-3 {after the hang} {set a 1} 1")
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--tcl-timeout=0.5", timeout=120)
+    result.assert_outcomes(passed=2, failed=1)
+    result.stdout.fnmatch_lines(["the time limit ran out in this test:",
+                                 "Tcl work exceeded the time limit of 0.5 seconds",
+                                 "FAILED suite.test::h-2 - the time limit ran out in this test"])
+
+
+def test_pytest_timeout_stops_a_hanging_test(pytester):
+    # pytest-timeout's signal reaches pytest's thread; the Tcl work in the
+    # run's thread is cancelled and the file goes on in a new run.
+    pytest.importorskip("pytest_timeout")
+    tcltest(pytester, "suite", "test h-1 {} {set a 1} 1\ntest h-2 {hangs} {while 1 {}} 1\n"
+                               "test h-3 {after the hang} {set a 1} 1")
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--timeout=1", "--timeout-method=signal",
+                                           timeout=120)
+    result.assert_outcomes(passed=2, failed=1)
+    result.stdout.fnmatch_lines(["*Timeout*"])
+
+
+def test_no_garbage_collection_in_a_runs_thread(pytester):
+    # An interpreter must be freed in the thread that made it: while a file's
+    # thread runs, no collection may free what pytest's thread dropped.
+    import gc
+    import threading
+
+    tcltest(pytester, "suite", "".join("test g-%d {} {set a [list %d]} %d\n" % (i, i, i) for i in range(300)))
+    threads = set()
+
+    def seen(phase, info):
+        if phase == "start":
+            threads.add(threading.get_ident())
+
+    threshold = gc.get_threshold()
+    gc.callbacks.append(seen)
+    gc.set_threshold(5)
+    try:
+        reprec = pytester.inline_run("-p", "no:cacheprovider")
+    finally:
+        gc.callbacks.remove(seen)
+        gc.set_threshold(*threshold)
+    reprec.assertoutcome(passed=300)
+    assert threads == {threading.get_ident()}
+
+
+RUN_AND_COLLECT = r"""
+import gc, sys
+from korvex.tcl._tcltest_run import FileRun
+how = sys.argv[2]
+keys = [("a-1", 1), ("a-2", 1)]
+run = FileRun(sys.argv[1], [], keys, {key: n for n, key in enumerate(keys)})
+assert run.run_test(("a-1", 1)).outcome == "passed"
+end = run.run_test(("a-2", 1), seconds=0.3) if how == "timeout" else run.finish()
+assert end.kind == how, end.kind
+assert run.interp is None
+gc.collect()  # in this thread, not the run's
+print("clean")
+"""
+
+
+@pytest.mark.parametrize("how", ["timeout", "error"])
+def test_nothing_of_a_runs_interpreter_outlives_its_thread(tmp_path, how):
+    # A frame kept by the traceback of an exception the run caught holds the
+    # application object: freed later in another thread, Tcl deletes the
+    # interpreter there and aborts the process.
+    import subprocess
+    import sys
+
+    path = tmp_path / "suite.test"
+    path.write_text(HEAD + "test a-1 {} {set a 1} 1\n"
+                    + ("test a-2 {} {while 1 {}} 1\n" if how == "timeout" else "}{\n"))
+    result = subprocess.run([sys.executable, "-c", RUN_AND_COLLECT, str(path), how], capture_output=True,
+                            text=True, timeout=120, cwd=str(tmp_path))
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip().endswith("clean")
+
+
+def test_xdist_keeps_a_files_items_on_one_worker_in_order(pytester):
+    pytest.importorskip("xdist")
+    for name in ("one", "two", "three"):  # each in a directory of its own
+        tcltest(pytester, "%s/%s" % (name, name), "".join(
+            "test %s-%d {} {set f [open ../ran.txt a]; puts $f \"[pid] %s-%d\"; close $f; set a 1} %d\n"
+            % (name, i, name, i, 1 if i != 3 else 2) for i in range(1, 6)))
+    xml = pytester.path / "junit.xml"
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-n", "2", "--junitxml=%s" % xml,
+                                           timeout=300)
+    result.assert_outcomes(passed=12, failed=3)
+    lines = [line.split() for line in (pytester.path / "ran.txt").read_text().splitlines()]
+    for name in ("one", "two", "three"):
+        mine = [(pid, test) for pid, test in lines if test.startswith(name + "-")]
+        assert [test for _, test in mine] == ["%s-%d" % (name, i) for i in range(1, 6)]
+        assert len({pid for pid, _ in mine}) == 1
+    assert len(list(ET.parse(xml).iter("testcase"))) == 15
+
+
+def test_explicit_dist_load_still_gives_the_right_outcomes(pytester):
+    pytest.importorskip("xdist")
+    tcltest(pytester, "suite", "".join("test d-%d {} {set a %d} 1\n" % (i, i % 3 and 1) for i in range(1, 9)))
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-n", "2", "--dist", "load", timeout=300)
+    result.assert_outcomes(passed=6, failed=2)
+
+
+def test_python_tests_and_tcltest_files_side_by_side(pytester):
+    tcltest(pytester, "suite", "test t-1 {} {set a 1} 1")
+    pytester.makepyfile("""
+        def test_python(tcl):
+            assert tcl.eval("set a 1") == "1"
+    """)
+    reprec = pytester.inline_run("-p", "no:cacheprovider")
+    reprec.assertoutcome(passed=2)
+
+
+def test_interpreter_of_a_run_is_fresh_and_has_tclx(pytester):
+    tcltest(pytester, "a", "test a-1 {} {set ::leak 1; package provide Tclx} 8.4",
+            b="test b-1 {} {info exists ::leak} 0")
+    reprec = pytester.inline_run("-p", "no:cacheprovider")
+    reprec.assertoutcome(passed=2)
+
+
+def test_interpreter_names_the_console(pytester):
+    # tcltest's [interpreter] runs Tcl files, as the console's does.
+    tcltest(pytester, "suite", r"""
+set f [makeFile {puts [expr {6 * 7}]} child.tcl]
+test i-1 {} {exec [interpreter] $f} 42
+removeFile child.tcl
+""")
+    reprec = pytester.inline_run("-p", "no:cacheprovider")
+    reprec.assertoutcome(passed=1)
+
+
+def test_skipped_collection_of_unlisted_files(pytester):
+    # A .test file the session is not given is not run.
+    tcltest(pytester, "a", "test a-1 {} {set a 1} 1", b="test b-1 {} {set a 1} 1")
+    reprec = pytester.inline_run("-p", "no:cacheprovider", "a.test")
+    assert outcomes(reprec) == {"a-1": "passed"}
+
+
+def test_a_test_file_has_no_effect_on_the_working_directory(pytester):
+    tcltest(pytester, "suite", "test w-1 {} {cd /; set a 1} 1\ntest w-2 {} {pwd} /")
+    pytester.makepyfile(test_after="""
+        import os
+        def test_cwd():
+            assert os.getcwd() == %r
+    """ % str(pytester.path))
+    reprec = pytester.inline_run("-p", "no:cacheprovider", "suite.test", "test_after.py")
+    reprec.assertoutcome(passed=3)
+
+
+def test_verbose_names_in_the_terminal(pytester):
+    tcltest(pytester, "suite", "test v-1 {} {set a 1} 1")
+    result = pytester.runpytest("-p", "no:cacheprovider", "-v")
+    result.stdout.fnmatch_lines(["suite.test::v-1 PASSED*"])
+    assert re.search(r"collected 1 item", result.stdout.str())
