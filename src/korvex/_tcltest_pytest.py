@@ -15,14 +15,18 @@ from __future__ import annotations
 
 import fnmatch
 import os
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Tuple
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Tuple, Union
 
 import pytest
 
 from korvex import _tcl_pytest
 
 if TYPE_CHECKING:
+    from _pytest._code.code import ReprExceptionInfo, TerminalRepr
+
     from korvex.tcl._tcltest_run import End, FileRun, Result
+    from korvex.tcl.interpreter import Interpreter
 
 DEFAULT_FILES = ["*.test"]
 
@@ -46,7 +50,7 @@ def pytest_cmdline_main(config: pytest.Config) -> Iterator[None]:
 
 # -- collection --------------------------------------------------------------
 
-def _matches(path: Any, patterns: Iterable[str]) -> bool:
+def _matches(path: Union[str, "os.PathLike[str]"], patterns: Iterable[str]) -> bool:
     name = os.path.basename(str(path))
     for pattern in patterns:
         if os.sep in pattern or "/" in pattern:
@@ -57,7 +61,7 @@ def _matches(path: Any, patterns: Iterable[str]) -> bool:
     return False
 
 
-def pytest_collect_file(file_path: Any, parent: pytest.Collector) -> Optional["TcltestFile"]:
+def pytest_collect_file(file_path: Path, parent: pytest.Collector) -> Optional["TcltestFile"]:
     patterns = parent.config.getini("tcltest_files")
     if patterns and _matches(file_path, patterns):
         file: TcltestFile = TcltestFile.from_parent(parent, path=file_path)
@@ -189,7 +193,7 @@ class TcltestFailure(Exception):
 def _skip(reason: str) -> BaseException:
     # Reported at the test's own line, not the plugin's.
     try:
-        return pytest.skip.Exception(reason, _use_item_location=True)  # type: ignore[call-arg]
+        return pytest.skip.Exception(reason, _use_item_location=True)
     except TypeError:  # pragma: no cover - a pytest without it
         return pytest.skip.Exception(reason)
 
@@ -234,7 +238,7 @@ class TcltestItem(pytest.Item):
         raise TcltestFailure("tcltest counted this test as neither passed, skipped nor failed",
                              "tcltest counted no outcome")
 
-    def _not_run(self, end: "End") -> None:
+    def _not_run(self, end: "End") -> NoReturn:
         file = self.file
         told, file._told = file._told, True
         if end.kind == "timeout" or (end.kind in ("error", "aborted") and not told):
@@ -252,15 +256,16 @@ class TcltestItem(pytest.Item):
             reason = "the file ended without running this test"
         raise TcltestFailure("not run: " + reason, "not run: " + reason)
 
-    def repr_failure(self, excinfo: pytest.ExceptionInfo[BaseException], style: Any = None) -> Any:
+    def repr_failure(self, excinfo: pytest.ExceptionInfo[BaseException], style: Any = None,
+                     ) -> Union[str, TerminalRepr]:
         if isinstance(excinfo.value, TcltestFailure):
             return _report(excinfo.value.report, excinfo.value.message, str(self.path), self.line)
         return super().repr_failure(excinfo)
 
-    def reportinfo(self) -> Tuple[Any, Optional[int], str]:
+    def reportinfo(self) -> Tuple[Union["os.PathLike[str]", str], Optional[int], str]:
         return self.path, (self.line - 1 if self.line > 0 else None), self.name
 
-    def tcl_interpreters(self) -> List[Tuple[str, Any]]:
+    def tcl_interpreters(self) -> List[Tuple[str, Interpreter]]:
         """The interpreters of this test, for the "Tcl history" section."""
         run = self.run
         if run is None or run.interp is None:
@@ -296,13 +301,13 @@ def _skip_reason(result: "Result") -> str:
     return "excluded by tcltest's -match or -skip"
 
 
-def _report(text: str, message: str, path: str, line: int) -> Any:
+def _report(text: str, message: str, path: str, line: int) -> ReprExceptionInfo:
     """tcltest's text as pytest shows a failure: as it stands, with a one-line
     message for the summary and JUnit XML (kept across pytest-xdist)."""
     from _pytest._code.code import ReprEntryNative, ReprExceptionInfo, ReprFileLocation, ReprTraceback
 
     entry = ReprEntryNative([text.rstrip("\n") + "\n"])
-    return ReprExceptionInfo(ReprTraceback([entry], None, "native"),  # type: ignore[arg-type]
+    return ReprExceptionInfo(ReprTraceback([entry], None, "native"),
                              ReprFileLocation(path, max(line, 1), message))
 
 
@@ -339,11 +344,13 @@ def pytest_xdist_make_scheduler(config: pytest.Config, log: Any) -> Any:
     are spread one by one, as --dist load does)."""
     if config.stash.get(_dist_given, True):
         return None
-    from xdist.scheduler import LoadScopeScheduling
+    # pytest-xdist is annotated but ships no py.typed marker, so mypy takes
+    # its classes for Any (should it ship one, these ignores are not needed).
+    from xdist.scheduler import LoadScopeScheduling  # type: ignore[import-untyped, unused-ignore]
 
     patterns = config.getini("tcltest_files")
 
-    class TcltestFileScheduling(LoadScopeScheduling):  # type: ignore[misc]
+    class TcltestFileScheduling(LoadScopeScheduling):  # type: ignore[misc, unused-ignore]
         def _split_scope(self, nodeid: str) -> str:
             return tcltest_scope(nodeid, patterns) or nodeid
 

@@ -28,12 +28,23 @@ import re
 import sys
 import tempfile
 import threading
+from typing import Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union
 
 from . import _tclsh
 from .internal import TclDLL
-from .interpreter import TclError, TclTimeoutError
+from .interpreter import Interpreter, TclError, TclTimeoutError, TimeLimit
 
 __all__ = ["FileRun", "Result", "End", "collect"]
+
+_Path = Union[str, "os.PathLike[str]"]
+# A test of the file: its name, and which test of that name it is (from 1).
+Key = Tuple[str, int]
+# The messages of the two threads. To the run's thread: go on to the test
+# wanted (None: to the end) with a time limit, run the test reached, or stop.
+_ToRun = Union[Tuple[Literal["go", "skip"], Optional[Key], float], Tuple[Literal["run"], float],
+               Tuple[Literal["abort"]]]
+# To pytest's thread: a selected test was reached, its Result, the run's End.
+_ToPytest = Union[Tuple[Literal["reached"], Key], Tuple[Literal["result"], "Result"], Tuple[Literal["end"], "End"]]
 
 # The run's state lives in ::tcl::KorvexTcltest (S below):
 #   S(collect)  1 in a dry run: every test skipped, name and line kept in S(found)
@@ -200,7 +211,8 @@ class Result:
 
     __slots__ = ("key", "outcome", "report", "reasons", "unmet", "description")
 
-    def __init__(self, key, outcome, report="", reasons=(), unmet=(), description=""):
+    def __init__(self, key: Key, outcome: str, report: str = "", reasons: Iterable[str] = (),
+                 unmet: Iterable[str] = (), description: str = "") -> None:
         self.key = key
         self.outcome = outcome
         self.report = report
@@ -218,7 +230,8 @@ class End:
 
     __slots__ = ("kind", "text", "status", "exc", "in_test", "found")
 
-    def __init__(self, kind, text="", status=0, exc=None, in_test=False, found=()):
+    def __init__(self, kind: str, text: str = "", status: int = 0, exc: Optional[BaseException] = None,
+                 in_test: bool = False, found: Tuple[str, ...] = ()) -> None:
         self.kind = kind
         self.text = text
         self.status = status
@@ -241,30 +254,35 @@ class FileRun:
     :meth:`finish`.
     """
 
-    def __init__(self, path, args=(), selected=(), order=None, collect=False):
+    def __init__(self, path: _Path, args: Iterable[str] = (), selected: Iterable[Key] = (),
+                 order: Optional[Dict[Key, int]] = None, collect: bool = False) -> None:
         self.path = os.path.abspath(path)
         self.args = list(args)
         self.selected = list(selected)
         self.order = order or {}
         self.collect = collect
         self.position = -1  # the place of the last selected test reached
-        self.end = None
-        self.interp = None
-        self._to_worker = queue.SimpleQueue()
-        self._to_main = queue.SimpleQueue()
-        self._thread = None
-        self._waiting = None  # what the thread waits for: "go", or the key it reached
+        self.end: Optional[End] = None
+        self.interp: Optional[Interpreter] = None
+        self._to_worker: "queue.SimpleQueue[_ToRun]" = queue.SimpleQueue()
+        self._to_main: "queue.SimpleQueue[_ToPytest]" = queue.SimpleQueue()
+        self._thread: Optional[threading.Thread] = None
+        # What the thread waits for: "go", or the key it reached.
+        self._waiting: Union[None, Literal["go"], Key] = None
         self._lock = threading.Lock()  # guards _address against the interpreter's deletion
-        self._address = None
-        self._limit = None
-        self._active = None  # the key of the test running in Tcl
-        self._capture = None
-        self._main_cwd = None
-        self._tcl_cwd = None
+        self._address: Optional[int] = None
+        self._limit: Optional[TimeLimit] = None
+        self._active: Optional[Key] = None  # the key of the test running in Tcl
+        # The file holding what a test writes to stdout, and descriptor 1 as
+        # it was before (while a test's output is captured).
+        self._capture: Optional[int] = None
+        self._saved_stdout: Optional[int] = None
+        self._main_cwd: Optional[int] = None
+        self._tcl_cwd: Optional[int] = None
 
     # -- pytest's side -----------------------------------------------------
 
-    def run_test(self, key, seconds=0.0):
+    def run_test(self, key: Key, seconds: float = 0.0) -> Union[Result, End, None]:
         """Runs the file on to the test `key` and that test, with a time limit
         of `seconds` (0: none) on this stretch. Returns its Result, or the
         run's End when the run ends before running it (or None when the run
@@ -287,7 +305,7 @@ class FileRun:
                 self.position = max(self.position, self._place(message[1]))
         return self.end
 
-    def finish(self, seconds=0.0):
+    def finish(self, seconds: float = 0.0) -> End:
         """Runs the file to its end, running no further test. Returns its End."""
         while self.end is None:
             if self._waiting is None or self._waiting == "go":
@@ -298,14 +316,15 @@ class FileRun:
                 self._waiting = "go"
             elif message[0] == "reached":
                 self._waiting = message[1]
-        if self.end.kind == "ok" and not self.collect:
-            self.end.kind = "finished"
-        return self.end
+        end = self.end
+        if end.kind == "ok" and not self.collect:
+            end.kind = "finished"
+        return end
 
-    def _place(self, key):
+    def _place(self, key: Key) -> int:
         return self.order.get(key, -1)
 
-    def _turn(self, message):
+    def _turn(self, message: _ToRun) -> _ToPytest:
         """Hands the turn to the run's thread with `message`; returns its answer.
 
         No garbage collection runs while the thread has the turn: it would
@@ -333,7 +352,7 @@ class FileRun:
                 gc.enable()
         return answer
 
-    def _abort(self):
+    def _abort(self) -> None:
         self._aborted = True
         self._to_worker.put(("abort",))
         with self._lock:
@@ -344,6 +363,7 @@ class FileRun:
                 answer = self._to_main.get(timeout=_ABORT_GRACE)
                 if answer[0] == "end":
                     self.end = answer[1]
+                    assert self._thread is not None  # the run's thread sent it
                     self._thread.join(_ABORT_GRACE)
                     break
                 self._to_worker.put(("abort",))
@@ -353,10 +373,11 @@ class FileRun:
 
     # -- the run's thread ----------------------------------------------------
 
-    def _work(self):
+    def _work(self) -> None:
         message = self._to_worker.get()
         self._take_turn()
-        restore_executable = None
+        restore_executable: Optional[Callable[[], None]] = None
+        interp: Optional[Interpreter]
         try:
             os.chdir(os.path.dirname(self.path))
             interp = self._open()
@@ -393,7 +414,7 @@ class FileRun:
                 os.close(self._tcl_cwd)
                 self._tcl_cwd = None
             if self._capture is not None:
-                os.close(self._capture[0])
+                os.close(self._capture)
             self.interp = None
         # Nothing of this thread's frames may outlive it: they hold the
         # interpreter, which must be freed here (TclX deletes its handlers
@@ -402,13 +423,13 @@ class FileRun:
         interp = None
         self._to_main.put(("end", end))
 
-    def _open(self):
+    def _open(self) -> Interpreter:
         from .console import _new_interpreter  # argv, argc, argv0 and exit as the console sets them
 
         interp = self.interp = _new_interpreter(os.path.basename(self.path), self.args, False)
         return interp
 
-    def _prepare(self, interp):
+    def _prepare(self, interp: Interpreter) -> None:
         # As a harness that runs test files in one interpreter does
         # (tcltest's runAllTests -singleproc, tcllib's): tcltest loaded and
         # its commands imported before the file.
@@ -418,8 +439,9 @@ class FileRun:
         flat = [part for key in self.selected for part in key]
         interp.tk.call("apply", _SETUP, int(self.collect), flat, os.path.basename(self.path))
 
-    def _evaluate(self, message):
+    def _evaluate(self, message: _ToRun) -> End:
         interp = self.interp
+        assert interp is not None  # opened by _work
         self._obey(message)
         try:
             _tclsh.eval_file(interp, os.path.basename(self.path))
@@ -429,7 +451,7 @@ class FileRun:
             code = exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
             end = End("exit", "the file called exit %d" % code, status=code)
         except TclError as exc:
-            timeout = exc if isinstance(exc, TclTimeoutError) else exc.__cause__
+            timeout: Optional[BaseException] = exc if isinstance(exc, TclTimeoutError) else exc.__cause__
             if self._active is not None:  # for the "Tcl history" section of the test stopped
                 interp.history.append(self._command)
             if isinstance(timeout, TclTimeoutError):
@@ -452,7 +474,7 @@ class FileRun:
 
     _aborted = False
 
-    def _obey(self, message):
+    def _obey(self, message: _ToRun) -> bool:
         """Acts on a message from pytest's thread: returns whether to run the
         test reached, and sets what is wanted next and the time limit."""
         if message[0] == "abort":
@@ -466,18 +488,20 @@ class FileRun:
         self._set_limit(message[2])
         return False
 
-    _wanted = None
+    _wanted: Optional[Key] = None
     _command = ""
 
-    def _wait(self, answer):
+    def _wait(self, answer: _ToPytest) -> bool:
         """Gives the turn to pytest's thread with `answer`; returns its reply."""
         self._give_turn()
         receive = self._to_worker.get
         self._to_main.put(answer)
         return self._obey(receive())  # (nothing allocated in between: no collection here)
 
-    def _gate(self, what, name, occurrence, *rest):
+    def _gate(self, what: str, name: str, occurrence: str, *rest: str) -> Union[int, str]:
         # Called by the traces on tcltest::test (see _PROCS).
+        interp = self.interp
+        assert interp is not None  # the traces run in it
         key = (name, int(occurrence))
         if what == "enter":
             run = key == self._wanted or self._wait(("reached", key))
@@ -496,10 +520,10 @@ class FileRun:
             report = text
         if outcome in ("failed", "error", "none"):
             # For the "Tcl history" section of the failure.
-            self.interp.history.append(self._command)
+            interp.history.append(self._command)
         if output:
             _write_stdout(output)
-        split = self.interp.tk.splitlist
+        split = interp.tk.splitlist
         result = Result(key, outcome, report, split(reasons) if reasons else (), split(unmet) if unmet else (),
                         description)
         self._wanted = None
@@ -508,18 +532,19 @@ class FileRun:
 
     # -- time limits, the directory, stdout --------------------------------
 
-    def _set_limit(self, seconds):
+    def _set_limit(self, seconds: float) -> None:
         self._leave_limit()
         if seconds and seconds > 0:
+            assert self.interp is not None  # only the run's thread sets limits, after _open
             self._limit = self.interp.time_limit(seconds)
             self._limit.__enter__()
 
-    def _leave_limit(self):
+    def _leave_limit(self) -> None:
         limit, self._limit = self._limit, None
         if limit is not None:
             limit.__exit__(None, None, None)
 
-    def _take_turn(self):
+    def _take_turn(self) -> None:
         # The turn came to this thread: pytest's directory kept, the run's
         # restored; the variable pytest changes for each test hidden from
         # the environment (tcltest reports a changed environment).
@@ -534,7 +559,7 @@ class FileRun:
                 os.close(self._tcl_cwd)
                 self._tcl_cwd = None
 
-    def _give_turn(self):
+    def _give_turn(self) -> None:
         if _PYTEST_VARIABLE in os.environ:
             os.putenv(_PYTEST_VARIABLE, os.environ[_PYTEST_VARIABLE])
         if self._main_cwd is None:
@@ -547,34 +572,34 @@ class FileRun:
             os.close(self._main_cwd)
             self._main_cwd = None
 
-    def _capture_stdout(self):
+    def _capture_stdout(self) -> None:
         # While a test runs, what reaches descriptor 1 (Tcl's stdout: the
         # test's output, then tcltest's report) goes to a file of our own.
         if self._capture is None:
             file = tempfile.TemporaryFile()
-            self._capture = [os.dup(file.fileno()), None]
+            self._capture = os.dup(file.fileno())
             file.close()
-        self._capture[1] = os.dup(1)
-        os.dup2(self._capture[0], 1)
+        self._saved_stdout = os.dup(1)
+        os.dup2(self._capture, 1)
 
-    def _release_stdout(self):
+    def _release_stdout(self) -> bytes:
         """Puts descriptor 1 back; returns what the test wrote there."""
-        capture = self._capture
-        if capture is None or capture[1] is None:
+        capture, saved = self._capture, self._saved_stdout
+        if capture is None or saved is None:
             return b""
-        saved, capture[1] = capture[1], None
+        self._saved_stdout = None
         os.dup2(saved, 1)
         os.close(saved)
-        size = os.lseek(capture[0], 0, os.SEEK_CUR)
+        size = os.lseek(capture, 0, os.SEEK_CUR)
         if not size:
             return b""
-        data = os.pread(capture[0], size, 0)
-        os.ftruncate(capture[0], 0)
-        os.lseek(capture[0], 0, os.SEEK_SET)
+        data = os.pread(capture, size, 0)
+        os.ftruncate(capture, 0)
+        os.lseek(capture, 0, os.SEEK_SET)
         return data
 
 
-def _forget_frames(exc):
+def _forget_frames(exc: Optional[BaseException]) -> None:
     """Drops the tracebacks of exc and the exceptions behind it."""
     pending, seen = [exc], set()
     while pending:
@@ -586,7 +611,7 @@ def _forget_frames(exc):
         pending += [exc.__cause__, exc.__context__]
 
 
-def _split_report(output, name, description):
+def _split_report(output: bytes, name: str, description: str) -> Tuple[str, bytes]:
     """tcltest's report of a failure, the end of what the test wrote to
     stdout, apart from the rest: (report, rest), both as bytes but the report
     as text."""
@@ -612,7 +637,7 @@ def _split_report(output, name, description):
         rest.encode("utf-8", "surrogateescape")
 
 
-def _write_stdout(data):
+def _write_stdout(data: bytes) -> None:
     while data:
         try:
             data = data[os.write(1, data):]
@@ -625,10 +650,10 @@ def _write_stdout(data):
 # wide, so runs count themselves in and out.
 _launcher_lock = threading.Lock()
 _launcher_users = 0
-_launcher_saved = None
+_launcher_saved: Optional[Tuple[str, str]] = None
 
 
-def _use_launcher(interp):
+def _use_launcher(interp: Interpreter) -> Optional[Callable[[], None]]:
     global _launcher_users, _launcher_saved
     with _launcher_lock:
         if _launcher_users == 0:
@@ -639,7 +664,7 @@ def _use_launcher(interp):
             _tclsh.set_executable(interp, path)
         _launcher_users += 1
 
-    def restore():
+    def restore() -> None:
         global _launcher_users
         with _launcher_lock:
             _launcher_users -= 1
@@ -649,7 +674,7 @@ def _use_launcher(interp):
     return restore
 
 
-def _find_lines(path, tests):
+def _find_lines(path: _Path, tests: Sequence[Tuple[str, int]]) -> List[Tuple[str, int]]:
     """Lines of tests run in a child interpreter: only the line of the
     command that ran the child's code is known (negated); the test's own is
     the first line from there on that starts with "test NAME"."""
@@ -668,7 +693,8 @@ def _find_lines(path, tests):
     return found
 
 
-def collect(path, args=(), seconds=0.0):
+def collect(path: _Path, args: Iterable[str] = (), seconds: float = 0.0,
+            ) -> Tuple[List[Tuple[str, int]], Optional[str]]:
     """The tests of the tcltest file at `path`, in the order the file runs
     them, from a dry run: a list of (name, line) pairs, and the text tclsh
     would print for an error that ended the file's run after them (or None).
