@@ -610,3 +610,19 @@ def test_verbose_names_in_the_terminal(pytester):
     result = pytester.runpytest("-p", "no:cacheprovider", "-v")
     result.stdout.fnmatch_lines(["suite.test::v-1 PASSED*"])
     assert re.search(r"collected 1 item", result.stdout.str())
+
+
+@pytest.mark.timeout(120)
+def test_a_failure_while_cleaning_up_a_run_is_reported_not_a_hang(pytester, monkeypatch):
+    from korvex.tcl import _tcltest_run
+
+    def launcher(interp):
+        def restore():
+            raise OSError("restore failed")
+        return restore
+
+    monkeypatch.setattr(_tcltest_run, "_use_launcher", launcher)
+    tcltest(pytester, "suite", "test c-1 {ok} {set a 1} 1\ntest c-2 {ok} {set a 2} 2")
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    assert "restore failed" in result.stdout.str()
+    assert result.ret != 0

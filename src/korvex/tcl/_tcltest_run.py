@@ -397,31 +397,47 @@ class FileRun:
             if info:
                 text += "\n" + info
             end = End("error", text, exc=exc)
-        finally:
-            self._release_stdout()
-            self._leave_limit()
-            with self._lock:
-                self._address = None
-            if self.interp is not None:
-                if restore_executable is not None:
-                    restore_executable()
-                try:
-                    self.interp.close()
-                except Exception:
-                    pass
-            self._give_turn()
-            if self._tcl_cwd is not None:
-                os.close(self._tcl_cwd)
-                self._tcl_cwd = None
-            if self._capture is not None:
-                os.close(self._capture)
-            self.interp = None
+        try:
+            self._clean_up(restore_executable)
+        except BaseException as exc:  # reported; pytest's thread must still get the end
+            if end.kind != "error":
+                end = End("error", "cleaning up after the file: %s: %s" % (type(exc).__name__, exc), exc=exc)
         # Nothing of this thread's frames may outlive it: they hold the
         # interpreter, which must be freed here (TclX deletes its handlers
         # on the interpreter's own thread only).
         _forget_frames(end.exc)
         interp = None
         self._to_main.put(("end", end))
+
+    def _clean_up(self, restore_executable: Optional[Callable[[], None]]) -> None:
+        # Every step runs whatever an earlier one raised: the turn above all
+        # goes back to pytest's thread, which waits for it.
+        try:
+            try:
+                self._release_stdout()
+                self._leave_limit()
+            finally:
+                with self._lock:
+                    self._address = None
+                if self.interp is not None:
+                    try:
+                        if restore_executable is not None:
+                            restore_executable()
+                    finally:
+                        try:
+                            self.interp.close()
+                        except Exception:
+                            pass
+        finally:
+            try:
+                self._give_turn()
+            finally:
+                if self._tcl_cwd is not None:
+                    os.close(self._tcl_cwd)
+                    self._tcl_cwd = None
+                if self._capture is not None:
+                    os.close(self._capture)
+                self.interp = None
 
     def _open(self) -> Interpreter:
         from .console import _new_interpreter  # argv, argc, argv0 and exit as the console sets them
