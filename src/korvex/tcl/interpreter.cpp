@@ -306,15 +306,21 @@ nb::object error_info(nb::handle self) {
 const Params<3> kEvalParams("eval", {"code", "typecast", "record"}, 1);
 
 // history and tk of the interpreter that evaluated last.
-AttrCache<2> g_eval_attrs;
+AttrCache<3> g_eval_attrs;
 
-// self.history (i = 0) or self.tk (i = 1).
+// self.history (i = 0), self.tk (i = 1) or the bridge registry (i = 2; an
+// invalid object when there is none).
 nb::object eval_attr(PyObject *self, size_t i) {
-    static const AttrCache<2>::Names names = {KX_ID(history), KX_ID(tk)};
-    PyObject *found[2];
+    static const AttrCache<3>::Names names = {KX_ID(history), KX_ID(tk), KX_ID(_korvex_bridge)};
+    PyObject *found[3];
     if (g_eval_attrs.get(self, names, found))
         return nb::borrow(found[i]);
-    return attr(self, names[i]);
+    if (i < 2)
+        return attr(self, names[i]);
+    PyObject *reg = generic_getattribute(self, names[i], true);
+    if (!reg && PyErr_Occurred())
+        throw nb::python_error();
+    return nb::steal(reg);
 }
 
 // tk.eval(code): _tkinter's own C function, called directly while the
@@ -351,7 +357,7 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
     if (!record || truth(record))
         kx::record(eval_attr(self, 0), code);
     nb::object tk = eval_attr(self, 1);
-    bridge::Entry entry(tk);
+    bridge::Entry entry(tk, eval_attr(self, 2));
     entry.check();
     PyObject *result = tk_eval(tk, code);
     if (!result) {

@@ -66,6 +66,7 @@ bool ours(const State *s, tcl::Interp *interp) {
 // exception the check recorded.
 void unwind(State *s) {
     s->unwind_now = false;
+    s->cancelled = true;
     tcl::api().CancelEval(s->interp, nullptr, nullptr, tcl::kCancelUnwind);
 }
 
@@ -554,15 +555,13 @@ bool close(nb::handle registry, nb::object *interrupt) {
 
 void raise_pending(State *s);
 
-Entry::Entry(nb::handle tk) {
-    // Python and Tcl calling each other: each round takes C stack that no
-    // recursion limit of either counts.
-    check_stack(" while calling Tcl from Python");
-    tcl::Interp *interp = tcl::tkapp_interp(tk);
-    State *s = state_of_interp(interp);
+namespace {
+
+// The start of an entry into Tcl of the interpreter of state `s` (if any):
+// returns `s`.
+State *enter(State *s, tcl::Interp *interp) {
     if (!s)
-        return;
-    s_ = s;
+        return nullptr;
     if (s->depth++ == 0) {
         // What an earlier evaluation started through tkinter's own methods
         // left behind belongs to nobody now.
@@ -570,12 +569,40 @@ Entry::Entry(nb::handle tk) {
             Py_CLEAR(s->unwinding);
             s->unwind_now = false;
         }
-        const tcl::Api &api = tcl::api();
-        api.ResetCancellation(interp, 0);
-        if (!api.InterpActive(interp))
-            api.SetChildCancelFlags(interp, 0, 1);
+        if (s->cancelled) {
+            const tcl::Api &api = tcl::api();
+            api.ResetCancellation(interp, 0);
+            if (!api.InterpActive(interp)) {
+                api.SetChildCancelFlags(interp, 0, 1);
+                s->cancelled = false;
+            }
+        }
     }
+    return s;
 }
+
+}  // namespace
+
+Entry::Entry(nb::handle tk) {
+    // Python and Tcl calling each other: each round takes C stack that no
+    // recursion limit of either counts.
+    check_stack(" while calling Tcl from Python");
+    tcl::Interp *interp = tcl::tkapp_interp(tk);
+    s_ = enter(state_of_interp(interp), interp);
+}
+
+Entry::Entry(nb::handle tk, nb::handle registry) {
+    check_stack(" while calling Tcl from Python");
+    tcl::Interp *interp = tcl::tkapp_interp(tk);
+    State *s = nullptr;
+    if (registry.is_valid() && Py_TYPE(registry.ptr()) == registry_type()) {
+        s = state_of(registry.ptr());
+        if (s && (!interp || s->interp != interp || s->closed || tcl::api().GetCurrentThread() != s->thread))
+            s = nullptr;
+    }
+    s_ = enter(s ? s : state_of_interp(interp), interp);
+}
+
 
 Entry::~Entry() {
     State *s = s_;

@@ -61,6 +61,9 @@ struct State;
 class Entry {
 public:
     explicit Entry(nb::handle tk);
+    // The same, with the interpreter's registry object at hand (the state is
+    // then found without asking Tcl); `registry` may be anything, or null.
+    Entry(nb::handle tk, nb::handle registry);
     ~Entry();
     Entry(const Entry &) = delete;
     Entry &operator=(const Entry &) = delete;

@@ -78,6 +78,10 @@ struct State {
     // work was started through tkinter's own methods, and nobody would take
     // an exception parked for it.
     int depth = 0;
+    // The package cancelled an evaluation of the interpreter (unwinding it
+    // for an exception): Tcl clears its own flag when the evaluation ends,
+    // not its children's; the next outermost entry clears what is left.
+    bool cancelled = false;
     // close() is deleting the commands: a signal is kept for its end, and
     // Tcl is not unwound under it.
     bool closing = false;

@@ -473,6 +473,10 @@ int command_proc(void *data, tcl::Interp *interp, int objc, tcl::Obj *const objv
     }
     Outcome out = std::move(c->outcome);
     c->outcome = Outcome();
+    if (out.kind == Outcome::kUnwind) {
+        if (State *s = c->state ? c->state : state_of_interp(interp))
+            s->cancelled = true;
+    }
     if (--c->busy == 0 && c->deleted)
         finish_deleted(c);
     if (code != tcl::kOk) {
