@@ -115,3 +115,34 @@ def test_time_limit_through_tkinters_methods(call):
             with interp.time_limit(0.2):
                 call(interp)
         assert interp.eval("set a usable") == "usable"
+
+
+# A signal that Tcl takes up just after a command at the script's top level
+# (where the interpreter is not "active": no command is running) must still
+# stop the rest of the script: `after` sleeps in C while the signal comes.
+BETWEEN = {
+    "eval": "lambda: interp.eval('exec sleep 0.6; while 1 {}')",
+    # (tkinter reports Tcl's stop as its error; the interrupt comes right after)
+    "tk.eval": "lambda: (raw('exec sleep 0.6; while 1 {}'))",
+    "compiled after script": "lambda: (interp.tk.eval('after 0 {exec sleep 0.6; while 1 {}}'), interp.update())",
+}
+
+
+@pytest.mark.parametrize("name", list(BETWEEN))
+def test_ctrl_c_between_top_level_commands(name):
+    out = run("""
+        import signal
+        signal.signal(signal.SIGALRM, lambda *a: os._exit(3))
+        signal.alarm(20)  # a hang fails the test rather than timing it out
+
+        def raw(script):
+            try:
+                interp.tk.eval(script)
+            except TclError:
+                time.sleep(0.01)
+
+        fire(0.2)
+        print(outcome(%s))
+        print(interp.eval("set a usable"))
+    """ % BETWEEN[name])
+    assert out == ["KeyboardInterrupt:True", "usable"]

@@ -82,8 +82,11 @@ int async_proc(void *data, tcl::Interp *interp, int code) {
         return code;
     // Only while a script of this interpreter (or of a child of it) runs: an
     // idle event loop, or another interpreter's work, leaves signals to
-    // _tkinter.
-    if (!api.InterpActive(s->interp) || (interp && !ours(s, interp)) || PyGILState_Check())
+    // _tkinter. Tcl names the interpreter whose evaluation it checks; that
+    // one may be at level 0 (between two commands of a script, or running
+    // a compiled script), where "active" does not tell: a signal dropped
+    // there would be lost for the rest of the script.
+    if ((interp ? !ours(s, interp) : !api.InterpActive(s->interp)) || PyGILState_Check())
         return code;
     s->checking = true;
     tcl::Interp *target = interp ? interp : s->interp;
