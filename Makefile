@@ -9,7 +9,7 @@ demo: bootstrap
 	$(PY) examples/quickstart.py
 
 test: bootstrap
-	$(PY) -m pytest -q tests
+	$(PY) -m pytest -q -n auto --dist worksteal tests
 
 bench: bootstrap
 	$(PY) bench/run.py
