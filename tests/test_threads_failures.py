@@ -56,12 +56,7 @@ CHURN = """
         made = 0
         end = time.monotonic() + seconds
         while time.monotonic() < end:
-            try:
-                interp = Interpreter()
-            except Exception:
-                # (TclX's start-up itself can fail now and then when another
-                # thread starts up or deletes an interpreter: not a crash.)
-                continue
+            interp = Interpreter()
             interp.eval("signal trap SIGUSR1 {set a 1}")
             interp.close()
             made += 1
@@ -77,7 +72,8 @@ CHURN = """
 
 
 def test_interpreters_made_and_closed_in_four_threads():
-    # TclX's table of interpreters for its signal support has no lock of its own.
+    # TclX's table of interpreters for its signal support has no lock of its
+    # own. Every start-up succeeds too (scripts/churn runs this for longer).
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(CHURN), "4"], capture_output=True,
                             text=True, timeout=120)
     assert result.returncode == 0, result.stderr[-3000:]
