@@ -146,54 +146,71 @@ void assoc_deleted(void *data, tcl::Interp *) {
     s->interp = nullptr;
 }
 
-// Deletes the commands and lets go of the interpreter. The calling thread
-// must own the interpreter for the Tcl side; elsewhere only the Python side
-// is let go (the commands stay, reporting nowhere).
-void shut(State *s) {
-    if (s->closed)
-        return;
-    s->closed = true;
+// The check data of the state whose checker the event loop called to reap
+// (see reap_from_event_loop): _tkinter's procedure is still running with it,
+// so reaping only lets go of its references, and records that it did.
+thread_local TkCommandData *t_host_data = nullptr;
+thread_local bool t_host_released = false;
+thread_local bool t_reaping = false;
+
+// Deletes the commands, then the interpreter with the last reference to its
+// application object; on the owner thread.
+void release_here(State *s) {
     nb::object pending = fetch_exception();
     const tcl::Api &api = tcl::api();
-    bool here = s->interp && api.GetCurrentThread() == s->thread;
-    if (here) {
-        // A Ctrl-C now must not stop the deletions: it is kept for close().
-        s->closing = true;
-        while (!s->commands.empty()) {
-            Command *c = s->commands.back();
-            tcl::Obj *name = api.NewStringObj("", 0);
-            tcl::incr_ref(name);
-            api.GetCommandFullName(s->interp, c->token, name);
-            int size = 0;
-            const char *text = api.GetStringFromObj(name, &size);
-            nb::object full = nb::steal(PyUnicode_DecodeUTF8(text, size, "surrogateescape"));
-            tcl::decr_ref(name);
-            // Through _tkinter: Tcl may run delete traces.
-            if (full.is_valid()) {
-                PyObject *r = PyObject_CallMethod(s->tk, "call", "sOs", "::rename", full.ptr(), "");
-                Py_XDECREF(r);
-            }
-            PyErr_Clear();
-            if (!s->commands.empty() && s->commands.back() == c) {
-                unlink_command(s, c);
-                c->state = nullptr;
-            }
+    // A Ctrl-C now must not stop the deletions: it is kept for close().
+    s->closing = true;
+    while (!s->commands.empty()) {
+        Command *c = s->commands.back();
+        tcl::Obj *name = api.NewStringObj("", 0);
+        tcl::incr_ref(name);
+        api.GetCommandFullName(s->interp, c->token, name);
+        int size = 0;
+        const char *text = api.GetStringFromObj(name, &size);
+        nb::object full = nb::steal(PyUnicode_DecodeUTF8(text, size, "surrogateescape"));
+        tcl::decr_ref(name);
+        // Through _tkinter: Tcl may run delete traces.
+        if (full.is_valid()) {
+            PyObject *r = PyObject_CallMethod(s->tk, "call", "sOs", "::rename", full.ptr(), "");
+            Py_XDECREF(r);
         }
-        s->closing = false;
-        stop_checks(s);
-        api.DeleteAssocData(s->interp, kAssocName);
-        s->interp = nullptr;
-    } else {
-        // Tcl keeps our asynchronous handler (it may only be deleted on its
-        // own thread); it is not marked any more and does nothing once closed.
-        if (s->async)
-            watcher::remove(s->async);
-        for (Command *c : s->commands)
+        PyErr_Clear();
+        if (!s->commands.empty() && s->commands.back() == c) {
+            unlink_command(s, c);
             c->state = nullptr;
-        s->commands.clear();
-        s->last_code = nullptr;  // Tcl's objects belong to its thread: left to it
-        s->last_result = nullptr;
+        }
     }
+    s->closing = false;
+    stop_checks(s);
+    api.DeleteAssocData(s->interp, kAssocName);
+    s->interp = nullptr;
+    forget_last(s);
+    if (s->check_data && s->check_data == t_host_data) {
+        Py_CLEAR(s->check_data->self);
+        Py_CLEAR(s->check_data->func);
+        s->check_data = nullptr;  // freed once _tkinter's procedure has returned
+        t_host_released = true;
+    }
+    release_tk_data(s->check_data);
+    Py_CLEAR(s->timeout_type);
+    drop_app(s->tk);
+    if (pending.is_valid())
+        PyErr_SetObject((PyObject *)Py_TYPE(pending.ptr()), pending.ptr());
+}
+
+// Lets go of the Python side only, on a thread that does not own the
+// interpreter, whose owner has ended: the commands stay, reporting nowhere,
+// and they (with Tcl's asynchronous handler, which may only be deleted on its
+// own thread) keep the interpreter and its application object for good.
+void release_elsewhere(State *s) {
+    nb::object pending = fetch_exception();
+    if (s->async)
+        watcher::remove(s->async);  // not marked any more; does nothing once closed
+    for (Command *c : s->commands)
+        c->state = nullptr;
+    s->commands.clear();
+    s->last_code = nullptr;  // Tcl's objects belong to its thread: left to it
+    s->last_result = nullptr;
     forget_last(s);
     if (!s->async)
         release_tk_data(s->check_data);
@@ -201,6 +218,78 @@ void shut(State *s) {
     drop_app(s->tk);
     if (pending.is_valid())
         PyErr_SetObject((PyObject *)Py_TYPE(pending.ptr()), pending.ptr());
+}
+
+// Closes the state: deletes the commands and lets go of the interpreter. On
+// the owner thread that happens now. Elsewhere the state is handed back to
+// the owner thread, which deletes it when it next runs Tcl (true: the state
+// is the owner's now, and the caller must forget it); when the owner has
+// ended, only the Python side is let go.
+bool shut(State *s) {
+    if (s->closed)
+        return false;
+    s->closed = true;
+    if (s->interp && owner::is_current(s->owner)) {
+        release_here(s);
+        return false;
+    }
+    if (s->interp && owner::hand_over(s->owner, s)) {
+        if (s->async)
+            watcher::remove(s->async);
+        return true;
+    }
+    release_elsewhere(s);
+    return false;
+}
+
+// Whether the owner thread can delete the state's interpreter now.
+bool reapable(const State *s) {
+    return s->depth == 0 && !(s->interp && tcl::api().InterpActive(s->interp));
+}
+
+// Tcl's event loop on an owner thread that has interpreters to delete (the
+// GIL released by _tkinter): the deletion runs Python, which may run Tcl
+// again, so it must take the GIL the way _tkinter knows. It runs through
+// _tkinter's procedure for the checker of one of those interpreters (the
+// "host"), called with an argument, which makes the checker reap.
+void reap_from_event_loop() {
+    if (t_reaping || PyGILState_Check())
+        return;  // left to the next package call of the thread
+    std::vector<void *> items = owner::take();
+    State *host = nullptr;
+    for (void *p : items) {
+        State *s = static_cast<State *>(p);
+        if (!host && s->check_proc && s->check_data && s->interp && reapable(s))
+            host = s;
+    }
+    owner::give_back(items);
+    if (!host)
+        return;
+    const tcl::Api &api = tcl::api();
+    tcl::Interp *interp = host->interp;
+    TkCommandData *data = host->check_data;
+    tcl::ObjCmdProc proc = host->check_proc;
+    // _tkinter's procedure sets the result of the interpreter it is given,
+    // which the reaping deletes: Tcl frees it only once released below.
+    api.Preserve(interp);
+    t_host_data = data;
+    t_host_released = false;
+    tcl::Obj *argv[2] = {api.NewStringObj("reap", 4), api.NewStringObj("reap", 4)};
+    tcl::incr_ref(argv[0]);
+    tcl::incr_ref(argv[1]);
+    proc(data, interp, 2, argv);
+    tcl::decr_ref(argv[0]);
+    tcl::decr_ref(argv[1]);
+    t_host_data = nullptr;
+    if (t_host_released) {
+        PyGILState_STATE gil = PyGILState_Ensure();
+        PyMem_Free(data);
+        PyGILState_Release(gil);
+    }
+    // The interpreter's deletion happens here: TclX's part of it is
+    // serialised with other threads (see TclxGuard; the GIL is not held).
+    std::lock_guard<std::recursive_mutex> lock(tclx_mutex());
+    api.Release(interp);
 }
 
 int registry_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -222,7 +311,8 @@ int registry_traverse(PyObject *self, visitproc visit, void *arg) {
 
 int registry_clear(PyObject *self) {
     if (State *s = state_of(self))
-        shut(s);
+        if (shut(s))
+            reinterpret_cast<Registry *>(self)->state = nullptr;
     return 0;
 }
 
@@ -230,10 +320,10 @@ void registry_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     State *s = state_of(self);
-    if (s) {
-        shut(s);
+    if (s && !shut(s)) {
         // A Tcl interpreter of another thread may still point here (its
-        // limit handler, its per-interpreter data): then the state stays.
+        // asynchronous handler, its per-interpreter data): then the state
+        // stays.
         if (!s->interp) {
             if (s->depth > 0)
                 s->orphaned = true;  // freed by the last entry
@@ -277,6 +367,7 @@ State *new_state(nb::handle tk, tcl::Interp *interp) {
     s->tk = nb::borrow(tk).release().ptr();
     s->interp = interp;
     s->thread = tcl::api().GetCurrentThread();
+    s->owner = owner::current();
     return s;
 }
 
@@ -333,6 +424,27 @@ void forget_last(State *s) {
         tcl::decr_ref(s->last_result);
         s->last_result = nullptr;
     }
+}
+
+void reap_here() {
+    if (t_reaping)
+        return;  // (a deletion's Tcl work calling the package again)
+    t_reaping = true;
+    std::vector<void *> later;
+    for (void *p : owner::take()) {
+        State *s = static_cast<State *>(p);
+        if (!reapable(s)) {
+            later.push_back(p);
+            continue;
+        }
+        if (s->interp)
+            release_here(s);
+        else
+            release_elsewhere(s);  // (its interpreter went meanwhile)
+        delete s;
+    }
+    owner::give_back(later);
+    t_reaping = false;
 }
 
 void set_unwinding(State *s, nb::handle exc) {
@@ -502,6 +614,7 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
         api.SetCommandInfo(interp, text, &info);
     }
     call_method(tk, KX_ID(deletecommand), {name.ptr()});
+    owner::on_event(reap_from_event_loop);
     if (s->check_proc) {
         s->async = api.AsyncCreate(async_proc, s);
         watcher::add(s->async, mark);
@@ -546,7 +659,10 @@ bool close(nb::handle registry, nb::object *interrupt) {
     State *s = state_of(registry.ptr());
     if (!s || s->closed)
         return false;
-    shut(s);
+    if (shut(s)) {
+        reinterpret_cast<Registry *>(registry.ptr())->state = nullptr;
+        return true;
+    }
     if (s->unwinding) {
         nb::object exc = nb::steal(s->unwinding);
         s->unwinding = nullptr;
@@ -590,12 +706,16 @@ Entry::Entry(nb::handle tk) {
     // Python and Tcl calling each other: each round takes C stack that no
     // recursion limit of either counts.
     check_stack(" while calling Tcl from Python");
+    if (owner::waiting())
+        reap_here();
     tcl::Interp *interp = tcl::tkapp_interp(tk);
     s_ = enter(state_of_interp(interp), interp);
 }
 
 Entry::Entry(nb::handle tk, nb::handle registry) {
     check_stack(" while calling Tcl from Python");
+    if (owner::waiting())
+        reap_here();
     tcl::Interp *interp = tcl::tkapp_interp(tk);
     State *s = nullptr;
     if (registry.is_valid() && Py_TYPE(registry.ptr()) == registry_type()) {

@@ -11,6 +11,7 @@
 // _tkinter's procedure has returned.
 #pragma once
 
+#include "support/owner.hpp"
 #include "support/pyutil.hpp"
 #include "support/tcllib.hpp"
 
@@ -60,6 +61,7 @@ struct State {
     PyObject *tk = nullptr;  // the application object (strong)
     tcl::Interp *interp = nullptr;
     void *thread = nullptr;  // the Tcl thread that owns the interpreter
+    owner::Ref owner;        // and its record (see owner.hpp)
     std::vector<Command *> commands;
     // The exception of the latest failed callback and the -errorcode object
     // it gave Tcl (one reference kept): a TclError whose -errorcode is that
@@ -119,6 +121,11 @@ State *state_of_interp(tcl::Interp *interp);
 
 // Releases the command's _tkinter data (the GIL held).
 void release_tk_data(TkCommandData *&data);
+
+// Deletes the interpreters handed back to the calling thread (see
+// owner.hpp) that are not in use; on the owner thread, the GIL held, where
+// Python may call into Tcl (a package call, a command's callable).
+void reap_here();
 
 // Forgets the latest callback exception.
 void forget_last(State *s);

@@ -355,7 +355,15 @@ PyObject *finish(Command *c, PyObject *result) {
 PyObject *guard_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     Guard *g = as_guard(self);
     if (g->check) {
-        run_check(g->check);
+        if (PyTuple_GET_SIZE(args) > 0) {
+            // Called from the event loop to delete the interpreters handed
+            // back to this thread (this checker's among them, maybe).
+            nb::object keep_alive = nb::borrow(self);
+            reap_here();
+            PyErr_Clear();  // (nothing may reach _tkinter's procedure)
+        } else {
+            run_check(g->check);
+        }
         return nb::borrow(empty_tuple()).release().ptr();
     }
     if (!g->func) {

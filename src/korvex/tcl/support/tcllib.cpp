@@ -143,6 +143,11 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_GetTime", api.GetTime);
     resolve(handle, "Tcl_GetCurrentThread", api.GetCurrentThread);
     resolve(handle, "Tcl_InterpActive", api.InterpActive);
+    resolve(handle, "Tcl_ThreadQueueEvent", api.ThreadQueueEvent);
+    resolve(handle, "Tcl_ThreadAlert", api.ThreadAlert);
+    resolve(handle, "Tcl_Alloc", api.Alloc);
+    resolve(handle, "Tcl_Preserve", api.Preserve);
+    resolve(handle, "Tcl_Release", api.Release);
     ensure_python_refs();
     g_interp_ptr_type = keep(interp_ptr_type);
     g_api = api;

@@ -30,6 +30,17 @@ using LimitHandlerDeleteProc = void (*)(void *clientData);
 using AsyncProc = int (*)(void *clientData, Interp *interp, int code);
 using AsyncHandler = void *;  // Tcl_AsyncHandler token
 using Command = void *;  // Tcl_Command token
+using ThreadId = void *;  // Tcl_ThreadId
+
+// Tcl_Event: an event for a thread's Tcl event queue, allocated with
+// Tcl_Alloc; Tcl frees it once its procedure returns 1.
+struct Event;
+using EventProc = int (*)(Event *event, int flags);
+struct Event {
+    EventProc proc;
+    Event *nextPtr;
+};
+constexpr int kQueueTail = 0;  // TCL_QUEUE_TAIL
 
 // Tcl_CmdInfo
 struct CmdInfo {
@@ -109,8 +120,16 @@ struct Api {
     void (*LimitTypeSet)(Interp *interp, int type);
     void (*LimitTypeReset)(Interp *interp, int type);
     void (*GetTime)(Time *time);
-    void *(*GetCurrentThread)();
+    ThreadId (*GetCurrentThread)();
     int (*InterpActive)(Interp *interp);
+
+    // Another thread's event queue; memory that Tcl frees; keeping an
+    // interpreter's memory while it is in use.
+    void (*ThreadQueueEvent)(ThreadId thread, Event *event, int position);
+    void (*ThreadAlert)(ThreadId thread);
+    char *(*Alloc)(unsigned int size);
+    void (*Preserve)(void *data);
+    void (*Release)(void *data);
 };
 
 inline void incr_ref(Obj *o) { ++o->refCount; }
