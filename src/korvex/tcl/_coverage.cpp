@@ -315,11 +315,76 @@ bool strip_counters(const char *text, std::string &out) {
     return true;
 }
 
+// The byte length of the first `chars` characters of UTF-8 `s` (at most n).
+size_t utf8_prefix(const char *s, size_t n, size_t chars) {
+    size_t i = 0;
+    while (i < n && chars) {
+        ++i;
+        while (i < n && ((unsigned char)s[i] & 0xC0) == 0x80)
+            ++i;
+        --chars;
+    }
+    return i;
+}
+
+// errorInfo quotes a command in at most 150 characters, then "...". Where a
+// quote cut short holds counters, the quote of the original command (found in
+// the record's text) replaces it, cut where Tcl would have cut it.
+std::string unquote_counters(const std::string &info, const Record &rec) {
+    constexpr size_t kLimit = 150;
+    std::string out;
+    size_t at = 0;
+    const char *markers[] = {"\n    while executing\n\"", "\n    invoked from within\n\""};
+    while (true) {
+        size_t best = std::string::npos, len = 0;
+        for (const char *m : markers) {
+            size_t f = info.find(m, at);
+            if (f < best) {
+                best = f;
+                len = std::strlen(m);
+            }
+        }
+        if (best == std::string::npos)
+            break;
+        size_t q = best + len;
+        out.append(info, at, q - at);
+        at = q;
+        size_t cut = utf8_prefix(info.data() + q, info.size() - q, kLimit);
+        std::string quoted = info.substr(q, cut);
+        if (info.compare(q + cut, 4, "...\"") != 0 || quoted.find("::korvex::hi") == std::string::npos)
+            continue;
+        size_t pos = rec.code.text.find(quoted);
+        if (pos == std::string::npos)
+            continue;
+        std::string before;
+        if (!strip_counters(rec.code.text.substr(0, pos).c_str(), before))
+            before = rec.code.text.substr(0, pos);
+        const char *start = rec.original.data() + before.size();
+        const char *end = rec.original.data() + rec.original.size();
+        tcl::Parse parse;
+        if (before.size() > rec.original.size() ||
+            g_tcl.parser.ParseCommand(nullptr, start, (int)(end - start), 0, &parse) != tcl::kOk)
+            continue;
+        size_t length = (size_t)(parse.term - parse.commandStart);
+        bool whole = parse.commandStart == start;
+        g_tcl.parser.FreeParse(&parse);
+        if (!whole)
+            continue;
+        if (length > kLimit)
+            out.append(start, utf8_prefix(start, length, kLimit)).append("...");
+        else
+            out.append(start, length);
+        at = q + cut + 3;
+    }
+    out.append(info, at, std::string::npos);
+    return out;
+}
+
 // An error leaving a measured file quotes the commands it passed through in
 // errorInfo, nested scripts and so counters included: they are taken out of
 // the interpreter's errorInfo (changed in place, so that every other return
 // option stays as it is).
-void strip_error_info(Interp *interp) {
+void strip_error_info(Interp *interp, const Record &rec) {
     const tcl::Api &api = tcl::api();
     Obj *options = api.GetReturnOptions(interp, tcl::kError);
     tcl::incr_ref(options);
@@ -327,8 +392,16 @@ void strip_error_info(Interp *interp) {
     tcl::incr_ref(key);
     Obj *info = nullptr;
     std::string fixed;
-    bool changed = api.DictObjGet(nullptr, options, key, &info) == tcl::kOk && info &&
-                   strip_counters(api.GetStringFromObj(info, nullptr), fixed);
+    bool changed = false;
+    if (api.DictObjGet(nullptr, options, key, &info) == tcl::kOk && info) {
+        const char *text = api.GetStringFromObj(info, nullptr);
+        std::string unquoted = unquote_counters(text, rec);
+        changed = strip_counters(unquoted.c_str(), fixed);
+        if (!changed && unquoted != text) {
+            fixed = std::move(unquoted);
+            changed = true;
+        }
+    }
     if (changed)
         tcl::incr_ref(info);
     tcl::decr_ref(key);
@@ -381,7 +454,7 @@ int source(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
     t_pending = nullptr;  // (when Tcl never opened it)
     t_text = nullptr;
     if (code == tcl::kError)
-        strip_error_info(interp);
+        strip_error_info(interp, *rec);
     return code;
 }
 
