@@ -254,3 +254,20 @@ def test_many_sources_in_threads_keep_the_filesystem_sound(tmp_path):
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "[1, 4]"  # (counts from threads at once may fall short)
+
+
+def test_a_file_outside_the_measured_paths_may_source_one_inside(tmp_path):
+    # The check of the path once held a lock across the unmeasured file's
+    # evaluation: its nested source waited for it for ever. In a subprocess,
+    # so that a hang is a failure.
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "leaf.tcl").write_text("set ::leaf 1\n")
+    (tmp_path / "outer.tcl").write_text("source [file join [file dirname [info script]] in leaf.tcl]\n")
+    code = """if 1:
+        from korvex.tcl.interpreter import Interpreter
+        with Interpreter() as i, i.coverage([{p!r} + "/in"]) as cov:
+            i.eval("source {p}/outer.tcl")
+        print(sorted(cov.data()[{p!r} + "/in/leaf.tcl"].lines.items()))
+    """.format(p=str(tmp_path))
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout.strip()) == (0, "[(1, 1)]"), result.stderr

@@ -223,3 +223,17 @@ def test_the_console_rejects_a_report_without_coverage(tmp_path):
     result = subprocess.run([sys.executable, "-m", "korvex.tcl", "--coverage-report", "term", "x.tcl"],
                             capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert result.returncode == 2 and "--coverage-report needs --coverage PATH" in result.stderr
+
+
+def test_tcltest_items_and_interpreters_made_after_the_run_are_measured_and_sound(project):
+    (project.path / "branch.test").write_text(
+        "package require tcltest\nnamespace import ::tcltest::*\n"
+        "source [file join [file dirname [info script]] lib branch.tcl]\n"
+        "test b-1 {} {branch 1} yes\ncleanupTests\n")
+    result = project.runpytest("--tcl-cov=lib", "--tcl-cov-report=term-missing", "branch.test")
+    result.assert_outcomes(passed=1)
+    result.stdout.re_match_lines([r"lib/branch\.tcl\s+6\s+2\s+66%\s+5, 8$"])
+    from korvex.tcl.interpreter import Interpreter
+
+    with Interpreter() as interp:  # construction still works once the run has ended
+        assert interp.eval("info commands ::korvex::hit") in ("", "::korvex::hit")

@@ -429,11 +429,13 @@ int source(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
     char real[PATH_MAX];
     if (!normal || !realpath(tcl::api().GetStringFromObj(normal, nullptr), real))
         return original();
+    bool wanted;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        if (!measured(real))
-            return original();
+        wanted = measured(real);
     }
+    if (!wanted)
+        return original();  // (never under the lock: the file may source others)
     std::string text;
     if (!read_script(interp, path, encoding, text)) {
         tcl::api().ResetResult(interp);
@@ -553,7 +555,7 @@ nb::str instrumented(long long id) {
 KX_MODULE(_coverage, m) {
     using namespace kx;
     nb::object dll = import_attr("korvex.tcl.internal", "TclDLL");
-    nb::object handle = nb::steal(check(PyObject_GetAttrString(dll.ptr(), "_handle")));
+    nb::object handle = check(PyObject_GetAttrString(dll.ptr(), "_handle"));
     void *h = PyLong_AsVoidPtr(handle.ptr());
     if (!h && PyErr_Occurred())
         throw nb::python_error();

@@ -7,7 +7,7 @@ import os
 import re
 import sys
 import time
-from typing import TYPE_CHECKING, Any, Iterable, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
 from xml.etree import ElementTree
 
 if TYPE_CHECKING:
@@ -143,7 +143,7 @@ def xml(data: CoverageData) -> str:
     sources = ElementTree.SubElement(root, "sources")
     ElementTree.SubElement(sources, "source").text = os.getcwd()
     packages = ElementTree.SubElement(root, "packages")
-    by_dir: dict = {}
+    by_dir: Dict[str, List[FileCoverage]] = {}
     for f in _files(data):
         by_dir.setdefault(os.path.dirname(shown(f.path)) or ".", []).append(f)
     for directory, files in by_dir.items():

@@ -126,37 +126,39 @@ def install(interp: Any) -> bool:
 
 _everywhere_lock = threading.Lock()
 _everywhere = 0
-_load_entrypoint: Any = None
+# What Interpreter._load_entrypoint was when coverage first wrapped it. The
+# wrapper stays once made (others, such as the pytest plugin, wrap it in
+# turn and put back what they found): it only stops installing.
+_next_load_entrypoint: Any = None
 
 
 def _made(interp: Any) -> None:
-    _load_entrypoint(interp)
-    try:
-        install(interp)
-    except Exception:  # an interpreter without `source` is simply not measured
-        pass
+    _next_load_entrypoint(interp)
+    if _everywhere:
+        try:
+            install(interp)
+        except Exception:  # an interpreter without `source` is simply not measured
+            pass
 
 
 def install_everywhere(on: bool = True) -> None:
     """Installs coverage in the shared interpreter and in every korvex
     Interpreter made from now on (counted: each call with True needs one with
     False)."""
-    global _everywhere, _load_entrypoint
+    global _everywhere, _next_load_entrypoint
     from korvex.tcl.interpreter import Interpreter, _global_interpreter
 
     with _everywhere_lock:
-        if on:
-            _everywhere += 1
-            if _everywhere == 1:
-                _load_entrypoint = Interpreter.__dict__["_load_entrypoint"]
-                setattr(Interpreter, "_load_entrypoint", _made)
-                install(_global_interpreter)
-        elif _everywhere:
-            _everywhere -= 1
-            if _everywhere == 0:
-                if Interpreter.__dict__.get("_load_entrypoint") is _made:
-                    setattr(Interpreter, "_load_entrypoint", _load_entrypoint)
-                _load_entrypoint = None
+        if not on:
+            _everywhere = max(0, _everywhere - 1)
+            return
+        _everywhere += 1
+        current = Interpreter.__dict__["_load_entrypoint"]
+        if _next_load_entrypoint is None:
+            _next_load_entrypoint = current
+        if current is _next_load_entrypoint:  # not wrapped, or unwrapped by whoever wrapped us
+            setattr(Interpreter, "_load_entrypoint", _made)
+    install(_global_interpreter)
 
 
 def _real(paths: Union[PathLike, Iterable[PathLike]]) -> List[str]:
