@@ -472,8 +472,10 @@ def test_console_script(home):
 def test_help(home):
     result = run(home, "--help")
     assert result.returncode == 0
-    assert result.stdout.startswith("usage: python -m korvex.tcl [-i] [-encoding NAME] [FILE [ARG ...]]")
-    for text in ("-c SCRIPT", "-i", "--python", "argv0", "exit N", ".korvex_tcl_history", "Tab"):
+    assert result.stdout.startswith(
+        "usage: python -m korvex.tcl [--coverage PATH ...] [-i] [-encoding NAME] [FILE [ARG ...]]")
+    for text in ("-c SCRIPT", "-i", "--python", "argv0", "exit N", ".korvex_tcl_history", "Tab",
+                 "--coverage-report TYPE"):
         assert text in result.stdout
 
 

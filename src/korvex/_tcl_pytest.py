@@ -34,8 +34,9 @@ DEFAULT_HISTORY = 50
 # bury the others.
 MAX_ENTRY_CHARS = 2000
 
-# tcltest files as pytest items: a part of this plugin in a module of its own.
-pytest_plugins = ["korvex._tcltest_pytest"]
+# Parts of this plugin in modules of their own: tcltest files as pytest items,
+# Tcl coverage.
+pytest_plugins = ["korvex._tcltest_pytest", "korvex._tcl_coverage_pytest"]
 
 _test = pytest.StashKey["_Test"]()
 _settings = pytest.StashKey[Tuple[int, float]]()  # --tcl-history, --tcl-timeout

@@ -55,6 +55,7 @@ __all__ = [
     "cast_keyed_list",
     "cast_any",
     "close",
+    "coverage",
     "time_limit",
     "call",
     "master",
@@ -97,6 +98,7 @@ cast_array = Interpreter.cast_array
 cast_keyed_list = Interpreter.cast_keyed_list
 cast_any = _global_interpreter.cast_any
 close = _global_interpreter.close
+coverage = _global_interpreter.coverage
 time_limit = _global_interpreter.time_limit
 call = _global_interpreter.call
 master: None

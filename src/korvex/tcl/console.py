@@ -39,8 +39,8 @@ _FLUSH_TCL = ("apply {{} {foreach c {stdout stderr} "
 
 
 def _usage(prog):
-    return ("usage: {p} [-i] [-encoding NAME] [FILE [ARG ...]]\n"
-            "       {p} [-i] -c SCRIPT [ARG ...]\n"
+    return ("usage: {p} [--coverage PATH ...] [-i] [-encoding NAME] [FILE [ARG ...]]\n"
+            "       {p} [--coverage PATH ...] [-i] -c SCRIPT [ARG ...]\n"
             "       {p} --python\n").format(p=prog)
 
 
@@ -74,6 +74,14 @@ arguments:
 
 options:
   -c SCRIPT      run SCRIPT as FILE would run (argv0 is "{prog}")
+  --coverage PATH
+                 measure the line and procedure coverage of the Tcl files
+                 under PATH (a file or directory; repeatable) that the run
+                 sources, and report it at the end
+  --coverage-report TYPE
+                 the coverage report: term (the default, to stderr),
+                 term-missing, lcov[:FILE], xml[:FILE] (Cobertura),
+                 html[:DIR]; repeatable
   -encoding NAME read FILE in the encoding NAME (default: the system's)
   -i             go on to the prompt after FILE or SCRIPT, whatever stdin is
   --python       Python's interactive console with interp (a new Interpreter),
@@ -103,6 +111,8 @@ class _Options:
         self.encoding = None  # of FILE
         self.args = []
         self.action = None  # "help" or "version"
+        self.coverage = []  # the paths measured
+        self.coverage_reports = []
 
 
 def _parse(argv):
@@ -120,6 +130,20 @@ def _parse(argv):
             opts.python = True
         elif arg == "-i":
             opts.interactive = True
+        elif arg in ("--coverage", "--coverage-report"):
+            if not rest:
+                raise _Usage("argument %s: expected one argument" % arg)
+            value = rest.pop(0)
+            if arg == "--coverage":
+                opts.coverage.append(value)
+            else:
+                from . import _coverage_report
+
+                try:
+                    _coverage_report.parse_kind(value)
+                except ValueError as exc:
+                    raise _Usage(str(exc)) from None
+                opts.coverage_reports.append(value)
         elif arg == "-encoding":
             if not rest:
                 raise _Usage("argument -encoding: expected one argument")
@@ -149,6 +173,8 @@ def _check(opts):
         raise _Usage("--python takes no FILE, -c or -i")
     if opts.encoding is not None and opts.file is None:
         raise _Usage("-encoding needs a FILE")
+    if opts.coverage_reports and not opts.coverage:
+        raise _Usage("--coverage-report needs --coverage PATH")
     return opts
 
 
@@ -629,6 +655,7 @@ def main(argv=None):
     if argv is None:  # the process is the console's: before its interpreters read the environment
         _tclsh.undo_locale_coercion()
     restore_executable = _use_launcher()
+    coverage = _start_coverage(opts.coverage) if opts.coverage else None
     try:
         return _run(opts, prog, own_process=argv is None)
     except SystemExit as exc:
@@ -636,4 +663,30 @@ def main(argv=None):
     except KeyboardInterrupt:
         return INTERRUPTED
     finally:
+        if coverage is not None:
+            _end_coverage(coverage, opts.coverage_reports or ["term"])
         restore_executable()
+
+
+def _start_coverage(paths):
+    from . import tclcoverage
+
+    tclcoverage.install_everywhere(True)
+    return tclcoverage.Coverage(paths).start()
+
+
+def _end_coverage(coverage, reports):
+    """Stops measuring and writes the reports: terminal ones to stderr (stdout is the script's)."""
+    from . import _coverage_report, tclcoverage
+
+    data = coverage.stop()
+    tclcoverage.install_everywhere(False)
+    for spec in reports:
+        try:
+            target = _coverage_report.write(data, spec, sys.stderr)
+        except OSError as exc:
+            sys.stderr.write("Tcl coverage report %s could not be written: %s\n" % (spec, exc))
+            continue
+        if target is not None:
+            sys.stderr.write("Tcl coverage %s written to %s\n" % (spec.partition(":")[0], target))
+    sys.stderr.flush()

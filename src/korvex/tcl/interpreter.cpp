@@ -1172,6 +1172,15 @@ KX_MODULE(interpreter, m) {
              "args"_a, "kwargs"_a, "tkinter's setvar(), raising what stops its Tcl work (Ctrl-C, a time limit).")
         .def("getvar", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(getvar), a, k); },
              "args"_a, "kwargs"_a, "tkinter's getvar(), raising what stops its Tcl work (Ctrl-C, a time limit).")
+        .def("coverage",
+             [](nb::handle self, nb::handle paths) {
+                 return import_attr("korvex.tcl.tclcoverage", "Coverage")(paths, self);
+             },
+             "paths"_a.none(),
+             "A korvex.tcl.tclcoverage.Coverage of the Tcl files under `paths` (files or\n"
+             "directories) that this interpreter, and any other with coverage installed,\n"
+             "sources while it runs: ``with interp.coverage(['lib']) as cov: ...``, then\n"
+             "``cov.data().report('term')``.")
         .def("time_limit", &time_limit, "seconds"_a.none(),
              "A context manager bounding all Tcl work started inside it: once\n"
              "`seconds` (wall clock, from entering) have passed, the running Tcl work\n"

@@ -1,9 +1,10 @@
 """Types of korvex.tcl.interpreter: the Interpreter and the shared interpreter."""
 
+import os
 import tkinter
 from collections.abc import Callable, Iterable, Mapping
 from tkinter import Tk as Tk
-from typing import Any, ClassVar, Literal, TypeVar, overload
+from typing import Any, ClassVar, Literal, TypeVar, Union, overload
 
 from _tkinter import Tcl_Obj as Tcl_Obj
 
@@ -11,6 +12,7 @@ from .array import Array as Array
 from .history import History as History
 from .internal import GetListFromAny as GetListFromAny, TclDLL as TclDLL
 from .mardeck import Mardeck as Mardeck
+from .tclcoverage import Coverage as Coverage
 from .namespace import TclCommand as TclCommand, TclNamespace as TclNamespace
 from .yarl import Yarl as Yarl
 from .zelph import tclobj as tclobj, zelph as zelph
@@ -112,6 +114,7 @@ class Interpreter(tkinter.Tk):
     def close(self) -> None: ...
     def __enter__(self) -> Interpreter: ...
     def __exit__(self, *args: object) -> bool: ...
+    def coverage(self, paths: Union[str, os.PathLike[str], Iterable[Union[str, os.PathLike[str]]]]) -> Coverage: ...
     def time_limit(self, seconds: float) -> TimeLimit: ...
     def call(self, /, *args: Any) -> Any: ...
 

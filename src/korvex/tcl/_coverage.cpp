@@ -1,0 +1,593 @@
+// korvex.tcl._coverage: line and procedure coverage of Tcl files as they are
+// sourced (the Python side, reports included, is korvex.tcl.coverage).
+//
+// An interpreter with coverage installed has its `source` command wrapped.
+// For a file under a measured path the wrapper reads the file as `source`
+// would, instruments it (see support/tclscript.hpp) and hands it to the
+// original `source` under a fresh path object with the same text: a
+// filesystem of ours claims that one object, forwards its stat to the native
+// filesystem and serves the instrumented text when Tcl opens it. So Tcl itself
+// evaluates the file, and `info script`, `info frame`, errorInfo's "(file ...
+// line N)" and the return options are what they are without coverage.
+//
+// Counters live in a table of files that is never shrunk: instrumented
+// procedures may run as long as the process does.
+#include "support/module.hpp"
+#include "support/tcllib.hpp"
+#include "support/tclscript.hpp"
+
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+using namespace nb::literals;
+
+namespace kx {
+namespace {
+
+using tcl::Interp;
+using tcl::Obj;
+
+using Channel = void *;
+
+// Tcl_Filesystem (version 1), as tcl.h lays it out.
+struct Filesystem {
+    const char *typeName;
+    int structureLength;
+    void *version;
+    int (*pathInFilesystem)(Obj *path, void **clientData);
+    void *dupInternalRep, *freeInternalRep, *internalToNormalized, *createInternalRep;
+    void *normalizePath, *filesystemPathType, *filesystemSeparator;
+    int (*stat)(Obj *path, void *buf);
+    int (*access)(Obj *path, int mode);
+    Channel (*openFileChannel)(Interp *interp, Obj *path, int mode, int permissions);
+    void *rest[17];  // matchInDirectory ... chdir: none
+};
+
+// Tcl_ChannelType (version 5), as tcl.h lays it out.
+struct ChannelType {
+    const char *typeName;
+    void *version;
+    int (*close)(void *instance, Interp *interp);
+    int (*input)(void *instance, char *buf, int toRead, int *errorCode);
+    int (*output)(void *instance, const char *buf, int toWrite, int *errorCode);
+    void *seek, *setOption, *getOption;
+    void (*watch)(void *instance, int mask);
+    int (*getHandle)(void *instance, int direction, void **handle);
+    void *rest[7];  // close2 ... truncate: none
+};
+
+struct TclApi {
+    tcl::Parser parser;
+    int (*FSRegister)(void *clientData, const Filesystem *fs);
+    void (*FSMountsChanged)(const Filesystem *fs);
+    int (*FSStat)(Obj *path, void *buf);
+    int (*FSAccess)(Obj *path, int mode);
+    Obj *(*FSGetNormalizedPath)(Interp *interp, Obj *path);
+    Channel (*FSOpenFileChannel)(Interp *interp, Obj *path, const char *mode, int permissions);
+    Channel (*CreateChannel)(const ChannelType *type, const char *name, void *instance, int mask);
+    int (*SetChannelOption)(Interp *interp, Channel chan, const char *option, const char *value);
+    int (*ReadChars)(Channel chan, Obj *obj, int toRead, int append);
+    int (*Close)(Interp *interp, Channel chan);
+    void *(*CreateObjCommand)(Interp *interp, const char *name, tcl::ObjCmdProc proc, void *clientData,
+                              tcl::CmdDeleteProc deleteProc);
+    int (*GetWideIntFromObj)(Interp *interp, Obj *obj, long long *value);
+    Obj *(*NewObj)();
+    void (*SetStringObj)(Obj *obj, const char *bytes, int length);
+};
+
+TclApi g_tcl;
+
+template <typename Fn>
+void resolve(void *handle, const char *name, Fn &fn) {
+    void *sym = dlsym(handle, name);
+    if (!sym) {
+        PyErr_Format(PyExc_AttributeError, "Tcl library has no symbol %s", name);
+        throw nb::python_error();
+    }
+    fn = reinterpret_cast<Fn>(sym);
+}
+
+// -- the files measured ---------------------------------------------------------
+
+struct Record {
+    long long id;
+    std::string path;  // the real path
+    std::string original;
+    cover::Instrumented code;
+    std::unique_ptr<std::atomic<unsigned long long>[]> counts;
+};
+
+constexpr long long kMaxFiles = 1 << 16;
+std::atomic<Record *> g_records[kMaxFiles];  // by id; id 0 unused
+
+std::mutex g_mutex;  // guards what follows
+long long g_next_id = 1;
+std::map<std::string, Record *> g_latest;           // real path -> its newest record
+std::map<long long, std::vector<std::string>> g_measured;  // session -> real paths measured
+long long g_next_session = 1;
+std::atomic<int> g_sessions{0};
+bool g_registered = false;
+
+bool under(const std::string &path, const std::string &prefix) {
+    if (prefix == "/")
+        return !path.empty() && path[0] == '/';
+    return path.compare(0, prefix.size(), prefix) == 0 &&
+           (path.size() == prefix.size() || path[prefix.size()] == '/');
+}
+
+bool measured(const std::string &path) {
+    for (auto &session : g_measured)
+        for (auto &prefix : session.second)
+            if (under(path, prefix))
+                return true;
+    return false;
+}
+
+// The record for `text` read from `path` (held under g_mutex): the newest one
+// when the text is unchanged, else a new one. Null when the table is full.
+Record *record_for(const std::string &path, std::string &&text) {
+    auto it = g_latest.find(path);
+    if (it != g_latest.end() && it->second->original == text)
+        return it->second;
+    if (g_next_id >= kMaxFiles)
+        return nullptr;
+    auto rec = std::make_unique<Record>();
+    rec->id = g_next_id++;
+    rec->path = path;
+    rec->original = std::move(text);
+    rec->code = cover::instrument(g_tcl.parser, rec->original.data(), rec->original.size(), rec->id);
+    size_t n = rec->code.lines.size();
+    rec->counts.reset(new std::atomic<unsigned long long>[n ? n : 1]);
+    for (size_t i = 0; i < n; ++i)
+        rec->counts[i].store(0, std::memory_order_relaxed);
+    Record *raw = rec.release();  // lives as long as the process
+    g_records[raw->id].store(raw, std::memory_order_release);
+    g_latest[path] = raw;
+    return raw;
+}
+
+// -- the counter command ---------------------------------------------------------
+
+int hit(void *, Interp *, int objc, Obj *const objv[]) {
+    long long v;
+    if (objc == 2 && g_tcl.GetWideIntFromObj(nullptr, objv[1], &v) == tcl::kOk && v >= 0) {
+        long long id = v / cover::kSlotsPerFile, slot = v % cover::kSlotsPerFile;
+        if (id < kMaxFiles) {
+            Record *rec = g_records[id].load(std::memory_order_acquire);
+            if (rec && (size_t)slot < rec->code.lines.size()) {
+                auto &c = rec->counts[slot];
+                c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            }
+        }
+    }
+    return tcl::kOk;
+}
+
+// -- serving the instrumented text ---------------------------------------------
+
+// The path object the filesystem claims, and the text it serves, for the
+// `source` running in this thread; set until Tcl opens the file.
+thread_local Obj *t_pending = nullptr;
+thread_local const std::string *t_text = nullptr;
+
+struct Reader {
+    const std::string *text;
+    size_t at;
+};
+
+int chan_close(void *instance, Interp *) {
+    delete static_cast<Reader *>(instance);
+    return 0;
+}
+
+int chan_input(void *instance, char *buf, int to_read, int *) {
+    auto *r = static_cast<Reader *>(instance);
+    size_t n = std::min((size_t)to_read, r->text->size() - r->at);
+    std::memcpy(buf, r->text->data() + r->at, n);
+    r->at += n;
+    return (int)n;
+}
+
+int chan_output(void *, const char *, int, int *error) {
+    *error = EINVAL;
+    return -1;
+}
+
+void chan_watch(void *, int) {}
+
+int chan_handle(void *, int, void **) { return tcl::kError; }
+
+const ChannelType g_channel_type = {
+    "korvex-coverage", (void *)5, chan_close, chan_input, chan_output, nullptr, nullptr, nullptr,
+    chan_watch, chan_handle, {}};
+
+int fs_claims(Obj *path, void **) { return path == t_pending ? tcl::kOk : -1; }
+
+// A new path object with the same text: the native filesystem's.
+struct Twin {
+    Obj *obj;
+    explicit Twin(Obj *path) {
+        int n;
+        const char *s = tcl::api().GetStringFromObj(path, &n);
+        obj = tcl::api().NewStringObj(s, n);
+        tcl::incr_ref(obj);
+    }
+    ~Twin() { tcl::decr_ref(obj); }
+};
+
+int fs_stat(Obj *path, void *buf) { return g_tcl.FSStat(Twin(path).obj, buf); }
+
+int fs_access(Obj *path, int mode) { return g_tcl.FSAccess(Twin(path).obj, mode); }
+
+Filesystem g_filesystem;
+
+Channel fs_open(Interp *, Obj *, int, int) {
+    if (!t_text)
+        return nullptr;
+    static std::atomic<unsigned long> serial{0};
+    char name[48];
+    std::snprintf(name, sizeof name, "korvexcov%lu", serial.fetch_add(1));
+    Channel chan = g_tcl.CreateChannel(&g_channel_type, name, new Reader{t_text, 0}, 2 /* TCL_READABLE */);
+    g_tcl.SetChannelOption(nullptr, chan, "-encoding", "utf-8");
+    t_pending = nullptr;
+    t_text = nullptr;
+    // Tcl keeps the claim in the path object, which is now `info script`:
+    // a new epoch sends it, and every path, back to the native filesystem.
+    g_tcl.FSMountsChanged(nullptr);
+    return chan;
+}
+
+// -- the source wrapper ------------------------------------------------------------
+
+struct SourceHook {
+    tcl::ObjCmdProc proc;
+    void *client_data;
+};
+
+constexpr const char *kAssocKey = "korvex.tcl coverage";
+
+void free_hook(void *data, Interp *) { delete static_cast<SourceHook *>(data); }
+
+// The file's text as `source` reads it (an encoding, ^Z ends it, no byte-order
+// mark), or false when it cannot be read (the original `source` says why).
+bool read_script(Interp *interp, Obj *path, const char *encoding, std::string &out) {
+    Channel chan = g_tcl.FSOpenFileChannel(interp, path, "r", 0644);
+    if (!chan)
+        return false;
+    Obj *text = g_tcl.NewObj();
+    tcl::incr_ref(text);
+    bool ok = g_tcl.SetChannelOption(interp, chan, "-eofchar", "\032 {}") == tcl::kOk &&
+              (!encoding || g_tcl.SetChannelOption(interp, chan, "-encoding", encoding) == tcl::kOk) &&
+              g_tcl.ReadChars(chan, text, -1, 0) >= 0;
+    g_tcl.Close(nullptr, chan);
+    if (ok) {
+        int n;
+        const char *s = tcl::api().GetStringFromObj(text, &n);
+        if (n >= 3 && std::memcmp(s, "\xef\xbb\xbf", 3) == 0) {
+            s += 3;
+            n -= 3;
+        }
+        out.assign(s, (size_t)n);
+    }
+    tcl::decr_ref(text);
+    return ok;
+}
+
+// `text` without the counters; false when it has none.
+bool strip_counters(const char *text, std::string &out) {
+    static const char kCounter[] = "::korvex::hit ";
+    const size_t k = sizeof kCounter - 1;
+    const char *p = std::strstr(text, kCounter);
+    if (!p)
+        return false;
+    out.clear();
+    while (p) {
+        const char *q = p + k;
+        while (*q >= '0' && *q <= '9')
+            ++q;
+        if (q > p + k && *q == ';') {
+            out.append(text, (size_t)(p - text));
+            text = q + 1;
+        } else {
+            out.append(text, (size_t)(q - text));
+            text = q;
+        }
+        p = std::strstr(text, kCounter);
+    }
+    out.append(text);
+    return true;
+}
+
+// The byte length of the first `chars` characters of UTF-8 `s` (at most n).
+size_t utf8_prefix(const char *s, size_t n, size_t chars) {
+    size_t i = 0;
+    while (i < n && chars) {
+        ++i;
+        while (i < n && ((unsigned char)s[i] & 0xC0) == 0x80)
+            ++i;
+        --chars;
+    }
+    return i;
+}
+
+// errorInfo quotes a command in at most 150 characters, then "...". Where a
+// quote cut short holds counters, the quote of the original command (found in
+// the record's text) replaces it, cut where Tcl would have cut it.
+std::string unquote_counters(const std::string &info, const Record &rec) {
+    constexpr size_t kLimit = 150;
+    std::string out;
+    size_t at = 0;
+    const char *markers[] = {"\n    while executing\n\"", "\n    invoked from within\n\""};
+    while (true) {
+        size_t best = std::string::npos, len = 0;
+        for (const char *m : markers) {
+            size_t f = info.find(m, at);
+            if (f < best) {
+                best = f;
+                len = std::strlen(m);
+            }
+        }
+        if (best == std::string::npos)
+            break;
+        size_t q = best + len;
+        out.append(info, at, q - at);
+        at = q;
+        size_t cut = utf8_prefix(info.data() + q, info.size() - q, kLimit);
+        std::string quoted = info.substr(q, cut);
+        if (info.compare(q + cut, 4, "...\"") != 0 || quoted.find("::korvex::hi") == std::string::npos)
+            continue;
+        size_t pos = rec.code.text.find(quoted);
+        if (pos == std::string::npos)
+            continue;
+        std::string before;
+        if (!strip_counters(rec.code.text.substr(0, pos).c_str(), before))
+            before = rec.code.text.substr(0, pos);
+        const char *start = rec.original.data() + before.size();
+        const char *end = rec.original.data() + rec.original.size();
+        tcl::Parse parse;
+        if (before.size() > rec.original.size() ||
+            g_tcl.parser.ParseCommand(nullptr, start, (int)(end - start), 0, &parse) != tcl::kOk)
+            continue;
+        size_t length = (size_t)(parse.term - parse.commandStart);
+        bool whole = parse.commandStart == start;
+        g_tcl.parser.FreeParse(&parse);
+        if (!whole)
+            continue;
+        if (length > kLimit)
+            out.append(start, utf8_prefix(start, length, kLimit)).append("...");
+        else
+            out.append(start, length);
+        at = q + cut + 3;
+    }
+    out.append(info, at, std::string::npos);
+    return out;
+}
+
+// An error leaving a measured file quotes the commands it passed through in
+// errorInfo, nested scripts and so counters included: they are taken out of
+// the interpreter's errorInfo (changed in place, so that every other return
+// option stays as it is).
+void strip_error_info(Interp *interp, const Record &rec) {
+    const tcl::Api &api = tcl::api();
+    Obj *options = api.GetReturnOptions(interp, tcl::kError);
+    tcl::incr_ref(options);
+    Obj *key = api.NewStringObj("-errorinfo", -1);
+    tcl::incr_ref(key);
+    Obj *info = nullptr;
+    std::string fixed;
+    bool changed = false;
+    if (api.DictObjGet(nullptr, options, key, &info) == tcl::kOk && info) {
+        const char *text = api.GetStringFromObj(info, nullptr);
+        std::string unquoted = unquote_counters(text, rec);
+        changed = strip_counters(unquoted.c_str(), fixed);
+        if (!changed && unquoted != text) {
+            fixed = std::move(unquoted);
+            changed = true;
+        }
+    }
+    if (changed)
+        tcl::incr_ref(info);
+    tcl::decr_ref(key);
+    tcl::decr_ref(options);
+    if (!changed)
+        return;
+    bool only_interp = info->refCount == 2;  // the interpreter's and ours
+    tcl::decr_ref(info);
+    if (only_interp)
+        g_tcl.SetStringObj(info, fixed.data(), (int)fixed.size());
+}
+
+int source(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
+    auto *hook = static_cast<SourceHook *>(client_data);
+    auto original = [&]() { return hook->proc(hook->client_data, interp, objc, objv); };
+    if (g_sessions.load(std::memory_order_relaxed) == 0)
+        return original();
+    const char *encoding = nullptr;
+    if (objc == 4 && std::strcmp(tcl::api().GetStringFromObj(objv[1], nullptr), "-encoding") == 0)
+        encoding = tcl::api().GetStringFromObj(objv[2], nullptr);
+    else if (objc != 2)
+        return original();
+    Obj *path = objv[objc - 1];
+    Obj *normal = g_tcl.FSGetNormalizedPath(nullptr, path);
+    char real[PATH_MAX];
+    if (!normal || !realpath(tcl::api().GetStringFromObj(normal, nullptr), real))
+        return original();
+    bool wanted;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        wanted = measured(real);
+    }
+    if (!wanted)
+        return original();  // (never under the lock: the file may source others)
+    std::string text;
+    if (!read_script(interp, path, encoding, text)) {
+        tcl::api().ResetResult(interp);
+        return original();
+    }
+    Record *rec;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        rec = record_for(real, std::move(text));
+    }
+    if (!rec)
+        return original();
+    Twin fresh(path);
+    Obj *words[2] = {objv[0], fresh.obj};
+    t_pending = fresh.obj;
+    t_text = &rec->code.text;
+    int code = hook->proc(hook->client_data, interp, 2, words);
+    t_pending = nullptr;  // (when Tcl never opened it)
+    t_text = nullptr;
+    if (code == tcl::kError)
+        strip_error_info(interp, *rec);
+    return code;
+}
+
+// -- Python functions ------------------------------------------------------------
+
+void register_filesystem() {
+    if (g_registered)
+        return;
+    g_filesystem.typeName = "korvex-coverage";
+    g_filesystem.structureLength = (int)sizeof(Filesystem);
+    g_filesystem.version = (void *)1;
+    g_filesystem.pathInFilesystem = fs_claims;
+    g_filesystem.stat = fs_stat;
+    g_filesystem.access = fs_access;
+    g_filesystem.openFileChannel = fs_open;
+    if (g_tcl.FSRegister(nullptr, &g_filesystem) != tcl::kOk)
+        throw std::runtime_error("Tcl refused the coverage filesystem");
+    g_registered = true;
+}
+
+bool install(nb::handle interp_obj) {
+    Interp *interp = tcl::interp_ptr(interp_obj);
+    const tcl::Api &api = tcl::api();
+    tcl::CmdInfo info;
+    if (!api.GetCommandInfo(interp, "::source", &info))
+        return false;
+    if (info.objProc != source) {
+        auto *hook = new SourceHook{info.objProc, info.objClientData};
+        api.SetAssocData(interp, kAssocKey, (void *)free_hook, hook);
+        info.objProc = source;
+        info.objClientData = hook;
+        api.SetCommandInfo(interp, "::source", &info);
+    }
+    if (!api.GetCommandInfo(interp, cover::kHitCommand, &info))
+        g_tcl.CreateObjCommand(interp, cover::kHitCommand, hit, nullptr, nullptr);
+    return true;
+}
+
+long long start(const std::vector<std::string> &paths) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    register_filesystem();
+    long long id = g_next_session++;
+    g_measured[id] = paths;
+    g_sessions.fetch_add(1);
+    return id;
+}
+
+void stop(long long session) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_measured.erase(session))
+        g_sessions.fetch_sub(1);
+}
+
+// (path, id) of the newest record of each file.
+std::vector<std::pair<std::string, long long>> files() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::vector<std::pair<std::string, long long>> out;
+    for (auto &it : g_latest)
+        out.emplace_back(it.first, it.second->id);
+    return out;
+}
+
+Record *record(long long id) {
+    Record *rec = id > 0 && id < kMaxFiles ? g_records[id].load() : nullptr;
+    if (!rec)
+        throw nb::key_error("no such coverage record");
+    return rec;
+}
+
+// (lines, procedures) of a record: the line of each counter (0: a procedure
+// entry only), and (name, line, entry counter) of each procedure.
+nb::tuple layout(long long id) {
+    Record *rec = record(id);
+    nb::list procs;
+    for (auto &p : rec->code.procedures)
+        procs.append(nb::make_tuple(p.name, p.line, p.entry));
+    return nb::make_tuple(nb::cast(rec->code.lines), procs);
+}
+
+std::vector<unsigned long long> counts(long long id) {
+    Record *rec = record(id);
+    std::vector<unsigned long long> out(rec->code.lines.size());
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = rec->counts[i].load(std::memory_order_relaxed);
+    return out;
+}
+
+nb::str instrumented(long long id) {
+    Record *rec = record(id);
+    return nb::steal<nb::str>(tcl::decode(rec->code.text.data(), rec->code.text.size()).release());
+}
+
+}  // namespace
+}  // namespace kx
+
+KX_MODULE(_coverage, m) {
+    using namespace kx;
+    nb::object dll = import_attr("korvex.tcl.internal", "TclDLL");
+    nb::object handle = check(PyObject_GetAttrString(dll.ptr(), "_handle"));
+    void *h = PyLong_AsVoidPtr(handle.ptr());
+    if (!h && PyErr_Occurred())
+        throw nb::python_error();
+    resolve(h, "Tcl_ParseCommand", g_tcl.parser.ParseCommand);
+    resolve(h, "Tcl_FreeParse", g_tcl.parser.FreeParse);
+    resolve(h, "Tcl_FSRegister", g_tcl.FSRegister);
+    resolve(h, "Tcl_FSMountsChanged", g_tcl.FSMountsChanged);
+    resolve(h, "Tcl_FSStat", g_tcl.FSStat);
+    resolve(h, "Tcl_FSAccess", g_tcl.FSAccess);
+    resolve(h, "Tcl_FSGetNormalizedPath", g_tcl.FSGetNormalizedPath);
+    resolve(h, "Tcl_FSOpenFileChannel", g_tcl.FSOpenFileChannel);
+    resolve(h, "Tcl_CreateChannel", g_tcl.CreateChannel);
+    resolve(h, "Tcl_SetChannelOption", g_tcl.SetChannelOption);
+    resolve(h, "Tcl_ReadChars", g_tcl.ReadChars);
+    resolve(h, "Tcl_Close", g_tcl.Close);
+    resolve(h, "Tcl_CreateObjCommand", g_tcl.CreateObjCommand);
+    resolve(h, "Tcl_GetWideIntFromObj", g_tcl.GetWideIntFromObj);
+    resolve(h, "Tcl_NewObj", g_tcl.NewObj);
+    resolve(h, "Tcl_SetStringObj", g_tcl.SetStringObj);
+    tcl::api();
+
+    m.def("install", &install, "interp"_a.none(),
+          "Wrap `source` in the interpreter and create the counter command; False\n"
+          "when it has no `source`. Installing again does nothing.");
+    m.def("start", &start, "paths"_a,
+          "Measure files under these real paths from now on; returns the session's id.");
+    m.def("stop", &stop, "session"_a, "End a session started with start().");
+    m.def("files", &files, "(real path, record id) of the newest record of each file instrumented.");
+    m.def("layout", &layout, "id"_a,
+          "(counter lines, procedures) of a record: the line of each counter (0 for a\n"
+          "procedure entry alone) and (name, line, entry counter) of each procedure.");
+    m.def("counts", &counts, "id"_a, "The counters of a record.");
+    m.def("instrumented", &instrumented, "id"_a, "The instrumented text of a record.");
+    m.attr("HIT_COMMAND") = cover::kHitCommand;
+}

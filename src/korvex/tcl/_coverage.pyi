@@ -1,0 +1,14 @@
+"""Types of korvex.tcl._coverage: the C side of Tcl coverage."""
+
+from collections.abc import Callable
+from typing import Any
+
+HIT_COMMAND: str
+
+install: Callable[[Any], bool]
+start: Callable[[list[str]], int]
+stop: Callable[[int], None]
+files: Callable[[], list[tuple[str, int]]]
+layout: Callable[[int], tuple[list[int], list[tuple[str, int, int]]]]
+counts: Callable[[int], list[int]]
+instrumented: Callable[[int], str]

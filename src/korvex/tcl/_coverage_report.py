@@ -1,0 +1,250 @@
+"""The report writers of Tcl coverage: term, term-missing, lcov, Cobertura xml, html."""
+
+from __future__ import annotations
+
+import html
+import os
+import re
+import sys
+import time
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
+from xml.etree import ElementTree
+
+if TYPE_CHECKING:
+    from korvex.tcl.tclcoverage import CoverageData, FileCoverage
+
+KINDS = ("term", "term-missing", "lcov", "xml", "html")
+DEFAULT_FILES = {"lcov": "coverage.lcov", "xml": "coverage.xml", "html": "htmlcov"}
+
+
+def parse_kind(spec: str) -> Tuple[str, Optional[str]]:
+    """("lcov", "out.info") for "lcov:out.info"; ValueError for an unknown kind."""
+    kind, _, target = spec.partition(":")
+    if kind not in KINDS:
+        raise ValueError("unknown Tcl coverage report %r (one of: term, term-missing, lcov[:FILE], "
+                         "xml[:FILE], html[:DIR])" % spec)
+    if kind.startswith("term"):
+        if target:
+            raise ValueError("the %s report takes no file: %r" % (kind, spec))
+        return kind, None
+    return kind, target or DEFAULT_FILES[kind]
+
+
+def write(data: CoverageData, spec: str, out: Any = None) -> Optional[str]:
+    """Writes the report `spec`; a terminal report goes to `out` (default
+    stdout). Returns the file or directory written, if any."""
+    kind, target = parse_kind(spec)
+    if kind.startswith("term"):
+        (out or sys.stdout).write(term(data, missing=kind == "term-missing"))
+        return None
+    assert target is not None
+    {"lcov": write_lcov, "xml": write_xml, "html": write_html}[kind](data, target)
+    return target
+
+
+def shown(path: str) -> str:
+    """The path as reports show it: relative to the working directory when under it."""
+    try:
+        rel = os.path.relpath(path)
+    except ValueError:
+        return path
+    return path if rel.startswith("..") else rel
+
+
+def ranges(lines: Iterable[int]) -> str:
+    """"8, 14, 20-25" for [8, 14, 20, 21, 22, 23, 24, 25]."""
+    out: List[str] = []
+    run: List[int] = []
+    for n in sorted(lines):
+        if run and n == run[-1] + 1:
+            run.append(n)
+            continue
+        if run:
+            out.append(str(run[0]) if len(run) == 1 else "%d-%d" % (run[0], run[-1]))
+        run = [n]
+    if run:
+        out.append(str(run[0]) if len(run) == 1 else "%d-%d" % (run[0], run[-1]))
+    return ", ".join(out)
+
+
+def _files(data: CoverageData) -> List[FileCoverage]:
+    return [data[p] for p in sorted(data, key=shown)]
+
+
+def term(data: CoverageData, missing: bool = False) -> str:
+    rows = [(shown(f.path), len(f.lines), len(f.missed), "%d%%" % int(f.percent), ranges(f.missed))
+            for f in _files(data)]
+    lines_total = sum(r[1] for r in rows)
+    missed_total = sum(r[2] for r in rows)
+    percent = 100.0 * (lines_total - missed_total) / lines_total if lines_total else 100.0
+    head = ("Name", "Lines", "Miss", "Cover", "Missing")
+    total = ("TOTAL", lines_total, missed_total, "%d%%" % int(percent), "")
+    width = max([len(head[0]), len(total[0])] + [len(r[0]) for r in rows])
+    columns = 5 if missing else 4
+
+    def line(row: Tuple[Any, ...]) -> str:
+        text = "%-*s %7s %7s %6s" % (width, row[0], row[1], row[2], row[3])
+        if columns == 5 and row[4]:
+            text += "   " + row[4]
+        return text.rstrip()
+
+    rule = "-" * (width + 23 + (10 if missing else 0))
+    out = [" Tcl coverage ".center(len(rule), "-"), line(head), rule]
+    out += [line(r) for r in rows]
+    out += [rule, line(total)]
+    procs = sum(len(f.procedures) for f in data.values())
+    if procs:
+        hit = sum(1 for f in data.values() for p in f.procedures if p.hits)
+        out.append("Procedures: %d of %d run" % (hit, procs))
+    return "\n".join(out) + "\n"
+
+
+def lcov(data: CoverageData) -> str:
+    out = []
+    for f in _files(data):
+        out += ["TN:", "SF:%s" % f.path]
+        for p in f.procedures:
+            out.append("FN:%d,%s" % (p.line, p.name))
+        for p in f.procedures:
+            out.append("FNDA:%d,%s" % (p.hits, p.name))
+        out.append("FNF:%d" % len(f.procedures))
+        out.append("FNH:%d" % sum(1 for p in f.procedures if p.hits))
+        for n in sorted(f.lines):
+            out.append("DA:%d,%d" % (n, f.lines[n]))
+        out += ["LF:%d" % len(f.lines), "LH:%d" % len(f.run), "end_of_record"]
+    return "\n".join(out) + "\n"
+
+
+def _ensure_parent(path: str) -> None:
+    parent = os.path.dirname(os.path.abspath(path))
+    os.makedirs(parent, exist_ok=True)
+
+
+def write_lcov(data: CoverageData, path: str) -> None:
+    _ensure_parent(path)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(lcov(data))
+
+
+def _rate(run: int, total: int) -> str:
+    return "%.4g" % (run / total if total else 1.0)
+
+
+def xml(data: CoverageData) -> str:
+    """Cobertura XML, file names relative to the working directory (its <source>) when under it."""
+    from importlib.metadata import version
+
+    total = sum(len(f.lines) for f in data.values())
+    run = sum(len(f.run) for f in data.values())
+    root = ElementTree.Element("coverage", {
+        "version": "korvex-tcl %s" % version("korvex-tcl"), "timestamp": str(int(time.time() * 1000)),
+        "lines-valid": str(total), "lines-covered": str(run), "line-rate": _rate(run, total),
+        "branches-valid": "0", "branches-covered": "0", "branch-rate": "0", "complexity": "0"})
+    sources = ElementTree.SubElement(root, "sources")
+    ElementTree.SubElement(sources, "source").text = os.getcwd()
+    packages = ElementTree.SubElement(root, "packages")
+    by_dir: Dict[str, List[FileCoverage]] = {}
+    for f in _files(data):
+        by_dir.setdefault(os.path.dirname(shown(f.path)) or ".", []).append(f)
+    for directory, files in by_dir.items():
+        p_total = sum(len(f.lines) for f in files)
+        p_run = sum(len(f.run) for f in files)
+        package = ElementTree.SubElement(packages, "package", {
+            "name": directory.replace(os.sep, "."), "line-rate": _rate(p_run, p_total),
+            "branch-rate": "0", "complexity": "0"})
+        classes = ElementTree.SubElement(package, "classes")
+        for f in files:
+            cls = ElementTree.SubElement(classes, "class", {
+                "name": os.path.basename(f.path), "filename": shown(f.path),
+                "line-rate": _rate(len(f.run), len(f.lines)), "branch-rate": "0", "complexity": "0"})
+            methods = ElementTree.SubElement(cls, "methods")
+            for p in f.procedures:
+                method = ElementTree.SubElement(methods, "method", {
+                    "name": p.name, "signature": "", "line-rate": "1" if p.hits else "0",
+                    "branch-rate": "0", "complexity": "0"})
+                lines = ElementTree.SubElement(method, "lines")
+                ElementTree.SubElement(lines, "line", {"number": str(p.line), "hits": str(p.hits)})
+            lines = ElementTree.SubElement(cls, "lines")
+            for n in sorted(f.lines):
+                ElementTree.SubElement(lines, "line", {"number": str(n), "hits": str(f.lines[n]),
+                                                       "branch": "false"})
+    ElementTree.indent(root)
+    return '<?xml version="1.0" ?>\n' + ElementTree.tostring(root, encoding="unicode") + "\n"
+
+
+def write_xml(data: CoverageData, path: str) -> None:
+    _ensure_parent(path)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(xml(data))
+
+
+_STYLE = """
+body { font-family: sans-serif; margin: 1.5em; }
+table { border-collapse: collapse; }
+th, td { padding: 0.15em 0.6em; text-align: right; }
+th:first-child, td:first-child { text-align: left; }
+table.source td { text-align: left; font-family: monospace; white-space: pre; padding: 0 0.5em; }
+table.source td.n, table.source td.hits { text-align: right; color: #666; }
+tr.run td.code { background: #dfd; }
+tr.missed td.code { background: #fdd; }
+"""
+
+
+def _page_name(path: str) -> str:
+    return re.sub(r"[^A-Za-z0-9_.-]", "_", shown(path).lstrip("/")) + ".html"
+
+
+def _page(title: str, body: str) -> str:
+    return ('<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
+            "<title>%s</title>\n<style>%s</style>\n</head>\n<body>\n%s</body>\n</html>\n"
+            % (html.escape(title), _STYLE, body))
+
+
+def write_html(data: CoverageData, directory: str) -> None:
+    """An index.html and one page per file: each line's hits, run lines green, missed ones red."""
+    os.makedirs(directory, exist_ok=True)
+    rows = []
+    total = run = 0
+    for f in _files(data):
+        name = _page_name(f.path)
+        total += len(f.lines)
+        run += len(f.run)
+        rows.append('<tr class="file"><td><a href="%s">%s</a></td><td>%d</td><td>%d</td><td>%d%%</td></tr>'
+                    % (html.escape(name), html.escape(shown(f.path)), len(f.lines), len(f.missed),
+                       int(f.percent)))
+        with open(os.path.join(directory, name), "w", encoding="utf-8") as out:
+            out.write(_page("Tcl coverage: %s" % shown(f.path), _file_body(f)))
+    percent = 100.0 * run / total if total else 100.0
+    body = ('<h1>Tcl coverage</h1>\n<table class="index">\n'
+            "<tr><th>File</th><th>Lines</th><th>Missed</th><th>Cover</th></tr>\n%s\n"
+            '<tr class="total"><td>Total</td><td>%d</td><td>%d</td><td>%d%%</td></tr>\n</table>\n'
+            % ("\n".join(rows), total, total - run, int(percent)))
+    with open(os.path.join(directory, "index.html"), "w", encoding="utf-8") as out:
+        out.write(_page("Tcl coverage", body))
+
+
+def _file_body(f: FileCoverage) -> str:
+    try:
+        with open(f.path, encoding="utf-8", errors="replace") as src:
+            text = src.read().split("\n")
+    except OSError:
+        text = []
+    if text and text[-1] == "":
+        text.pop()
+    out = ['<h1>%s</h1>' % html.escape(shown(f.path)),
+           '<p>%d lines, %d run, %d missed: %d%%. <a href="index.html">Index</a></p>'
+           % (len(f.lines), len(f.run), len(f.missed), int(f.percent))]
+    if f.procedures:
+        out.append('<table class="procedures">\n<tr><th>Procedure</th><th>Line</th><th>Calls</th></tr>')
+        for p in f.procedures:
+            out.append('<tr class="%s"><td>%s</td><td><a href="#L%d">%d</a></td><td>%d</td></tr>'
+                       % ("run" if p.hits else "missed", html.escape(p.name), p.line, p.line, p.hits))
+        out.append("</table>")
+    out.append('<table class="source">')
+    for n, code in enumerate(text, 1):
+        hits = f.lines.get(n)
+        cls = "" if hits is None else (' class="run"' if hits else ' class="missed"')
+        out.append('<tr id="L%d"%s><td class="n">%d</td><td class="hits">%s</td><td class="code">%s</td></tr>'
+                   % (n, cls, n, "" if hits is None else hits, html.escape(code) or " "))
+    out.append("</table>")
+    return "\n".join(out) + "\n"

@@ -1,0 +1,87 @@
+// Tcl scripts instrumented for line coverage: a counter command before the
+// first command that starts on each line, on that same line, so that every
+// line number Tcl reports stays what it is. Tcl's own parser
+// (Tcl_ParseCommand) finds the commands; the braced words that are scripts
+// are known per command (proc bodies, if/while/for/foreach/lmap/switch/
+// catch/try/namespace eval/dict for|map|with|update/time/eval/uplevel, TclOO
+// class definitions, methods, constructors and destructors) and are
+// instrumented in turn.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace kx {
+namespace tcl {
+
+struct Interp;
+
+// Tcl_Token and Tcl_Parse as tcl.h lays them out (Tcl 8.6).
+struct Token {
+    int type;
+    const char *start;
+    int size;
+    int numComponents;
+};
+
+constexpr int kTokenWord = 1;
+constexpr int kTokenSimpleWord = 2;
+constexpr int kTokenText = 4;
+constexpr int kTokenExpandWord = 256;
+
+struct Parse {
+    const char *commentStart;
+    int commentSize;
+    const char *commandStart;
+    int commandSize;
+    int numWords;
+    Token *tokenPtr;
+    int numTokens;
+    int tokensAvailable;
+    int errorType;
+    const char *string;
+    const char *end;
+    Interp *interp;
+    const char *term;
+    int incomplete;
+    Token staticTokens[20];
+};
+
+struct Parser {
+    int (*ParseCommand)(Interp *interp, const char *start, int numBytes, int nested, Parse *parse);
+    void (*FreeParse)(Parse *parse);
+};
+
+}  // namespace tcl
+
+namespace cover {
+
+// A procedure (or TclOO method, constructor, destructor) a file defines.
+struct Procedure {
+    std::string name;  // qualified as far as the file says: "json::parse", "Stack.push"
+    int line;          // the line of its defining command
+    int entry;         // the counter its body starts with
+};
+
+struct Instrumented {
+    std::string text;
+    // The line of each counter; 0 for a counter that only marks the entry of a
+    // procedure whose body has no command.
+    std::vector<int> lines;
+    std::vector<Procedure> procedures;
+};
+
+// The counter command inserted before commands, followed by a space and the
+// counter's number: file id * kSlotsPerFile + index.
+constexpr const char *kHitCommand = "::korvex::hit";
+constexpr long long kSlotsPerFile = 1000000;
+
+// `script` (Tcl's UTF-8, the whole text of a file) instrumented with counters
+// numbered from file_id * kSlotsPerFile. A command Tcl cannot parse ends the
+// instrumentation of the script holding it (Tcl reports the error when it
+// gets there). At most kSlotsPerFile - 1 counters; commands beyond get none.
+Instrumented instrument(const tcl::Parser &parser, const char *script, size_t size, long long file_id);
+
+}  // namespace cover
+}  // namespace kx
