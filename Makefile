@@ -8,7 +8,9 @@ bootstrap:
 demo: bootstrap
 	$(PY) examples/quickstart.py
 
-test: bootstrap
+# (make test also installs headless Chromium: a test renders the coverage html.)
+test:
+	@KX_BROWSER=1 scripts/bootstrap
 	$(PY) -m pytest -q -n auto --dist worksteal tests
 
 bench: bootstrap
