@@ -38,6 +38,7 @@ def run(code, timeout=120):
     return result.stdout.split()
 
 
+@pytest.mark.memory
 @pytest.mark.parametrize("how", ["dropped", "closed"])
 @pytest.mark.parametrize("owner_runs", ["package calls", "its event loop"])
 def test_memory_stays_flat_over_many_drops_while_the_owner_runs_tcl(how, owner_runs):
