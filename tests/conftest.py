@@ -1,4 +1,5 @@
 import os
+import signal
 import tkinter
 
 import pytest
@@ -11,6 +12,15 @@ settings.register_profile("korvex-ci", deadline=None, derandomize=True, database
 settings.load_profile("korvex-ci" if os.environ.get("CI") else "korvex")
 
 from korvex.tcl.interpreter import Interpreter
+
+# A suite started in the background by a non-interactive shell (`cmd &`) or
+# under nohup inherits SIGINT (and SIGHUP, SIGQUIT) ignored, and so would every
+# Python the tests start: Ctrl-C tests could then only hang. A handler of
+# our own here makes exec() give the children the default disposition back.
+for _sig, _handler in ((signal.SIGINT, signal.default_int_handler), (signal.SIGHUP, signal.SIG_DFL),
+                       (signal.SIGQUIT, signal.SIG_DFL)):
+    if signal.getsignal(_sig) == signal.SIG_IGN:
+        signal.signal(_sig, _handler)
 
 
 def pytest_collection_modifyitems(config, items):
