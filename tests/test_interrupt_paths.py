@@ -171,3 +171,29 @@ def test_a_harmless_signal_never_lets_a_caught_error_escape():
         print(len(failed), *failed[:3])
     """)
     assert out == ["0"]
+
+
+# Tcl_EvalEx (what tkinter's eval uses) leaves an unwound interpreter marked
+# as unwinding: the next raw script must not fail for it.
+RAW_STOPS = {
+    "ctrl-c": ("fire(0.2)", "interp.tk.eval('while 1 {}')"),
+    "time limit": ("", "(lambda: [interp.tk.eval('while 1 {}') for _ in [interp.time_limit(0.2).__enter__()]])()"),
+}
+
+
+@pytest.mark.parametrize("name", list(RAW_STOPS))
+def test_a_raw_script_after_a_stopped_raw_script_runs(name):
+    arm, call = RAW_STOPS[name]
+    out = run("""
+        %s
+        try:
+            try:
+                %s
+            except TclError as exc:
+                print(exc)
+                time.sleep(0.01)  # (a few bytecodes for what is pending)
+        except KeyboardInterrupt:
+            print("interrupted")
+        print(interp.tk.eval("set a usable"), interp.tk.call("set", "b", "too"))
+    """ % (arm, call))
+    assert out[-2:] == ["usable", "too"]

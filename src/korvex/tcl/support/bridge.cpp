@@ -508,12 +508,44 @@ const Deadline *passed_deadline(const State *s) {
     return nullptr;
 }
 
+// What a call started through tkinter's own methods leaves to Python once
+// _tkinter returns: the interpreter's cancellation to clear (Tcl_EvalEx, which
+// _tkinter uses, leaves it set after an unwound script: every later script
+// would fail with "eval unwound") and the exception to raise, if any.
+struct Later {
+    PyObject *tk;   // strong
+    PyObject *exc;  // strong, or null
+};
+
 // A pending call (run by Python in the main thread, where signal handlers
-// run, at its next check): raises the exception it was given.
-int raise_later(void *exc) {
-    nb::object e = nb::steal(static_cast<PyObject *>(exc));
-    PyErr_SetObject((PyObject *)Py_TYPE(e.ptr()), e.ptr());
+// run, at its next check).
+int settle_later(void *data) {
+    Later *later = static_cast<Later *>(data);
+    nb::object tk = nb::steal(later->tk), exc = nb::steal(later->exc);
+    delete later;
+    if (State *s = state_of_tk(tk)) {
+        if (s->interp && !tcl::api().InterpActive(s->interp)) {
+            tcl::api().ResetCancellation(s->interp, 1);
+            tcl::api().SetChildCancelFlags(s->interp, 0, 1);
+            s->cancelled = false;
+        }
+    }
+    if (!exc.is_valid())
+        return 0;
+    PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
     return -1;
+}
+
+// Schedules settle_later for the state's interpreter (and `exc`, may be
+// null); false when Python's queue of pending calls is full.
+bool settle_after_tkinter(State *s, nb::handle exc) {
+    Later *later = new Later{nb::borrow(s->tk).release().ptr(), exc.is_valid() ? nb::borrow(exc).release().ptr() : nullptr};
+    if (Py_AddPendingCall(settle_later, later) == 0)
+        return true;
+    Py_XDECREF(later->tk);
+    Py_XDECREF(later->exc);
+    delete later;
+    return false;
 }
 
 void check_now(State *s) {
@@ -524,11 +556,10 @@ void check_now(State *s) {
             return;
         }
         s->unwind_now = true;
-        if (s->depth > 0) {
+        if (s->depth > 0)
             set_unwinding(s, exc);
-        } else if (Py_AddPendingCall(raise_later, exc.ptr()) == 0) {
-            exc.release();  // started through tkinter: Python raises it once _tkinter returns
-        }
+        else
+            settle_after_tkinter(s, exc);  // started through tkinter: Python raises it once _tkinter returns
         return;
     }
     if (!s->timeout_type || s->closing)
@@ -536,6 +567,8 @@ void check_now(State *s) {
     if (const Deadline *d = passed_deadline(s)) {
         if (s->depth > 0)
             set_unwinding(s, timeout_error(s, *d));
+        else
+            settle_after_tkinter(s, nb::handle());
         s->unwind_now = true;
     }
 }
