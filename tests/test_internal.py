@@ -2,17 +2,16 @@
 
 import ctypes
 import functools
-import gc
 import re
 import subprocess
 import sys
 import tkinter
-import tracemalloc
 
 import pytest
 
 from korvex.tcl import internal as I
 from korvex.tcl.internal import DictionaryCompare, GetListFromAny
+from test_leaks import growth
 
 
 @pytest.fixture(scope="module")
@@ -273,20 +272,6 @@ def test_dictionary_compare_bad_arguments():
 
 # --- no leaks --------------------------------------------------------------------
 
-def _growth(fn, rounds=20000):
-    for _ in range(200):
-        fn()
-    gc.collect()
-    tracemalloc.start()
-    before = tracemalloc.get_traced_memory()[0]
-    for _ in range(rounds):
-        fn()
-    gc.collect()
-    after = tracemalloc.get_traced_memory()[0]
-    tracemalloc.stop()
-    return after - before
-
-
 @pytest.mark.parametrize("make_call", [
     lambda tcl: (lambda: GetListFromAny("a {b c} \\n \u00e9 \U0001F600 \\u0000 \0 x")),
     lambda tcl: (lambda: GetListFromAny([1, 2])),
@@ -297,7 +282,7 @@ def _growth(fn, rounds=20000):
     lambda tcl: (lambda: I._ptr_add(ctypes.c_char_p(b"ab"), 1)),
 ])
 def test_no_memory_growth(tcl, make_call):
-    assert _growth(make_call(tcl)) < 20000
+    assert growth(make_call(tcl), rounds=20000) < 20000
 
 
 def test_input_refcounts_unchanged(tcl):
@@ -323,6 +308,7 @@ def _rss_kb():
         return int(f.read().split()[1]) * 4
 
 
+@pytest.mark.memory
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
 def test_no_native_memory_growth(tcl):
     # C++ buffers are invisible to tracemalloc: watch the process instead.
