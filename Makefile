@@ -9,9 +9,11 @@ demo: bootstrap
 	$(PY) examples/quickstart.py
 
 # (make test also installs headless Chromium: a test renders the coverage html.)
+# One xdist worker more than there are cores: many tests wait on a subprocess or
+# a sleeping Tcl, and the extra worker keeps the cores busy meanwhile.
 test:
 	@KX_BROWSER=1 scripts/bootstrap
-	$(PY) -m pytest -q -n auto --dist worksteal tests
+	$(PY) -m pytest -q -n $$(( $$(nproc) + 1 )) --dist worksteal tests
 
 bench: bootstrap
 	$(PY) bench/run.py

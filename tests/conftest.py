@@ -59,3 +59,12 @@ def cast_list_calls(monkeypatch):
 
     monkeypatch.setattr(korvex.tcl, "cast_list", spy)
     return calls
+
+
+@pytest.fixture
+def pytester(pytester, monkeypatch):
+    """pytest's pytester, whose runs leave hypothesis's plugin out: none of them
+    uses it, and importing it costs each pytest started in a subprocess (and
+    each xdist worker of one) about 0.7 s."""
+    monkeypatch.setenv("PYTEST_ADDOPTS", "-p no:hypothesispytest")
+    return pytester

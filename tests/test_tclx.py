@@ -222,7 +222,7 @@ def test_pytest_without_tclx_passes_tests_without_tcl_and_errors_those_with_fixt
     project = tmp_path / "project"
     project.mkdir()
     (project / "test_plain.py").write_text(PLAIN_TESTS)
-    command = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-rA"]
+    command = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-p", "no:hypothesispytest", "-q", "-rA"]
 
     result = without_tclx(tmp_path, *command, "test_plain.py::test_plain", cwd=project)
     assert result.returncode == 0, result.stdout + result.stderr
