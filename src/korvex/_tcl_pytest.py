@@ -12,6 +12,7 @@ ImportError.
 from __future__ import annotations
 
 import contextlib
+import importlib
 import os
 import re
 import sys
@@ -34,9 +35,13 @@ DEFAULT_HISTORY = 50
 # bury the others.
 MAX_ENTRY_CHARS = 2000
 
-# Parts of this plugin in modules of their own: tcltest files as pytest items,
-# Tcl coverage.
-pytest_plugins = ["korvex._tcltest_pytest", "korvex._tcl_coverage_pytest"]
+# Parts of this plugin in modules of their own (tcltest files as pytest items,
+# Tcl coverage), registered with it by pytest_addoption. Not named in
+# `pytest_plugins`: pytest looks each name there up among the entry points
+# of every installed distribution, and imports the module through its
+# assertion rewriter, which compiles it anew in each run where bytecode is
+# not written; about 10 ms of every pytest run.
+PARTS = ("korvex._tcltest_pytest", "korvex._tcl_coverage_pytest")
 
 _test = pytest.StashKey["_Test"]()
 _settings = pytest.StashKey[Tuple[int, float]]()  # --tcl-history, --tcl-timeout
@@ -44,7 +49,10 @@ _session = pytest.StashKey[pytest.Session]()
 _watch = pytest.StashKey["_Watch"]()
 
 
-def pytest_addoption(parser: pytest.Parser) -> None:
+def pytest_addoption(parser: pytest.Parser, pluginmanager: pytest.PytestPluginManager) -> None:
+    for name in PARTS:
+        if not pluginmanager.has_plugin(name) and not pluginmanager.is_blocked(name):
+            pluginmanager.register(importlib.import_module(name), name)
     group = parser.getgroup("korvex_tcl", "korvex.tcl")
     group.addoption(
         "--tcl-history", type=int, metavar="N", default=None,
@@ -561,3 +569,4 @@ class _JunitSection:
         element = ElementTree.Element("system-out")
         element.text = re.sub(_XML_ILLEGAL, lambda m: "#x%02X" % ord(m.group()), _headed(text))
         self.xml.node_reporter(report).append(element)
+

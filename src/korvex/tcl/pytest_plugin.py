@@ -28,13 +28,13 @@ shared interpreter.
 from korvex._tcl_pytest import (
     DEFAULT_HISTORY,
     MAX_ENTRY_CHARS,
+    PARTS,
     SECTION,
     SHARED,
     history_report,
     pytest_addoption,
     pytest_collection_finish,
     pytest_configure,
-    pytest_plugins,
     pytest_unconfigure,
     tcl,
     tcl_session,
@@ -43,7 +43,7 @@ from korvex._tcl_pytest import (
 from korvex._tcltest_pytest import node_name as tcltest_node_name
 
 __all__ = [
-    "DEFAULT_HISTORY", "MAX_ENTRY_CHARS", "SECTION", "SHARED", "history_report",
-    "pytest_addoption", "pytest_collection_finish", "pytest_configure", "pytest_plugins", "pytest_unconfigure",
+    "DEFAULT_HISTORY", "MAX_ENTRY_CHARS", "PARTS", "SECTION", "SHARED", "history_report",
+    "pytest_addoption", "pytest_collection_finish", "pytest_configure", "pytest_unconfigure",
     "tcl", "tcl_session", "tcl_shared", "tcltest_node_name",
 ]
