@@ -4,7 +4,6 @@ from tkinter import TclError
 
 from korvex.datastructures import _DictSignature
 
-from .internal import GetListFromAny
 from .zelph import zelph
 
 
@@ -25,9 +24,25 @@ class Array(dict):
         return "%s(%s)" % (type(self).__name__, dict.__repr__(self))
 
 
+def __getattr__(name):
+    # The splitter comes with ctypes, imported on first use: most imports of
+    # the package never need it.
+    if name == "GetListFromAny":
+        from .internal import GetListFromAny
+
+        return GetListFromAny
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def _get_list(text):
+    global _get_list
+    _get_list = __getattr__("GetListFromAny")
+    return _get_list(text)
+
+
 def _split(text):
     try:
-        words = GetListFromAny(text)
+        words = _get_list(text)
     except TclError as exc:
         raise ValueError(str(exc)) from exc
     return [w if type(w) is str else zelph(w) for w in words]

@@ -135,34 +135,9 @@ PyMethodDef dictionary_compare_def = {
 
 // --- loading the library ----------------------------------------------------
 
-// The library names to try: the Tcl version _tkinter was built with first, so
-// that no second Tcl is loaded beside the one its interpreters live in.
-std::vector<std::string> library_names() {
-    std::vector<std::string> names;
-    nb::object tkinter = check(PyImport_ImportModule("_tkinter"));
-    nb::object version = nb::steal(PyObject_GetAttrString(tkinter.ptr(), "TCL_VERSION"));
-    const char *text = version.is_valid() && PyUnicode_Check(version.ptr())
-                           ? PyUnicode_AsUTF8(version.ptr()) : nullptr;
-    if (text) {
-        names.push_back(std::string("libtcl") + text + ".so");
-        names.push_back(std::string("libtcl") + text + ".dylib");
-    }
-    PyErr_Clear();
-    for (const char *v : {"8.4", "8.5", "8.6"})
-        for (const char *ext : {".so", ".dylib"}) {
-            std::string name = std::string("libtcl") + v + ext;
-            bool seen = false;
-            for (const std::string &n : names)
-                seen = seen || n == name;
-            if (!seen)
-                names.push_back(name);
-        }
-    return names;
-}
-
 nb::object load_library(nb::module_ &m, nb::handle ctypes) {
     nb::object cdll = nb::getattr(ctypes, "CDLL");
-    for (const std::string &name : library_names()) {
+    for (const std::string &name : tcl::library_names()) {
         nb::str lib(name.c_str());
         m.attr("lib") = lib;
         PyObject *dll = PyObject_CallOneArg(cdll.ptr(), lib.ptr());

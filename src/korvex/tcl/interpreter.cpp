@@ -1040,9 +1040,6 @@ KX_MODULE(interpreter, m) {
     m.attr("History") = nb::handle(g_history);
     nb::object zelph_module = check(PyImport_ImportModule((package + ".zelph").c_str()));
     m.attr("tclobj") = zelph_module.attr("tclobj");
-    nb::object internal = check(PyImport_ImportModule((package + ".internal").c_str()));
-    m.attr("GetListFromAny") = internal.attr("GetListFromAny");
-    m.attr("TclDLL") = internal.attr("TclDLL");
     g_namespace = keep(import_attr((package + ".namespace").c_str(), "TclNamespace"));
     m.attr("TclNamespace") = nb::handle(g_namespace);
     g_command = keep(import_attr((package + ".namespace").c_str(), "TclCommand"));
@@ -1088,8 +1085,21 @@ KX_MODULE(interpreter, m) {
           "Register `func` as the Tcl command `name` of `interp` (Interpreter.createcommand).");
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";
-    m.def("__getattr__",
-          [m](nb::handle name) { return lazy_logger_attr(g_logger, "logger", m, name); });
+    // GetListFromAny and TclDLL come from the ctypes module, imported on
+    // first use: ctypes and the structures built on it cost a few
+    // milliseconds of every import of the package that never needs them.
+    m.def("__getattr__", [m](nb::handle name) -> nb::object {
+        for (const char *lazy : {"GetListFromAny", "TclDLL"}) {
+            if (PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), lazy) == 0) {
+                std::string internal = PyUnicode_AsUTF8(nb::str(m.attr("__name__")).ptr());
+                internal = internal.substr(0, internal.rfind('.')) + ".internal";
+                nb::object value = import_attr(internal.c_str(), lazy);
+                m.attr(lazy) = value;
+                return value;
+            }
+        }
+        return lazy_logger_attr(g_logger, "logger", m, name);
+    });
 
     ClassDef c(m, "Interpreter", {m.attr("Tk")},
                "A Tcl interpreter for test scripts: the standard Tk wrapper, without Tk,\n"

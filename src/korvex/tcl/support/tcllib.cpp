@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,10 +17,9 @@ namespace {
 // never changed afterwards.
 Api g_api;
 bool g_bound = false;
-PyObject *g_interp_ptr_type;  // korvex.tcl.internal.Tcl_Interp_p
+PyObject *g_interp_ptr_type;  // korvex.tcl.internal.Tcl_Interp_p, once that module is imported
 PyObject *g_tk_type;          // tkinter.Tk
 PyObject *g_tcl_error;        // tkinter.TclError
-PyObject *g_argument_error;   // ctypes.ArgumentError
 
 template <typename Fn>
 void resolve(void *handle, const char *name, Fn &fn) {
@@ -89,8 +89,22 @@ void ensure_python_refs() {
     if (!g_tcl_error) {
         g_tk_type = keep(import_attr("tkinter", "Tk"));
         g_tcl_error = keep(import_attr("tkinter", "TclError"));
-        g_argument_error = keep(import_attr("ctypes", "ArgumentError"));
     }
+}
+
+// Tcl_Interp_p when korvex.tcl.internal (and so ctypes) has been imported;
+// NULL before: until then no such pointer can exist.
+PyObject *interp_ptr_type() {
+    if (!g_interp_ptr_type) {
+        nb::object internal = nb::steal(PyImport_GetModule(KX_STR("korvex.tcl.internal")));
+        if (!internal.is_valid()) {
+            if (PyErr_Occurred())
+                throw nb::python_error();
+            return nullptr;
+        }
+        g_interp_ptr_type = keep(check(PyObject_GetAttrString(internal.ptr(), "Tcl_Interp_p")));
+    }
+    return g_interp_ptr_type;
 }
 
 }  // namespace
@@ -149,19 +163,49 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_Preserve", api.Preserve);
     resolve(handle, "Tcl_Release", api.Release);
     ensure_python_refs();
-    g_interp_ptr_type = keep(interp_ptr_type);
+    if (interp_ptr_type.is_valid())
+        g_interp_ptr_type = keep(interp_ptr_type);
     g_api = api;
     g_bound = true;
 }
 
+std::vector<std::string> library_names() {
+    std::vector<std::string> names;
+    nb::object tkinter = check(PyImport_ImportModule("_tkinter"));
+    nb::object version = nb::steal(PyObject_GetAttrString(tkinter.ptr(), "TCL_VERSION"));
+    const char *text = version.is_valid() && PyUnicode_Check(version.ptr())
+                           ? PyUnicode_AsUTF8(version.ptr()) : nullptr;
+    if (text) {
+        names.push_back(std::string("libtcl") + text + ".so");
+        names.push_back(std::string("libtcl") + text + ".dylib");
+    }
+    PyErr_Clear();
+    for (const char *v : {"8.4", "8.5", "8.6"})
+        for (const char *ext : {".so", ".dylib"}) {
+            std::string name = std::string("libtcl") + v + ext;
+            bool seen = false;
+            for (const std::string &n : names)
+                seen = seen || n == name;
+            if (!seen)
+                names.push_back(name);
+        }
+    return names;
+}
+
 const Api &api() {
     if (!g_bound) {
-        nb::object dll = import_attr("korvex.tcl.internal", "TclDLL");
-        nb::object handle = check(PyObject_GetAttrString(dll.ptr(), "_handle"));
-        void *h = PyLong_AsVoidPtr(handle.ptr());
-        if (!h && PyErr_Occurred())
+        // The library as ctypes.CDLL opens it for korvex.tcl.internal (the
+        // same names, the same mode), without importing ctypes: the loader
+        // hands back the library already loaded under that name.
+        void *h = nullptr;
+        for (const std::string &name : library_names())
+            if ((h = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL)))
+                break;
+        if (!h) {
+            PyErr_SetString(PyExc_ImportError, "Cannot load Tcl shared library (.so or .dylib)");
             throw nb::python_error();
-        bind(h, import_attr("korvex.tcl.internal", "Tcl_Interp_p"));
+        }
+        bind(h, nb::handle());
     }
     return g_api;
 }
@@ -254,7 +298,8 @@ Interp *interp_ptr(nb::handle interp, int argpos) {
     api();  // binds the Python references too
     if (interp.is_none())
         return nullptr;
-    int is = PyObject_IsInstance(interp.ptr(), g_interp_ptr_type);
+    PyObject *ptr_type = interp_ptr_type();
+    int is = ptr_type ? PyObject_IsInstance(interp.ptr(), ptr_type) : 0;
     if (is < 0)
         throw nb::python_error();
     if (!is) {
@@ -265,7 +310,8 @@ Interp *interp_ptr(nb::handle interp, int argpos) {
             nb::object msg = unrecognized_interp_message(interp);
             nb::object text = check(PyUnicode_FromFormat("argument %d: ValueError: %U", argpos, msg.ptr()));
             nb::object cause = check(PyObject_CallOneArg(PyExc_ValueError, msg.ptr()));
-            raise_from_none(g_argument_error, text, cause.ptr());
+            nb::object argument_error = import_attr("ctypes", "ArgumentError");
+            raise_from_none(argument_error.ptr(), text, cause.ptr());
         }
         nb::object tk = check(PyObject_GetAttr(interp.ptr(), KX_ID(tk)));
         check_thread(tk);

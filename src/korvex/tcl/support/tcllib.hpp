@@ -8,6 +8,8 @@
 #include "support/pyutil.hpp"
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace kx {
 namespace tcl {
@@ -140,8 +142,14 @@ void decr_ref(Obj *o);
 // calls this once at import; a missing symbol raises AttributeError.
 void bind(void *handle, nb::handle interp_ptr_type);
 
+// The names under which the Tcl library is looked for: the version _tkinter
+// was built with first, so that no second Tcl is loaded beside the one its
+// interpreters live in.
+std::vector<std::string> library_names();
+
 // The function table. In a module other than korvex.tcl.internal the first
-// call imports that module and binds to its TclDLL.
+// call opens the library that module's TclDLL opens (without importing it,
+// nor ctypes) and binds to it.
 const Api &api();
 
 // The Tcl_Interp* behind `interp`: NULL for None, the address held by a
