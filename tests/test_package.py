@@ -1,3 +1,4 @@
+import subprocess
 import sys
 import weakref
 
@@ -83,3 +84,20 @@ def test_attrdict_subclass_uses_plain_dict_storage():
 
     d = Dotted(a=1)
     assert d.a == 1
+
+
+def test_importing_the_package_leaves_ctypes_out_until_it_is_needed():
+    # ctypes and the structures built on it cost milliseconds of every import;
+    # only the internal module, and the names published from it, need them.
+    code = """
+import sys
+import korvex.tcl
+print("ctypes" in sys.modules, "korvex.tcl.internal" in sys.modules)
+korvex.tcl.Array.from_tcl("a 1")
+print("korvex.tcl.internal" in sys.modules)
+from korvex.tcl import array, interpreter, internal
+print(array.GetListFromAny is interpreter.GetListFromAny is internal.GetListFromAny,
+      interpreter.TclDLL is internal.TclDLL)
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.split() == ["False", "False", "True", "True", "True"]
