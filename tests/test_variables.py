@@ -261,3 +261,58 @@ def test_views_follow_methods_replaced_on_their_class(interp, monkeypatch):
     interp.vars["::patched"] = "x"
     monkeypatch.undo()
     assert interp.vars["::patched"] == "seen"
+
+
+# The hot paths reuse what they read from the objects they used last (the
+# interpreter's tk and bridge registry, a view's namespace, a namespace's name
+# and interpreter) while those objects' dicts are unchanged: alternating
+# objects, and objects changed in between, must still reach the right place.
+
+def _set_by(how, interp, name, value):
+    if how == "set_var":
+        interp.set_var(name, value)
+    elif how == "vars":
+        interp.vars[name] = value
+    elif how == "ns vars":
+        interp.global_ns.vars[name.lstrip(":")] = value
+    else:
+        TclVariable(name, tcl=interp).set(value)
+
+
+@pytest.mark.parametrize("how", ["set_var", "vars", "ns vars", "handle"])
+def test_alternating_interpreters_keep_their_own_variables(how):
+    from korvex.tcl.interpreter import Interpreter
+
+    first, second = Interpreter(), Interpreter()
+    for i in range(3):
+        _set_by(how, first, "::x", "first%d" % i)
+        _set_by(how, second, "::x", "second%d" % i)
+        assert (first.vars["::x"], second.vars["::x"]) == ("first%d" % i, "second%d" % i)
+        assert (first.eval("set ::x"), second.eval("set ::x")) == ("first%d" % i, "second%d" % i)
+
+
+def test_a_namespace_rebound_to_another_interpreter_is_followed():
+    from korvex.tcl.interpreter import Interpreter
+
+    first, second = Interpreter(), Interpreter()
+    ns = TclNamespace("::", tcl=first)
+    ns.vars["x"] = 1
+    ns.tcl = second  # the namespace's dict changes: what was read from it is read again
+    ns.vars["x"] = 2
+    view = ns.vars
+    view.ns = TclNamespace("::", tcl=first)
+    view["y"] = 3
+    assert (first.eval("set x"), second.eval("set x"), first.eval("set y")) == ("1", "2", "3")
+    assert second.eval("info exists y") == "0"
+
+
+def test_variables_of_a_closed_interpreter_fail_cleanly():
+    from korvex.tcl.interpreter import Interpreter
+
+    interp = Interpreter()
+    interp.set_var("::x", 1)
+    var = TclVariable("::x", tcl=interp)
+    interp.close()
+    for action in (lambda: interp.set_var("::x", 2), lambda: var.set(2), lambda: var.get()):
+        with pytest.raises(TclError, match="closed"):
+            action()

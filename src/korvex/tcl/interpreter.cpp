@@ -722,7 +722,15 @@ nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
 //
 // All through the variables view `vars` of the current namespace.
 
-nb::object vars_of(nb::handle self) { return attr(self, KX_ID(vars)); }
+// self.vars, from the instance dict while it is unchanged.
+AttrCache<1> g_vars_attr;
+nb::object vars_of(nb::handle self) {
+    static const AttrCache<1>::Names names = {KX_ID(vars)};
+    PyObject *found[1];
+    if (g_vars_attr.get(self.ptr(), names, found))
+        return nb::borrow(found[0]);
+    return attr(self, KX_ID(vars));
+}
 
 // self.vars[name]: the view's own mapping slot does the work without a
 // method lookup.

@@ -9,6 +9,7 @@
 // subclasses), those paths build the handle without running __init__ through
 // Python and call the handle's C++ bodies directly; the objects and the Tcl
 // commands sent are the same as on the general path.
+#include "support/attrcache.hpp"
 #include "support/bridge.hpp"
 #include "support/module.hpp"
 #include "support/classdef.hpp"
@@ -340,11 +341,32 @@ struct Ref {
 
 // The handle's attributes when byref is ours and handles are plain;
 // otherwise `handle` gets self.byref(var_name).
+// The namespace object of a view (view.ns), then its Tcl name and its
+// interpreter (ns.ns and ns.tcl), from the instance dicts while they are
+// unchanged: the views reach them on every access.
+AttrCache<1> g_view_ns;
+AttrCache<2> g_ns_parts;
+
+void view_target(nb::handle self, nb::object &text, nb::object &tcl) {
+    static const AttrCache<1>::Names view_names = {KX_ID(ns)};
+    static const AttrCache<2>::Names ns_names = {KX_ID(ns), KX_ID(tcl)};
+    PyObject *found[2];
+    nb::object ns = g_view_ns.get(self.ptr(), view_names, found) ? nb::borrow(found[0]) : attr(self, KX_ID(ns));
+    if (Py_TYPE(ns.ptr()) == (PyTypeObject *)g_namespace && g_ns_parts.get(ns.ptr(), ns_names, found)) {
+        nb::handle name(found[0]), interp(found[1]);
+        text = zelph_str(name);
+        tcl = bind_tcl(interp);
+        return;
+    }
+    text = ns_text(ns);
+    tcl = bind_tcl(attr(ns, KX_ID(tcl)));
+}
+
 bool plain_ref(nb::handle self, nb::handle var_name, Ref &ref, nb::object &handle) {
     if (pristine(self) || (own(self, KX_ID(byref), kOwnByref) && plain_handles())) {
-        nb::object ns = attr(self, KX_ID(ns));
-        ref.name = names::join2(ns_text(ns), var_name);
-        ref.tcl = bind_tcl(attr(ns, KX_ID(tcl)));
+        nb::object text;
+        view_target(self, text, ref.tcl);
+        ref.name = names::join2(text, var_name);
         return true;
     }
     handle = call_method(self, KX_ID(byref), {var_name.ptr()});

@@ -343,9 +343,28 @@ PyType_Slot registry_slots[] = {{Py_tp_traverse, (void *)registry_traverse},
 PyType_Spec registry_spec = {"korvex.tcl.CommandRegistry", sizeof(Registry), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, registry_slots};
 
-PyTypeObject *registry_type() {
-    return KX_ONCE(PyTypeObject *, (PyTypeObject *)check(PyType_FromSpec(&registry_spec)).release().ptr());
+// One registry class for all the extension modules (each links its own copy
+// of this code): kept in the Python interpreter's dict for extensions, so that
+// every module recognises the registries the interpreter module makes.
+PyTypeObject *shared_registry_type() {
+    PyObject *shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!shared) {
+        PyErr_SetString(PyExc_RuntimeError, "no per-interpreter dict for korvex.tcl");
+        throw nb::python_error();
+    }
+    PyObject *key = KX_STR("korvex.tcl.CommandRegistry");
+    PyObject *type = PyDict_GetItemWithError(shared, key);
+    if (type)
+        return (PyTypeObject *)nb::borrow(type).release().ptr();
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    nb::object made = check(PyType_FromSpec(&registry_spec));
+    if (PyDict_SetItem(shared, key, made.ptr()) != 0)
+        throw nb::python_error();
+    return (PyTypeObject *)made.release().ptr();
 }
+
+PyTypeObject *registry_type() { return KX_ONCE(PyTypeObject *, shared_registry_type()); }
 
 tcl::Interp *interp_of_tk(nb::handle tk) {
     if (tcl::Interp *interp = tcl::tkapp_interp(tk))

@@ -1,5 +1,6 @@
 #include "support/tclbind.hpp"
 
+#include "support/attrcache.hpp"
 #include "support/bridge.hpp"
 #include "support/tclconvert.hpp"
 #include "support/tkvalue.hpp"
@@ -36,6 +37,11 @@ nb::object referent(nb::handle proxy) {
 nb::object interp_of(nb::handle obj) { return referent(attr(obj, KX_ID(tcl))); }
 
 nb::object tk_of(nb::handle interp) {
+    static AttrCache<1> cache;  // the interpreter that sent work last
+    static const AttrCache<1>::Names names = {KX_ID(tk)};
+    PyObject *found[1];
+    if (cache.get(interp.ptr(), names, found))
+        return nb::borrow(found[0]);
     PyObject *tk = PyObject_GenericGetAttr(interp.ptr(), KX_ID(tk));
     if (tk)
         return nb::steal(tk);
@@ -45,15 +51,26 @@ nb::object tk_of(nb::handle interp) {
     return check(PyObject_GetAttr(interp.ptr(), KX_ID(tk)));
 }
 
-nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *> args) {
+Target target_of(nb::handle interp) {
+    static AttrCache<2> cache;  // the interpreter that sent work last
+    static const AttrCache<2>::Names names = {KX_ID(tk), KX_ID(_korvex_bridge)};
+    PyObject *found[2];
+    if (cache.get(interp.ptr(), names, found))
+        return {nb::borrow(found[0]), nb::borrow(found[1])};
+    return {tk_of(interp), nb::object()};
+}
+
+namespace {
+
+nb::object send(nb::handle tk, nb::handle registry, PyObject *method, std::initializer_list<PyObject *> args) {
     if (method == KX_ID(call) && args.size() == 1)
-        return call_words(tk, *args.begin());  // a word list, made safe for _tkinter
+        return call_words(tk, *args.begin(), registry);  // a word list, made safe for _tkinter
     PyObject *stack[8];
     size_t n = 0;
     stack[n++] = tk.ptr();
     for (PyObject *a : args)
         stack[n++] = a;
-    bridge::Entry entry(tk);
+    bridge::Entry entry(tk, registry);
     entry.check();
     PyObject *r = PyObject_VectorcallMethod(method, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     if (!r)  // variable access has no error line
@@ -64,7 +81,17 @@ nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *>
     return result;
 }
 
-nb::object call_words(nb::handle tk, nb::handle words_in) {
+}  // namespace
+
+nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *> args) {
+    return send(tk, nb::handle(), method, args);
+}
+
+nb::object tk(const Target &target, PyObject *method, std::initializer_list<PyObject *> args) {
+    return send(target.tk, target.registry, method, args);
+}
+
+nb::object call_words(nb::handle tk, nb::handle words_in, nb::handle registry) {
     // _tkinter does not check the conversion of items inside a tuple or list:
     // hand it only what it converts without fail (a list stays a list, one word).
     nb::object words = nb::borrow(words_in);
@@ -74,7 +101,7 @@ nb::object call_words(nb::handle tk, nb::handle words_in) {
         words = check(PySequence_List(tk_value(words).ptr()));
     else
         words = tk_value(words);
-    bridge::Entry entry(tk);
+    bridge::Entry entry(tk, registry);
     entry.check();
     PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && PyTuple_CheckExact(words.ptr())) {

@@ -31,15 +31,25 @@ nb::object tk_of(nb::handle interp);
 // obj.tcl.tk in one step.
 inline nb::object tk_of_owner(nb::handle obj) { return tk_of(interp_of(obj)); }
 
+// Where Tcl work of an interpreter goes: its application object `tk`, and its
+// bridge registry (its attribute _korvex_bridge; an invalid object when it
+// has none, or it was not read), which spares the bridge a lookup in Tcl's
+// per-interpreter data on each call.
+struct Target {
+    nb::object tk, registry;
+};
+Target target_of(nb::handle interp);
+
 // tk.<method>(args...) through vectorcall. Results, here and in call_words,
 // come as `eval` gives them (see tkvalue.hpp): a byte array is text.
 nb::object tk(nb::handle tk, PyObject *method, std::initializer_list<PyObject *> args);
+nb::object tk(const Target &target, PyObject *method, std::initializer_list<PyObject *> args);
 
 // tk.call(*words) for a tuple of words: the application object's C method
 // is called with the tuple itself as its argument tuple (what Python does
 // for tk.call(*words), without building another tuple); any other object
 // gets an ordinary method call.
-nb::object call_words(nb::handle tk, nb::handle words);
+nb::object call_words(nb::handle tk, nb::handle words, nb::handle registry = nb::handle());
 
 // interp.<method>(value): a cast of the interpreter (cast_list, cast_boolean, ...).
 nb::object cast(nb::handle interp, PyObject *method, nb::handle value);

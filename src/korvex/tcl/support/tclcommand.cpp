@@ -196,7 +196,7 @@ nb::object cmd_name_of(nb::handle self) { return attr(self, KX_ID(cmd_name)); }
 
 // self.tcl.tk.call(words)
 nb::object send(nb::handle self, nb::handle words) {
-    return bind::tk(bind::tk_of_owner(self), KX_ID(call), {words.ptr()});
+    return bind::tk(bind::target_of(bind::interp_of(self)), KX_ID(call), {words.ptr()});
 }
 
 // The words of a command about this one: op words, then cmd_name.
@@ -378,8 +378,8 @@ nb::object call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
         nb::object text = check(PyUnicode_Concat(KX_STR("Calling: "), zelph(tclcmd).ptr()));
         call_method(logger, KX_ID(info), {text.ptr()});
     }
-    nb::object tk = bind::tk_of(bind::referent(f[KX_ID(tcl)]));
-    nb::object result = bind::call_words(tk, tclcmd);
+    bind::Target tk = bind::target_of(bind::referent(f[KX_ID(tcl)]));
+    nb::object result = bind::call_words(tk.tk, tclcmd, tk.registry);
     nb::object cast = f[KX_ID(cast)];
     if (truth(cast))
         return kx::call(cast, {result.ptr()});

@@ -31,7 +31,7 @@ nb::object index_text(nb::handle index) {
 }
 
 nb::object get_obj_core(nb::handle tcl, nb::handle name, PyObject *array_index) {
-    nb::object tk = bind::tk_of(bind::referent(tcl));
+    bind::Target tk = bind::target_of(bind::referent(tcl));
     if (array_index && array_index != Py_None)
         return bind::tk(tk, KX_ID(getvar), {name.ptr(), index_text(array_index).ptr()});
     return bind::tk(tk, KX_ID(getvar), {name.ptr()});
@@ -39,11 +39,11 @@ nb::object get_obj_core(nb::handle tcl, nb::handle name, PyObject *array_index) 
 
 nb::object get_str_core(nb::handle tcl, nb::handle name) {
     nb::object script = set_script(name);
-    return bind::tk(bind::tk_of(bind::referent(tcl)), KX_ID(eval), {script.ptr()});
+    return bind::tk(bind::target_of(bind::referent(tcl)), KX_ID(eval), {script.ptr()});
 }
 
 void set_core(nb::handle tcl, nb::handle name, nb::handle value, PyObject *array_index) {
-    nb::object tk = bind::tk_of(bind::referent(tcl));
+    bind::Target tk = bind::target_of(bind::referent(tcl));
     // (_tkinter's setvar of an element crashes on a value it cannot convert.)
     nb::object obj = tk_value(tclobj(value));
     if (array_index && array_index != Py_None)
