@@ -232,8 +232,12 @@ bool is_tkapp(PyObject *o) {
         return true;
     if (std::strcmp(t->tp_name, "_tkinter.tkapp") != 0 || t->tp_basicsize < (Py_ssize_t)sizeof(TkappHead))
         return false;
-    if (!g_tkapp_type && PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE))
-        g_tkapp_type = t;  // (_tkinter's type lives as long as the process)
+    if (!g_tkapp_type) {
+        // Held from now on, so that the comparison above stays sound
+        // (_tkinter's type lives as long as the process anyway).
+        Py_INCREF(t);
+        g_tkapp_type = t;
+    }
     return true;
 }
 
