@@ -172,3 +172,27 @@ def test_class_shape():
                      "proc_body", "proc_args", "proc_arg_default", "build_tclcmd", "kwargs_to_dashed_args", "call",
                      "__call__", "eval", "absolute", "make_absolute", "__repr__", "__str__", "__tclobj__", "__get__"]
     assert TclCommand.__bases__ == (object,)
+
+
+def test_calls_follow_commands_alternating_and_changed_between_calls():
+    # A call reuses the fields it read from the command called last while
+    # that command's dict is unchanged: alternating commands, and fields
+    # changed between calls, must still be seen.
+    from korvex.tcl.interpreter import Interpreter
+    from korvex.tcl.namespace import TclCommand
+
+    first, second = Interpreter(), Interpreter()
+    for interp, tag in ((first, "first"), (second, "second")):
+        interp.eval("proc echo {args} {return [list %s {*}$args]}" % tag)
+    one, two = TclCommand("echo", tcl=first), TclCommand("echo", tcl=second)
+    for _ in range(2):
+        assert (one("a"), two("a")) == (("first", "a"), ("second", "a"))
+    one.args = ("x",)
+    assert one("a") == ("first", "x", "a")
+    one.cast = len
+    assert one("a", "b") == 4
+    one.tcl, one.cast = second, None
+    assert one() == ("second", "x")
+    first.eval("proc other {args} {return other}")
+    one.cmd_name, one.tcl, one.cast = "other", first, None
+    assert one() == "other"

@@ -359,9 +359,11 @@ PyTypeObject *shared_registry_type() {
     if (PyErr_Occurred())
         throw nb::python_error();
     nb::object made = check(PyType_FromSpec(&registry_spec));
-    if (PyDict_SetItem(shared, key, made.ptr()) != 0)
+    // (Making it may give up the GIL: a class another thread stored meanwhile wins.)
+    PyObject *stored = PyDict_SetDefault(shared, key, made.ptr());
+    if (!stored)
         throw nb::python_error();
-    return (PyTypeObject *)made.release().ptr();
+    return (PyTypeObject *)nb::borrow(stored).release().ptr();
 }
 
 PyTypeObject *registry_type() { return KX_ONCE(PyTypeObject *, shared_registry_type()); }

@@ -1,5 +1,6 @@
 #include "support/tclcommand.hpp"
 
+#include "support/attrcache.hpp"
 #include "support/bridge.hpp"
 #include "support/tclbind.hpp"
 #include "support/tclconvert.hpp"
@@ -340,13 +341,33 @@ nb::object cast_result(nb::handle self, nb::object result) {
 // The instance attributes the call path reads: straight from the instance
 // dict for a pristine instance, otherwise by the generic lookup (a subclass
 // may define properties).
+//
+// For a pristine instance the six fields a call reads are taken at once from
+// the instance dict while it is unchanged since the last call (held here:
+// the call may run Python code that changes the dict).
+AttrCache<6> g_call_fields;
+
 class Fields {
 public:
     Fields(PyObject *self, bool plain) : self_(self) {
-        if (plain)
-            dict_ = check(PyObject_GenericGetDict(self, nullptr));
+        if (!plain)
+            return;
+        static const AttrCache<6>::Names names = {KX_ID(cmd_name), KX_ID(args), KX_ID(keywords),
+                                                  KX_ID(logger), KX_ID(tcl), KX_ID(cast)};
+        PyObject *found[6];
+        if (g_call_fields.get(self, names, found)) {
+            for (size_t i = 0; i < 6; ++i) {
+                names_[i] = names[i];
+                values_[i] = nb::borrow(found[i]);
+            }
+            return;
+        }
+        dict_ = check(PyObject_GenericGetDict(self, nullptr));
     }
     nb::object operator[](PyObject *name) const {
+        for (size_t i = 0; i < 6; ++i)
+            if (names_[i] == name)
+                return values_[i];
         if (dict_.is_valid()) {
             if (PyObject *value = PyDict_GetItemWithError(dict_.ptr(), name))
                 return nb::borrow(value);
@@ -359,6 +380,8 @@ public:
 private:
     PyObject *self_;
     nb::object dict_;
+    PyObject *names_[6] = {};
+    nb::object values_[6];
 };
 
 nb::object call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {

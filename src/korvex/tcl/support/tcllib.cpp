@@ -314,8 +314,10 @@ Interp *interp_ptr(nb::handle interp, int argpos) {
             nb::object msg = unrecognized_interp_message(interp);
             nb::object text = check(PyUnicode_FromFormat("argument %d: ValueError: %U", argpos, msg.ptr()));
             nb::object cause = check(PyObject_CallOneArg(PyExc_ValueError, msg.ptr()));
-            nb::object argument_error = import_attr("ctypes", "ArgumentError");
-            raise_from_none(argument_error.ptr(), text, cause.ptr());
+            // (ctypes is imported by the first such failure: a Tcl_Interp_p can only
+            // come from the internal module, which imports it anyway.)
+            PyObject *argument_error = KX_ONCE(PyObject *, keep(import_attr("ctypes", "ArgumentError")));
+            raise_from_none(argument_error, text, cause.ptr());
         }
         nb::object tk = check(PyObject_GetAttr(interp.ptr(), KX_ID(tk)));
         check_thread(tk);
