@@ -41,6 +41,12 @@ bool before(const tcl::Time &a, const tcl::Time &b) {
 }
 
 tcl::Time plus(tcl::Time t, double seconds) {
+    if (!(seconds < 4e9)) {
+        // Beyond any run (infinity among them: its fraction would be NaN).
+        t.sec = (long)4e9;
+        t.usec = 0;
+        return t;
+    }
     double whole = std::floor(seconds);
     double sec = (double)t.sec + whole;
     if (sec > 4e9)
