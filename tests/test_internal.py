@@ -282,7 +282,8 @@ def test_dictionary_compare_bad_arguments():
     lambda tcl: (lambda: I._ptr_add(ctypes.c_char_p(b"ab"), 1)),
 ])
 def test_no_memory_growth(tcl, make_call):
-    assert growth(make_call(tcl), rounds=20000) < 20000
+    # under a byte per call: far below one leaked object per call
+    assert growth(make_call(tcl), rounds=10000) < 10000
 
 
 def test_input_refcounts_unchanged(tcl):
