@@ -31,6 +31,20 @@ void resolve(void *handle, const char *name, Fn &fn) {
     fn = reinterpret_cast<Fn>(sym);
 }
 
+// Makes the library behind `symbol` global in the process. _tkinter's Tcl is
+// loaded privately (RTLD_LOCAL, as a dependency of _tkinter), and some Tcl
+// extensions (Debian's libexpect among them) call Tcl functions without stubs
+// and without naming libtcl as a dependency: `load` of such an extension
+// fails with "undefined symbol" unless libtcl's symbols are visible to all.
+// Opening the same file again with RTLD_NOLOAD | RTLD_GLOBAL promotes it
+// without loading anything; the handle is kept (the library stays anyway).
+void make_global(void *symbol) {
+    Dl_info info{};
+    if (!symbol || !dladdr(symbol, &info) || !info.dli_fname)
+        return;
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_GLOBAL);
+}
+
 bool is_cont(unsigned char c) { return (c & 0xC0) == 0x80; }
 
 // The slow path of decode(): UTF-8 with Tcl's and CESU-8's liberties.
@@ -162,6 +176,7 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_Alloc", api.Alloc);
     resolve(handle, "Tcl_Preserve", api.Preserve);
     resolve(handle, "Tcl_Release", api.Release);
+    make_global(reinterpret_cast<void *>(api.FindElement));
     ensure_python_refs();
     if (interp_ptr_type.is_valid())
         g_interp_ptr_type = keep(interp_ptr_type);
