@@ -339,6 +339,19 @@ def test_itcl_commands_imported_unqualified_are_known(tmp_path, require, imports
     assert [n - shift for n in f.missed] == [6, 10]
 
 
+def test_itcl_types_count_type_methods_and_the_type_constructor(tmp_path):
+    path = tmp_path / "type.tcl"
+    path.write_text("itcl::type T {\n    typevariable n 0\n    typeconstructor {\n        set n 1\n    }\n"
+                    "    typemethod count {} {\n        return $n\n    }\n    method hello {} {\n"
+                    "        return hello\n    }\n}\n")
+    result, data = measure(tmp_path, "package require itcl; source %s; T t; T count" % path)
+    assert result == "1"
+    f = data[str(path)]
+    assert [(p.name, p.line, p.hits) for p in f.procedures] == [
+        ("T.typeconstructor", 3, 1), ("T.count", 6, 1), ("T.hello", 9, 0)]
+    assert f.missed == [10]
+
+
 def test_a_command_named_class_that_is_not_itcl_keeps_its_words(tmp_path):
     path = tmp_path / "notitcl.tcl"
     path.write_text("proc class {name spec} {\n    return $spec\n}\n"

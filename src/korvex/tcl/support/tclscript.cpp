@@ -267,7 +267,7 @@ private:
                 if (literal(w[1], cname))
                     definition(w, 2, Context{ctx.ns, qualify(ctx.ns, cname), false}, at);
             }
-        } else if (itcl_command(name, "class") || itcl_command(name, "extendedclass")) {
+        } else if (itcl_command(name, "class") || name == "itcl::extendedclass" || name == "itcl::type") {
             if (n == 3)
                 klass(w[1], w[2], ctx, true);
         } else if (itcl_command(name, "body") && n == 4) {
@@ -307,9 +307,10 @@ private:
                    Context{ctx.ns, qualify(ctx.ns, cname), itcl}, {}, -1);
     }
 
-    // A command of an Itcl class definition script, from word `k` on: methods,
-    // class procedures, constructor (its initialisation script counted as
-    // lines), destructor and a public variable's configuration code, each
+    // A command of an Itcl class (or itcl::type) definition script, from word
+    // `k` on: methods, class procedures, type methods, constructor (its
+    // initialisation script counted as lines), destructor, type constructor
+    // and a public variable's configuration code, each
     // with or without public/protected/private before it (`is_public`: after
     // public), or such a word before a script of definitions.
     void itcl_definition(const Words &w, size_t k, const Context &ctx, const char *at,
@@ -323,7 +324,7 @@ private:
             body(w[k + 1], inner, covered);
         } else if (protection && n > 2) {
             itcl_definition(w, k + 1, ctx, at, covered, pub);
-        } else if ((is(w[k], "method") || is(w[k], "proc")) && n == 4) {
+        } else if ((is(w[k], "method") || is(w[k], "proc") || is(w[k], "typemethod")) && n == 4) {
             std::string_view mname;
             if (literal(w[k + 1], mname))
                 procedure(w[k + 3], ctx.klass + "." + std::string(mname), at, ctx);
@@ -332,8 +333,10 @@ private:
                 script(w[k + 2]->start + 1, w[k + 2]->start + w[k + 2]->size - 1, Context{ctx.ns, {}, false},
                        {}, -1);
             procedure(w[k + n - 1], ctx.klass + ".constructor", at, ctx);
-        } else if (is(w[k], "destructor") && n == 2) {
-            procedure(w[k + 1], ctx.klass + ".destructor", at, ctx);
+        } else if ((is(w[k], "destructor") || is(w[k], "typeconstructor")) && n == 2) {
+            std::string_view which;
+            literal(w[k], which);
+            procedure(w[k + 1], ctx.klass + "." + std::string(which), at, ctx);
         } else if (is(w[k], "variable") && n == 4 && (is_public || ctx.itcl_public)) {
             std::string_view vname;
             if (literal(w[k + 1], vname))
@@ -350,8 +353,10 @@ private:
                 procedure(w[k + 3], ctx.klass + "." + std::string(mname), at, ctx);
         } else if (is(w[k], "constructor") && n == 3) {
             procedure(w[k + 2], ctx.klass + ".constructor", at, ctx);
-        } else if (is(w[k], "destructor") && n == 2) {
-            procedure(w[k + 1], ctx.klass + ".destructor", at, ctx);
+        } else if ((is(w[k], "destructor") || is(w[k], "typeconstructor")) && n == 2) {
+            std::string_view which;
+            literal(w[k], which);
+            procedure(w[k + 1], ctx.klass + "." + std::string(which), at, ctx);
         }
     }
 
