@@ -339,6 +339,16 @@ def test_itcl_commands_imported_unqualified_are_known(tmp_path, require, imports
     assert [n - shift for n in f.missed] == [6, 10]
 
 
+@pytest.mark.parametrize("require", ITCL)
+def test_an_itcl_body_naming_a_c_function_stays_as_it_is(tmp_path, require):
+    path = tmp_path / "builtin.tcl"
+    path.write_text("itcl::class C {\n    method myisa {className} {@itcl-builtin-isa}\n"
+                    "    method m {} {\n        return [myisa C]\n    }\n}\n")
+    result, data = measure(tmp_path, "%s; source %s; C c; c m" % (require, path))
+    assert result == "1"
+    assert data[str(path)].procedures == [Procedure("C.m", 3, 1)]
+
+
 def test_itcl_types_count_type_methods_and_the_type_constructor(tmp_path):
     path = tmp_path / "type.tcl"
     path.write_text("itcl::type T {\n    typevariable n 0\n    typeconstructor {\n        set n 1\n    }\n"

@@ -287,6 +287,14 @@ private:
         return command == name;
     }
 
+    // The body of an Itcl member; one that starts with "@" names a C
+    // function and is not a script.
+    void itcl_member(const Token *w, std::string name, const char *defined, const Context &ctx) {
+        if (braced(w) && w->size > 2 && w->start[1] == '@')
+            return;
+        procedure(w, std::move(name), defined, ctx);
+    }
+
     // itcl::body Class::member args body, itcl::configbody Class::variable body.
     void member_body(const Token *name, const Token *script_word, const char *kind, const char *at,
                      const Context &ctx) {
@@ -297,7 +305,7 @@ private:
         if (cut == std::string_view::npos || cut == 0 || cut + 2 >= full.size())
             return;
         std::string cname = qualify(ctx.ns, full.substr(0, cut));
-        procedure(script_word, cname + "." + kind + std::string(full.substr(cut + 2)), at, ctx);
+        itcl_member(script_word, cname + "." + kind + std::string(full.substr(cut + 2)), at, ctx);
     }
 
     void klass(const Token *name, const Token *script_word, const Context &ctx, bool itcl = false) {
@@ -327,20 +335,20 @@ private:
         } else if ((is(w[k], "method") || is(w[k], "proc") || is(w[k], "typemethod")) && n == 4) {
             std::string_view mname;
             if (literal(w[k + 1], mname))
-                procedure(w[k + 3], ctx.klass + "." + std::string(mname), at, ctx);
+                itcl_member(w[k + 3], ctx.klass + "." + std::string(mname), at, ctx);
         } else if (is(w[k], "constructor") && (n == 3 || n == 4)) {
             if (n == 4 && braced(w[k + 2]))
                 script(w[k + 2]->start + 1, w[k + 2]->start + w[k + 2]->size - 1, Context{ctx.ns, {}, false},
                        {}, -1);
-            procedure(w[k + n - 1], ctx.klass + ".constructor", at, ctx);
+            itcl_member(w[k + n - 1], ctx.klass + ".constructor", at, ctx);
         } else if ((is(w[k], "destructor") || is(w[k], "typeconstructor")) && n == 2) {
             std::string_view which;
             literal(w[k], which);
-            procedure(w[k + 1], ctx.klass + "." + std::string(which), at, ctx);
+            itcl_member(w[k + 1], ctx.klass + "." + std::string(which), at, ctx);
         } else if (is(w[k], "variable") && n == 4 && (is_public || ctx.itcl_public)) {
             std::string_view vname;
             if (literal(w[k + 1], vname))
-                procedure(w[k + 3], ctx.klass + ".configbody." + std::string(vname), at, ctx);
+                itcl_member(w[k + 3], ctx.klass + ".configbody." + std::string(vname), at, ctx);
         }
     }
 
