@@ -16,7 +16,7 @@ DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 @pytest.fixture
 def lib(tmp_path):
     """A copy of the data files in a directory of the test's own."""
-    for name in ("coverage_counted.tcl", "coverage_control.tcl"):
+    for name in ("coverage_counted.tcl", "coverage_control.tcl", "coverage_itcl.tcl"):
         shutil.copy(os.path.join(DATA, name), tmp_path / name)
     return tmp_path
 
@@ -271,3 +271,113 @@ def test_a_file_outside_the_measured_paths_may_source_one_inside(tmp_path):
     """.format(p=str(tmp_path))
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout.strip()) == (0, "[(1, 1)]"), result.stderr
+
+
+# Itcl: Debian's Itcl 4 (`itcl`) and Itcl 3.4, which loads in Tcl 8.6 too.
+ITCL = [pytest.param("package require itcl", id="itcl4"),
+        pytest.param("package require -exact Itcl 3.4", id="itcl3")]
+
+ITCL_LINES = [2, 3, 4, 6, 7, 8, 9, 11, 12, 14, 15, 17, 18, 20, 21, 23, 24, 25, 26, 30, 31, 33, 34, 35, 36, 37,
+              39, 41, 42, 45, 46, 47, 50, 51, 52, 54, 55, 56, 59, 60]
+ITCL_PROCEDURES = [("Shape.configbody.name", 3), ("Shape.constructor", 7), ("Shape.destructor", 11),
+                   ("Shape.area", 14), ("Shape.describe", 17), ("Shape.total", 20), ("Shape.secret", 25),
+                   ("Shape.hidden", 30), ("Square.constructor", 36), ("Square.area", 41),
+                   ("Square.configbody.side", 45), ("Unused.never", 51), ("Unused.alsoNever", 54)]
+
+
+@pytest.mark.parametrize("require", ITCL)
+@pytest.mark.parametrize("script, missed, called", [
+    ("", [12, 15, 26, 31, 46, 47, 52, 55, 56],
+     {"Shape.configbody.name", "Shape.constructor", "Shape.describe", "Shape.total", "Square.constructor",
+      "Square.area"}),
+    ("$square configure -side 2; Shape::total; itcl::delete object $square; Unused u; u never",
+     [15, 26, 31, 47, 55, 56],
+     {"Shape.configbody.name", "Shape.constructor", "Shape.describe", "Square.constructor", "Square.area",
+      "Square.configbody.side", "Shape.total", "Shape.destructor", "Unused.never"}),
+])
+def test_itcl_classes_give_exactly_their_lines_and_members(lib, require, script, missed, called):
+    path = str(lib / "coverage_itcl.tcl")
+    run = "%s; source %s; %s; list $described [Shape::total] $::configured" % (require, path, script)
+    with Interpreter() as plain:
+        expected = plain.eval(run)
+    result, data = measure(lib, run)
+    assert result == expected
+    f = data[os.path.realpath(path)]
+    assert sorted(f.lines) == ITCL_LINES
+    assert f.missed == missed and f.percent < 100
+    assert [(p.name, p.line) for p in f.procedures] == ITCL_PROCEDURES
+    assert {p.name for p in f.procedures if p.hits} == called
+    assert f.lines[8] == 1 and f.lines[42] == 1  # the base constructor ran once, called from the init script
+
+
+ITCL_IMPORTED = """\
+class Plain {
+    method used {} {
+        return used
+    }
+    method unused {} {
+        return unused
+    }
+}
+body Plain::unused {} {
+    return later
+}
+"""
+
+
+@pytest.mark.parametrize("require", ITCL)
+@pytest.mark.parametrize("imports", ["interp", "file"])
+def test_itcl_commands_imported_unqualified_are_known(tmp_path, require, imports):
+    path = tmp_path / "imported.tcl"
+    path.write_text(("namespace import itcl::*\n" if imports == "file" else "") + ITCL_IMPORTED)
+    first = "namespace import itcl::*; " if imports == "interp" else ""
+    _, data = measure(tmp_path, "%s; %ssource %s; [Plain #auto] used" % (require, first, path))
+    f = data[str(path)]
+    shift = 1 if imports == "file" else 0
+    assert [(p.name, p.line - shift, p.hits) for p in f.procedures] == [
+        ("Plain.used", 2, 1), ("Plain.unused", 5, 0), ("Plain.unused", 9, 0)]
+    assert [n - shift for n in f.missed] == [6, 10]
+
+
+@pytest.mark.parametrize("require", ITCL)
+def test_an_itcl_body_naming_a_c_function_stays_as_it_is(tmp_path, require):
+    path = tmp_path / "builtin.tcl"
+    path.write_text("itcl::class C {\n    method myisa {className} {@itcl-builtin-isa}\n"
+                    "    method m {} {\n        return [myisa C]\n    }\n}\n")
+    result, data = measure(tmp_path, "%s; source %s; C c; c m" % (require, path))
+    assert result == "1"
+    assert data[str(path)].procedures == [Procedure("C.m", 3, 1)]
+
+
+def test_itcl_types_count_type_methods_and_the_type_constructor(tmp_path):
+    path = tmp_path / "type.tcl"
+    path.write_text("itcl::type T {\n    typevariable n 0\n    typeconstructor {\n        set n 1\n    }\n"
+                    "    typemethod count {} {\n        return $n\n    }\n    method hello {} {\n"
+                    "        return hello\n    }\n}\n")
+    result, data = measure(tmp_path, "package require itcl; source %s; T t; T count" % path)
+    assert result == "1"
+    f = data[str(path)]
+    assert [(p.name, p.line, p.hits) for p in f.procedures] == [
+        ("T.typeconstructor", 3, 1), ("T.count", 6, 1), ("T.hello", 9, 0)]
+    assert f.missed == [10]
+
+
+def test_a_command_named_class_that_is_not_itcl_keeps_its_words(tmp_path):
+    path = tmp_path / "notitcl.tcl"
+    path.write_text("proc class {name spec} {\n    return $spec\n}\n"
+                    "set ::spec [class Thing {method m {} {\n    return 1\n}}]\n")
+    result, data = measure(tmp_path, "source %s; set ::spec" % path)
+    assert result == "method m {} {\n    return 1\n}"
+    assert [p.name for p in data[str(path)].procedures] == ["class"]
+
+
+@pytest.mark.parametrize("require", ITCL)
+def test_itcl_classes_defined_from_a_string_are_not_measured(tmp_path, require):
+    path = tmp_path / "base.tcl"
+    path.write_text("itcl::class Base {\n    method hello {} {\n        return hello\n    }\n}\n")
+    script = ("%s; source %s; itcl::class Derived {inherit Base; method other {} {return 1}}; "
+              "[Derived #auto] hello" % (require, path))
+    result, data = measure(tmp_path, script)
+    assert result == "hello"
+    assert list(data) == [str(path)]
+    assert data[str(path)].procedures == [Procedure("Base.hello", 2, 1)]

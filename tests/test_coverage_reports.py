@@ -55,6 +55,34 @@ def test_term_missing_lists_the_missed_lines(project):
                                   r"Procedures: 1 of 2 run"])
 
 
+ITCL_LIB = """\
+package require itcl
+itcl::class Account {
+    variable balance 0
+    method deposit {n} {
+        incr balance $n
+    }
+    method withdraw {n} {
+        incr balance -$n
+    }
+}
+"""
+
+
+def test_an_itcl_class_whose_methods_are_never_called_is_not_covered(project):
+    (project.path / "lib" / "account.tcl").write_text(ITCL_LIB)
+    project.makepyfile(test_account="""
+import os
+
+def test_load(tcl):
+    tcl.eval("source " + os.path.join(os.path.dirname(__file__), "lib", "account.tcl"))
+    assert tcl.eval("[Account #auto] deposit 5") == "5"
+""")
+    result = project.runpytest("--tcl-cov=lib/account.tcl", "--tcl-cov-report=term-missing", "test_account.py")
+    result.assert_outcomes(passed=1)
+    result.stdout.re_match_lines([r"lib/account\.tcl\s+7\s+1\s+85%\s+8$", r"Procedures: 1 of 2 run"])
+
+
 def test_term_is_the_default_and_a_run_without_the_option_reports_nothing(project):
     project.runpytest("--tcl-cov=lib").stdout.re_match_lines([r"lib/branch\.tcl\s+6\s+1\s+83%$"])
     result = project.runpytest()

@@ -90,6 +90,9 @@ struct TclApi {
     int (*GetWideIntFromObj)(Interp *interp, Obj *obj, long long *value);
     Obj *(*NewObj)();
     void (*SetStringObj)(Obj *obj, const char *bytes, int length);
+    int (*EvalEx)(Interp *interp, const char *script, int numBytes, int flags);
+    void *(*SaveInterpState)(Interp *interp, int status);
+    int (*RestoreInterpState)(Interp *interp, void *state);
 };
 
 TclApi g_tcl;
@@ -110,6 +113,7 @@ struct Record {
     long long id;
     std::string path;  // the real path
     std::string original;
+    bool itcl_imported;  // instrumented with Itcl's commands known unqualified
     cover::Instrumented code;
     std::unique_ptr<std::atomic<unsigned long long>[]> counts;
 };
@@ -141,10 +145,11 @@ bool measured(const std::string &path) {
 }
 
 // The record for `text` read from `path` (held under g_mutex): the newest one
-// when the text is unchanged, else a new one. Null when the table is full.
-Record *record_for(const std::string &path, std::string &&text) {
+// when the text and the way Itcl's commands are known are unchanged, else a
+// new one. Null when the table is full.
+Record *record_for(const std::string &path, std::string &&text, bool itcl_imported) {
     auto it = g_latest.find(path);
-    if (it != g_latest.end() && it->second->original == text)
+    if (it != g_latest.end() && it->second->original == text && it->second->itcl_imported == itcl_imported)
         return it->second;
     if (g_next_id >= kMaxFiles)
         return nullptr;
@@ -152,7 +157,9 @@ Record *record_for(const std::string &path, std::string &&text) {
     rec->id = g_next_id++;
     rec->path = path;
     rec->original = std::move(text);
-    rec->code = cover::instrument(g_tcl.parser, rec->original.data(), rec->original.size(), rec->id);
+    rec->itcl_imported = itcl_imported;
+    rec->code = cover::instrument(g_tcl.parser, rec->original.data(), rec->original.size(), rec->id,
+                                  itcl_imported);
     size_t n = rec->code.lines.size();
     rec->counts.reset(new std::atomic<unsigned long long>[n ? n : 1]);
     for (size_t i = 0; i < n; ++i)
@@ -414,6 +421,19 @@ void strip_error_info(Interp *interp, const Record &rec) {
         g_tcl.SetStringObj(info, fixed.data(), (int)fixed.size());
 }
 
+// Whether `class`, where the file is sourced, is Itcl's class command (Itcl's
+// commands imported, as Itcl code often has them). Only asked when a command
+// `class` is there at all.
+bool itcl_imported(Interp *interp) {
+    if (!tcl::api().FindCommand(interp, "class", nullptr, 0))
+        return false;
+    void *state = g_tcl.SaveInterpState(interp, tcl::kOk);
+    bool itcl = g_tcl.EvalEx(interp, "::namespace origin class", -1, 0) == tcl::kOk &&
+                std::strcmp(tcl::api().GetStringResult(interp), "::itcl::class") == 0;
+    g_tcl.RestoreInterpState(interp, state);
+    return itcl;
+}
+
 int source(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
     auto *hook = static_cast<SourceHook *>(client_data);
     auto original = [&]() { return hook->proc(hook->client_data, interp, objc, objv); };
@@ -441,10 +461,11 @@ int source(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
         tcl::api().ResetResult(interp);
         return original();
     }
+    bool itcl = itcl_imported(interp);
     Record *rec;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        rec = record_for(real, std::move(text));
+        rec = record_for(real, std::move(text), itcl);
     }
     if (!rec)
         return original();
@@ -575,6 +596,9 @@ KX_MODULE(_coverage, m) {
     resolve(h, "Tcl_GetWideIntFromObj", g_tcl.GetWideIntFromObj);
     resolve(h, "Tcl_NewObj", g_tcl.NewObj);
     resolve(h, "Tcl_SetStringObj", g_tcl.SetStringObj);
+    resolve(h, "Tcl_EvalEx", g_tcl.EvalEx);
+    resolve(h, "Tcl_SaveInterpState", g_tcl.SaveInterpState);
+    resolve(h, "Tcl_RestoreInterpState", g_tcl.RestoreInterpState);
     tcl::api();
 
     m.def("install", &install, "interp"_a.none(),

@@ -1,10 +1,11 @@
 """Tcl line and procedure coverage.
 
 A *line* is a line on which a Tcl command starts (commands in the braced
-script bodies of the control structures, procedures and TclOO definitions
-included); it is *run* when a command starting on it began to execute. A
-*procedure* is each ``proc``, TclOO method, constructor and destructor a
-measured file defines.
+script bodies of the control structures, procedures, TclOO and Itcl
+definitions included); it is *run* when a command starting on it began to
+execute. A *procedure* is each ``proc``, TclOO or Itcl method, constructor and
+destructor, Itcl class procedure and configuration code a measured file
+defines.
 
 Files are measured as they are sourced (``source``, and so ``package
 require`` and ``auto_load``) by an interpreter with coverage installed, when

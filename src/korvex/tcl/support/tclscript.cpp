@@ -13,10 +13,12 @@ using tcl::Token;
 using Words = std::vector<const Token *>;
 
 // Where a script sits: the namespace its procedures land in, and for a TclOO
-// definition script the class it defines.
+// or Itcl definition script the class it defines.
 struct Context {
     std::string ns;     // without the leading "::"; "" for the global namespace
     std::string klass;  // set in a definition script
+    bool itcl = false;  // an Itcl class definition script
+    bool itcl_public = false;  // ... inside `public {...}`
 };
 
 std::string qualify(const std::string &ns, std::string_view name) {
@@ -96,8 +98,8 @@ std::vector<Element> list_elements(const char *p, const char *end) {
 
 class Walker {
 public:
-    Walker(const tcl::Parser &parser, const char *base, size_t size, long long file_id)
-        : parser_(parser), base_(base), size_(size), file_id_(file_id) {
+    Walker(const tcl::Parser &parser, const char *base, size_t size, long long file_id, bool itcl_imported)
+        : parser_(parser), base_(base), size_(size), file_id_(file_id), itcl_imported_(itcl_imported) {
         line_starts_.push_back(0);
         for (size_t i = 0; i < size; ++i)
             if (base[i] == '\n')
@@ -190,7 +192,7 @@ private:
         if (!braced(w))
             return;
         out_.procedures.push_back({std::move(name), line_of(defined), -1});
-        Context inner{ctx.ns, {}};
+        Context inner{ctx.ns, {}, false};
         script(w->start + 1, w->start + w->size - 1, inner, {}, (int)out_.procedures.size() - 1);
     }
 
@@ -211,7 +213,10 @@ private:
         const size_t n = w.size();
         const char *at = parse.commandStart;
         if (!ctx.klass.empty()) {
-            definition(w, 0, ctx, at);
+            if (ctx.itcl)
+                itcl_definition(w, 0, ctx, at, covered);
+            else
+                definition(w, 0, ctx, at);
             return;
         }
         if (name == "proc" && n == 4) {
@@ -240,7 +245,13 @@ private:
         } else if (name == "namespace" && n == 4 && is(w[1], "eval")) {
             std::string_view ns;
             if (literal(w[2], ns))
-                body(w[3], Context{qualify(ctx.ns, ns), {}}, covered);
+                body(w[3], Context{qualify(ctx.ns, ns), {}, false}, covered);
+        } else if (name == "namespace" && n >= 3 && is(w[1], "import")) {
+            for (size_t i = 2; i < n; ++i) {
+                std::string_view pattern;
+                if (literal(w[i], pattern) && pattern.find("itcl::") != std::string_view::npos)
+                    itcl_imported_ = true;
+            }
         } else if (name == "dict" && n >= 4) {
             if ((is(w[1], "for") || is(w[1], "map")) && n == 5)
                 body(w[4], ctx, covered);
@@ -254,16 +265,91 @@ private:
             } else {
                 std::string_view cname;
                 if (literal(w[1], cname))
-                    definition(w, 2, Context{ctx.ns, qualify(ctx.ns, cname)}, at);
+                    definition(w, 2, Context{ctx.ns, qualify(ctx.ns, cname), false}, at);
             }
+        } else if (itcl_command(name, "class") || name == "itcl::extendedclass" || name == "itcl::type") {
+            if (n == 3)
+                klass(w[1], w[2], ctx, true);
+        } else if (itcl_command(name, "body") && n == 4) {
+            member_body(w[1], w[3], "", at, ctx);
+        } else if (itcl_command(name, "configbody") && n == 3) {
+            member_body(w[1], w[2], "configbody.", at, ctx);
         }
     }
 
-    void klass(const Token *name, const Token *script_word, const Context &ctx) {
+    // Itcl's command `name` (itcl::class ...), also unqualified once Itcl's
+    // commands are imported.
+    bool itcl_command(std::string_view command, std::string_view name) const {
+        if (command.size() == name.size() + 6 && command.substr(0, 6) == "itcl::")
+            command.remove_prefix(6);
+        else if (!itcl_imported_)
+            return false;
+        return command == name;
+    }
+
+    // The body of an Itcl member; one that starts with "@" names a C
+    // function and is not a script.
+    void itcl_member(const Token *w, std::string name, const char *defined, const Context &ctx) {
+        if (braced(w) && w->size > 2 && w->start[1] == '@')
+            return;
+        procedure(w, std::move(name), defined, ctx);
+    }
+
+    // itcl::body Class::member args body, itcl::configbody Class::variable body.
+    void member_body(const Token *name, const Token *script_word, const char *kind, const char *at,
+                     const Context &ctx) {
+        std::string_view full;
+        if (!literal(name, full))
+            return;
+        size_t cut = full.rfind("::");
+        if (cut == std::string_view::npos || cut == 0 || cut + 2 >= full.size())
+            return;
+        std::string cname = qualify(ctx.ns, full.substr(0, cut));
+        itcl_member(script_word, cname + "." + kind + std::string(full.substr(cut + 2)), at, ctx);
+    }
+
+    void klass(const Token *name, const Token *script_word, const Context &ctx, bool itcl = false) {
         std::string_view cname;
         if (literal(name, cname) && braced(script_word))
             script(script_word->start + 1, script_word->start + script_word->size - 1,
-                   Context{ctx.ns, qualify(ctx.ns, cname)}, {}, -1);
+                   Context{ctx.ns, qualify(ctx.ns, cname), itcl}, {}, -1);
+    }
+
+    // A command of an Itcl class (or itcl::type) definition script, from word
+    // `k` on: methods, class procedures, type methods, constructor (its
+    // initialisation script counted as lines), destructor, type constructor
+    // and a public variable's configuration code, each
+    // with or without public/protected/private before it (`is_public`: after
+    // public), or such a word before a script of definitions.
+    void itcl_definition(const Words &w, size_t k, const Context &ctx, const char *at,
+                         const std::vector<int> &covered, bool is_public = false) {
+        size_t n = w.size() - k;
+        bool pub = is(w[k], "public");
+        bool protection = pub || is(w[k], "protected") || is(w[k], "private");
+        if (protection && n == 2) {
+            Context inner = ctx;
+            inner.itcl_public = pub;
+            body(w[k + 1], inner, covered);
+        } else if (protection && n > 2) {
+            itcl_definition(w, k + 1, ctx, at, covered, pub);
+        } else if ((is(w[k], "method") || is(w[k], "proc") || is(w[k], "typemethod")) && n == 4) {
+            std::string_view mname;
+            if (literal(w[k + 1], mname))
+                itcl_member(w[k + 3], ctx.klass + "." + std::string(mname), at, ctx);
+        } else if (is(w[k], "constructor") && (n == 3 || n == 4)) {
+            if (n == 4 && braced(w[k + 2]))
+                script(w[k + 2]->start + 1, w[k + 2]->start + w[k + 2]->size - 1, Context{ctx.ns, {}, false},
+                       {}, -1);
+            itcl_member(w[k + n - 1], ctx.klass + ".constructor", at, ctx);
+        } else if ((is(w[k], "destructor") || is(w[k], "typeconstructor")) && n == 2) {
+            std::string_view which;
+            literal(w[k], which);
+            itcl_member(w[k + 1], ctx.klass + "." + std::string(which), at, ctx);
+        } else if (is(w[k], "variable") && n == 4 && (is_public || ctx.itcl_public)) {
+            std::string_view vname;
+            if (literal(w[k + 1], vname))
+                itcl_member(w[k + 3], ctx.klass + ".configbody." + std::string(vname), at, ctx);
+        }
     }
 
     // A command of a TclOO definition script, from word `k` on.
@@ -275,8 +361,10 @@ private:
                 procedure(w[k + 3], ctx.klass + "." + std::string(mname), at, ctx);
         } else if (is(w[k], "constructor") && n == 3) {
             procedure(w[k + 2], ctx.klass + ".constructor", at, ctx);
-        } else if (is(w[k], "destructor") && n == 2) {
-            procedure(w[k + 1], ctx.klass + ".destructor", at, ctx);
+        } else if ((is(w[k], "destructor") || is(w[k], "typeconstructor")) && n == 2) {
+            std::string_view which;
+            literal(w[k], which);
+            procedure(w[k + 1], ctx.klass + "." + std::string(which), at, ctx);
         }
     }
 
@@ -349,6 +437,7 @@ private:
     const char *base_;
     size_t size_;
     long long file_id_;
+    bool itcl_imported_;
     std::vector<size_t> line_starts_;
     std::vector<std::pair<size_t, std::string>> inserts_;
     Instrumented out_;
@@ -356,8 +445,9 @@ private:
 
 }  // namespace
 
-Instrumented instrument(const tcl::Parser &parser, const char *script, size_t size, long long file_id) {
-    return Walker(parser, script, size, file_id).run();
+Instrumented instrument(const tcl::Parser &parser, const char *script, size_t size, long long file_id,
+                        bool itcl_imported) {
+    return Walker(parser, script, size, file_id, itcl_imported).run();
 }
 
 }  // namespace cover

@@ -4,8 +4,9 @@
 // (Tcl_ParseCommand) finds the commands; the braced words that are scripts
 // are known per command (proc bodies, if/while/for/foreach/lmap/switch/
 // catch/try/namespace eval/dict for|map|with|update/time/eval/uplevel, TclOO
-// class definitions, methods, constructors and destructors) and are
-// instrumented in turn.
+// class definitions, methods, constructors and destructors; Itcl classes,
+// their methods, procedures, constructors, destructors and configuration
+// code, itcl::body and itcl::configbody) and are instrumented in turn.
 #pragma once
 
 #include <cstddef>
@@ -57,9 +58,11 @@ struct Parser {
 
 namespace cover {
 
-// A procedure (or TclOO method, constructor, destructor) a file defines.
+// A procedure (or TclOO or Itcl method, constructor, destructor, Itcl
+// configuration code) a file defines.
 struct Procedure {
-    std::string name;  // qualified as far as the file says: "json::parse", "Stack.push"
+    std::string name;  // qualified as far as the file says: "json::parse", "Stack.push",
+                       // "Stack.configbody.limit"
     int line;          // the line of its defining command
     int entry;         // the counter its body starts with
 };
@@ -81,7 +84,11 @@ constexpr long long kSlotsPerFile = 1000000;
 // numbered from file_id * kSlotsPerFile. A command Tcl cannot parse ends the
 // instrumentation of the script holding it (Tcl reports the error when it
 // gets there). At most kSlotsPerFile - 1 counters; commands beyond get none.
-Instrumented instrument(const tcl::Parser &parser, const char *script, size_t size, long long file_id);
+// Itcl's commands are known as itcl::class, itcl::body ...; unqualified too
+// when `itcl_imported` (the interpreter has them imported) or once the script
+// imports them.
+Instrumented instrument(const tcl::Parser &parser, const char *script, size_t size, long long file_id,
+                        bool itcl_imported);
 
 }  // namespace cover
 }  // namespace kx
