@@ -4,6 +4,7 @@
 #include "support/attrcache.hpp"
 #include "support/classdef.hpp"
 #include "support/bridge.hpp"
+#include "support/stdio.hpp"
 #include "support/entrypoints.hpp"
 #include "support/historyapi.hpp"
 #include "support/lazylog.hpp"
@@ -62,6 +63,7 @@ void init(nb::handle self) {
     check(PyObject_Vectorcall(base_init.ptr(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
                               kwnames.ptr()));
     set_attr(self, KX_ID(_korvex_bridge), bridge::attach(attr(self, KX_ID(tk)), g_timeout_error));
+    stdio::attach();  // Tcl's and Python's output in the order written
 
     set_attr(self, KX_ID(history), call(g_history));
     nb::object tcl_kw = nb::make_tuple("tcl");
