@@ -49,6 +49,7 @@ using TruncateProc = int (*)(void *, WideInt);
 
 struct Fns {
     Channel (*GetStdChannel)(int type);
+    void (*SetStdChannel)(Channel chan, int type);
     Channel (*StackChannel)(tcl::Interp *interp, const ChannelType *type, void *data, int mask, Channel prev);
     Channel (*GetStackedChannel)(Channel chan);
     Channel (*GetTopChannel)(Channel chan);
@@ -89,6 +90,7 @@ const Fns *fns() {
             return;
         Fns f{};
         bool ok = resolve(handle, "Tcl_GetStdChannel", f.GetStdChannel) &&
+                  resolve(handle, "Tcl_SetStdChannel", f.SetStdChannel) &&
                   resolve(handle, "Tcl_StackChannel", f.StackChannel) &&
                   resolve(handle, "Tcl_GetStackedChannel", f.GetStackedChannel) &&
                   resolve(handle, "Tcl_GetTopChannel", f.GetTopChannel) &&
@@ -122,6 +124,7 @@ bool is_ours(const ChannelType *type) { return type && std::strcmp(type->typeNam
 struct Transform {
     Channel parent;  // the channel below, the one that writes to the file
     Channel self;    // the transform's own channel
+    int which;       // TCL_STDOUT or TCL_STDERR
     bool closed;
 };
 
@@ -192,7 +195,11 @@ void flush_python() {
 }
 
 int t_close(void *data, tcl::Interp *) {
-    static_cast<Transform *>(data)->closed = true;
+    Transform *t = static_cast<Transform *>(data);
+    t->closed = true;
+    // Popped (`chan pop stdout`): the channel below is the standard one again.
+    if (g_fns.GetStdChannel(t->which) == t->self)
+        g_fns.SetStdChannel(t->parent, t->which);
     return 0;
 }
 
@@ -284,10 +291,16 @@ void attach_to(const Fns &f, int which) {
     // code when its buffers are flushed, and stacking flushes them.
     if (is_ours(f.GetChannelType(top)) || f.GetStackedChannel(top))
         return;
-    Transform *t = new Transform{top, nullptr, false};
+    Transform *t = new Transform{top, nullptr, which, false};
     t->self = f.StackChannel(nullptr, &kType, t, kWritable, top);
-    if (!t->self)
+    if (!t->self) {
         delete t;
+        return;
+    }
+    // The standard channel is the top of its stack, as Tcl's own channel
+    // was: `chan names` lists it as stdout (not as file1), and scripts that
+    // stack a transform of their own see what they would see under tclsh.
+    f.SetStdChannel(t->self, which);
 }
 
 void look(Cache &c) {
