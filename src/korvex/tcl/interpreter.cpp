@@ -4,6 +4,7 @@
 #include "support/attrcache.hpp"
 #include "support/classdef.hpp"
 #include "support/bridge.hpp"
+#include "support/stdio.hpp"
 #include "support/entrypoints.hpp"
 #include "support/historyapi.hpp"
 #include "support/lazylog.hpp"
@@ -62,6 +63,7 @@ void init(nb::handle self) {
     check(PyObject_Vectorcall(base_init.ptr(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
                               kwnames.ptr()));
     set_attr(self, KX_ID(_korvex_bridge), bridge::attach(attr(self, KX_ID(tk)), g_timeout_error));
+    stdio::attach();  // Tcl's and Python's output in the order written
 
     set_attr(self, KX_ID(history), call(g_history));
     nb::object tcl_kw = nb::make_tuple("tcl");
@@ -891,10 +893,37 @@ PyObject *registry_of(nb::handle self, nb::object &dict) {
     return reg;
 }
 
+// Closes what Expect spawned from the interpreter, as the end of a script
+// does: each spawned process's pty is closed (the process sees end of file
+// and a hangup) and the process is handed to Tcl to be reaped when it ends,
+// so that none is left running or a zombie for the rest of the process. Only
+// where Expect is loaded; a failure here does not stop the closing.
+const char kCloseSpawned[] =
+    "apply {{} {foreach id [::chan names exp*] {"
+    "if {![catch {::exp_pid -i $id} p] && $p > 0 && $p != [::pid]} {"
+    "catch {::exp_close -i $id}; catch {::exp_wait -nowait -i $id}}}} ::}";
+
+void close_spawned(nb::handle self, nb::object &error) {
+    nb::object tk = attr(self, KX_ID(tk));
+    tcl::Interp *interp = tcl::tkapp_interp(tk);
+    tcl::CmdInfo info;
+    if (!interp || !tcl::api().GetCommandInfo(interp, "::exp_pid", &info))
+        return;
+    try {
+        tcl::check_thread(tk);
+        call_method(tk, KX_ID(eval), {KX_STR(kCloseSpawned)});
+    } catch (nb::python_error &e) {
+        if (!e.matches(g_tcl_error) && !e.matches(PyExc_RuntimeError))
+            error = nb::borrow(e.value());
+    }
+}
+
 void close_interp(nb::handle self) {
     nb::object dict;
     PyObject *reg = registry_of(self, dict);
     nb::object interrupt;  // a Ctrl-C that came while closing: raised once closed
+    if (reg)
+        close_spawned(self, interrupt);
     if (!reg || !bridge::close(reg, &interrupt))
         return;
     PyObject *callbacks = PyDict_GetItemWithError(dict.ptr(), KX_ID(__callbacks__));

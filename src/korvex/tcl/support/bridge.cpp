@@ -9,6 +9,7 @@
 #include "support/bridge.hpp"
 
 #include "support/bridgestate.hpp"
+#include "support/stdio.hpp"
 #include "support/watcher.hpp"
 
 #include <algorithm>
@@ -793,6 +794,7 @@ Entry::~Entry() {
         return;
     // (The state outlives its interpreter while an entry holds it.)
     if (--s->depth == 0) {
+        stdio::flush_tcl();  // what Tcl holds back, out before Python writes
         if (s->orphaned) {
             delete s;
             return;

@@ -5,6 +5,7 @@
 
 #include "support/bridge.hpp"
 #include "support/bridgestate.hpp"
+#include "support/stdio.hpp"
 #include "support/tclconvert.hpp"
 
 #include <climits>
@@ -472,6 +473,7 @@ int command_proc(void *data, tcl::Interp *interp, int objc, tcl::Obj *const objv
     c->outcome.kind = Outcome::kAsIs;
     tcl::Interp *outer = c->interp_in_call;
     c->interp_in_call = interp;
+    stdio::flush_tcl();  // what Tcl holds back, out before Python writes
     int code = c->tk_proc(c->tk_data, interp, objc, objv);
     c->interp_in_call = outer;
     if (code == tcl::kOk && c->outcome.kind == Outcome::kAsIs) {  // _tkinter set the result
