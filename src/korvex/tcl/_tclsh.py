@@ -514,7 +514,9 @@ def command_loop(interp: Any) -> Any:
         except TclError:
             pass
         try:
-            result = _eval_compiled(interp, command, text=interactive)
+            # The result's text matters once prompts are on, or may be
+            # turned on by this command.
+            result = _eval_compiled(interp, command, text=interactive or "tcl_interactive" in command)
         except TclError as exc:
             write(interp, "stderr", _message(exc))
             continue
