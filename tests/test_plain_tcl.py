@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+pytest_plugins = ["pytester"]
+
 from korvex.tcl import Interpreter, Mardeck, TclError
 
 needs_tclsh = pytest.mark.skipif(not shutil.which("tclsh8.6"), reason="no tclsh8.6 here")
@@ -193,3 +195,55 @@ def test_console_without_tclx_and_the_programs_it_runs(tmp_path, args, env, expe
     result = subprocess.run([*CONSOLE, *args, "show.tcl"], cwd=tmp_path, capture_output=True, text=True,
                             env=environment, timeout=TIMEOUT)
     assert (result.stdout, result.stderr, result.returncode) == (expected, "", 0)
+
+
+PLUGIN_TESTS = """
+import os
+from korvex.tcl.interpreter import Interpreter
+
+def loaded(interp):
+    return interp.eval("package provide Tclx") != ""
+
+def test_fixtures(tcl, tcl_session):
+    assert (loaded(tcl), loaded(tcl_session), loaded(Interpreter())) == (EXPECTED,) * 3
+    assert os.environ.get("KORVEX_TCL_TCLX") == VARIABLE
+"""
+
+PLUGIN_TCLTEST = """package require tcltest
+namespace import ::tcltest::*
+test plain-1 {TclX's exp} {llength [info commands exp]} %d
+test plain-2 {the programs it runs} {exec [info nameofexecutable] << {puts [llength [info commands exp]]}} %d
+cleanupTests
+"""
+
+
+@pytest.mark.parametrize("ini, args, tclx", [
+    (None, ["--tcl-tclx=no"], False),
+    ("no", [], False),
+    ("no", ["--tcl-tclx=YES"], True),
+    ("yes", [], True),
+    (None, [], True),
+])
+def test_the_plugin_setting_reaches_fixtures_tcltest_files_and_made_interpreters(
+        pytester, monkeypatch, ini, args, tclx):
+    monkeypatch.delenv("KORVEX_TCL_TCLX", raising=False)
+    pytester.makeini("[pytest]\ntcltest_files = *.test\n" + ("tcl_tclx = %s\n" % ini if ini else ""))
+    variable = None if ini is None and not args else ("1" if tclx else "0")
+    pytester.makepyfile(test_fixtures=PLUGIN_TESTS.replace("EXPECTED", repr(tclx)).replace(
+        "VARIABLE", repr(variable)))
+    (pytester.path / "suite.test").write_text(PLUGIN_TCLTEST % (int(tclx), int(tclx)))
+    reprec = pytester.inline_run("-p", "no:cacheprovider", *args)
+    reprec.assertoutcome(passed=3)
+    assert "KORVEX_TCL_TCLX" not in os.environ  # put back at the end of the session
+
+
+@pytest.mark.parametrize("ini, args, message", [
+    (None, ["--tcl-tclx=maybe"], "--tcl-tclx must be yes or no, not 'maybe'"),
+    ("2", [], "tcl_tclx must be yes or no, not '2'"),
+])
+def test_bad_plugin_settings_are_usage_errors(pytester, ini, args, message):
+    pytester.makeini("[pytest]\n" + ("tcl_tclx = %s\n" % ini if ini else ""))
+    pytester.makepyfile(test_x="def test_x(): pass\n")
+    result = pytester.runpytest("-p", "no:cacheprovider", *args)
+    assert result.ret == pytest.ExitCode.USAGE_ERROR
+    result.stderr.fnmatch_lines(["*" + message + "*"])
