@@ -456,6 +456,8 @@ def _message(exc: BaseException) -> str:
     return result if isinstance(result, str) else str(exc)
 
 
+_EXECUTING = '\n    while executing\n"'
+
 # What "uplevel #0" adds to errorInfo when the command it runs fails.
 _UPLEVEL_TAIL = re.compile(r'\n    \("uplevel" body line -?\d+\)\n    (?:invoked from within|while executing)\n"\Z')
 
@@ -482,6 +484,12 @@ def _eval_compiled(interp: Any, command: str, text: bool) -> Any:
                 head = _UPLEVEL_TAIL.search(info, 0, end)
                 if head is not None and head.end() == end:
                     interp.tk.call("set", "::errorInfo", info[:head.start()])
+                elif info[:end].endswith(_EXECUTING):
+                    # break, continue or another code out of place: Tcl
+                    # names the command that returned it, here uplevel.
+                    data = command.encode("utf-8")
+                    own = command if len(data) <= 150 else data[:150].decode("utf-8", "ignore") + "..."
+                    interp.tk.call("set", "::errorInfo", info[:end] + own + '"')
                 break
         raise
 
