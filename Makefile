@@ -43,6 +43,12 @@ sanitize:
 # Real Tcl test suites (Tcl 8.6's own, tcllib's) through korvex-tcl and through
 # a tclsh with TclX, compared file by file (see scripts/conformance); then
 # through pytest, whose counts must equal tcltest's (scripts/conformance-pytest).
+# Each twice: with TclX, and without (--no-tclx) against a plain tclsh.
 .PHONY: conformance
 conformance: bootstrap
-	@scripts/conformance; first=$$?; scripts/conformance-pytest && exit $$first
+	@status=0; \
+	scripts/conformance || status=1; \
+	scripts/conformance --no-tclx || status=1; \
+	scripts/conformance-pytest || status=1; \
+	scripts/conformance-pytest --no-tclx || status=1; \
+	exit $$status

@@ -367,12 +367,14 @@ def test_results_the_output_cannot_encode_are_escaped(home):
     assert (result.stdout, result.stderr, result.returncode) == ("% \\xe9t\\xe9\n% ok\n% ", "", 0)
 
 
-@pytest.mark.parametrize("args", [[], ["-i"]], ids=["piped", "-i"])
-def test_error_details_stay_for_the_next_command(home, args):
-    # What the console runs between commands leaves errorInfo and errorCode alone.
+@pytest.mark.parametrize("args, how", [([], "invoked from within"), (["-i"], "while executing")],
+                         ids=["piped", "-i"])
+def test_error_details_stay_for_the_next_command(home, args, how):
+    # What the console runs between commands leaves errorInfo and errorCode
+    # alone. A piped command is compiled, as tclsh compiles it.
     result = run(home, *args, input="expr {1 / 0}\nputs $errorCode\nputs $errorInfo\n")
     assert result.stdout.replace("% ", "") == 'ARITH DIVZERO {divide by zero}\ndivide by zero\n' \
-        '    while executing\n"expr {1 / 0}"\n'
+        '    %s\n"expr {1 / 0}"\n' % how
 
 
 # --- script files and -c ---------------------------------------------------------
@@ -473,9 +475,9 @@ def test_help(home):
     result = run(home, "--help")
     assert result.returncode == 0
     assert result.stdout.startswith(
-        "usage: python -m korvex.tcl [--coverage PATH ...] [-i] [-encoding NAME] [FILE [ARG ...]]")
+        "usage: python -m korvex.tcl [--no-tclx] [--coverage PATH ...] [-i] [-encoding NAME] [FILE [ARG ...]]")
     for text in ("-c SCRIPT", "-i", "--python", "argv0", "exit N", ".korvex_tcl_history", "Tab",
-                 "--coverage-report TYPE"):
+                 "--coverage-report TYPE", "--no-tclx"):
         assert text in result.stdout
 
 

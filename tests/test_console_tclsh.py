@@ -104,6 +104,13 @@ PIPED = {
         "puts a\nerror boom\nproc p {} {error inner}\np\nputs [lindex $errorInfo 0]\nputs b\nproc q {\n",
         "a\nboom\ninner\ninner\nb\n", 0),
     "history": ("set a 1\nset b 2\nputs [history event -1]\n", "set b 2\n", 0),
+    "compiled as a whole": (
+        "interp recursionlimit {} 200\n"
+        "proc a {max} {if {[info level] < $max} {set ::depth [info level]; a $max} else {regexp {^ ?} x}}\n"
+        "catch {a 201}\nset depth2 $depth\nputs [list [a $depth] [expr {$depth2 - $depth}]]\n"
+        "puts [info frame]\nerror foo\nputs $errorInfo\nbreak\nputs $errorInfo\n",
+        '1 1\n1\nfoo\nfoo\n    while executing\n"error foo"\ninvoked "break" outside of a loop\n'
+        'invoked "break" outside of a loop\n    while executing\n"break"\n', 0),
     "results when interactive": (
         "expr {1+1}\nset tcl_interactive 1\nexpr {2+2}\nset e {}\nerror x\n", "1\n% 4\n% % x\n% ", 0),
 }

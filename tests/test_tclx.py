@@ -93,7 +93,8 @@ def test_interpreters_made_in_many_threads_at_once_load_tclx(probe):
 
 # -- without TclX ---------------------------------------------------------------
 
-SENTENCE = "korvex.tcl needs TclX, which this Tcl cannot load: install it (on Debian: apt-get install tclx8.4)"
+SENTENCE = ("korvex.tcl needs TclX, which this Tcl cannot load: install it (on Debian: apt-get install tclx8.4), "
+            "or run plain Tcl with KORVEX_TCL_TCLX=0 or Interpreter(tclx=False)")
 
 
 def tclx_directories():

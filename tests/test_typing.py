@@ -89,7 +89,7 @@ def test_help_shows_parameters(obj):
     (_global_interpreter.eval, "(code, typecast=False, record=True)"),
     (korvex.tcl.create_callback, "(callback, cmd_name=None, force=False)"),
     (korvex.tcl.cast_list, "(value, item_cast=None)"),
-    (Interpreter, "()"),
+    (Interpreter, "(*, tclx=None)"),
     (korvex.tcl.namespace.TclCommand, "(cmd, args=None, keywords=None, tcl=None, cast=None, logger=None)"),
     (korvex.tcl.namespace.TclVariable.get, "(self, /, array_index=None, cast=<no cast given>)"),
     (korvex.tcl.namespace.TclNamespace.join, "(string, *args)"),

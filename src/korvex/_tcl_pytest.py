@@ -45,6 +45,14 @@ PARTS = ("korvex._tcltest_pytest", "korvex._tcl_coverage_pytest")
 
 _test = pytest.StashKey["_Test"]()
 _settings = pytest.StashKey[Tuple[int, float]]()  # --tcl-history, --tcl-timeout
+_tclx = pytest.StashKey[Optional[bool]]()  # --tcl-tclx (None: as KORVEX_TCL_TCLX says)
+_saved_environment = pytest.StashKey[Optional[str]]()  # KORVEX_TCL_TCLX before --tcl-tclx set it
+
+# The environment variable that decides whether interpreters load TclX, and
+# the words the plugin's setting of it takes.
+TCLX_VARIABLE = "KORVEX_TCL_TCLX"
+_TCLX_WORDS = {"yes": True, "true": True, "on": True, "1": True, "no": False, "false": False, "off": False,
+               "0": False}
 _session = pytest.StashKey[pytest.Session]()
 _watch = pytest.StashKey["_Watch"]()
 
@@ -62,8 +70,22 @@ def pytest_addoption(parser: pytest.Parser, pluginmanager: pytest.PytestPluginMa
         "--tcl-timeout", type=float, metavar="SECONDS", default=None,
         help="fail a test whose Tcl work runs longer than SECONDS "
              "(the tcl_timeout marker overrides it; 0 means no limit)")
+    group.addoption(
+        "--tcl-tclx", metavar="yes|no", default=None,
+        help="whether the test interpreters load TclX (default yes, or as %s says); "
+             "no: plain Tcl, as tclsh has it, in the fixtures, tcltest files, the shared "
+             "interpreter and every Interpreter made while the tests run" % TCLX_VARIABLE)
     parser.addini("tcl_history", "default of --tcl-history", default=str(DEFAULT_HISTORY))
     parser.addini("tcl_timeout", "default of --tcl-timeout (0: no limit)", default="0")
+    parser.addini("tcl_tclx", "default of --tcl-tclx (yes or no; empty: as %s says)" % TCLX_VARIABLE,
+                  default="")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_load_initial_conftests(early_config: pytest.Config) -> None:
+    # Before conftest files run: one that imports korvex.tcl makes the shared
+    # interpreter, which follows the environment.
+    _apply_tclx(early_config)
 
 
 @pytest.hookimpl(trylast=True)  # after junitxml has set up its writer
@@ -74,6 +96,7 @@ def pytest_configure(config: pytest.Config) -> None:
         "runs longer than this (0: no limit); overrides --tcl-timeout")
     # Read once (a bad setting is rejected now, not at the first failure).
     config.stash[_settings] = (_history_limit(config), _option_timeout(config))
+    _apply_tclx(config)
     _configs.append(config)
     if _interpreter_module() is not None:
         _start_watching(config)
@@ -85,20 +108,20 @@ def pytest_configure(config: pytest.Config) -> None:
 # -- fixtures ---------------------------------------------------------------
 
 @pytest.fixture
-def tcl() -> Iterator[Interpreter]:
+def tcl(pytestconfig: pytest.Config) -> Iterator[Interpreter]:
     """A new Interpreter for this test; closed afterwards, so nothing it defined reaches another test."""
     from korvex.tcl.interpreter import Interpreter
 
-    with Interpreter() as interp:
+    with Interpreter(tclx=tclx_setting(pytestconfig)) as interp:
         yield interp
 
 
 @pytest.fixture(scope="session")
-def tcl_session() -> Iterator[Interpreter]:
+def tcl_session(pytestconfig: pytest.Config) -> Iterator[Interpreter]:
     """One Interpreter shared by every test of the session (of the worker, under xdist)."""
     from korvex.tcl.interpreter import Interpreter
 
-    with Interpreter() as interp:
+    with Interpreter(tclx=tclx_setting(pytestconfig)) as interp:
         yield interp
 
 
@@ -132,6 +155,49 @@ def _history_limit(config: pytest.Config) -> int:
 
 def _option_timeout(config: pytest.Config) -> float:
     return float(_setting(config, "tcl_timeout", float, "0 or more seconds"))
+
+
+def tclx_setting(config: pytest.Config) -> Optional[bool]:
+    """--tcl-tclx, else the ini value tcl_tclx, as a bool; None when neither
+    is given (interpreters then follow KORVEX_TCL_TCLX)."""
+    if _tclx in config.stash:
+        return config.stash[_tclx]
+    # Before pytest sets its options (the initial conftests), what it has read of them.
+    value = getattr(config.option, "tcl_tclx", None)
+    if value is None:
+        value = getattr(getattr(config, "known_args_namespace", None), "tcl_tclx", None)
+    name = "--tcl-tclx"
+    if value is None:
+        value, name = config.getini("tcl_tclx"), "tcl_tclx"
+        if not value.strip():
+            return None
+    try:
+        return _TCLX_WORDS[value.strip().lower()]
+    except KeyError:
+        raise pytest.UsageError("%s must be yes or no, not %r" % (name, value)) from None
+
+
+def _apply_tclx(config: pytest.Config) -> None:
+    """Reads --tcl-tclx once; when given, sets KORVEX_TCL_TCLX for the
+    session (put back at its end), so that the interpreters the tested code
+    makes, the shared one and the programs the tests start follow it."""
+    if _tclx in config.stash:
+        return
+    tclx = config.stash[_tclx] = tclx_setting(config)
+    if tclx is not None:
+        config.stash[_saved_environment] = os.environ.get(TCLX_VARIABLE)
+        os.environ[TCLX_VARIABLE] = "1" if tclx else "0"
+
+
+def _restore_environment(config: pytest.Config) -> None:
+    if _saved_environment not in config.stash:
+        return
+    saved = config.stash[_saved_environment]
+    del config.stash[_saved_environment]
+    if saved is None:
+        os.environ.pop(TCLX_VARIABLE, None)
+    else:
+        os.environ[TCLX_VARIABLE] = saved
 
 
 def _test_timeout(item: pytest.Item) -> float:
@@ -284,6 +350,7 @@ def _marked(items: List[pytest.Item], name: str) -> bool:
 
 def pytest_unconfigure(config: pytest.Config) -> None:
     global _original_load_entrypoint
+    _restore_environment(config)
     if config not in _configs:
         return
     _configs.remove(config)

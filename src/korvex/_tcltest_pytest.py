@@ -114,7 +114,7 @@ class TcltestFile(pytest.File):
 
         try:
             found, _ = collect(self.path, tcltest_arguments(self.config),
-                               _tcl_pytest._option_timeout(self.config))
+                               _tcl_pytest._option_timeout(self.config), _tcl_pytest.tclx_setting(self.config))
         except TclError as exc:
             raise self.CollectError(str(exc)) from None
         # With --dist loadgroup, pytest-xdist keeps the items of a group together.
@@ -156,7 +156,8 @@ class TcltestFile(pytest.File):
             run.finish(seconds)  # this test was passed by: run the file again
         if run is None or (run.end is not None and self._again(run, item)):
             args = tcltest_arguments(self.config)
-            run = self._run = FileRun(self.path, args, self.selected, self.order)
+            run = self._run = FileRun(self.path, args, self.selected, self.order,
+                                      tclx=_tcl_pytest.tclx_setting(self.config))
             self._told = False
         item.run = run
         if run.end is not None:

@@ -22,6 +22,7 @@ import ctypes
 import hashlib
 import locale
 import os
+import re
 import stat
 import sys
 import tempfile
@@ -185,10 +186,13 @@ _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__
 _SHEBANG_MAX = 127
 
 
-def _launcher_text(python: str, root: str) -> str:
+def _launcher_text(python: str, root: str, tclx: bool = True) -> str:
     body = ("# Runs Tcl files and commands as the korvex.tcl console (korvex-tcl) does,\n"
-            "# with the Python that wrote this file.\n")
-    code = "import sys; sys.path[0:1] = [%r]; from korvex.tcl.console import main; sys.exit(main())" % root
+            "# with the Python that wrote this file%s.\n" % ("" if tclx else ", without TclX"))
+    # Without TclX the console's own option says so, not the environment: a
+    # script may clear the environment of the programs it runs.
+    code = "import sys; sys.path[0:1] = [%r]; from korvex.tcl.console import main; %ssys.exit(main())" % (
+        root, "" if tclx else "sys.argv[1:1] = ['--no-tclx']; ")
     shebang = "#!" + python
     if len(shebang) < _SHEBANG_MAX and not any(c.isspace() for c in python) and python.isprintable():
         # Python itself: no shell between the caller and the console, which
@@ -241,11 +245,12 @@ def _write_launcher(directory: str, text: str) -> Any:
     return path
 
 
-def launcher() -> Any:
-    """The path of a launcher running the console with this Python (written
-    to the user's cache directory, or a private one under the temporary
-    directory, when missing), or None where none can be written."""
-    text = _launcher_text(sys.executable, _ROOT)
+def launcher(tclx: bool = True) -> Any:
+    """The path of a launcher running the console with this Python, with
+    TclX or without (written to the user's cache directory, or a private one
+    under the temporary directory, when missing), or None where none can be
+    written."""
+    text = _launcher_text(sys.executable, _ROOT, tclx)
     key = hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()[:16]
     for base in _cache_dirs():
         if _private_dir(base) is None:
@@ -451,6 +456,44 @@ def _message(exc: BaseException) -> str:
     return result if isinstance(result, str) else str(exc)
 
 
+_EXECUTING = '\n    while executing\n"'
+
+# What "uplevel #0" adds to errorInfo when the command it runs fails.
+_UPLEVEL_TAIL = re.compile(r'\n    \("uplevel" body line -?\d+\)\n    (?:invoked from within|while executing)\n"\Z')
+
+
+def _eval_compiled(interp: Any, command: str, text: bool) -> Any:
+    """Runs command at the top level as tclsh runs a command read from stdin:
+    compiled (Tcl_EvalObjEx), as a whole, where _tkinter's eval would parse
+    and run it word by word, each command substitution one level deeper
+    (which Tcl's recursion limit counts). "uplevel #0" compiles its script;
+    the lines it adds to errorInfo are taken off again. Called with its
+    words, it adds no frame of its own for [info frame]; that call gives the
+    result as Python values, so when the result's text is wanted (`text`),
+    the command goes through eval instead."""
+    words = ["uplevel", "#0", command]
+    try:
+        if text:
+            return interp.eval(zelph(words), record=False)
+        return interp.call(*words)
+    except TclError:
+        info = str(interp.tk.getvar("::errorInfo"))
+        for shown in _shortened(zelph(words)):
+            if info.endswith(shown + '"'):
+                end = len(info) - len(shown) - 1
+                head = _UPLEVEL_TAIL.search(info, 0, end)
+                if head is not None and head.end() == end:
+                    interp.tk.call("set", "::errorInfo", info[:head.start()])
+                elif info[:end].endswith(_EXECUTING):
+                    # break, continue or another code out of place: Tcl
+                    # names the command that returned it, here uplevel.
+                    data = command.encode("utf-8")
+                    own = command if len(data) <= 150 else data[:150].decode("utf-8", "ignore") + "..."
+                    interp.tk.call("set", "::errorInfo", info[:end] + own + '"')
+                break
+        raise
+
+
 def command_loop(interp: Any) -> Any:
     """Runs the commands read from Tcl's stdin as tclsh does when stdin is
     not a terminal and no script file is given: each once it is complete,
@@ -479,9 +522,13 @@ def command_loop(interp: Any) -> Any:
         except TclError:
             pass
         try:
-            result = interp.eval(command, record=False)
+            # The result's text matters once prompts are on, or may be
+            # turned on by this command.
+            result = _eval_compiled(interp, command, text=interactive or "tcl_interactive" in command)
         except TclError as exc:
             write(interp, "stderr", _message(exc))
             continue
-        if result and interp.tk.eval("set ::tcl::LinkedInteractive") == "1":
-            write(interp, "stdout", result)
+        if interp.tk.eval("set ::tcl::LinkedInteractive") == "1":
+            result = result if isinstance(result, str) else zelph(result)  # turned on by the command
+            if result:
+                write(interp, "stdout", result)

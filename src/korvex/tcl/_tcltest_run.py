@@ -255,9 +255,11 @@ class FileRun:
     """
 
     def __init__(self, path: _Path, args: Iterable[str] = (), selected: Iterable[Key] = (),
-                 order: Optional[Dict[Key, int]] = None, collect: bool = False) -> None:
+                 order: Optional[Dict[Key, int]] = None, collect: bool = False,
+                 tclx: Optional[bool] = None) -> None:
         self.path = os.path.abspath(path)
         self.args = list(args)
+        self.tclx = tclx  # Interpreter(tclx=...): None follows KORVEX_TCL_TCLX
         self.selected = list(selected)
         self.order = order or {}
         self.collect = collect
@@ -442,7 +444,7 @@ class FileRun:
     def _open(self) -> Interpreter:
         from .console import _new_interpreter  # argv, argc, argv0 and exit as the console sets them
 
-        interp = self.interp = _new_interpreter(os.path.basename(self.path), self.args, False)
+        interp = self.interp = _new_interpreter(os.path.basename(self.path), self.args, False, self.tclx)
         return interp
 
     def _prepare(self, interp: Interpreter) -> None:
@@ -673,7 +675,7 @@ def _use_launcher(interp: Interpreter) -> Optional[Callable[[], None]]:
     global _launcher_users, _launcher_saved
     with _launcher_lock:
         if _launcher_users == 0:
-            path = _tclsh.launcher()
+            path = _tclsh.launcher(interp._tclx)
             if path is None:
                 return None
             _launcher_saved = _tclsh.executable()
@@ -709,7 +711,7 @@ def _find_lines(path: _Path, tests: Sequence[Tuple[str, int]]) -> List[Tuple[str
     return found
 
 
-def collect(path: _Path, args: Iterable[str] = (), seconds: float = 0.0,
+def collect(path: _Path, args: Iterable[str] = (), seconds: float = 0.0, tclx: Optional[bool] = None,
             ) -> Tuple[List[Tuple[str, int]], Optional[str]]:
     """The tests of the tcltest file at `path`, in the order the file runs
     them, from a dry run: a list of (name, line) pairs, and the text tclsh
@@ -717,8 +719,9 @@ def collect(path: _Path, args: Iterable[str] = (), seconds: float = 0.0,
 
     Raises TclError with that text when the file cannot be read, cannot be
     parsed, fails at its top level before any test or runs longer than
-    `seconds` (when not 0)."""
-    run = FileRun(path, args, collect=True)
+    `seconds` (when not 0). `tclx` is the Interpreter's (None: as
+    KORVEX_TCL_TCLX says)."""
+    run = FileRun(path, args, collect=True, tclx=tclx)
     end = run.finish(seconds)
     found = end.found
     tests = [(str(found[i]), int(found[i + 1])) for i in range(0, len(found) - 1, 2)]

@@ -1,7 +1,8 @@
 """The korvex.tcl console: ``python -m korvex.tcl`` and the ``korvex-tcl`` command.
 
 With no arguments it is an interactive Tcl prompt on a new
-:class:`~korvex.tcl.interpreter.Interpreter` (TclX loaded); with a file it runs
+:class:`~korvex.tcl.interpreter.Interpreter` (TclX loaded, unless
+``--no-tclx`` or ``KORVEX_TCL_TCLX=0`` asks for plain Tcl); with a file it runs
 that file as a Tcl script and exits with its status; with ``-c`` it runs a
 script given on the command line; with ``--python`` it opens Python's own
 interactive console with an interpreter at hand. ``korvex-tcl --help`` says
@@ -39,15 +40,16 @@ _FLUSH_TCL = ("apply {{} {foreach c {stdout stderr} "
 
 
 def _usage(prog):
-    return ("usage: {p} [--coverage PATH ...] [-i] [-encoding NAME] [FILE [ARG ...]]\n"
-            "       {p} [--coverage PATH ...] [-i] -c SCRIPT [ARG ...]\n"
-            "       {p} --python\n").format(p=prog)
+    return ("usage: {p} [--no-tclx] [--coverage PATH ...] [-i] [-encoding NAME] [FILE [ARG ...]]\n"
+            "       {p} [--no-tclx] [--coverage PATH ...] [-i] -c SCRIPT [ARG ...]\n"
+            "       {p} [--no-tclx] --python\n").format(p=prog)
 
 
 def _help(prog):
     return _usage(prog) + """
-An interactive Tcl prompt on a new korvex.tcl Interpreter (TclX loaded), a
-runner for Tcl script files, and a Python console with an interpreter at hand.
+An interactive Tcl prompt on a new korvex.tcl Interpreter (TclX loaded unless
+--no-tclx is given or KORVEX_TCL_TCLX is 0), a runner for Tcl script files, and
+a Python console with an interpreter at hand.
 
 With no FILE or -c and stdin a terminal: a Tcl prompt ("% ", and "> " while a
 command is unfinished; the scripts in tcl_prompt1 and tcl_prompt2 where set).
@@ -84,6 +86,8 @@ options:
                  html[:DIR]; repeatable
   -encoding NAME read FILE in the encoding NAME (default: the system's)
   -i             go on to the prompt after FILE or SCRIPT, whatever stdin is
+  --no-tclx      plain Tcl, as tclsh has it: the interpreter does not load
+                 TclX (also what [info nameofexecutable] runs)
   --python       Python's interactive console with interp (a new Interpreter),
                  Interpreter, zelph, tclobj, Mardeck and TclError at hand
   --version      print the version and exit
@@ -113,6 +117,7 @@ class _Options:
         self.action = None  # "help" or "version"
         self.coverage = []  # the paths measured
         self.coverage_reports = []
+        self.tclx = None  # False: --no-tclx; None: as KORVEX_TCL_TCLX says
 
 
 def _parse(argv):
@@ -130,6 +135,8 @@ def _parse(argv):
             opts.python = True
         elif arg == "-i":
             opts.interactive = True
+        elif arg == "--no-tclx":
+            opts.tclx = False
         elif arg in ("--coverage", "--coverage-report"):
             if not rest:
                 raise _Usage("argument %s: expected one argument" % arg)
@@ -207,8 +214,8 @@ def _exit_command(interp):
     return exit
 
 
-def _new_interpreter(argv0, args, interactive):
-    interp = Interpreter()
+def _new_interpreter(argv0, args, interactive, tclx=None):
+    interp = Interpreter(tclx=tclx)
     interp.set_var("::argv0", argv0)
     interp.set_list("::argv", args)
     interp.set_int("::argc", len(args))
@@ -220,13 +227,14 @@ def _new_interpreter(argv0, args, interactive):
     return interp
 
 
-def _use_launcher():
+def _use_launcher(tclx=None):
     """Makes ``info nameofexecutable`` name a program that runs Tcl as this
-    console does, and Tcl's system encoding the environment's, as tclsh
-    starts. Returns a function that puts both back as they were."""
-    from .interpreter import _global_interpreter as interp  # the channels are shared
+    console does (with TclX or without, as `tclx` and the environment
+    decide), and Tcl's system encoding the environment's, as tclsh starts.
+    Returns a function that puts both back as they were."""
+    from .interpreter import _global_interpreter as interp, _tclx_wanted  # the channels are shared
 
-    path = _tclsh.launcher()
+    path = _tclsh.launcher(_tclx_wanted(tclx))
     if path is None:
         return lambda: None
     name, encoding = _tclsh.executable()
@@ -533,7 +541,7 @@ def _end_as_tclsh(interp, status):
     return status
 
 
-def _python_console():
+def _python_console(tclx):
     import code
 
     import korvex
@@ -542,7 +550,7 @@ def _python_console():
     from .mardeck import Mardeck
     from .zelph import tclobj
 
-    interp = _new_interpreter("", [], False)
+    interp = _new_interpreter("", [], False, tclx)
     namespace = {
         "__name__": "__console__", "__doc__": None,
         "korvex": korvex, "Interpreter": Interpreter, "interp": interp, "zelph": zelph,
@@ -590,12 +598,12 @@ def _exit_status(exc):
 
 def _run(opts, prog, own_process):
     if opts.python:
-        return _python_console()
+        return _python_console(opts.tclx)
     # argv0 is the script file, else the program's name (for -c and the prompt).
     argv0 = opts.file if opts.file is not None else prog
     plain_prompt = opts.file is None and opts.script is None
     interactive = opts.interactive or (plain_prompt and sys.stdin.isatty())
-    interp = _new_interpreter(argv0, opts.args, interactive and plain_prompt)
+    interp = _new_interpreter(argv0, opts.args, interactive and plain_prompt, opts.tclx)
     give_back = lambda: None  # noqa: E731
     try:
         if own_process:
@@ -654,7 +662,7 @@ def main(argv=None):
         return 0
     if argv is None:  # the process is the console's: before its interpreters read the environment
         _tclsh.undo_locale_coercion()
-    restore_executable = _use_launcher()
+    restore_executable = _use_launcher(opts.tclx)
     coverage = _start_coverage(opts.coverage) if opts.coverage else None
     try:
         return _run(opts, prog, own_process=argv is None)

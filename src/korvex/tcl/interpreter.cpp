@@ -17,7 +17,9 @@
 #include "support/tkvalue.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 using namespace nb::literals;
 
@@ -50,7 +52,41 @@ nb::object module_global(const char *name) {
     return check(PyObject_GetAttrString(g_module, name));
 }
 
-void init(nb::handle self) {
+// The environment variable that decides whether an Interpreter made without
+// `tclx` loads TclX: 0, no, false or off (any case) for plain Tcl.
+constexpr const char *kTclxVariable = "KORVEX_TCL_TCLX";
+
+// Whether a new interpreter loads TclX: `tclx` (a bool) when given, else
+// what KORVEX_TCL_TCLX says (unset or empty: yes).
+bool wants_tclx(nb::handle tclx) {
+    if (!tclx.is_none()) {
+        if (!PyLong_Check(tclx.ptr()))  // bool is an int
+            throw nb::type_error(("tclx must be True, False or None, not " +
+                                  std::string(Py_TYPE(tclx.ptr())->tp_name)).c_str());
+        int truth = PyObject_IsTrue(tclx.ptr());
+        if (truth < 0)
+            throw nb::python_error();
+        return truth != 0;
+    }
+    const char *raw = std::getenv(kTclxVariable);
+    std::string value = raw ? raw : "";
+    size_t first = value.find_first_not_of(" \t"), last = value.find_last_not_of(" \t");
+    value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+    std::string lower;
+    for (char ch : value)
+        lower += static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+    for (const char *no : {"0", "no", "false", "off"})
+        if (lower == no)
+            return false;
+    for (const char *yes : {"", "1", "yes", "true", "on"})
+        if (lower == yes)
+            return true;
+    throw nb::value_error((std::string(kTclxVariable) + " must be 1 or 0 (or yes/no, true/false, on/off), not \"" +
+                           (raw ? raw : "") + "\"").c_str());
+}
+
+void init(nb::handle self, nb::handle tclx) {
+    const bool load_tclx = wants_tclx(tclx);  // a bad setting makes no interpreter
     // Tcl and TclX set up in one thread at a time (see TclxGuard); TclX's
     // start-up races with another interpreter's start-up or deletion.
     bridge::TclxGuard guard;
@@ -64,6 +100,7 @@ void init(nb::handle self) {
                               kwnames.ptr()));
     set_attr(self, KX_ID(_korvex_bridge), bridge::attach(attr(self, KX_ID(tk)), g_timeout_error));
     stdio::attach();  // Tcl's and Python's output in the order written
+    set_attr(self, KX_ID(_tclx), load_tclx ? Py_True : Py_False);
 
     set_attr(self, KX_ID(history), call(g_history));
     nb::object tcl_kw = nb::make_tuple("tcl");
@@ -99,7 +136,8 @@ void init(nb::handle self) {
         set_global(KX_STR("argv"), empty_list.ptr());
         set_global(KX_STR("argv0"), KX_STR(""));
         set_global(KX_STR("tcl_interactive"), zero.ptr());
-        tclx::require(tk, g_tcl_error, g_tclx_error);
+        if (load_tclx)
+            tclx::require(tk, g_tcl_error, g_tclx_error);
         call_method(self, KX_ID(_load_entrypoint));
     } catch (nb::python_error &e) {
         if (e.matches(g_tcl_error))
@@ -1098,8 +1136,9 @@ KX_MODULE(interpreter, m) {
     // Both an ImportError (what a missing extension is to Python) and a TclError
     // (what Tcl's failure to load it was).
     ClassDef xe(m, "TclxLoadError", {nb::handle(PyExc_ImportError), nb::handle(g_tcl_error)},
-                "TclX, which every Interpreter loads, cannot be loaded: it is not installed\n"
-                "where Tcl looks for packages, or it fails to load. Raised by Interpreter()\n"
+                "TclX, which an Interpreter loads unless made with tclx=False, cannot be\n"
+                "loaded: it is not installed where Tcl looks for packages, or it fails to\n"
+                "load. Raised by Interpreter()\n"
                 "and so by importing the package; the TclError behind it is its cause.");
     xe.def("__init__", [](nb::handle self, nb::args args, nb::kwargs kwargs) {
         // What super().__init__(*args, **kwargs) does: ImportError takes name= and path=.
@@ -1118,6 +1157,8 @@ KX_MODULE(interpreter, m) {
         .def("__del__", &time_limit_del);
     g_time_limit = keep(tl.finish());
 
+    m.def("_tclx_wanted", [](nb::handle tclx) { return wants_tclx(tclx); }, "tclx"_a.none() = nb::none(),
+          "Whether Interpreter(tclx=tclx) loads TclX (None: as KORVEX_TCL_TCLX says).");
     m.def("_createcommand", &bridged_createcommand, "interp"_a.none(), "name"_a.none(), "func"_a.none(),
           "Register `func` as the Tcl command `name` of `interp` (Interpreter.createcommand).");
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
@@ -1148,7 +1189,10 @@ KX_MODULE(interpreter, m) {
                "  - reading and setting Tcl variables from Python,\n"
                "  - a bounded history of the evaluated scripts.");
     c.set("__MAX_HISTORY__", nb::int_(9999))
-        .def("__init__", &init)
+        .def("__init__", &init, nb::kw_only(), "tclx"_a.none() = nb::none(),
+             "A new Tcl interpreter, with TclX loaded unless `tclx` is false. Without\n"
+             "`tclx` the environment variable KORVEX_TCL_TCLX decides: 0 (or no,\n"
+             "false, off) gives plain Tcl, as tclsh has it.")
         .def("_load_entrypoint", &load_entrypoint,
              "Run the start-up hooks of the 'korvex.tcl' entry point group.")
         .def("__getattr__", &getattr_, "attr"_a.none(),

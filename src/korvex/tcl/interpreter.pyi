@@ -43,7 +43,7 @@ class TclTimeoutError(TclError, TimeoutError):
     def __init__(self, *args: object) -> None: ...
 
 class TclxLoadError(ImportError, TclError):
-    """TclX, which every Interpreter loads, cannot be loaded."""
+    """TclX, which an Interpreter loads unless made with tclx=False, cannot be loaded."""
 
     def __init__(self, *args: object, name: str | None = ..., path: str | None = ...) -> None: ...
 
@@ -57,7 +57,7 @@ class TimeLimit:
     def __del__(self) -> None: ...
 
 class Interpreter(tkinter.Tk):
-    """A Tcl interpreter (with TclX) driven from Python test scripts."""
+    """A Tcl interpreter (with TclX, unless made with tclx=False) driven from Python test scripts."""
 
     __MAX_HISTORY__: ClassVar[int]
     history: History
@@ -69,7 +69,8 @@ class Interpreter(tkinter.Tk):
     vars: TclNamespace.VariablesView
     objs: TclNamespace.ObjectsView
     __all__: list[str]
-    def __init__(self) -> None: ...
+    _tclx: bool  # whether TclX was loaded when it was made
+    def __init__(self, *, tclx: bool | None = None) -> None: ...
     def _load_entrypoint(self) -> None: ...
     def __getattr__(self, attr: str) -> Any: ...
     @staticmethod

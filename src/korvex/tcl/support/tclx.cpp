@@ -6,7 +6,8 @@ namespace kx {
 namespace tclx {
 
 const char *const kMissing =
-    "korvex.tcl needs TclX, which this Tcl cannot load: install it (on Debian: apt-get install tclx8.4)";
+    "korvex.tcl needs TclX, which this Tcl cannot load: install it (on Debian: apt-get install tclx8.4), "
+    "or run plain Tcl with KORVEX_TCL_TCLX=0 or Interpreter(tclx=False)";
 
 namespace {
 
