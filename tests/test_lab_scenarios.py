@@ -5,8 +5,9 @@ extensions lab libraries build on (Expect, Thread, Itcl, TclOO, tdom, sqlite,
 sockets, udp, tls, vfs, tcllib). Run through the API (an Interpreter sourcing
 it), through ``korvex-tcl FILE`` and inside a pytest test, it must give what
 tclsh gives: the same output, the same exit status and the same error text.
-The baseline is a tclsh that loads TclX before the file, as every interpreter
-of the package does."""
+Two baselines: a tclsh that loads TclX before the file, as every interpreter
+of the package does by default, and plain tclsh, for interpreters made without
+TclX (KORVEX_TCL_TCLX=0)."""
 
 import json
 import os
@@ -55,9 +56,12 @@ finally:
 """
 
 
-def _run(cmd, cwd):
+MODES = {"tclx": {}, "plain": {"KORVEX_TCL_TCLX": "0"}}
+
+
+def _run(cmd, cwd, mode="tclx"):
     # Bytes as written: a pty's \r\n must not be read as a newline.
-    result = subprocess.run(cmd, cwd=cwd, capture_output=True, timeout=TIMEOUT, env=_env(cwd))
+    result = subprocess.run(cmd, cwd=cwd, capture_output=True, timeout=TIMEOUT, env=_env(cwd, **MODES[mode]))
     return result.stdout.decode(), result.stderr.decode(), result.returncode
 
 
@@ -69,33 +73,35 @@ def _copy(name, where):
 
 @pytest.fixture(scope="module")
 def tclsh_says(tmp_path_factory):
-    """What tclsh with TclX gives for a scenario, run once per scenario."""
+    """What tclsh (with TclX, or plain) gives for a scenario, run once each."""
     seen = {}
     wrapper = tmp_path_factory.mktemp("tclsh") / "tclxsh.tcl"
     wrapper.write_text(_TCLX_TCLSH)
 
-    def says(name):
-        if name not in seen:
+    def says(name, mode):
+        if (name, mode) not in seen:
             cwd = _copy(name, tmp_path_factory.mktemp("tclsh"))
-            seen[name] = _run([TCLSH, str(wrapper), name], cwd)
-        return seen[name]
+            seen[name, mode] = _run([TCLSH, *([str(wrapper)] if mode == "tclx" else []), name], cwd)
+        return seen[name, mode]
 
     return says
 
 
+@pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("way", ["api", "console"])
 @pytest.mark.parametrize("name", SCENARIOS)
-def test_scenario_as_in_tclsh(tmp_path, tclsh_says, name, way):
+def test_scenario_as_in_tclsh(tmp_path, tclsh_says, name, way, mode):
     cmd = [sys.executable, "-c", _API, name] if way == "api" else [sys.executable, "-m", "korvex.tcl", name]
-    got = _run(cmd, _copy(name, tmp_path))
-    assert got == tclsh_says(name)
+    got = _run(cmd, _copy(name, tmp_path), mode)
+    assert got == tclsh_says(name, mode)
 
 
-def test_scenarios_in_pytest(pytester, tclsh_says):
+@pytest.mark.parametrize("mode", MODES)
+def test_scenarios_in_pytest(pytester, tclsh_says, mode):
     """Every scenario inside a pytest test of its own, on the ``tcl`` fixture:
     its output captured by pytest, its error raised as the TclError tclsh
     reports."""
-    expected = {name: tclsh_says(name) for name in SCENARIOS}
+    expected = {name: tclsh_says(name, mode) for name in SCENARIOS}
     pytester.makefile(".json", cases=json.dumps({"lab": str(LAB), "expected": expected}))
     pytester.makepyfile(test_lab=r'''
         import json, re, shutil
@@ -119,5 +125,5 @@ def test_scenarios_in_pytest(pytester, tclsh_says):
             tcl.call("flush", "stdout")
             assert (capfd.readouterr().out, error, 1 if error else 0) == (stdout, stderr, status)
     ''')
-    result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", f"--tcl-tclx={'no' if mode == 'plain' else 'yes'}")
     result.assert_outcomes(passed=len(SCENARIOS))
