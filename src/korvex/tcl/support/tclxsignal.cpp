@@ -376,6 +376,20 @@ int route(void *cd, tcl::Interp *active, int code) {
     return code;
 }
 
+// TclX's `signal default SIG` in `o`: TclX forgets the trap command it keeps
+// for the signal (and sets the default disposition, which the caller replaces).
+void forget_trap(Owner *o, int sig) {
+    const hooks::Api &h = hooks::api();
+    hooks::InterpState saved = h.SaveInterpState(o->interp, tcl::kOk);
+    tcl::Obj *words[3] = {text("signal"), text("default"), text(h.SignalId(sig))};
+    for (tcl::Obj *w : words)
+        tcl::incr_ref(w);
+    o->original.objProc(o->original.objClientData, o->interp, 3, words);
+    for (tcl::Obj *w : words)
+        tcl::decr_ref(w);
+    h.RestoreInterpState(o->interp, saved);
+}
+
 void release(Owner *o) {
     if (!o->released) {
         std::lock_guard<std::mutex> lock(g_lock);
@@ -385,8 +399,11 @@ void release(Owner *o) {
             if (r.owner != o)
                 continue;
             struct sigaction now;
-            if (sigaction(s, nullptr, &now) == 0 && handler_of(now) == r.left)
-                sigaction(s, &r.saved, nullptr);
+            if (sigaction(s, nullptr, &now) != 0)
+                continue;
+            if (!hooks::api().InterpDeleted(o->interp))
+                forget_trap(o, s);  // TclX's table keeps no command for it
+            sigaction(s, handler_of(now) == r.left ? &r.saved : &now, nullptr);
             g_route[s].store(nullptr);
             g_pending[s].store(0);
             r = Record{};
