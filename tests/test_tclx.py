@@ -241,3 +241,38 @@ def test_pytest_without_tclx_passes_tests_without_tcl_and_errors_those_with_fixt
     for name in ("test_new", "test_shared", "test_session"):
         assert "ERROR test_with_fixtures.py::%s - korvex.tcl.interpreter.Tclx" % name in result.stdout
     assert result.stdout.count("E   korvex.tcl.interpreter.TclxLoadError: " + SENTENCE) == 3, result.stdout
+
+
+# The package database and auto_path as tclsh+TclX has them once started
+# (the package scan has run), and how later changes interact with it.
+PACKAGE_SCRIPTS = {
+    "names": "puts [lsort [package names]]",
+    "versions": "puts [package versions Thread]; puts [package ifneeded Thread [package versions Thread]]",
+    "auto_path tail": "puts [lrange $auto_path end-2 end]",
+    "lappend then names": "lappend auto_path {DIR}; puts [expr {{kxprobe} in [package names]}]; "
+                          "puts [package require kxprobe]",
+    "override before use": "package ifneeded Thread [package versions Thread] {package provide Thread 0}; "
+                           "puts [package ifneeded Thread [package versions Thread]]",
+    "own unknown handler": "package unknown {apply {args {puts called}}}; puts [package require Thread]",
+    "present only": "puts [package present Tclx]; puts [package require Tcl 8.6]; puts [info exists ::kx_scanned]",
+}
+
+
+@pytest.mark.parametrize("case", sorted(PACKAGE_SCRIPTS))
+def test_package_database_is_that_of_tclsh_with_tclx(tmp_path, case):
+    (tmp_path / "kxprobe").mkdir()
+    (tmp_path / "kxprobe" / "pkgIndex.tcl").write_text(PROBE_INDEX)
+    script = PACKAGE_SCRIPTS[case].replace("{DIR}", str(tmp_path))
+    tclsh = shutil.which("tclsh")
+    if not tclsh:
+        pytest.skip("no tclsh")
+    expected = subprocess.run([tclsh], input="package require Tclx\n" + script + "\n", capture_output=True,
+                              text=True, timeout=60)
+    assert expected.returncode == 0, expected.stderr
+    interp = Interpreter()
+    try:
+        interp.eval("rename puts kx_puts; proc puts {s} {append ::kx_out $s \\n}")
+        interp.eval(script)
+        assert interp.eval("set ::kx_out") == expected.stdout
+    finally:
+        interp.close()

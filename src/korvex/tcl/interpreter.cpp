@@ -14,6 +14,7 @@
 #include "support/tcllist.hpp"
 #include "support/tclnames.hpp"
 #include "support/tclx.hpp"
+#include "support/tclxhooks.hpp"
 #include "support/tkvalue.hpp"
 
 #include <cmath>
@@ -974,6 +975,8 @@ void close_interp(nb::handle self) {
     PyObject *app = PyDict_GetItemWithError(dict.ptr(), KX_ID(tk));
     if (!app && PyErr_Occurred())
         throw nb::python_error();
+    if (app)
+        tclx::release_signals(tcl::tkapp_interp(app));  // Python's signal handlers back
     Py_XINCREF(app);
     int failed = PyDict_SetItem(dict.ptr(), KX_ID(tk), bridge::closed_tk().ptr());
     bridge::drop_app(app);

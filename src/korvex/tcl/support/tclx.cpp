@@ -1,4 +1,5 @@
 #include "support/tclx.hpp"
+#include "support/tclxhooks.hpp"
 
 #include <atomic>
 
@@ -30,16 +31,25 @@ nb::object loaded_script(nb::handle tk) {
 
 void require(nb::handle tk, PyObject *tcl_error, PyObject *error_type) {
     PyObject *known = g_known.load(std::memory_order_acquire);
+    tcl::Interp *interp = tcl::tkapp_interp(tk);
+    tcl::Obj *path = known && interp ? auto_path(interp) : nullptr;  // as the deferred scan needs it
     try {
         if (known)
             call_method(tk, KX_ID(call), {KX_STR("package"), KX_STR("ifneeded"), KX_STR("Tclx"),
                                           PyTuple_GET_ITEM(known, 0), PyTuple_GET_ITEM(known, 1)});
         call_method(tk, KX_ID(eval), {KX_STR("package require Tclx")});
     } catch (nb::python_error &e) {
+        if (path)
+            tcl::decr_ref(path);
         if (Py_TYPE(e.value().ptr()) != (PyTypeObject *)tcl_error)
             throw;  // not Tcl's answer (a timeout, an interrupt...)
         nb::object cause = nb::borrow(e.value());
         raise_from(error_type, nb::str(kMissing), cause);
+    }
+    if (interp) {
+        if (path)
+            defer_package_scan(interp, path);
+        watch_signals(interp);
     }
     if (known)
         return;

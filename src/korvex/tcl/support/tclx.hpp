@@ -16,8 +16,10 @@ extern const char *const kMissing;
 // times the load itself with a large Tcl library installed. The version and
 // load script it found are kept, and every later interpreter gets them with
 // `package ifneeded` before its `package require`, so it loads TclX without the
-// scan. Only Tclx is declared: the first `package require` of anything else
-// still runs the handler over all of auto_path.
+// scan. That scan is deferred, not dropped (tclxpackages.cpp): it runs, as it
+// would have at start-up, at the first use of the package database or of
+// auto_path that could tell. TclX's `signal` is watched in every interpreter
+// (tclxsignal.cpp).
 //
 // A failure of Tcl's (an exception of exactly the type `tcl_error`) raises
 // `error_type` with kMissing, caused by the TclError.
