@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -24,6 +25,8 @@ struct Waits {
     std::atomic<int> io{0};   // blocking reads in progress
     std::atomic<int> stuck{0};  // waits nothing can break, in progress
     std::atomic<int> interrupts{0};  // Ctrl-Cs during the current one
+    std::atomic<tcl::ThreadId> send_target{nullptr};  // the worker a synchronous send waits for
+    std::atomic<bool> send_cancelled{false};
     int in_expect = 0;                // interp thread only
     std::vector<std::string> closed;  // spawn ids marked closed for an instant
 };
@@ -118,6 +121,7 @@ void release(Waits *w) {
 
 int wrapped(void *cd, tcl::Interp *interp, int objc, tcl::Obj *const objv[]);
 void install(Waits *w);
+tcl::ThreadId prepare_send(int objc, tcl::Obj *const objv[]);
 
 void unwrapped(void *cd) {
     Wrap *x = static_cast<Wrap *>(cd);
@@ -176,17 +180,6 @@ void track_database(Waits *w, tcl::Obj *name_obj) {
     }
 }
 
-bool is_async_send(int objc, tcl::Obj *const objv[]) {
-    for (int i = 1; i < objc; ++i) {
-        const char *arg = tcl::api().GetStringFromObj(objv[i], nullptr);
-        if (std::strcmp(arg, "-async") == 0)
-            return true;
-        if (arg[0] != '-')
-            break;
-    }
-    return false;
-}
-
 // Marks the spawn ids of the interpreter open again.
 void reopen(Waits *w) {
     const ChanApi *c = chan_api();
@@ -236,21 +229,121 @@ int wrapped(void *cd, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
             track_database(w, objv[1]);
         break;
     case Kind::kThreadSend:
-    case Kind::kStuck:
-        if (x->kind == Kind::kThreadSend && is_async_send(objc, objv)) {
+    case Kind::kStuck: {
+        tcl::ThreadId target = nullptr;
+        if (x->kind == Kind::kThreadSend && !(target = prepare_send(objc, objv))) {
             rc = x->proc(x->data, interp, objc, objv);
             break;
         }
+        tcl::ThreadId outer = w->send_target.exchange(target);
+        bool outer_cancelled = w->send_cancelled.exchange(false);
         if (w->stuck++ == 0)
             w->interrupts = 0;
         rc = x->proc(x->data, interp, objc, objv);
         --w->stuck;
+        w->send_target = outer;
+        w->send_cancelled = outer_cancelled;
         break;
+    }
     default:
         rc = x->proc(x->data, interp, objc, objv);
     }
     release(w);
     return rc;
+}
+
+// --- Thread's workers ------------------------------------------------------
+//
+// A synchronous `thread::send` waits on a condition variable until the
+// worker answers. Before the first such send to a worker, an event queued
+// ahead of the script gives that worker an asynchronous handler of its own;
+// stopping the sender marks it, and the worker unwinds the script it runs
+// (as `thread::cancel` would: a script that catches the error goes on;
+// unwinding would end the worker's own `thread::wait`), so it answers at
+// once and goes on serving.
+
+struct Workers {
+    std::mutex mu;
+    std::vector<std::pair<tcl::ThreadId, tcl::AsyncHandler>> handlers;
+};
+
+Workers &workers() {
+    static Workers *const w = new Workers;  // (threads may use it at exit)
+    return *w;
+}
+
+tcl::AsyncHandler worker_handler(tcl::ThreadId id) {
+    for (auto &h : workers().handlers)
+        if (h.first == id)
+            return h.second;
+    return nullptr;
+}
+
+int worker_async(void *, tcl::Interp *interp, int code) {
+    const tcl::Api &api = tcl::api();
+    for (int depth = 0; interp && api.GetParent(interp) && depth < 1000; ++depth)
+        interp = api.GetParent(interp);
+    if (interp)
+        api.CancelEval(interp, nullptr, nullptr, 0);
+    return code;
+}
+
+void worker_exit(void *) {
+    const tcl::Api &api = tcl::api();
+    tcl::ThreadId me = api.GetCurrentThread();
+    std::lock_guard<std::mutex> lock(workers().mu);
+    auto &list = workers().handlers;
+    for (auto it = list.begin(); it != list.end(); ++it)
+        if (it->first == me) {
+            api.AsyncDelete(it->second);
+            list.erase(it);
+            break;
+        }
+}
+
+using ExitHandlerFn = void (*)(void (*)(void *), void *);
+
+int worker_setup(tcl::Event *, int) {
+    static const ExitHandlerFn on_exit =
+        reinterpret_cast<ExitHandlerFn>(dlsym(RTLD_DEFAULT, "Tcl_CreateThreadExitHandler"));
+    const tcl::Api &api = tcl::api();
+    tcl::ThreadId me = api.GetCurrentThread();
+    {
+        std::lock_guard<std::mutex> lock(workers().mu);
+        if (worker_handler(me) || !on_exit)
+            return 1;
+        workers().handlers.emplace_back(me, api.AsyncCreate(worker_async, nullptr));
+    }
+    on_exit(worker_exit, nullptr);
+    return 1;
+}
+
+// The worker a synchronous send goes to (null for an asynchronous one or
+// none recognised), given a handler first.
+tcl::ThreadId prepare_send(int objc, tcl::Obj *const objv[]) {
+    const tcl::Api &api = tcl::api();
+    for (int i = 1; i < objc; ++i) {
+        const char *arg = api.GetStringFromObj(objv[i], nullptr);
+        if (std::strcmp(arg, "-async") == 0)
+            return nullptr;
+        if (arg[0] == '-')
+            continue;
+        void *id = nullptr;
+        if (std::sscanf(arg, "tid%p", &id) != 1 || !id || id == api.GetCurrentThread())
+            return nullptr;
+        {
+            std::lock_guard<std::mutex> lock(workers().mu);
+            if (worker_handler(id))
+                return id;
+        }
+        auto *event = reinterpret_cast<tcl::Event *>(api.Alloc(sizeof(tcl::Event)));
+        event->proc = worker_setup;
+        event->nextPtr = nullptr;
+        api.ThreadQueueEvent(id, event, tcl::kQueueTail);
+        api.ThreadAlert(id);
+        return id;
+    }
+    return nullptr;
 }
 
 void install(Waits *w) {
@@ -362,6 +455,12 @@ void on_watch(void *data, bool deadline) {
         int sig = kick_signal();
         if (sig > 0)
             pthread_kill(w->thread, sig);
+    }
+    tcl::ThreadId target = w->send_target.load();
+    if (target && !w->send_cancelled.exchange(true)) {
+        std::lock_guard<std::mutex> lock(workers().mu);
+        if (tcl::AsyncHandler h = worker_handler(target))
+            tcl::api().AsyncMark(h);
     }
     if (!deadline && w->stuck.load() > 0 && w->interrupts++ >= 1) {
         // The second Ctrl-C during a wait nothing can break: as under tclsh.
