@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -201,6 +202,28 @@ void reopen(Waits *w) {
     tcl::decr_ref(saved);
 }
 
+// A blocking read that a signal interrupted (EINTR) is read again unless
+// the interpreter is being stopped: a harmless signal with a Python handler
+// (whose C handler Python installs without SA_RESTART) must not fail it.
+// Tcl keeps what it had read in the channel's buffers, so nothing is lost.
+int read_retrying(Wrap *x, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
+    static const auto get_errno = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "Tcl_GetErrno"));
+    static const auto async_ready = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "Tcl_AsyncReady"));
+    static const auto canceled = reinterpret_cast<int (*)(tcl::Interp *, int)>(dlsym(RTLD_DEFAULT, "Tcl_Canceled"));
+    const tcl::Api &api = tcl::api();
+    for (;;) {
+        int rc = x->proc(x->data, interp, objc, objv);
+        if (rc != tcl::kError || !get_errno || !async_ready || !canceled || get_errno() != EINTR)
+            return rc;
+        // (The checks that signal or deadline asked for run first.)
+        if (async_ready())
+            rc = api.AsyncInvoke(interp, rc);
+        if (canceled(interp, 0) != tcl::kOk || rc != tcl::kError)
+            return rc;
+        api.ResetResult(interp);
+    }
+}
+
 int wrapped(void *cd, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
     Wrap *x = static_cast<Wrap *>(cd);
     Waits *w = x->w;
@@ -214,7 +237,7 @@ int wrapped(void *cd, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
         break;
     case Kind::kRead:
         ++w->io;
-        rc = x->proc(x->data, interp, objc, objv);
+        rc = read_retrying(x, interp, objc, objv);
         --w->io;
         break;
     case Kind::kExpect:
