@@ -13,9 +13,10 @@
 // - Blocking reads (`gets`, `read` on a channel in blocking mode) wait in a
 //   system call: the watcher sends the interpreter's thread a signal whose
 //   handler does nothing, so the call fails with EINTR (Ctrl-C does the same).
-// - Thread's synchronous `thread::send` and `tpool::wait` wait for another
-//   thread: these cannot be broken from outside; a second Ctrl-C during one
-//   ends the process as Ctrl-C ends tclsh.
+// - Thread's synchronous `thread::send` waits for the worker: stopping it
+//   cancels the script the worker runs (see labwaits.cpp), so it answers.
+// - Thread's `tpool::wait` waits for pool workers nobody outside can reach:
+//   a second Ctrl-C during it ends the process as Ctrl-C ends tclsh.
 //
 // The wrappers are installed when `load` brings such an extension into the
 // interpreter (the commands keep their names and behaviour); an interpreter
