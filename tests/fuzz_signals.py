@@ -111,6 +111,12 @@ def setup(storm):
     interp.eval("trace add variable tv write {apply {args {for {set k 0} {$k < 3000} {incr k} {}}}}")
     interp.eval("trace add variable tv read {apply {args {for {set k 0} {$k < 3000} {incr k} {}}}}")
     interp.create_callback(lambda m: str(sum(range(int(m)))), cmd_name="pywork")
+    # Waits inside extensions and blocking reads, which never end by themselves.
+    interp.eval("package require Expect; log_user 0; spawn cat; set timeout -1")
+    interp.eval("package require Thread; set worker [thread::create]")
+    interp.eval("package require sqlite3; sqlite3 db :memory:")
+    interp.eval("proc accept {s a p} {set ::server $s}; set listener [socket -server accept 0]")
+    interp.eval("set client [socket 127.0.0.1 [lindex [fconfigure $listener -sockname] 2]]; vwait ::server")
 
     def loop(n):
         return "set x 0; for {set k 0} {$k < %d} {incr k} {incr x}; set x" % n
@@ -171,12 +177,19 @@ def setup(storm):
         (limited("spin", 0.004), None, "limit"),
         (limited("after 20", 0.004), None, "limit"),
         (limited(loop(1000), 30), "1000", "pkg"),
+        (limited("expect never", 0.004), None, "limit"),
+        (limited("thread::send $worker {while 1 {}}", 0.004), None, "limit"),
+        (limited("db eval {WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT count(*) FROM c}",
+                 0.004), None, "limit"),
+        (limited("gets $client", 0.004), None, "limit"),
     ]
 
     def healthy():
         # Nothing parked: an unrelated call works, an unrelated failure is its own.
         if interp.eval("set a usable") != "usable":
             wrong("interpreter unusable")
+        if interp.eval("thread::send $worker {set w 1}") != "1" or interp.eval("db eval {SELECT 2}") != "2":
+            wrong("the worker or the database unusable")
         try:
             interp.eval("error boom")
             wrong("error boom succeeded")

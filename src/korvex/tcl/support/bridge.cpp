@@ -9,6 +9,7 @@
 #include "support/bridge.hpp"
 
 #include "support/bridgestate.hpp"
+#include "support/labwaits.hpp"
 #include "support/stdio.hpp"
 #include "support/watcher.hpp"
 
@@ -104,8 +105,10 @@ int async_proc(void *data, tcl::Interp *interp, int code) {
     api.SetObjResult(target, saved);
     tcl::decr_ref(saved);
     s->checking = false;
-    if (s->unwind_now && s->interp)
+    if (s->unwind_now && s->interp) {
         unwind(s);
+        labwaits::on_stop(s->waits);
+    }
     return code;
 }
 
@@ -139,6 +142,7 @@ void stop_checks(State *s) {
     watcher::remove(s->async);
     tcl::api().AsyncDelete(s->async);
     s->async = nullptr;
+    labwaits::detach(s->waits);
 }
 
 // --- the registry object -------------------------------------------------------
@@ -679,6 +683,8 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
     if (s->check_proc) {
         s->async = api.AsyncCreate(async_proc, s);
         watcher::add(s->async, mark);
+        s->waits = labwaits::attach(interp);
+        watcher::set_breaker(s->async, labwaits::on_watch, s->waits);
     }
     return registry;
 }

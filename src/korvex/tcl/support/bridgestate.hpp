@@ -11,6 +11,7 @@
 // _tkinter's procedure has returned.
 #pragma once
 
+#include "support/labwaits.hpp"
 #include "support/owner.hpp"
 #include "support/pyutil.hpp"
 #include "support/tcllib.hpp"
@@ -97,6 +98,7 @@ struct State {
     tcl::ObjCmdProc check_proc = nullptr;
     TkCommandData *check_data = nullptr;
     bool checking = false;
+    labwaits::Waits *waits = nullptr;  // extensions' waits (see labwaits.hpp)
     std::vector<Deadline> deadlines;
     long next_deadline_id = 1;
     PyObject *timeout_type = nullptr;  // TclTimeoutError

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -21,6 +23,8 @@ struct Watched {
     void (*mark)(tcl::AsyncHandler);
     bool has_deadline;
     Clock::time_point deadline;
+    void (*breaker)(void *, bool) = nullptr;  // see set_breaker
+    void *breaker_data = nullptr;
 };
 
 struct Watcher {
@@ -38,10 +42,14 @@ Watcher &the_watcher() {
     return *w;
 }
 
-void drain(int fd) {
+// Empties the pipe; whether a SIGINT was among the signals written to it.
+bool drain(int fd) {
     char buf[64];
-    while (read(fd, buf, sizeof buf) > 0) {
-    }
+    bool interrupt = false;
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        interrupt = interrupt || std::memchr(buf, SIGINT, (size_t)n) != nullptr;
+    return interrupt;
 }
 
 void poke(Watcher &w) {
@@ -72,12 +80,12 @@ void run(Watcher *w) {
         }
         pollfd fds[2] = {{w->wake[0], POLLIN, 0}, {signals_fd, POLLIN, 0}};
         int n = poll(fds, signals_fd >= 0 ? 2 : 1, timeout);
-        bool signalled = false;
+        bool signalled = false, interrupted = false;
         if (n > 0) {
             if (fds[0].revents)
                 drain(w->wake[0]);
             if (signals_fd >= 0 && fds[1].revents) {
-                drain(signals_fd);
+                interrupted = drain(signals_fd);
                 signalled = true;
             }
         }
@@ -85,9 +93,13 @@ void run(Watcher *w) {
         Clock::time_point now = Clock::now();
         // Marking under the lock: remove() cannot return while a handler it
         // removes is being marked.
-        for (const Watched &x : w->watched)
-            if (signalled || (x.has_deadline && x.deadline <= now))
+        for (const Watched &x : w->watched) {
+            bool passed = x.has_deadline && x.deadline <= now;
+            if (signalled || passed)
                 x.mark(x.async);
+            if (x.breaker && (passed || interrupted))
+                x.breaker(x.breaker_data, passed);
+        }
     }
 }
 
@@ -107,7 +119,7 @@ bool make_pipe(int fds[2]) {
 void add(tcl::AsyncHandler async, void (*mark)(tcl::AsyncHandler)) {
     Watcher &w = the_watcher();
     std::lock_guard<std::mutex> lock(w.mu);
-    w.watched.push_back({async, mark, false, {}});
+    w.watched.push_back({async, mark, false, {}, nullptr, nullptr});
     if (!w.started && (w.wake[0] >= 0 || make_pipe(w.wake))) {
         std::thread(run, &w).detach();
         w.started = true;
@@ -121,6 +133,16 @@ void remove(tcl::AsyncHandler async) {
     w.watched.erase(std::remove_if(w.watched.begin(), w.watched.end(),
                                    [async](const Watched &x) { return x.async == async; }),
                     w.watched.end());
+}
+
+void set_breaker(tcl::AsyncHandler async, void (*breaker)(void *, bool), void *data) {
+    Watcher &w = the_watcher();
+    std::lock_guard<std::mutex> lock(w.mu);
+    for (Watched &x : w.watched)
+        if (x.async == async) {
+            x.breaker = breaker;
+            x.breaker_data = data;
+        }
 }
 
 void set_deadline(tcl::AsyncHandler async, double seconds) {

@@ -28,6 +28,11 @@ void add(tcl::AsyncHandler async, void (*mark)(tcl::AsyncHandler));
 // its owner thread may delete it.
 void remove(tcl::AsyncHandler async);
 
+// Also calls `breaker(data, passed)` for `async`, under the watcher's lock,
+// each time a deadline has passed (`passed`) and when Ctrl-C arrives: for
+// waits inside Tcl work that the handler cannot reach (see labwaits.hpp).
+void set_breaker(tcl::AsyncHandler async, void (*breaker)(void *, bool), void *data);
+
 // The earliest deadline of `async`'s interpreter, `seconds` from now; a
 // negative number for none.
 void set_deadline(tcl::AsyncHandler async, double seconds);
