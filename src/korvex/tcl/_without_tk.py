@@ -11,8 +11,8 @@ Tcl stay tkinter's. They are defined on this class, not on Interpreter, so
 that looking up Interpreter's own attributes costs what it did.
 """
 
-import functools
 import tkinter
+import types
 from typing import Any, Callable, Dict
 
 __all__ = ["WithoutTk", "WORKING"]
@@ -39,11 +39,31 @@ def _tk_loaded(interp: Any) -> bool:
     return bool(interp.tk.call("info", "commands", "::winfo"))
 
 
-def _needs_tk(name: str, method: Callable[..., Any]) -> Callable[..., Any]:
-    @functools.wraps(method)
-    def needs_tk(self: Any, *args: Any, **kwargs: Any) -> Any:
-        if _tk_loaded(self):
-            return method(self, *args, **kwargs)
+class _NeedsTk:
+    """A tkinter method that needs Tk: raises TclError saying that Tk is not
+    loaded, unless it is. (A descriptor rather than a function per method:
+    making 190 functions costs a millisecond of every import.)"""
+
+    __slots__ = ("name", "method")
+
+    def __init__(self, name: str, method: Callable[..., Any]) -> None:
+        self.name = name
+        self.method = method
+
+    def __get__(self, interp: Any, owner: Any = None) -> Any:
+        return self if interp is None else types.MethodType(self, interp)
+
+    @property
+    def __wrapped__(self) -> Callable[..., Any]:  # inspect.signature() shows tkinter's
+        return self.method
+
+    def __repr__(self) -> str:
+        return "<tkinter method %s, which needs Tk>" % self.name
+
+    def __call__(self, interp: Any, *args: Any, **kwargs: Any) -> Any:
+        if _tk_loaded(interp):
+            return self.method(interp, *args, **kwargs)
+        name = self.name
         message = "%s needs Tk, and Tk is not loaded in this interpreter" % _LABELS.get(name, name + "()")
         if name in _INSTEAD:
             message += " (%s)" % _INSTEAD[name]
@@ -54,20 +74,14 @@ def _needs_tk(name: str, method: Callable[..., Any]) -> Callable[..., Any]:
         exc.errorline = None  # type: ignore[attr-defined]
         raise exc
 
-    needs_tk.__qualname__ = "Interpreter." + name
-    return needs_tk
-
 
 def _methods() -> Dict[str, Any]:
     found: Dict[str, Any] = {}
-    for name in dir(tkinter.Tk):
-        if name.startswith("_") and name not in ("__getitem__", "__setitem__"):
-            continue
-        if name in WORKING:
-            continue
-        value = getattr(tkinter.Tk, name)
-        if callable(value) and not isinstance(value, type):
-            found[name] = _needs_tk(name, value)
+    for cls in reversed(tkinter.Tk.__mro__[:-1]):  # Wm, Misc, Tk: the last definition wins
+        for name, value in vars(cls).items():
+            if (name[0] != "_" or name in _LABELS) and name not in WORKING and callable(value) \
+                    and not isinstance(value, type):
+                found[name] = _NeedsTk(name, value)
     return found
 
 
