@@ -1,4 +1,5 @@
 import inspect
+import re
 import tkinter
 
 import pytest
@@ -12,6 +13,39 @@ def test_is_a_tk_without_tk(interp):
     assert isinstance(interp, tkinter.Tk)
     assert interp.tk.eval("info commands button") == ""
     assert interp.tk.eval("package present Tclx")
+
+
+def _set_item(interp):
+    interp["background"] = "red"
+
+
+@pytest.mark.parametrize("call, name, label", [
+    (lambda i: i.winfo_width(), "winfo_width", "winfo_width()"),
+    (lambda i: i.grid_slaves(), "grid_slaves", "grid_slaves()"),
+    (lambda i: i.geometry("10x10"), "geometry", "geometry()"),
+    (lambda i: i.bind("<Key>", print), "bind", "bind()"),
+    (lambda i: i.wait_variable("v"), "wait_variable", "wait_variable()"),
+    (lambda i: i.destroy(), "destroy", "destroy()"),
+    (lambda i: i["background"], "__getitem__", "interp[option]"),
+    (_set_item, "__setitem__", "interp[option] = value"),
+])
+def test_tk_methods_say_that_tk_is_not_loaded(interp, call, name, label):
+    commands = interp.tk.eval("llength [info commands]")
+    with pytest.raises(TclError, match=r"^%s needs Tk, and Tk is not loaded in this interpreter" % re.escape(label)
+                       ) as info:
+        call(interp)
+    assert info.value.errorcode == ("TK", "NOT_LOADED", name)
+    assert interp.tk.eval("llength [info commands]") == commands  # nothing registered on the way
+    assert interp.eval("set a 1") == "1"  # the interpreter goes on
+
+
+@pytest.mark.parametrize("call", [
+    lambda i: i.after(1), lambda i: i.after_cancel(i.after(1000, print)), lambda i: i.update(),
+    lambda i: i.update_idletasks(), lambda i: i.setvar("v", "1") or i.getvar("v"), lambda i: i.getint("7"),
+    lambda i: i.deletecommand(i.register(print)), lambda i: i.quit(), lambda i: i.mainloop(),
+])
+def test_what_works_without_tk_is_tkinters(interp, call):
+    call(interp)
 
 
 @pytest.mark.parametrize("name, value", [("argc", "0"), ("argv", ""), ("argv0", ""), ("tcl_interactive", "0")])

@@ -5,6 +5,7 @@ built into a wheel and installed into a fresh environment."""
 import importlib.metadata
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import tarfile
@@ -158,3 +159,12 @@ def test_sdist_builds_the_wheel_that_installs_and_runs(tmp_path):
     assert "shared interpreter: expr 6*7 -> 42" in result.stdout
     result = run([python, "-c", "import korvex.tcl; print(korvex.tcl.__version__)"], cwd=tmp_path)
     assert result.stdout.strip() == importlib.metadata.version("korvex-tcl")
+
+
+def test_the_pytest_extra_brings_what_the_plugin_runs_with():
+    # `pip install korvex.tcl[pytest]`: pytest and pytest-xdist, none of the project's own tools.
+    requires = importlib.metadata.requires("korvex-tcl") or []
+    extra = sorted(re.match(r"[A-Za-z0-9_.-]+", r).group() for r in requires
+                   if re.search(r"""extra\s*==\s*["']pytest["']""", r))
+    assert extra == ["pytest", "pytest-xdist"]
+    assert "pip install korvex.tcl[pytest]" in (ROOT / "README.md").read_text()

@@ -353,7 +353,7 @@ def test_junit_xml_has_a_test_case_per_tcltest_test(pytester):
     pytester.inline_run("-p", "no:cacheprovider", "--junitxml=%s" % xml)
     cases = {case.get("name"): case for case in ET.parse(xml).iter("testcase")}
     assert sorted(cases) == ["j-1", "j-2", "j-3"]
-    assert {case.get("classname") for case in cases.values()} == {"sub.suite.test"}
+    assert {case.get("classname") for case in cases.values()} == {"sub.suite_test"}
     failure = cases["j-2"].find("failure")
     assert failure.get("message") == "Result was: 2"
     assert failure.text.startswith("==== j-2  FAILED\n") and "---- Result should have been" in failure.text
@@ -630,3 +630,73 @@ def test_a_failure_while_cleaning_up_a_run_is_reported_not_a_hang(pytester, monk
     result = pytester.runpytest("-p", "no:cacheprovider")
     assert "restore failed" in result.stdout.str()
     assert result.ret != 0
+
+
+# A tcllib-shaped suite: graph.test sources the pieces under graph/tests,
+# which fail on their own (they use what graph.test sets up).
+GRAPH = {
+    "modules/struct/graph": "set impl critcl\nforeach piece {arcs ops/walk} {\n"
+                            "    source [file join [file dirname [info script]] graph tests $piece.test]\n}\n",
+    "modules/struct/graph/tests/arcs": "test graph-${impl}-arcs-1.0 {} {set a 1} 1",
+    "modules/struct/graph/tests/ops/walk": "test graph-${impl}-walk-1.0 {} {set a 1} 1",
+}
+
+
+@pytest.mark.parametrize("ignore, args, collected", [
+    ("modules/struct/graph/tests/**", [], ["modules/struct/graph.test"]),
+    ("**/graph/tests/**", [], ["modules/struct/graph.test"]),
+    ("**/tests/*.test", [], ["modules/struct/graph.test", "modules/struct/graph/tests/ops/walk.test"]),
+    ("arcs.test w[a-z]lk.*", [], ["modules/struct/graph.test"]),
+    ("graph/tests/**", [], None),  # relative to the rootdir: it names nothing here
+    # A file named on the command line is collected whatever the option says (as with --ignore).
+    ("**/graph/tests/**", ["modules/struct/graph/tests/arcs.test"], ["modules/struct/graph/tests/arcs.test"]),
+])
+def test_tcltest_ignore_leaves_out_files_by_path(pytester, ignore, args, collected):
+    for name, body in GRAPH.items():
+        path = pytester.path / (name + ".test")
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text((HEAD if name.endswith("graph") else "") + body + "\n")
+    pytester.makeini("[pytest]\ntcltest_ignore = %s\n" % ignore)
+    result = pytester.runpytest("-p", "no:cacheprovider", "-rA", "--continue-on-collection-errors", *args)
+    if collected is None:
+        result.assert_outcomes(passed=2, errors=2)  # the pieces, collected alone, fail to collect
+        return
+    files = sorted({line.split()[1].split("::")[0] for line in result.stdout.lines
+                    if line.startswith(("PASSED ", "ERROR ", "FAILED "))})
+    assert files == collected
+    if collected == ["modules/struct/graph.test"]:
+        result.assert_outcomes(passed=2)
+
+
+def test_junit_classname_is_the_file_as_a_class_of_its_directory(pytester):
+    tcltest(pytester, "lib/modules/csv/csv", "test csv-1.2 {} {set a 1} 1", **{"csv.bench": "test b-1 {} {set a 1} 1"})
+    xml = pytester.path / "junit.xml"
+    pytester.inline_run("-p", "no:cacheprovider", "--junitxml=%s" % xml, "--junit-prefix=ci")
+    assert sorted(case.get("classname") for case in ET.parse(xml).iter("testcase")) == [
+        "ci.csv_bench_test", "ci.lib.modules.csv.csv_test"]
+
+
+SUMMARY_SUITE = {
+    "sub/csv": "test csv-1 {} {set a 1} 1\ntest csv-2 {} {set a 1} 2\ntest csv-3 {} nosuch {set a 1} 1\n"
+               "test csv-4 {} {set a 1} 1",
+    "json": "test json-1 {} {set a 1} 1",
+    "other/json": "test json-9 {} {set a 1} 1",
+}
+
+
+@pytest.mark.parametrize("args", [["--tcltest-summary"], ["-o", "tcltest_summary=true", "-n", "2"]],
+                         ids=["option", "ini under xdist"])
+def test_tcltest_summary_prints_tcltests_line_for_each_file(pytester, args):
+    if "-n" in args:
+        pytest.importorskip("xdist")
+    tcltest(pytester, **SUMMARY_SUITE)
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-k", "not csv-4", *args, timeout=300)
+    result.assert_outcomes(passed=3, failed=1, skipped=1)
+    # The files' own names, paths where two share a name; tcltest counted the deselected test as skipped.
+    result.stdout.fnmatch_lines([
+        "*= tcltest summary =*",
+        "json.test: Total 1 Passed 1 Skipped 0 Failed 0",
+        "other/json.test: Total 1 Passed 1 Skipped 0 Failed 0",
+        "csv.test: Total 4 Passed 1 Skipped 2 Failed 1",
+    ], consecutive=True)
+    assert "tcltest summary" not in pytester.runpytest("-p", "no:cacheprovider").stdout.str()

@@ -300,3 +300,36 @@ def test_stubs_themselves_pass_strict_checks():
          "-p", "korvex.tcl", "-p", "korvex.datastructures"],
         cwd=os.path.join(ROOT, "src"), capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_tk_methods_are_not_offered_but_what_works_without_tk_is(tmp_path):
+    # An Interpreter has no Tk: mypy must reject tkinter's Tk methods (they fail
+    # at run time) and accept what works, tkinter's and the application object's.
+    pytest.importorskip("mypy")
+    source = tmp_path / "tk_methods.py"
+    source.write_text(
+        "import tkinter\nfrom korvex.tcl import Interpreter\n"
+        "def use(interp: Interpreter) -> None:\n"
+        "    interp.after(10)\n"
+        "    ident: str = interp.after(10, print, 'x')\n"
+        "    interp.after_cancel(ident)\n"
+        "    interp.update()\n"
+        "    interp.setvar('a', 1)\n"
+        "    words: tuple[object, ...] = interp.splitlist(interp.tk.eval('list a b'))\n"
+        "    address: int = interp.interpaddr()\n"
+        "    interp.createcommand('cmd', print)\n"
+        "    assert isinstance(interp, tkinter.Tk)\n"
+        "    del words, address\n"
+        "def misuse(interp: Interpreter) -> None:\n"
+        "    interp.winfo_width()\n"
+        "    interp.grid_slaves()\n"
+        "    interp.geometry('10x10')\n"
+        "    interp.bind('<Key>', print)\n")
+    result = _run("-m", "mypy", "--strict", "--no-incremental", str(source))
+    errors = re.findall(r":(\d+): error: (.*)", result.stdout)
+    assert [(int(line), text) for line, text in errors] == [
+        (15, '"Interpreter" has no attribute "winfo_width"  [attr-defined]'),
+        (16, '"Interpreter" has no attribute "grid_slaves"  [attr-defined]'),
+        (17, '"Interpreter" has no attribute "geometry"  [attr-defined]'),
+        (18, '"Interpreter" has no attribute "bind"  [attr-defined]'),
+    ], result.stdout

@@ -14,9 +14,11 @@ file, stopping at each selected test until its item runs.
 from __future__ import annotations
 
 import fnmatch
+import functools
 import os
+import re
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Generator, Iterable, Iterator, List, NoReturn, Optional, Tuple, Union
 
 import pytest
 
@@ -39,6 +41,26 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     parser.addini("tcltest_arguments", "arguments given to each tcltest file, as tclsh FILE ARGS would "
                   "(tcltest's -constraints, -limitconstraints, -tmpdir...; $NAME: from the environment)",
                   type="args", default=[])
+    parser.addini("tcltest_ignore", "path globs of tcltest files not to collect, relative to the rootdir "
+                  "(** any directories, * within one name; a glob without / matches base names): "
+                  "files that other test files source", type="args", default=[])
+    parser.addini("tcltest_summary", "default of --tcltest-summary", type="bool", default=False)
+    group = parser.getgroup("korvex_tcl")
+    group.addoption(
+        "--tcltest-summary", action="store_true", default=None,
+        help="print tcltest's own line for each tcltest file (name: Total N Passed N Skipped N "
+             "Failed N) in the terminal summary")
+
+
+@pytest.hookimpl(trylast=True)  # after junitxml has set up its writer
+def pytest_configure(config: pytest.Config) -> None:
+    xml = _tcl_pytest._junit_xml(config)
+    if xml is not None:
+        config.pluginmanager.register(_JunitClassnames(xml, config.getini("tcltest_files")),
+                                      "korvex_tcl-tcltest-junitxml")
+    summary = config.getoption("tcltest_summary")
+    if summary if summary is not None else config.getini("tcltest_summary"):
+        config.pluginmanager.register(_Summary(), "korvex_tcl-tcltest-summary")
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -62,11 +84,73 @@ def _matches(path: Union[str, "os.PathLike[str]"], patterns: Iterable[str]) -> b
 
 
 def pytest_collect_file(file_path: Path, parent: pytest.Collector) -> Optional["TcltestFile"]:
-    patterns = parent.config.getini("tcltest_files")
-    if patterns and _matches(file_path, patterns):
+    config = parent.config
+    patterns = config.getini("tcltest_files")
+    if patterns and _matches(file_path, patterns) and not _ignored(config, file_path, parent.session):
         file: TcltestFile = TcltestFile.from_parent(parent, path=file_path)
         return file
     return None
+
+
+def _ignored(config: pytest.Config, path: Path, session: pytest.Session) -> bool:
+    """Whether the ini option tcltest_ignore leaves the file out (a file
+    named on the command line is collected whatever it says, as pytest's
+    own --ignore does)."""
+    globs = config.getini("tcltest_ignore")
+    if not globs or session.isinitpath(path):
+        return False
+    return path_matches(path, globs, config.rootpath)
+
+
+def path_matches(path: Path, globs: Iterable[str], root: Path) -> bool:
+    """Whether `path` matches one of the path globs, relative to `root`
+    (absolute ones as they are): "**" stands for any number of directories,
+    "*", "?" and "[...]" for characters within one name; a glob without a
+    slash matches the base name."""
+    try:
+        relative = path.relative_to(root).as_posix()
+    except ValueError:
+        relative = None
+    for glob in globs:
+        if "/" not in glob.rstrip("/") and os.sep not in glob:
+            if fnmatch.fnmatchcase(path.name, glob.rstrip("/")):
+                return True
+            continue
+        glob = glob.replace(os.sep, "/")
+        subject = path.as_posix() if os.path.isabs(glob) else relative
+        if subject is not None and _glob_pattern(glob.lstrip("/") if not os.path.isabs(glob) else glob
+                                                 ).fullmatch(subject):
+            return True
+    return False
+
+
+@functools.lru_cache(maxsize=64)
+def _glob_pattern(glob: str) -> "re.Pattern[str]":
+    parts = []
+    i = 0
+    while i < len(glob):
+        if glob.startswith("**/", i) and (i == 0 or glob[i - 1] == "/"):
+            parts.append("(?:.*/)?")  # any directories, none included
+            i += 3
+        elif glob.startswith("**", i) and (i == 0 or glob[i - 1] == "/") and i + 2 == len(glob):
+            parts.append(".*")
+            i += 2
+        elif glob[i] == "*":
+            parts.append("[^/]*")
+            i += 1
+        elif glob[i] == "?":
+            parts.append("[^/]")
+            i += 1
+        elif glob[i] == "[" and "]" in glob[i + 2:]:
+            end = glob.index("]", i + 2)
+            body = glob[i + 1:end]
+            negate = body[0] in "!^"
+            parts.append("[%s%s]" % ("^" if negate else "", body[negate:].replace("\\", "\\\\")))
+            i = end + 1
+        else:
+            parts.append(re.escape(glob[i]))
+            i += 1
+    return re.compile("".join(parts))
 
 
 def tcltest_arguments(config: pytest.Config) -> List[str]:
@@ -105,6 +189,7 @@ class TcltestFile(pytest.File):
         super().__init__(*args, **kwargs)
         self._run: Optional[FileRun] = None
         self._told = False  # whether an item reported how the run ended
+        self.ended: Optional[FileRun] = None  # the run the file's teardown ended, for the summary
         self.selected: List[Tuple[str, int]] = []  # the keys of the items to run, in order
         self.order: Dict[Tuple[str, int], int] = {}  # each test's place in the file
 
@@ -139,6 +224,7 @@ class TcltestFile(pytest.File):
 
     def teardown(self) -> None:
         run, self._run = self._run, None
+        self.ended = run or self.ended
         if run is None or (run.end is not None and self._told):
             return
         end = run.end or run.finish(_tcl_pytest._option_timeout(self.config))
@@ -365,3 +451,81 @@ def tcltest_scope(nodeid: str, patterns: Iterable[str]) -> Optional[str]:
         return path
     return None
 
+
+
+# -- JUnit XML -----------------------------------------------------------------
+
+def junit_classname(path: str) -> str:
+    """The JUnit classname of the tests of the tcltest file at `path` (its
+    node id's file part): the directories dotted, as junitxml writes them,
+    and the file as one class, its dots made underscores (lib/csv/csv.test:
+    lib.csv.csv_test), so that CI servers list the file as a class of its
+    directory's package rather than a class "test"."""
+    directory, _, name = path.rpartition("/")
+    name = name.replace(".", "_")
+    return "%s.%s" % (directory.replace("/", "."), name) if directory else name
+
+
+class _JunitClassnames:
+    """Gives the test cases of tcltest items their file's classname."""
+
+    def __init__(self, xml: Any, patterns: List[str]) -> None:
+        self.xml = xml
+        self.patterns = patterns
+
+    @pytest.hookimpl(tryfirst=True)  # before junitxml opens the test case
+    def pytest_runtest_logreport(self, report: pytest.TestReport) -> None:
+        if report.when != "setup":
+            return
+        path = tcltest_scope(report.nodeid, self.patterns)
+        if path is None:
+            return
+        classname = junit_classname(path)
+        if self.xml.prefix:
+            classname = "%s.%s" % (self.xml.prefix, classname)
+        # Attributes set before junitxml's own take the place of its (as record_xml_attribute's).
+        self.xml.node_reporter(report).add_attribute("classname", classname)
+
+
+# -- tcltest's own summary -----------------------------------------------------
+
+_COUNTS = ("Total", "Passed", "Skipped", "Failed")
+
+
+class _Summary:
+    """--tcltest-summary: tcltest's counts of each file, as its cleanupTests
+    prints them, in the terminal summary. A file's counts ride on the report
+    of the teardown that ends its run (and so come back from pytest-xdist's
+    workers)."""
+
+    def __init__(self) -> None:
+        self.files: Dict[str, List[int]] = {}
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_makereport(self, item: pytest.Item, call: pytest.CallInfo[None],
+                                  ) -> Generator[None, Any, None]:
+        outcome = yield
+        if call.when != "teardown" or not isinstance(item, TcltestItem):
+            return
+        file = item.file
+        run, file.ended = file.ended, None
+        counts = run.end.counts if run is not None and run.end is not None else None
+        if counts is not None:
+            report = outcome.get_result()
+            report.tcltest_counts = [file.nodeid, *counts]
+
+    def pytest_runtest_logreport(self, report: pytest.TestReport) -> None:
+        counts = getattr(report, "tcltest_counts", None)
+        if counts:
+            self.files[str(counts[0])] = [int(n) for n in counts[1:]]
+
+    def pytest_terminal_summary(self, terminalreporter: Any) -> None:
+        if not self.files:
+            return
+        names = {path: path.rpartition("/")[2] for path in self.files}
+        clash = {name for name in names.values() if list(names.values()).count(name) > 1}
+        terminalreporter.write_sep("=", "tcltest summary")
+        for path in sorted(self.files):
+            name = names[path] if names[path] not in clash else path
+            terminalreporter.write_line("%s: %s" % (name, " ".join(
+                "%s %d" % pair for pair in zip(_COUNTS, self.files[path]))))

@@ -63,7 +63,9 @@ _SETUP = r"""{collect selected file} {
     set S(stack) {}
     set S(file) [file normalize $file]
     foreach {name n} $selected {set S(s:[list $name $n]) 1}
+    set S(counts) {0 0 0 0}
     ::tcl::KorvexTcltestHook {}
+    trace add execution ::tcltest::cleanupTests {enter leave} ::tcl::KorvexTcltestCleanup
 }"""
 
 _PROCS = r"""
@@ -141,6 +143,24 @@ proc ::tcl::KorvexTcltestLeave {i cmd code result op} {
         set outcome none
     }
     ::tcl::korvex_tcltest_gate done {*}$data $outcome $result $reasons $unmet [lindex $cmd 2]
+}
+
+# tcltest's counts of the file (Total Passed Skipped Failed), as its
+# cleanupTests prints them: those of each cleanupTests that reset them added
+# up, with those counted since.
+proc ::tcl::KorvexTcltestCleanup {cmd args} {
+    upvar #0 ::tcl::KorvexTcltest S
+    if {[lindex $args end] eq "enter"} {
+        set S(before) [::tcl::KorvexTcltestTotals]
+    } elseif {[info exists S(before)]} {
+        if {$::tcltest::numTests(Total) == 0} {set S(counts) $S(before)}
+        unset S(before)
+    }
+}
+
+proc ::tcl::KorvexTcltestTotals {} {
+    upvar #0 ::tcl::KorvexTcltest S
+    lmap n $S(counts) name {Total Passed Skipped Failed} {expr {$n + $::tcltest::numTests($name)}}
 }
 
 # The line of the file where the running test command is: the innermost
@@ -228,7 +248,7 @@ class End:
     (stopped from outside; in_test tells whether a test was running),
     "finished" (run to its end with no test left to run)."""
 
-    __slots__ = ("kind", "text", "status", "exc", "in_test", "found")
+    __slots__ = ("kind", "text", "status", "exc", "in_test", "found", "counts")
 
     def __init__(self, kind: str, text: str = "", status: int = 0, exc: Optional[BaseException] = None,
                  in_test: bool = False, found: Tuple[str, ...] = ()) -> None:
@@ -238,6 +258,8 @@ class End:
         self.exc = exc
         self.in_test = in_test
         self.found = found
+        # tcltest's counts of the file's tests (Total, Passed, Skipped, Failed), when known.
+        self.counts: Optional[Tuple[int, ...]] = None
 
 
 class _Stop(BaseException):
@@ -480,6 +502,11 @@ class FileRun:
                 end = End("error", str(exc), exc=exc)
             _forget_frames(exc)
             timeout = None
+        if not self.collect:
+            try:
+                end.counts = tuple(int(n) for n in interp.tk.splitlist(interp.tk.eval("::tcl::KorvexTcltestTotals")))
+            except (TclError, ValueError):
+                pass  # a run stopped (time limit, Ctrl-C): its counts are not known
         if self.collect:
             try:
                 end.found = tuple(interp.tk.splitlist(interp.tk.eval("set ::tcl::KorvexTcltest(found)")))

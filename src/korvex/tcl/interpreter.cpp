@@ -1182,7 +1182,9 @@ KX_MODULE(interpreter, m) {
         return lazy_logger_attr(g_logger, "logger", m, name);
     });
 
-    ClassDef c(m, "Interpreter", {m.attr("Tk")},
+    // Based on tkinter.Tk through WithoutTk, whose methods that need Tk say
+    // that it is not loaded (instead of "invalid command name").
+    ClassDef c(m, "Interpreter", {import_attr("korvex.tcl._without_tk", "WithoutTk")},
                "A Tcl interpreter for test scripts: the standard Tk wrapper, without Tk,\n"
                "extended with Tcl bridging.\n\n"
                "On top of tkinter.Tk it offers:\n"
