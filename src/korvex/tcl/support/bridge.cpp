@@ -72,6 +72,7 @@ bool ours(const State *s, tcl::Interp *interp) {
 // exception the check recorded.
 void unwind(State *s) {
     s->unwind_now = false;
+    note_reports(s);
     s->cancelled = true;
     tcl::api().CancelEval(s->interp, nullptr, nullptr, tcl::kCancelUnwind);
 }
@@ -479,6 +480,71 @@ void set_unwinding(State *s, nb::handle exc) {
         s->unwinding = nb::borrow(exc).release().ptr();
 }
 
+namespace {
+
+// Tcl's queue of an interpreter's background errors, its "tclBgError" data
+// as Tcl 8.6 lays it out: Tcl_BackgroundException appends to it, an idle
+// handler reports and frees the entries from the first on.
+struct BgError {
+    tcl::Obj *message;
+    tcl::Obj *options;
+    BgError *next;
+};
+struct BgErrors {
+    tcl::Interp *interp;
+    tcl::Obj *handler;
+    BgError *first;
+    BgError *last;
+};
+
+BgErrors *bg_errors(tcl::Interp *interp) {
+    return static_cast<BgErrors *>(tcl::api().GetAssocData(interp, "tclBgError", nullptr));
+}
+
+}  // namespace
+
+void note_reports(State *s) {
+    if (s->reports_before >= 0 || !s->interp)
+        return;
+    int n = 0;
+    if (BgErrors *q = bg_errors(s->interp))
+        for (BgError *e = q->first; e; e = e->next)
+            ++n;
+    s->reports_before = n;
+}
+
+void drop_unwound_reports(State *s) {
+    const tcl::Api &api = tcl::api();
+    // (While Tcl works, the idle handler may be reporting the first entry.)
+    if (s->reports_before < 0 || !s->interp || api.InterpActive(s->interp))
+        return;
+    int keep = s->reports_before;
+    s->reports_before = -1;
+    BgErrors *q = bg_errors(s->interp);
+    if (!q)
+        return;
+    BgError *last = nullptr, *e = q->first;
+    for (int i = 0; e && i < keep; ++i) {
+        last = e;
+        e = e->next;
+    }
+    if (!e)
+        return;
+    // (An empty queue leaves Tcl's idle handler nothing to do.)
+    if (last)
+        last->next = nullptr;
+    else
+        q->first = nullptr;
+    q->last = last;
+    while (e) {
+        BgError *next = e->next;
+        tcl::decr_ref(e->message);
+        tcl::decr_ref(e->options);
+        api.Free(reinterpret_cast<char *>(e));
+        e = next;
+    }
+}
+
 void unlink_command(State *s, Command *c) {
     auto it = std::find(s->commands.begin(), s->commands.end(), c);
     if (it != s->commands.end())
@@ -555,6 +621,7 @@ int settle_later(void *data) {
             tcl::api().ResetCancellation(s->interp, 1);
             tcl::api().SetChildCancelFlags(s->interp, 0, 1);
             s->cancelled = false;
+            drop_unwound_reports(s);
         }
     }
     if (!exc.is_valid())
@@ -592,10 +659,12 @@ void check_now(State *s) {
     if (!s->timeout_type || s->closing)
         return;
     if (const Deadline *d = passed_deadline(s)) {
-        if (s->depth > 0)
+        if (s->depth > 0) {
             set_unwinding(s, timeout_error(s, *d));
-        else
+        } else {
             settle_after_tkinter(s, nb::handle());
+            s->raw_timeout = d->id;  // for its time limit's exit
+        }
         s->unwind_now = true;
     }
 }
@@ -744,6 +813,7 @@ State *enter(State *s, tcl::Interp *interp) {
     if (s->depth++ == 0) {
         // What an earlier evaluation started through tkinter's own methods
         // left behind belongs to nobody now.
+        s->raw_timeout = 0;
         if (s->unwinding) {
             Py_CLEAR(s->unwinding);
             s->unwind_now = false;
@@ -756,6 +826,8 @@ State *enter(State *s, tcl::Interp *interp) {
                 s->cancelled = false;
             }
         }
+        if (s->reports_before >= 0)
+            drop_unwound_reports(s);
     }
     return s;
 }
@@ -805,6 +877,8 @@ Entry::~Entry() {
             if (s->interp && !s->closed)
                 tcl::api().ResetCancellation(s->interp, 0);
         }
+        if (s->reports_before >= 0 && s->interp && !s->closed)
+            drop_unwound_reports(s);
     }
 }
 
@@ -866,6 +940,7 @@ void raise_pending(State *s) {
         s->unwind_now = false;
         tcl::api().ResetCancellation(interp, 1);
         tcl::api().SetChildCancelFlags(interp, 0, 1);
+        drop_unwound_reports(s);
         ::kx::reraise(exc);
     }
     if (const Deadline *d = passed_deadline(s)) {
@@ -909,6 +984,50 @@ void check_deadline(nb::handle tk) {
     raise_pending(s);
 }
 
+nb::object raw_timeout(nb::handle registry, long id, nb::handle exc) {
+    if (Py_TYPE(registry.ptr()) != registry_type() || PyObject_IsInstance(exc.ptr(), tcl_error_type()) != 1) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    State *s = state_of(registry.ptr());
+    if (!s || s->closed || !s->timeout_type || !id || s->raw_timeout != id ||
+        PyObject_IsInstance(exc.ptr(), s->timeout_type) != 0) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    s->raw_timeout = 0;
+    for (const Deadline &d : s->deadlines)
+        if (d.id == id)
+            return timeout_error(s, d);
+    return nb::object();
+}
+
+bool take_callback_exception(nb::handle tk, nb::handle exc) {
+    State *s = state_of_tk(tk);
+    if (!s || s->closing || !s->interp || !exc.is_valid() || exc.is_none())
+        return false;
+    if (!stops_evaluation(s, exc)) {
+        PyErr_Clear();
+        // Tcl's error of work that the package is unwinding (a call of the
+        // callback's into Tcl) is that unwinding's, not the callback's.
+        if (PyObject_IsInstance(exc.ptr(), tcl_error_type()) != 1) {
+            PyErr_Clear();
+            return false;
+        }
+        if (s->unwinding)
+            return true;
+        nb::object text = nb::steal(PyObject_Str(exc.ptr()));
+        PyErr_Clear();
+        return s->cancelled && text.is_valid() && PyUnicode_Check(text.ptr()) &&
+               PyUnicode_CompareWithASCIIString(text.ptr(), "eval unwound") == 0;
+    }
+    if (s->depth > 0)
+        set_unwinding(s, exc);
+    else if (!settle_after_tkinter(s, exc))
+        return false;  // (reported, then)
+    unwind(s);
+    return true;
+}
 
 }  // namespace bridge
 }  // namespace kx
