@@ -1021,10 +1021,11 @@ bool take_callback_exception(nb::handle tk, nb::handle exc) {
         return s->cancelled && text.is_valid() && PyUnicode_Check(text.ptr()) &&
                PyUnicode_CompareWithASCIIString(text.ptr(), "eval unwound") == 0;
     }
-    if (s->depth > 0)
-        set_unwinding(s, exc);
-    else if (!settle_after_tkinter(s, exc))
-        return false;  // (reported, then)
+    // Only a package call delivers it: under tkinter's own mainloop, say,
+    // the exception is reported as tkinter reports it.
+    if (s->depth == 0)
+        return false;
+    set_unwinding(s, exc);
     unwind(s);
     return true;
 }

@@ -133,9 +133,9 @@ nb::object raw_timeout(nb::handle registry, long id, nb::handle exc);
 // say) and caught by its wrapper: true when the bridge takes it, and nothing
 // is to be reported. An exception that stops Tcl work (Ctrl-C, a signal
 // handler's, a timeout) stops the evaluation that ran the callback, and the
-// package call that started it raises it (with none, Python raises it once
-// _tkinter returns); Tcl's error of work that the package is unwinding is
-// that unwinding's.
+// package call that started it raises it (with none, tkinter reports it as
+// ever); Tcl's error of work that the package is unwinding is that
+// unwinding's.
 bool take_callback_exception(nb::handle tk, nb::handle exc);
 
 }  // namespace bridge
