@@ -251,3 +251,16 @@ def test_stopping_an_after_script_reports_nothing(script, stop):
         print(interp.eval("set a usable"))
     """ % (AFTER_SCRIPTS[script], arm, context), quiet=True)
     assert out == [expected, "usable"]
+
+
+def test_background_errors_beside_a_stopped_script_are_still_reported(capfd):
+    with Interpreter() as interp:
+        interp.eval("proc spin {} {while 1 {}}")
+        interp.eval("after 0 {error boom1}; after 0 spin; after 1 {error boom2}")
+        with pytest.raises(TclTimeoutError):
+            with interp.time_limit(0.2):
+                interp.update()
+        interp.eval("after 10")
+        interp.update()
+    err = capfd.readouterr().err
+    assert "boom1" in err and "boom2" in err and "eval unwound" not in err
