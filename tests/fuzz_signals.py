@@ -33,6 +33,7 @@ class Storm:
         self.due = None  # (when, generation) of the SIGINT to send
         self.generation = 0
         self.sent_int = False
+        self.sent_at = None  # when the SIGINT was sent
         self.alarms = 0
         self.usr1 = 0
         signal.signal(signal.SIGALRM, self.on_alarm)
@@ -60,10 +61,12 @@ class Storm:
                 self.due = None
                 if generation == self.generation:
                     self.sent_int = True
+                    self.sent_at = time.monotonic()
                     os.kill(os.getpid(), signal.SIGINT)
 
     def arm(self, kind, delay):
         self.sent_int = False
+        self.sent_at = None
         self.alarms = 0
         if kind == "alarm":
             signal.setitimer(signal.ITIMER_REAL, max(delay, 1e-6))
@@ -75,16 +78,18 @@ class Storm:
                 self.cond.notify()
 
     def disarm(self):
-        """Nothing is sent once this returns; what was sent is raised by drain()."""
+        """Nothing is sent once this returns; what was sent is raised by drain().
+        Returns what signals raised meanwhile (they came after the call)."""
+        caught = []
         while True:
             try:
                 signal.setitimer(signal.ITIMER_REAL, 0)
                 with self.cond:
                     self.generation += 1
                     self.due = None
-                return
-            except (Alarm, KeyboardInterrupt):
-                continue
+                return caught
+            except (Alarm, KeyboardInterrupt) as exc:
+                caught.append(type(exc))
 
     def drain(self):
         """Lets a signal already sent run its handler here: what it raised."""
@@ -254,17 +259,26 @@ def main(seed, count=400):
         delay = random.uniform(0, 0.008)
         outcome = None
         late = []
+        returned = None
         try:
             storm.arm(kind, delay)
             try:
                 outcome = ("ok", call())
             except BaseException as exc:  # noqa: B036 - judged below
                 outcome = ("exc", exc)
-            storm.disarm()
+            returned = time.monotonic()
+            late += storm.disarm()
         except (Alarm, KeyboardInterrupt) as exc:
             late.append(type(exc))
-            storm.disarm()
+            late += storm.disarm()
         late += storm.drain()
+        # A SIGINT sent well before the call returned was the call's: it must
+        # not have waited for a later bytecode (an alarm's delivery time is
+        # the kernel's, so only the SIGINT is timed; the margin allows for a
+        # busy machine).
+        if (KeyboardInterrupt in late and returned is not None and storm.sent_at is not None
+                and storm.sent_at < returned - 0.05):
+            wrong("a SIGINT sent during the call surfaced only after it returned")
         if outcome is None:
             continue  # the signal came between the call's return and here
         judge(storm, kind, flow, expected, outcome, late, "op %d" % ops.index((call, expected, flow)))

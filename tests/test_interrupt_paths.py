@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from korvex.tcl import Interpreter, TclTimeoutError
+from korvex.tcl import Interpreter, TclError, TclTimeoutError
 
 SETUP = """
 import os, signal, sys, threading, time
@@ -28,10 +28,12 @@ def outcome(call):
 """
 
 
-def run(code, timeout=60):
+def run(code, timeout=60, quiet=False):
     script = SETUP + textwrap.dedent(code)
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout)
     assert result.returncode == 0, result.stderr[-3000:]
+    if quiet:
+        assert result.stderr == ""
     return result.stdout.split()
 
 
@@ -197,3 +199,68 @@ def test_a_raw_script_after_a_stopped_raw_script_runs(name):
         print(interp.tk.eval("set a usable"), interp.tk.call("set", "b", "too"))
     """ % (arm, call))
     assert out[-2:] == ["usable", "too"]
+
+
+@pytest.mark.parametrize("method", ["call", "eval"])
+def test_time_limit_stops_a_raw_call_with_a_timeout(method):
+    with Interpreter() as interp:
+        interp.eval("proc spin {} {while 1 {}}")
+        with pytest.raises(TclTimeoutError) as info:
+            with interp.time_limit(0.2):
+                getattr(interp.tk, method)("spin")
+        assert info.value.errorcode == ("TCL", "LIMIT", "TIME")
+        assert interp.tk.eval("set a usable") == "usable"
+        assert interp.eval("set b too") == "too"
+        # A raw call's own failure inside a limit stays its own.
+        with pytest.raises(TclError) as info:
+            with interp.time_limit(5):
+                interp.tk.call("error", "boom")
+        assert type(info.value) is TclError
+
+
+# An `after` script that update() runs when Ctrl-C or a time limit stops it:
+# the caller gets the exception, and Tcl reports no background error for the
+# script it unwound (nor tkinter a callback exception).
+AFTER_SCRIPTS = {
+    "tcl": "interp.eval('after 0 spin')",
+    "python": "interp.after(0, lambda: interp.eval('spin'))",
+    "python, raw": "interp.after(0, lambda: interp.tk.call('spin'))",
+}
+UPDATE_STOPS = {
+    "ctrl-c": ("fire(0.3)", "contextlib.nullcontext()", "KeyboardInterrupt:True"),
+    "time limit": ("", "interp.time_limit(0.3)", "TclTimeoutError:True"),
+}
+
+
+@pytest.mark.parametrize("stop", list(UPDATE_STOPS))
+@pytest.mark.parametrize("script", list(AFTER_SCRIPTS))
+def test_stopping_an_after_script_reports_nothing(script, stop):
+    arm, context, expected = UPDATE_STOPS[stop]
+    out = run("""
+        import contextlib
+        signal.signal(signal.SIGALRM, lambda *a: os._exit(3))
+        signal.alarm(20)
+        interp.eval("proc spin {} {while 1 {}}")
+        %s
+        %s
+        def go():
+            with %s:
+                interp.update()
+        print(outcome(go))
+        interp.update()  # (where a report left queued would come out)
+        print(interp.eval("set a usable"))
+    """ % (AFTER_SCRIPTS[script], arm, context), quiet=True)
+    assert out == [expected, "usable"]
+
+
+def test_background_errors_beside_a_stopped_script_are_still_reported(capfd):
+    with Interpreter() as interp:
+        interp.eval("proc spin {} {while 1 {}}")
+        interp.eval("after 0 {error boom1}; after 0 spin; after 1 {error boom2}")
+        with pytest.raises(TclTimeoutError):
+            with interp.time_limit(0.2):
+                interp.update()
+        interp.eval("after 10")
+        interp.update()
+    err = capfd.readouterr().err
+    assert "boom1" in err and "boom2" in err and "eval unwound" not in err

@@ -149,6 +149,24 @@ void init(nb::handle self, nb::handle tclx) {
 
 nb::object own_tk(nb::handle self);
 
+// tkinter's report of the exception a callback it registered raised (its
+// `after`, say), which its wrapper caught: what stops Tcl work (Ctrl-C, a
+// signal handler's exception, a timeout) goes on to the call that started
+// the work, as it does from the package's own callbacks; the rest tkinter
+// reports (report_callback_exception).
+void report_exception(nb::handle self) {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_GetExcInfo(&type, &value, &tb);
+    nb::object t = nb::steal(type), v = nb::steal(value), b = nb::steal(tb);
+    nb::object tk = nb::steal(PyObject_GenericGetAttr(self.ptr(), KX_ID(tk)));
+    PyErr_Clear();
+    if (tk.is_valid() && v.is_valid() && bridge::take_callback_exception(tk, v))
+        return;
+    PyErr_Clear();
+    nb::object method = check(PyObject_GetAttr(g_misc, KX_ID(_report_exception)));
+    call(method, {self.ptr()});
+}
+
 // A method tkinter defines in Python that runs Tcl through the application
 // object (after, update, setvar...): tkinter.Misc's own, called as a package
 // call, so that a Ctrl-C, a signal handler's exception or a timeout that
@@ -1039,13 +1057,24 @@ nb::object time_limit_enter(nb::handle self) {
     return nb::borrow(self);
 }
 
-bool time_limit_exit(nb::handle self, nb::args) {
+bool time_limit_exit(nb::handle self, nb::args args) {
     long id = PyLong_AsLong(attr(self, KX_ID(_id)).ptr());
     if (id == -1 && PyErr_Occurred())
         throw nb::python_error();
+    nb::object registry = attr(self, KX_ID(_registry));
+    // Work started through tkinter's own methods that this limit stopped
+    // ends in Tcl's "eval unwound": the timeout is raised in its place.
+    nb::object timeout;
+    if (id && PyTuple_GET_SIZE(args.ptr()) >= 2)
+        timeout = bridge::raw_timeout(registry, id, PyTuple_GET_ITEM(args.ptr(), 1));
     if (id)
-        bridge::pop_deadline(attr(self, KX_ID(_registry)), id);
+        bridge::pop_deadline(registry, id);
     set_attr(self, KX_ID(_id), nb::int_(0));
+    if (timeout.is_valid()) {
+        PyException_SetCause(timeout.ptr(), nullptr);  // (from None: Tcl's error stays as the context)
+        PyErr_SetObject((PyObject *)Py_TYPE(timeout.ptr()), timeout.ptr());
+        throw nb::python_error();
+    }
     return false;
 }
 
@@ -1257,6 +1286,8 @@ KX_MODULE(interpreter, m) {
              "An interpreter nobody refers to any more is closed the same way.")
         .def("__enter__", &enter)
         .def("__exit__", &exit_, "args"_a)
+        .def("_report_exception", &report_exception,
+             "tkinter's report of a callback's exception; what stops Tcl work goes to its caller.")
         .def("after", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(after), a, k); },
              "args"_a, "kwargs"_a, "tkinter's after(), raising what stops its Tcl work (Ctrl-C, a time limit).")
         .def("update", [](nb::handle self) { return inherited(self, KX_ID(update), nb::args(), nb::kwargs()); },

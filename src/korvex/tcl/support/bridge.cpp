@@ -74,6 +74,7 @@ bool ours(const State *s, tcl::Interp *interp) {
 // exception the check recorded.
 void unwind(State *s) {
     s->unwind_now = false;
+    note_reports(s);
     s->cancelled = true;
     tcl::api().CancelEval(s->interp, nullptr, nullptr, tcl::kCancelUnwind);
 }
@@ -560,6 +561,7 @@ int settle_later(void *data) {
             tcl::api().ResetCancellation(s->interp, 1);
             tcl::api().SetChildCancelFlags(s->interp, 0, 1);
             s->cancelled = false;
+            drop_unwound_reports(s);
         }
     }
     if (!exc.is_valid())
@@ -597,10 +599,12 @@ void check_now(State *s) {
     if (!s->timeout_type || s->closing)
         return;
     if (const Deadline *d = passed_deadline(s)) {
-        if (s->depth > 0)
+        if (s->depth > 0) {
             set_unwinding(s, timeout_error(s, *d));
-        else
+        } else {
             settle_after_tkinter(s, nb::handle());
+            s->raw_timeout = d->id;  // for its time limit's exit
+        }
         s->unwind_now = true;
     }
 }
@@ -751,6 +755,7 @@ State *enter(State *s, tcl::Interp *interp) {
     if (s->depth++ == 0) {
         // What an earlier evaluation started through tkinter's own methods
         // left behind belongs to nobody now.
+        s->raw_timeout = 0;
         if (s->unwinding) {
             Py_CLEAR(s->unwinding);
             s->unwind_now = false;
@@ -763,6 +768,8 @@ State *enter(State *s, tcl::Interp *interp) {
                 s->cancelled = false;
             }
         }
+        if (s->reports_before >= 0)
+            drop_unwound_reports(s);
     }
     return s;
 }
@@ -813,6 +820,8 @@ Entry::~Entry() {
             if (s->interp && !s->closed)
                 tcl::api().ResetCancellation(s->interp, 0);
         }
+        if (s->reports_before >= 0 && s->interp && !s->closed)
+            drop_unwound_reports(s);
     }
 }
 
@@ -874,6 +883,7 @@ void raise_pending(State *s) {
         s->unwind_now = false;
         tcl::api().ResetCancellation(interp, 1);
         tcl::api().SetChildCancelFlags(interp, 0, 1);
+        drop_unwound_reports(s);
         ::kx::reraise(exc);
     }
     if (const Deadline *d = passed_deadline(s)) {
@@ -917,6 +927,51 @@ void check_deadline(nb::handle tk) {
     raise_pending(s);
 }
 
+nb::object raw_timeout(nb::handle registry, long id, nb::handle exc) {
+    if (Py_TYPE(registry.ptr()) != registry_type() || PyObject_IsInstance(exc.ptr(), tcl_error_type()) != 1) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    State *s = state_of(registry.ptr());
+    if (!s || s->closed || !s->timeout_type || !id || s->raw_timeout != id ||
+        PyObject_IsInstance(exc.ptr(), s->timeout_type) != 0) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    s->raw_timeout = 0;
+    for (const Deadline &d : s->deadlines)
+        if (d.id == id)
+            return timeout_error(s, d);
+    return nb::object();
+}
+
+bool take_callback_exception(nb::handle tk, nb::handle exc) {
+    State *s = state_of_tk(tk);
+    if (!s || s->closing || !s->interp || !exc.is_valid() || exc.is_none())
+        return false;
+    if (!stops_evaluation(s, exc)) {
+        PyErr_Clear();
+        // Tcl's error of work that the package is unwinding (a call of the
+        // callback's into Tcl) is that unwinding's, not the callback's.
+        if (PyObject_IsInstance(exc.ptr(), tcl_error_type()) != 1) {
+            PyErr_Clear();
+            return false;
+        }
+        if (s->unwinding)
+            return true;
+        nb::object text = nb::steal(PyObject_Str(exc.ptr()));
+        PyErr_Clear();
+        return s->cancelled && text.is_valid() && PyUnicode_Check(text.ptr()) &&
+               PyUnicode_CompareWithASCIIString(text.ptr(), "eval unwound") == 0;
+    }
+    // Only a package call delivers it: under tkinter's own mainloop, say,
+    // the exception is reported as tkinter reports it.
+    if (s->depth == 0)
+        return false;
+    set_unwinding(s, exc);
+    unwind(s);
+    return true;
+}
 
 }  // namespace bridge
 }  // namespace kx

@@ -123,5 +123,20 @@ void check_deadline(nb::handle tk);
 long push_deadline(nb::handle registry, double seconds);
 void pop_deadline(nb::handle registry, long id);
 
+// At the exit of time limit `id` with `exc` raised: the TclTimeoutError to
+// raise in its place when `exc` is Tcl's error for work started through
+// tkinter's own methods (i.tk.call, i.tk.eval) that this limit's deadline
+// stopped; else null (no error set).
+nb::object raw_timeout(nb::handle registry, long id, nb::handle exc);
+
+// tkinter's report of `exc`, raised by a callback it registered (its after,
+// say) and caught by its wrapper: true when the bridge takes it, and nothing
+// is to be reported. An exception that stops Tcl work (Ctrl-C, a signal
+// handler's, a timeout) stops the evaluation that ran the callback, and the
+// package call that started it raises it (with none, tkinter reports it as
+// ever); Tcl's error of work that the package is unwinding is that
+// unwinding's.
+bool take_callback_exception(nb::handle tk, nb::handle exc);
+
 }  // namespace bridge
 }  // namespace kx

@@ -85,6 +85,15 @@ struct State {
     // for an exception): Tcl clears its own flag when the evaluation ends,
     // not its children's; the next outermost entry clears what is left.
     bool cancelled = false;
+    // How many background errors Tcl had queued when the package first
+    // cancelled the evaluation (-1: none cancelled): the ones queued after
+    // are that unwinding failing the event handlers it went through (an
+    // `after` script's "eval unwound"), not errors to report.
+    int reports_before = -1;
+    // The deadline that stopped Tcl work started through tkinter's own
+    // methods (nobody to raise the timeout then): its time limit's exit
+    // raises TclTimeoutError in place of Tcl's "eval unwound".
+    long raw_timeout = 0;
     // close() is deleting the commands: a signal is kept for its end, and
     // Tcl is not unwound under it.
     bool closing = false;
@@ -135,6 +144,19 @@ void forget_last(State *s);
 // Takes `exc` (a BaseException that is not an Exception, a signal handler's
 // or a timeout) to be raised when the evaluation has unwound.
 void set_unwinding(State *s, nb::handle exc);
+
+// Before the package cancels the state's evaluation: notes the background
+// errors queued so far (see State::reports_before).
+void note_reports(State *s);
+
+// Once the cancellation is over and the interpreter idle: drops the
+// background errors the unwinding queued.
+void drop_unwound_reports(State *s);
+
+// Whether `exc`, raised by Python code that Tcl called, must stop the whole
+// evaluation rather than be a Tcl error: not an Exception, a timeout, or a
+// signal handler's.
+bool stops_evaluation(State *s, nb::handle exc);
 
 }  // namespace bridge
 }  // namespace kx

@@ -282,12 +282,16 @@ bool from_signal_handler(nb::handle exc) {
 
 }  // namespace
 
-void outcome_of_exception(State *s, Outcome &out, nb::object exc) {
-    out = Outcome();
+bool stops_evaluation(State *s, nb::handle exc) {
     // A time limit that ran out, or a signal handler's exception, ends the
     // whole evaluation just as one inside Tcl would.
     bool timed_out = s && s->timeout_type && PyObject_IsInstance(exc.ptr(), s->timeout_type) == 1;
-    if (PyObject_IsInstance(exc.ptr(), PyExc_Exception) != 1 || timed_out || from_signal_handler(exc)) {
+    return PyObject_IsInstance(exc.ptr(), PyExc_Exception) != 1 || timed_out || from_signal_handler(exc);
+}
+
+void outcome_of_exception(State *s, Outcome &out, nb::object exc) {
+    out = Outcome();
+    if (stops_evaluation(s, exc)) {
         PyErr_Clear();
         // Not an error Tcl may handle: the whole evaluation unwinds, and the
         // caller gets this very exception.
@@ -484,8 +488,10 @@ int command_proc(void *data, tcl::Interp *interp, int objc, tcl::Obj *const objv
     Outcome out = std::move(c->outcome);
     c->outcome = Outcome();
     if (out.kind == Outcome::kUnwind) {
-        if (State *s = c->state ? c->state : state_of_interp(interp))
+        if (State *s = c->state ? c->state : state_of_interp(interp)) {
+            note_reports(s);
             s->cancelled = true;
+        }
     }
     if (--c->busy == 0 && c->deleted)
         finish_deleted(c);

@@ -167,6 +167,7 @@ nb::object caught(nb::handle tk, bool with_line) {
         PyErr_Clear();
         tcl::api().ResetCancellation(s->interp, 1);
         tcl::api().SetChildCancelFlags(s->interp, 0, 1);
+        drop_unwound_reports(s);
         ::kx::reraise(pending);
     }
     annotate(exc, s, tk, with_line);

@@ -174,6 +174,7 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_ThreadQueueEvent", api.ThreadQueueEvent);
     resolve(handle, "Tcl_ThreadAlert", api.ThreadAlert);
     resolve(handle, "Tcl_Alloc", api.Alloc);
+    resolve(handle, "Tcl_Free", api.Free);
     resolve(handle, "Tcl_Preserve", api.Preserve);
     resolve(handle, "Tcl_Release", api.Release);
     make_global(reinterpret_cast<void *>(api.FindElement));

@@ -130,6 +130,7 @@ struct Api {
     void (*ThreadQueueEvent)(ThreadId thread, Event *event, int position);
     void (*ThreadAlert)(ThreadId thread);
     char *(*Alloc)(unsigned int size);
+    void (*Free)(char *ptr);
     void (*Preserve)(void *data);
     void (*Release)(void *data);
 };
