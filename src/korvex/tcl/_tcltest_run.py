@@ -474,8 +474,8 @@ class FileRun:
                 interp.history.append(self._command)
             if isinstance(timeout, TclTimeoutError):
                 end = End("timeout", "%s\n%s" % (timeout, exc), exc=timeout, in_test=self._active is not None)
-            elif self._aborted:
-                end = End("aborted", str(exc), in_test=self._active is not None)
+            elif self._aborted:  # where Tcl was: the stack it unwound
+                end = End("aborted", _stack_text(exc), in_test=self._active is not None)
             else:
                 end = End("error", str(exc), exc=exc)
             _forget_frames(exc)
@@ -615,6 +615,22 @@ class FileRun:
         os.ftruncate(capture, 0)
         os.lseek(capture, 0, os.SEEK_SET)
         return data
+
+
+def _stack_text(exc: BaseException) -> str:
+    """The errorInfo of a stopped evaluation (the stack Tcl unwound), from
+    the exception or those behind it: reading ::errorInfo afterwards in a
+    cancelled interpreter fails with "eval unwound" itself."""
+    seen = set()
+    text = str(exc)
+    found: Optional[BaseException] = exc
+    while found is not None and id(found) not in seen:  # the first failure is the last one here
+        seen.add(id(found))
+        info = getattr(found, "errorinfo", None)
+        if isinstance(info, str) and "\n" in info:
+            text = info
+        found = found.__cause__ or found.__context__
+    return text
 
 
 def _forget_frames(exc: Optional[BaseException]) -> None:
