@@ -149,8 +149,10 @@ def test_a_bad_test_command_fails_its_item_and_the_file(pytester):
                                "test b-3 {never reached} {set a 1} 1")
     result = pytester.runpytest("-p", "no:cacheprovider")
     result.assert_outcomes(passed=1, failed=1, errors=1)
-    result.stdout.fnmatch_lines(["*ERROR at teardown of b-2*", "an error reached the top level while finishing*",
-                                 "bad option \"-nosuch\": must be *", "*_ b-2 _*", "bad option \"-nosuch\": *",
+    result.stdout.fnmatch_lines(["*ERROR at teardown of [[]tcltest] b-2*",
+                                 "an error reached the top level while finishing*",
+                                 "bad option \"-nosuch\": must be *", "*[[]tcltest] b-2 _*",
+                                 "bad option \"-nosuch\": *",
                                  "FAILED suite.test::b-2 - the test command failed: bad option*"])
 
 
@@ -243,9 +245,9 @@ def test_output_of_a_test_is_its_captured_output(pytester):
                                'test o-2 {} {puts "said by o-2"; set a 1} 1')
     result = pytester.runpytest("-p", "no:cacheprovider", "-rA")
     text = result.stdout.str()
-    o1 = text[text.index("_ o-1 _"):]
-    assert "said by o-1" in o1.split("_ o-2 _")[0]
-    assert "said by o-2" in text[text.index("_ o-2 _"):]
+    o1 = text[text.index(" o-1 _"):]
+    assert "said by o-1" in o1.split(" o-2 _")[0]
+    assert "said by o-2" in text[text.index(" o-2 _"):]
 
 
 def _run_log(pytester, *args):
@@ -390,7 +392,7 @@ def test_an_error_after_the_tests_is_a_teardown_error(pytester):
     tcltest(pytester, "suite", "test e-1 {} {set a 1} 1\nnosuchcommand\ntest e-2 {} {set a 1} 1")
     result = pytester.runpytest("-p", "no:cacheprovider")
     result.assert_outcomes(passed=1, errors=1)
-    result.stdout.fnmatch_lines(["*ERROR at teardown of e-1*",
+    result.stdout.fnmatch_lines(["*ERROR at teardown of [[]tcltest] e-1*",
                                  "an error reached the top level while finishing suite.test:",
                                  'invalid command name "nosuchcommand"'])
 
@@ -460,9 +462,8 @@ def test_tcl_timeout_applies_to_each_test(pytester):
                                "test h-3 {after the hang} {set a 1} 1")
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--tcl-timeout=0.5", timeout=120)
     result.assert_outcomes(passed=2, failed=1)
-    result.stdout.fnmatch_lines(["the time limit ran out in this test:",
-                                 "Tcl work exceeded the time limit of 0.5 seconds",
-                                 "FAILED suite.test::h-2 - the time limit ran out in this test"])
+    result.stdout.fnmatch_lines(["Tcl work exceeded the time limit of 0.5 seconds",
+                                 "FAILED suite.test::h-2 - the time limit ran out in this test*"])
 
 
 def test_pytest_timeout_stops_a_hanging_test(pytester):
@@ -527,7 +528,8 @@ def test_nothing_of_a_runs_interpreter_outlives_its_thread(tmp_path, how):
 
     path = tmp_path / "suite.test"
     path.write_text(HEAD + "test a-1 {} {set a 1} 1\n"
-                    + ("test a-2 {} {while 1 {}} 1\n" if how == "timeout" else "}{\n"))
+                    # (a catch that swallows the gentle stop: the run is unwound)
+                    + ("test a-2 {} {while 1 {catch {while 1 {}}}} 1\n" if how == "timeout" else "}{\n"))
     result = subprocess.run([sys.executable, "-c", RUN_AND_COLLECT, str(path), how], capture_output=True,
                             text=True, timeout=120, cwd=str(tmp_path))
     assert result.returncode == 0, result.stderr[-2000:]

@@ -221,13 +221,23 @@ class TcltestItem(pytest.Item):
         seconds = test.seconds if test is not None else _tcl_pytest._test_timeout(self)
         try:
             result = file.result_of(self, seconds)
-        except KeyboardInterrupt:
-            # The run is stopped (FileRun cancelled its Tcl work): said here, not again at the teardown.
+        except (KeyboardInterrupt, pytest.fail.Exception) as exc:
+            # Raised in pytest's thread (Ctrl-C, pytest-timeout's signal
+            # method) while Tcl worked: the run is stopped, and said so here,
+            # not again at the teardown.
             file._told = True
             run = self.run
-            where = _where(run.end.text) if run is not None and run.end is not None else ""
-            stopped = KeyboardInterrupt("in the tcltest test %s%s" % (self.key[0], where))
-            _raise_at(stopped, self.path, self.line)
+            stack = ""
+            if run is not None and run.stopped is not None:
+                stack = run.stopped.report
+            elif run is not None and run.end is not None:
+                stack = run.end.text
+            if isinstance(exc, KeyboardInterrupt):
+                stopped = KeyboardInterrupt("in the tcltest test %s%s" % (self.key[0], _where(stack)))
+                _raise_at(stopped, self.path, self.line)
+            message = str(getattr(exc, "msg", exc))
+            raise TcltestFailure("%s\nthe test was stopped%s\n%s" % (message, _where(stack), stack),
+                                 message) from None
         from korvex.tcl._tcltest_run import End
 
         if isinstance(result, End):
@@ -235,6 +245,10 @@ class TcltestItem(pytest.Item):
         if result is None:
             raise TcltestFailure("not run: the file did not run this test where collection found it",
                                  "not run where collection found it")
+        run = self.run
+        if run is not None and run.overran is not None and result.outcome in ("failed", "error", "none"):
+            overrun = _overrun(run.overran, run.took)
+            raise TcltestFailure(overrun + "\n" + result.report, "the time limit ran out in this test: " + overrun)
         if result.outcome == "passed":
             return
         if result.outcome == "skipped":
@@ -255,6 +269,11 @@ class TcltestItem(pytest.Item):
             if end.kind == "error":
                 where = "before this test" if not end.in_test else where
             text = "%s %s:\n%s" % (_ENDS[end.kind], where, end.text)
+            run = self.run
+            if end.kind == "timeout" and run is not None and run.overran is not None:
+                overrun = _overrun(run.overran, run.took)
+                text = "%s %s: %s\n%s" % (_ENDS[end.kind], where, overrun, end.text)
+                where += ": " + overrun
             failure = TcltestFailure(text, "%s %s" % (_ENDS[end.kind], where))
             raise failure from end.exc
         if end.kind == "exit":
@@ -286,6 +305,15 @@ class TcltestItem(pytest.Item):
         if run is None or run.interp is None:
             return []
         return [("%s (tcltest file)" % self.path.name, run.interp)]
+
+
+def _overrun(seconds: float, took: Optional[float]) -> str:
+    """What a time limit stopped, with how long the work really ran when it
+    went on well past the limit (a command blocked in the system)."""
+    text = "Tcl work exceeded the time limit of %s seconds" % (seconds,)
+    if took is not None and took - seconds >= max(0.5, seconds * 0.25):
+        text += " (it ran %.1f seconds)" % took
+    return text
 
 
 def _where(errorinfo: str) -> str:
