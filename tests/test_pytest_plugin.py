@@ -542,3 +542,15 @@ def test_a_deep_tcl_error_shows_file_and_line_of_each_frame_once(pytester):
                                     (1, "::p1"), (2, "::p2"), (4, "::p3"), (6, "::p4"), (7, "::p5"),
                                     (10, "::Thing run"), (15, "::p6")]])
     assert result.stdout.str().count('(procedure "p6" line 3)') == 1
+
+
+@pytest.mark.parametrize("style, stack_shown", [("long", True), ("short", True), ("line", False)])
+def test_tb_line_shows_a_tcl_errors_message_not_its_stack(pytester, style, stack_shown):
+    pytester.makepyfile("""
+        def test_tcl(tcl):
+            tcl.eval("proc f {} {error boom}")
+            tcl.eval("f")
+    """)
+    result = pytester.runpytest("-p", "no:cacheprovider", "--tb=" + style)
+    result.stdout.fnmatch_lines(["E   *TclError: boom"])
+    assert ('(procedure "f" line 1)' in result.stdout.str()) == stack_shown

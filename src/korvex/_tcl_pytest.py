@@ -557,6 +557,8 @@ class _Watch:
         report = outcome.get_result()
         if not report.failed:
             return
+        if item.config.getoption("tbstyle", "auto") == "line":
+            _message_only(report)
         limit = item.config.stash[_settings][0]
         if not limit:
             return
@@ -574,6 +576,25 @@ class _Watch:
 
 
 # -- the report --------------------------------------------------------------
+
+def _message_only(report: pytest.TestReport) -> None:
+    """--tb=line shows an exception's message, not where it came from; a
+    TclError's text is Tcl's errorInfo, its message and then Tcl's stack:
+    cut to the message's first line, as for a Python traceback."""
+    for traceback, _, _ in getattr(report.longrepr, "chain", ()):
+        for entry in getattr(traceback, "reprentries", ()):
+            lines = getattr(entry, "lines", None)
+            if not isinstance(lines, list) or getattr(entry, "style", None) != "line":
+                continue
+            kept, cutting = [], False
+            for line in lines:
+                if line.startswith("E   "):
+                    cutting = "TclError: " in line
+                    kept.append(line)
+                elif not cutting:
+                    kept.append(line)
+            lines[:] = kept
+
 
 def _recent(interp: Interpreter, since: datetime) -> Tuple[List[Any], Dict[int, List[str]], bool]:
     """The interpreter's history entries made since `since` (oldest first), the
