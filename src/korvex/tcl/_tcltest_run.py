@@ -197,6 +197,10 @@ proc ::tcl::KorvexTcltestUnmet {i cmd} {
 _TCL_CANCEL_UNWIND = 0x100000
 _Tcl_CancelEval = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
                                    ctypes.c_int)(("Tcl_CancelEval", TclDLL))
+# TclResetCancellation (exported by libtcl 8.6): drops a cancellation that
+# came too late for the work it was meant for (see FileRun._obey).
+_TclResetCancellation = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int)(
+    ("TclResetCancellation", TclDLL))
 
 # Set by pytest to the running test, a different value for each.
 _PYTEST_VARIABLE = "PYTEST_CURRENT_TEST"
@@ -292,6 +296,7 @@ class FileRun:
         # The Result of the test that was running when pytest's thread was
         # interrupted (Ctrl-C, pytest-timeout), stopped gently.
         self.stopped: Optional[Result] = None
+        self._gentle_sent = False  # a gentle cancellation was sent (see _obey)
 
     # -- pytest's side -----------------------------------------------------
 
@@ -412,6 +417,7 @@ class FileRun:
             if self._address is None or not self._to_main.empty():
                 return False
             _Tcl_CancelEval(self._address, None, None, flags)
+            self._gentle_sent = not flags
             return True
 
     def _stop_gently(self, grace: float) -> Optional[_ToPytest]:
@@ -584,6 +590,14 @@ class FileRun:
             self._aborted = True
             raise _Stop
         self._take_turn()
+        if self._gentle_sent:
+            # Sent as the work finished, before its answer: Tcl has not
+            # seen it, and must not at the next command, which is not
+            # the work it was meant for.
+            self._gentle_sent = False
+            with self._lock:
+                if self._address is not None:
+                    _TclResetCancellation(self._address, 1)
         # The time limit is kept by pytest's thread (see FileRun._answer).
         if message[0] == "run":
             return True
