@@ -121,12 +121,19 @@ def test_a_tcl_error_brings_its_errorcode_and_errorinfo(pytester):
                 raise AssertionError("wrapped") from exc
     """)
     reprec = pytester.inline_run()
+
+    def whole(name):  # the failure as shown: the exception, then the section
+        report = next(r for r in reprec.getreports("pytest_runtest_logreport")
+                      if r.when == "call" and r.nodeid.endswith("::" + name))
+        return report.longreprtext + "\n" + sections(reprec, name)["call"]
+
     text = sections(reprec, "test_tcl")["call"]
     assert "errorcode: TCL LOOKUP COMMAND nosuch" in text
-    assert '(procedure "f" line 1)' in text
+    # errorInfo once: the exception's text is errorInfo, so the section leaves it out.
+    assert whole("test_tcl").count('(procedure "f" line 1)') == 1
     text = sections(reprec, "test_callback")["call"]
     assert "errorcode: PYTHON KeyError" in text
-    assert "raise KeyError" in text  # the Python traceback, as Tcl's errorInfo holds it
+    assert "raise KeyError" in whole("test_callback")  # the Python traceback, as Tcl's errorInfo holds it
     assert "errorcode: MY CODE" in sections(reprec, "test_behind_an_assertion")["call"]
 
 
@@ -491,3 +498,59 @@ def test_the_published_module_is_the_plugin(pytester):
     result = pytester.runpytest_subprocess("-p", "no:korvex_tcl", "-p", "korvex.tcl.pytest_plugin",
                                            "-p", "no:cacheprovider", "--tcl-history=3", timeout=120)
     result.assert_outcomes(passed=1)
+
+
+DEEP_LIB = """\
+proc p1 {} {p2}
+proc p2 {} {p3}
+proc p3 {} {
+    p4
+}
+proc p4 {} {p5}
+proc p5 {} {[Thing new] run}
+oo::class create Thing {
+    method run {} {
+        p6
+    }
+}
+proc p6 {} {
+    set x 1
+    error "deep failure"
+}
+"""
+
+
+def test_a_deep_tcl_error_shows_file_and_line_of_each_frame_once(pytester):
+    pytester.path.joinpath("lib.tcl").write_text(DEEP_LIB)
+    pytester.makepyfile("""
+        import os
+        from korvex.tcl import TclError
+
+        def test_deep(tcl):
+            tcl.eval("source " + os.path.abspath("lib.tcl"))
+            try:
+                tcl.eval("p1")
+            except TclError as exc:  # Tcl's own text stays on the exception
+                assert '(procedure "p6" line 3)' in exc.errorinfo
+                raise
+    """)
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(failed=1)
+    lib = str(pytester.path / "lib.tcl")
+    result.stdout.fnmatch_lines(["Tcl traceback (most recent call last):"]
+                                + ["  %s:%d: in %s" % (lib, line, name) for line, name in [
+                                    (1, "::p1"), (2, "::p2"), (4, "::p3"), (6, "::p4"), (7, "::p5"),
+                                    (10, "::Thing run"), (15, "::p6")]])
+    assert result.stdout.str().count('(procedure "p6" line 3)') == 1
+
+
+@pytest.mark.parametrize("style, stack_shown", [("long", True), ("short", True), ("line", False)])
+def test_tb_line_shows_a_tcl_errors_message_not_its_stack(pytester, style, stack_shown):
+    pytester.makepyfile("""
+        def test_tcl(tcl):
+            tcl.eval("proc f {} {error boom}")
+            tcl.eval("f")
+    """)
+    result = pytester.runpytest("-p", "no:cacheprovider", "--tb=" + style)
+    result.stdout.fnmatch_lines(["E   *TclError: boom"])
+    assert ('(procedure "f" line 1)' in result.stdout.str()) == stack_shown

@@ -149,8 +149,10 @@ def test_a_bad_test_command_fails_its_item_and_the_file(pytester):
                                "test b-3 {never reached} {set a 1} 1")
     result = pytester.runpytest("-p", "no:cacheprovider")
     result.assert_outcomes(passed=1, failed=1, errors=1)
-    result.stdout.fnmatch_lines(["*ERROR at teardown of b-2*", "an error reached the top level while finishing*",
-                                 "bad option \"-nosuch\": must be *", "*_ b-2 _*", "bad option \"-nosuch\": *",
+    result.stdout.fnmatch_lines(["*ERROR at teardown of [[]tcltest] b-2*",
+                                 "an error reached the top level while finishing*",
+                                 "bad option \"-nosuch\": must be *", "*[[]tcltest] b-2 _*",
+                                 "bad option \"-nosuch\": *",
                                  "FAILED suite.test::b-2 - the test command failed: bad option*"])
 
 
@@ -243,9 +245,9 @@ def test_output_of_a_test_is_its_captured_output(pytester):
                                'test o-2 {} {puts "said by o-2"; set a 1} 1')
     result = pytester.runpytest("-p", "no:cacheprovider", "-rA")
     text = result.stdout.str()
-    o1 = text[text.index("_ o-1 _"):]
-    assert "said by o-1" in o1.split("_ o-2 _")[0]
-    assert "said by o-2" in text[text.index("_ o-2 _"):]
+    o1 = text[text.index(" o-1 _"):]
+    assert "said by o-1" in o1.split(" o-2 _")[0]
+    assert "said by o-2" in text[text.index(" o-2 _"):]
 
 
 def _run_log(pytester, *args):
@@ -390,7 +392,7 @@ def test_an_error_after_the_tests_is_a_teardown_error(pytester):
     tcltest(pytester, "suite", "test e-1 {} {set a 1} 1\nnosuchcommand\ntest e-2 {} {set a 1} 1")
     result = pytester.runpytest("-p", "no:cacheprovider")
     result.assert_outcomes(passed=1, errors=1)
-    result.stdout.fnmatch_lines(["*ERROR at teardown of e-1*",
+    result.stdout.fnmatch_lines(["*ERROR at teardown of [[]tcltest] e-1*",
                                  "an error reached the top level while finishing suite.test:",
                                  'invalid command name "nosuchcommand"'])
 
@@ -460,9 +462,8 @@ def test_tcl_timeout_applies_to_each_test(pytester):
                                "test h-3 {after the hang} {set a 1} 1")
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--tcl-timeout=0.5", timeout=120)
     result.assert_outcomes(passed=2, failed=1)
-    result.stdout.fnmatch_lines(["the time limit ran out in this test:",
-                                 "Tcl work exceeded the time limit of 0.5 seconds",
-                                 "FAILED suite.test::h-2 - the time limit ran out in this test"])
+    result.stdout.fnmatch_lines(["Tcl work exceeded the time limit of 0.5 seconds",
+                                 "FAILED suite.test::h-2 - the time limit ran out in this test*"])
 
 
 def test_pytest_timeout_stops_a_hanging_test(pytester):
@@ -474,7 +475,10 @@ def test_pytest_timeout_stops_a_hanging_test(pytester):
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--timeout=1", "--timeout-method=signal",
                                            timeout=120)
     result.assert_outcomes(passed=2, failed=1)
-    result.stdout.fnmatch_lines(["*Timeout*"])
+    # A report of a test's size, saying where Tcl was; none of the plugin's frames.
+    result.stdout.fnmatch_lines(["Timeout (>1.0s) from pytest-timeout.",
+                                 'the test was stopped, at "while 1 {}"*', "*FAILED suite.test::h-2 - Timeout*"])
+    assert len(result.stdout.lines) < 100, result.stdout.str()
 
 
 def test_no_garbage_collection_in_a_runs_thread(pytester):
@@ -527,7 +531,8 @@ def test_nothing_of_a_runs_interpreter_outlives_its_thread(tmp_path, how):
 
     path = tmp_path / "suite.test"
     path.write_text(HEAD + "test a-1 {} {set a 1} 1\n"
-                    + ("test a-2 {} {while 1 {}} 1\n" if how == "timeout" else "}{\n"))
+                    # (a catch that swallows the gentle stop: the run is unwound)
+                    + ("test a-2 {} {while 1 {catch {while 1 {}}}} 1\n" if how == "timeout" else "}{\n"))
     result = subprocess.run([sys.executable, "-c", RUN_AND_COLLECT, str(path), how], capture_output=True,
                             text=True, timeout=120, cwd=str(tmp_path))
     assert result.returncode == 0, result.stderr[-2000:]
@@ -700,3 +705,84 @@ def test_tcltest_summary_prints_tcltests_line_for_each_file(pytester, args):
         "csv.test: Total 4 Passed 1 Skipped 2 Failed 1",
     ], consecutive=True)
     assert "tcltest summary" not in pytester.runpytest("-p", "no:cacheprovider").stdout.str()
+
+
+DOTTED = "test csv-1.1 {ok} {set a 1} 1\ntest csv-1.2 {fails} {set a 1} 2\n"
+
+
+def test_node_ids_with_dots_are_shown_and_taken_as_written(pytester):
+    # pytest reads a domain's dots as Python's module.Class.test: csv-1.2 must
+    # not become csv-1::2 anywhere, an id that selects nothing.
+    tcltest(pytester, "csv", DOTTED)
+    result = pytester.runpytest("-v", "--junitxml=out.xml")
+    result.stdout.fnmatch_lines(["csv.test::csv-1.1 PASSED*", "csv.test::csv-1.2 FAILED*",
+                                 "FAILED csv.test::csv-1.2 - Result was: 1"])
+    assert "csv-1::2" not in result.stdout.str()
+    names = [case.get("name") for case in ET.parse(str(pytester.path / "out.xml")).iter("testcase")]
+    assert names == ["csv-1.1", "csv-1.2"]
+    again = pytester.runpytest("-v", "--lf")
+    again.stdout.fnmatch_lines(["csv.test::csv-1.2 FAILED*"])
+    again.assert_outcomes(failed=1)
+    given = pytester.runpytest("-v", "-p", "no:cacheprovider", "csv.test::csv-1.2")
+    given.assert_outcomes(failed=1)
+    given.stdout.fnmatch_lines(["csv.test::csv-1.2 FAILED*"])
+
+
+@pytest.mark.parametrize("args, shown, hidden", [
+    (["--tb=long"], ["==== Contents of test case:", "---- Result was:"], []),
+    (["--tb=short"], ["---- Result was:"], ["==== Contents of test case:"]),
+    (["--tb=line"], ["*csv.test:4: Result was: 1"], ["---- Result was:", "==== csv-1.2 fails FAILED"]),
+    (["--tb=line", "-q"], ["*csv.test:4: Result was: 1"], ["---- Result was:"]),
+    (["--tb=line", "-qq"], ["*csv.test:4: Result was: 1"], ["---- Result was:"]),
+    (["--tb=no"], ["FAILED csv.test::csv-1.2 - Result was: 1"], ["---- Result was:", "*csv.test:4:*"]),
+])
+def test_tb_styles_shorten_tcltest_reports(pytester, args, shown, hidden):
+    tcltest(pytester, "csv", DOTTED)
+    result = pytester.runpytest("-p", "no:cacheprovider", "-rf", *args)
+    assert result.ret == 1
+    result.stdout.fnmatch_lines(shown)
+    for line in hidden:
+        result.stdout.no_fnmatch_line(line)
+
+
+def test_tcl_timeout_shows_the_stack_the_history_and_tcltests_counts(pytester):
+    tcltest(pytester, "suite", "proc spin {} {while 1 {}}\ntest t-1 {} {set a 1} 1\n"
+                               "test t-2 {spins} {spin} 1\ntest t-3 {blocks} {exec sleep 3} {}\n"
+                               "test t-4 {after} {set a 1} 1")
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--tcl-timeout=1", "-rA", timeout=120)
+    result.assert_outcomes(passed=2, failed=2)
+    text = result.stdout.str()
+    t2 = text[text.index(" t-2 _"):text.index(" t-3 _")]
+    assert t2.count("exceeded the time limit") == 1, t2
+    result.stdout.fnmatch_lines(['*(procedure "spin" line 1)', "*invoked from within", '"spin"',
+                                 "*: test t-2 spins spin 1"])
+    result.stdout.fnmatch_lines(["Tcl work exceeded the time limit of 1.0 seconds (it ran [3-9].* seconds)"])
+    # tcltest counted what pytest did: one run, two failures.
+    result.stdout.fnmatch_lines(["suite.test:*Total*4*Passed*2*Skipped*0*Failed*2"])
+
+
+SPIN = 'proc spin {} {close [open started w]; while 1 {}}\ntest spin-1.1 {spins} {spin} 1\n'
+
+
+def test_ctrl_c_in_a_tcltest_item_is_a_keyboard_interrupt(pytester):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    tcltest(pytester, "spin", SPIN)
+    process = subprocess.Popen([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "spin.test"],
+                               cwd=str(pytester.path), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not (pytester.path / "started").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.5)
+        process.send_signal(signal.SIGINT)
+        out, _ = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert process.returncode == 2, out
+    assert re.search(r'spin\.test:4: KeyboardInterrupt: in the tcltest test spin-1\.1, at ".*" '
+                     r'\(procedure "spin" line 1\)', out), out
+    assert "Traceback" not in out and "_tcltest_pytest.py" not in out, out

@@ -113,6 +113,7 @@ def tcl(pytestconfig: pytest.Config) -> Iterator[Interpreter]:
     from korvex.tcl.interpreter import Interpreter
 
     with Interpreter(tclx=tclx_setting(pytestconfig)) as interp:
+        _locate_errors(interp)
         yield interp
 
 
@@ -122,6 +123,7 @@ def tcl_session(pytestconfig: pytest.Config) -> Iterator[Interpreter]:
     from korvex.tcl.interpreter import Interpreter
 
     with Interpreter(tclx=tclx_setting(pytestconfig)) as interp:
+        _locate_errors(interp)
         yield interp
 
 
@@ -130,7 +132,122 @@ def tcl_shared() -> Interpreter:
     """The package's shared interpreter, the one behind ``korvex.tcl.eval`` and friends."""
     from korvex.tcl.interpreter import _global_interpreter
 
+    _locate_errors(_global_interpreter)
     return _global_interpreter
+
+
+# -- where a Tcl error happened ---------------------------------------------------
+#
+# Tcl's errorInfo names procedures and their lines ("(procedure "p6" line
+# 2)"), not the files they came from. The frames of a failure exist only
+# while it unwinds, and Tcl writes ::errorInfo from there when another trace
+# than its own watches the variable: a write trace on it sees the first step
+# of each error with every frame still there (Tcl saves and restores the
+# error's state around variable traces). It records each frame's file and
+# line (info frame; for the innermost, where the failing command may have
+# been compiled inline, the procedure's definition through getbytecode) and
+# hands them to Python at once: nothing of Tcl runs after the failure to
+# learn where it happened. The plugin sets it up in the interpreters of its
+# fixtures and those a test makes; the cost is a trace call for each step of
+# each error, caught ones included.
+
+_ERROR_FRAMES = r"""
+proc ::tcl::KorvexErrorFrames {args} {
+    set info $::errorInfo
+    if {[string first "\n    invoked from within\n" $info] >= 0} return
+    set frames {}
+    set top [info frame]
+    for {set k [expr {$top - 1}]} {$k > 0} {incr k -1} {
+        set f [info frame $k]
+        if {[dict exists $f method] && [dict exists $f class]} {
+            set where [list method [dict get $f method] [dict get $f class]]
+            set code [list method [dict get $f class] [dict get $f method]]
+        } elseif {[dict exists $f proc]} {
+            set where [list proc [dict get $f proc]]
+            set code [list proc [dict get $f proc]]
+        } else {
+            set where [list {} {}]
+            set code {}
+        }
+        if {$k == $top - 1 && [string match ::tcl::KorvexErrorFrames* [dict get $f cmd]]} {
+            # The failing command itself has no frame: where its body starts.
+            if {$code ne {} && ![catch {::tcl::unsupported::getbytecode {*}$code} bc]
+                    && [dict exists $bc sourcefile]} {
+                lappend frames [list {*}$where [dict get $bc sourcefile] -[dict get $bc initiallinenumber]]
+            } else {
+                lappend frames [list {*}$where {} 0]
+            }
+        } elseif {[dict exists $f file]} {
+            lappend frames [list {*}$where [dict get $f file] [dict get $f line]]
+        } else {
+            lappend frames [list {*}$where {} 0]
+        }
+    }
+    catch {::tcl::korvex_error_frames $info $frames}
+}
+trace add variable ::errorInfo write ::tcl::KorvexErrorFrames
+"""
+
+# The last failure seen in each interpreter: (its first errorInfo, its frames).
+_error_frames: "weakref.WeakKeyDictionary[Any, List[Tuple[str, Tuple[Tuple[str, ...], ...]]]]" = \
+    weakref.WeakKeyDictionary()
+
+
+def _locate_errors(interp: Interpreter) -> None:
+    """Sets up the trace that records where each error of `interp` happens."""
+    if interp in _error_frames:
+        return
+    seen: List[Tuple[str, Tuple[Tuple[str, ...], ...]]] = []
+    split = interp.tk.splitlist
+
+    def record(info: str, frames: str) -> None:
+        seen[:] = [(info, tuple(tuple(split(frame)) for frame in split(frames)))]
+
+    try:
+        interp.create_callback(record, cmd_name="::tcl::korvex_error_frames")
+        interp.tk.eval(_ERROR_FRAMES)
+    except Exception:  # closed, another thread's, a safe interpreter: errors stay as Tcl gives them
+        return
+    _error_frames[interp] = seen
+
+
+_PROC_LINE = re.compile(r'\n    \((?:procedure "[^\n]*"|[^\n]* method "[^\n]*") line (\d+)\)')
+
+
+def tcl_traceback(interp: Interpreter, errorinfo: str) -> Optional[str]:
+    """The frames of the failure whose errorInfo is `errorinfo`, outermost
+    first, each whose procedure or method came from a file as
+    ``path/lib.tcl:123: in NAME``; None when the interpreter did not record it."""
+    seen = _error_frames.get(interp)
+    if not seen or not errorinfo.startswith(seen[0][0]):
+        return None
+    first, frames = seen[0]
+    lines = []
+    located = False
+    for parts in frames:
+        if len(parts) == 4:
+            kind, name, path, line = parts
+            label = name
+        elif len(parts) == 5:
+            kind, name, cls, path, line = parts
+            label = "%s %s" % (cls, name)
+        else:
+            continue
+        number = int(line)
+        if number < 0:  # where the body starts: the line in it is errorInfo's
+            found = _PROC_LINE.search(errorinfo, len(first))
+            number = -number + int(found.group(1)) - 1 if found else -number
+        if not kind and not path:
+            continue
+        if path:
+            located = True
+            lines.append("  %s:%d: in %s" % (path, number, label or "(file)"))
+        else:
+            lines.append("  in %s (not defined from a file)" % label)
+    if not located:
+        return None
+    lines.reverse()
+    return "Tcl traceback (most recent call last):\n" + "\n".join(lines)
 
 
 # -- settings ---------------------------------------------------------------
@@ -283,6 +400,7 @@ def _made(interp: Interpreter) -> None:
     if test is not None and threading.get_ident() == test.thread:
         test.made.append(weakref.ref(interp))
         test.bound(interp)
+        _locate_errors(interp)
 
 
 def _start_watching(config: pytest.Config) -> None:
@@ -439,6 +557,8 @@ class _Watch:
         report = outcome.get_result()
         if not report.failed:
             return
+        if item.config.getoption("tbstyle", "auto") == "line":
+            _message_only(report)
         limit = item.config.stash[_settings][0]
         if not limit:
             return
@@ -456,6 +576,25 @@ class _Watch:
 
 
 # -- the report --------------------------------------------------------------
+
+def _message_only(report: pytest.TestReport) -> None:
+    """--tb=line shows an exception's message, not where it came from; a
+    TclError's text is Tcl's errorInfo, its message and then Tcl's stack:
+    cut to the message's first line, as for a Python traceback."""
+    for traceback, _, _ in getattr(report.longrepr, "chain", ()):
+        for entry in getattr(traceback, "reprentries", ()):
+            lines = getattr(entry, "lines", None)
+            if not isinstance(lines, list) or getattr(entry, "style", None) != "line":
+                continue
+            kept, cutting = [], False
+            for line in lines:
+                if line.startswith("E   "):
+                    cutting = "TclError: " in line
+                    kept.append(line)
+                elif not cutting:
+                    kept.append(line)
+            lines[:] = kept
+
 
 def _recent(interp: Interpreter, since: datetime) -> Tuple[List[Any], Dict[int, List[str]], bool]:
     """The interpreter's history entries made since `since` (oldest first), the
@@ -513,6 +652,7 @@ def history_report(interpreters: Any, since: datetime, limit: int,
     """
     rows = []
     listed = []
+    interpreters = list(interpreters)
     for label, interp in interpreters:
         try:
             entries, markers, enabled = _recent(interp, since)
@@ -552,7 +692,18 @@ def history_report(interpreters: Any, since: datetime, limit: int,
 
                 code = zelph(code)
             lines.append("errorcode: %s" % (code,))
-        if info:
+        traceback = None
+        for _, interp in interpreters if info else ():
+            try:
+                traceback = tcl_traceback(interp, str(info))
+            except Exception:
+                continue
+            if traceback:
+                break
+        if traceback:
+            lines.append(traceback)
+        # Once: not again when the exception's own text is Tcl's errorInfo.
+        if info and str(info) != str(error):
             lines.append("errorinfo:\n    " + str(info).replace("\n", "\n    "))
     return "\n".join(lines) + "\n"
 

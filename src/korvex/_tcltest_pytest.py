@@ -305,7 +305,25 @@ class TcltestItem(pytest.Item):
         file = self.file
         test = self.stash.get(_tcl_pytest._test, None)  # the plugin read the limit at setup
         seconds = test.seconds if test is not None else _tcl_pytest._test_timeout(self)
-        result = file.result_of(self, seconds)
+        try:
+            result = file.result_of(self, seconds)
+        except (KeyboardInterrupt, pytest.fail.Exception) as exc:
+            # Raised in pytest's thread (Ctrl-C, pytest-timeout's signal
+            # method) while Tcl worked: the run is stopped, and said so here,
+            # not again at the teardown.
+            file._told = True
+            run = self.run
+            stack = ""
+            if run is not None and run.stopped is not None:
+                stack = run.stopped.report
+            elif run is not None and run.end is not None:
+                stack = run.end.text
+            if isinstance(exc, KeyboardInterrupt):
+                stopped = KeyboardInterrupt("in the tcltest test %s%s" % (self.key[0], _where(stack)))
+                _raise_at(stopped, self.path, self.line)
+            message = str(getattr(exc, "msg", exc))
+            raise TcltestFailure("%s\nthe test was stopped%s\n%s" % (message, _where(stack), stack),
+                                 message) from None
         from korvex.tcl._tcltest_run import End
 
         if isinstance(result, End):
@@ -313,6 +331,10 @@ class TcltestItem(pytest.Item):
         if result is None:
             raise TcltestFailure("not run: the file did not run this test where collection found it",
                                  "not run where collection found it")
+        run = self.run
+        if run is not None and run.overran is not None and result.outcome in ("failed", "error", "none"):
+            overrun = _overrun(run.overran, run.took)
+            raise TcltestFailure(overrun + "\n" + result.report, "the time limit ran out in this test: " + overrun)
         if result.outcome == "passed":
             return
         if result.outcome == "skipped":
@@ -333,6 +355,11 @@ class TcltestItem(pytest.Item):
             if end.kind == "error":
                 where = "before this test" if not end.in_test else where
             text = "%s %s:\n%s" % (_ENDS[end.kind], where, end.text)
+            run = self.run
+            if end.kind == "timeout" and run is not None and run.overran is not None:
+                overrun = _overrun(run.overran, run.took)
+                text = "%s %s: %s\n%s" % (_ENDS[end.kind], where, overrun, end.text)
+                where += ": " + overrun
             failure = TcltestFailure(text, "%s %s" % (_ENDS[end.kind], where))
             raise failure from end.exc
         if end.kind == "exit":
@@ -346,11 +373,17 @@ class TcltestItem(pytest.Item):
     def repr_failure(self, excinfo: pytest.ExceptionInfo[BaseException], style: Any = None,
                      ) -> Union[str, TerminalRepr]:
         if isinstance(excinfo.value, TcltestFailure):
-            return _report(excinfo.value.report, excinfo.value.message, str(self.path), self.line)
+            text = _shortened(excinfo.value.report, self.config.getoption("tbstyle", "auto"))
+            return _report(text, excinfo.value.message, str(self.path), self.line)
         return super().repr_failure(excinfo)
 
     def reportinfo(self) -> Tuple[Union["os.PathLike[str]", str], Optional[int], str]:
-        return self.path, (self.line - 1 if self.line > 0 else None), self.name
+        # The domain heads the failure's section. pytest's terminal shows the
+        # node id with a domain that ends it rewritten, dots read as Python's
+        # "module.Class.test" ("csv-1.2" would show as "csv-1::2", an id that
+        # selects nothing); a domain marked as pytest marks a doctest's keeps
+        # the id as written.
+        return self.path, (self.line - 1 if self.line > 0 else None), "[tcltest] " + self.name
 
     def tcl_interpreters(self) -> List[Tuple[str, Interpreter]]:
         """The interpreters of this test, for the "Tcl history" section."""
@@ -358,6 +391,41 @@ class TcltestItem(pytest.Item):
         if run is None or run.interp is None:
             return []
         return [("%s (tcltest file)" % self.path.name, run.interp)]
+
+
+def _overrun(seconds: float, took: Optional[float]) -> str:
+    """What a time limit stopped, with how long the work really ran when it
+    went on well past the limit (a command blocked in the system)."""
+    text = "Tcl work exceeded the time limit of %s seconds" % (seconds,)
+    if took is not None and took - seconds >= max(0.5, seconds * 0.25):
+        text += " (it ran %.1f seconds)" % took
+    return text
+
+
+def _where(errorinfo: str) -> str:
+    """Where Tcl was, from the errorInfo of work that was stopped: the command
+    running and the innermost procedure, on one line (", at ..."), or ""."""
+    lines = errorinfo.split("\n")
+    command = frame = ""
+    for i, line in enumerate(lines):
+        if not command and line.strip() in ("while executing", "invoked from within") and i + 1 < len(lines):
+            command = lines[i + 1].strip()
+        elif command and line.strip().startswith("(") and "line" in line:
+            frame = " " + line.strip()
+            break
+    if len(command) > 80:
+        command = command[:76] + '..."'
+    return ", at %s%s" % (command, frame) if command else ""
+
+
+def _raise_at(exc: BaseException, path: "os.PathLike[str]", line: int) -> NoReturn:
+    """Raises exc from a frame at the line of the tcltest file: pytest shows
+    that line as the place of the exception (for a Python test: the test's
+    line), not the plugin's."""
+    exc.__suppress_context__ = True
+    code = compile("\n" * (max(line, 1) - 1) + "raise __exc", os.fspath(path), "exec")
+    exec(code, {"__exc": exc})
+    raise exc  # not reached
 
 
 def _summary(report: str) -> str:
@@ -388,12 +456,34 @@ def _skip_reason(result: "Result") -> str:
     return "excluded by tcltest's -match or -skip"
 
 
+def _shortened(report: str, style: str) -> str:
+    """tcltest's report as --tb `style` shortens a Python traceback: whole
+    for long, auto and native; for short without the test's script (the
+    source of the frames, which short leaves out for Python); for line and
+    no, nothing (the one-line message stands for it)."""
+    if style in ("line", "no"):
+        return ""
+    if style != "short":
+        return report
+    lines = report.split("\n")
+    out, skipping = [], False
+    for line in lines:
+        if line.startswith("==== Contents of test case:"):
+            skipping = True
+            continue
+        if skipping and (line.startswith("---- ") or line.startswith("==== ")):
+            skipping = False
+        if not skipping:
+            out.append(line)
+    return "\n".join(out)
+
+
 def _report(text: str, message: str, path: str, line: int) -> ReprExceptionInfo:
     """tcltest's text as pytest shows a failure: as it stands, with a one-line
     message for the summary and JUnit XML (kept across pytest-xdist)."""
     from _pytest._code.code import ReprEntryNative, ReprExceptionInfo, ReprFileLocation, ReprTraceback
 
-    entry = ReprEntryNative([text.rstrip("\n") + "\n"])
+    entry = ReprEntryNative([text.rstrip("\n") + "\n"] if text else [])
     return ReprExceptionInfo(ReprTraceback([entry], None, "native"),
                              ReprFileLocation(path, max(line, 1), message))
 

@@ -28,11 +28,12 @@ import re
 import sys
 import tempfile
 import threading
+import time
 from typing import Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union
 
 from . import _tclsh
 from .internal import TclDLL
-from .interpreter import Interpreter, TclError, TclTimeoutError, TimeLimit
+from .interpreter import Interpreter, TclError, TclTimeoutError
 
 __all__ = ["FileRun", "Result", "End", "collect"]
 
@@ -216,12 +217,20 @@ proc ::tcl::KorvexTcltestUnmet {i cmd} {
 _TCL_CANCEL_UNWIND = 0x100000
 _Tcl_CancelEval = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
                                    ctypes.c_int)(("Tcl_CancelEval", TclDLL))
+# TclResetCancellation (exported by libtcl 8.6): drops a cancellation that
+# came too late for the work it was meant for (see FileRun._obey).
+_TclResetCancellation = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int)(
+    ("TclResetCancellation", TclDLL))
 
 # Set by pytest to the running test, a different value for each.
 _PYTEST_VARIABLE = "PYTEST_CURRENT_TEST"
 
 # How long pytest's thread waits for a stopped run to end.
 _ABORT_GRACE = 5.0
+# How long a test stopped gently (an error tcltest catches and reports, with
+# Tcl's stack) has to end before its run is unwound; at least this, at most
+# the test's own limit.
+_GENTLE_GRACE = 1.0
 
 
 class Result:
@@ -295,7 +304,6 @@ class FileRun:
         self._waiting: Union[None, Literal["go"], Key] = None
         self._lock = threading.Lock()  # guards _address against the interpreter's deletion
         self._address: Optional[int] = None
-        self._limit: Optional[TimeLimit] = None
         self._active: Optional[Key] = None  # the key of the test running in Tcl
         # The file holding what a test writes to stdout, and descriptor 1 as
         # it was before (while a test's output is captured).
@@ -303,6 +311,14 @@ class FileRun:
         self._saved_stdout: Optional[int] = None
         self._main_cwd: Optional[int] = None
         self._tcl_cwd: Optional[int] = None
+        # When the last stretch overran its time limit: the limit and how
+        # long the stretch took in all (None while it runs on).
+        self.overran: Optional[float] = None
+        self.took: Optional[float] = None
+        # The Result of the test that was running when pytest's thread was
+        # interrupted (Ctrl-C, pytest-timeout), stopped gently.
+        self.stopped: Optional[Result] = None
+        self._gentle_sent = False  # a gentle cancellation was sent (see _obey)
 
     # -- pytest's side -----------------------------------------------------
 
@@ -364,9 +380,18 @@ class FileRun:
                 self._thread.start()
             self._to_worker.put(message)
             try:
-                answer = self._to_main.get()
+                answer = self._answer(message[-1] if message[0] != "abort" else 0.0)
             except BaseException:  # Ctrl-C, pytest-timeout: stop the Tcl work, then pass it on
-                self._abort()
+                gentle = self._stop_gently(_GENTLE_GRACE)
+                if gentle is not None and gentle[0] == "result":
+                    self.stopped = gentle[1]
+                if gentle is None or gentle[0] != "end":
+                    self._abort()
+                    if self.stopped is not None and self.end is not None:
+                        self.end.in_test = True  # stopped in a test: the next one needs a new run
+                else:
+                    self.end = gentle[1]
+                    self._thread.join(_ABORT_GRACE)
                 raise
             if answer[0] == "end":
                 self.end = answer[1]
@@ -375,6 +400,70 @@ class FileRun:
             if collecting:
                 gc.enable()
         return answer
+
+    def _answer(self, seconds: float) -> _ToPytest:
+        """The run's thread's answer, the Tcl work bounded by `seconds` (0:
+        none). Work that overruns is stopped gently, so that Tcl's stack
+        reaches tcltest's report (or the file's error); work that does not
+        stop then is unwound."""
+        self.overran = self.took = None
+        if not seconds or seconds <= 0:
+            return self._to_main.get()
+        started = time.monotonic()
+        try:
+            return self._to_main.get(timeout=seconds)
+        except queue.Empty:
+            pass
+        self.overran = seconds
+        answer = self._stop_gently(_GENTLE_GRACE)
+        if answer is None:
+            self._cancel(_TCL_CANCEL_UNWIND)
+            answer = self._to_main.get()
+        self.took = time.monotonic() - started
+        return answer
+
+    def _cpu_time(self) -> Optional[float]:
+        """The processor time the run's thread has used (None where it cannot be read)."""
+        thread = self._thread
+        try:
+            assert thread is not None and thread.ident is not None
+            return time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
+        except (AssertionError, AttributeError, OSError):
+            return None
+
+    def _cancel(self, flags: int) -> bool:
+        """Cancels the run's Tcl work unless the run's thread has answered
+        (its answers are sent under the lock: a cancellation never reaches
+        work that comes after them)."""
+        with self._lock:
+            if self._address is None or not self._to_main.empty():
+                return False
+            _Tcl_CancelEval(self._address, None, None, flags)
+            self._gentle_sent = not flags
+            return True
+
+    def _stop_gently(self, grace: float) -> Optional[_ToPytest]:
+        """Cancels the Tcl work as an error Tcl code can see ("eval canceled":
+        tcltest reports it, with Tcl's stack, as the test's error); the
+        answer that follows within `grace` seconds, else None."""
+        self._cancel(0)
+        # A command blocked in the system (exec, a read) sees the cancellation
+        # when it returns: while the thread does not work it is waited for.
+        # Work that goes on (a catch in a loop swallowed it) is given `grace`
+        # seconds of processor time.
+        start = self._cpu_time()
+        deadline = time.monotonic() + grace
+        while True:
+            try:
+                return self._to_main.get(timeout=0.1)
+            except queue.Empty:
+                pass
+            used = self._cpu_time()
+            if start is None or used is None:
+                if time.monotonic() > deadline:
+                    return None
+            elif used - start > grace:
+                return None
 
     def _abort(self) -> None:
         self._aborted = True
@@ -431,7 +520,8 @@ class FileRun:
         # on the interpreter's own thread only).
         _forget_frames(end.exc)
         interp = None
-        self._to_main.put(("end", end))
+        with self._lock:
+            self._to_main.put(("end", end))
 
     def _clean_up(self, restore_executable: Optional[Callable[[], None]]) -> None:
         # Every step runs whatever an earlier one raised: the turn above all
@@ -439,7 +529,6 @@ class FileRun:
         try:
             try:
                 self._release_stdout()
-                self._leave_limit()
             finally:
                 with self._lock:
                     self._address = None
@@ -496,8 +585,10 @@ class FileRun:
                 interp.history.append(self._command)
             if isinstance(timeout, TclTimeoutError):
                 end = End("timeout", "%s\n%s" % (timeout, exc), exc=timeout, in_test=self._active is not None)
-            elif self._aborted:
-                end = End("aborted", str(exc), in_test=self._active is not None)
+            elif self.overran is not None:  # stopped by pytest's thread at the time limit
+                end = End("timeout", _stack_text(exc), in_test=self._active is not None)
+            elif self._aborted:  # where Tcl was: the stack it unwound
+                end = End("aborted", _stack_text(exc), in_test=self._active is not None)
             else:
                 end = End("error", str(exc), exc=exc)
             _forget_frames(exc)
@@ -526,11 +617,18 @@ class FileRun:
             self._aborted = True
             raise _Stop
         self._take_turn()
+        if self._gentle_sent:
+            # Sent as the work finished, before its answer: Tcl has not
+            # seen it, and must not at the next command, which is not
+            # the work it was meant for.
+            self._gentle_sent = False
+            with self._lock:
+                if self._address is not None:
+                    _TclResetCancellation(self._address, 1)
+        # The time limit is kept by pytest's thread (see FileRun._answer).
         if message[0] == "run":
-            self._set_limit(message[1])
             return True
         self._wanted = message[1]
-        self._set_limit(message[2])
         return False
 
     _wanted: Optional[Key] = None
@@ -540,7 +638,8 @@ class FileRun:
         """Gives the turn to pytest's thread with `answer`; returns its reply."""
         self._give_turn()
         receive = self._to_worker.get
-        self._to_main.put(answer)
+        with self._lock:
+            self._to_main.put(answer)
         return self._obey(receive())  # (nothing allocated in between: no collection here)
 
     def _gate(self, what: str, name: str, occurrence: str, *rest: str) -> Union[int, str]:
@@ -575,19 +674,7 @@ class FileRun:
         self._wait(("result", result))
         return ""
 
-    # -- time limits, the directory, stdout --------------------------------
-
-    def _set_limit(self, seconds: float) -> None:
-        self._leave_limit()
-        if seconds and seconds > 0:
-            assert self.interp is not None  # only the run's thread sets limits, after _open
-            self._limit = self.interp.time_limit(seconds)
-            self._limit.__enter__()
-
-    def _leave_limit(self) -> None:
-        limit, self._limit = self._limit, None
-        if limit is not None:
-            limit.__exit__(None, None, None)
+    # -- the directory, stdout ---------------------------------------------
 
     def _take_turn(self) -> None:
         # The turn came to this thread: pytest's directory kept, the run's
@@ -642,6 +729,22 @@ class FileRun:
         os.ftruncate(capture, 0)
         os.lseek(capture, 0, os.SEEK_SET)
         return data
+
+
+def _stack_text(exc: BaseException) -> str:
+    """The errorInfo of a stopped evaluation (the stack Tcl unwound), from
+    the exception or those behind it: reading ::errorInfo afterwards in a
+    cancelled interpreter fails with "eval unwound" itself."""
+    seen = set()
+    text = str(exc)
+    found: Optional[BaseException] = exc
+    while found is not None and id(found) not in seen:  # the first failure is the last one here
+        seen.add(id(found))
+        info = getattr(found, "errorinfo", None)
+        if isinstance(info, str) and "\n" in info:
+            text = info
+        found = found.__cause__ or found.__context__
+    return text
 
 
 def _forget_frames(exc: Optional[BaseException]) -> None:
