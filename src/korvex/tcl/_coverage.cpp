@@ -553,8 +553,18 @@ nb::tuple layout(long long id) {
     Record *rec = record(id);
     nb::list procs;
     for (auto &p : rec->code.procedures)
-        procs.append(nb::make_tuple(p.name, p.line, p.entry));
+        procs.append(nb::make_tuple(p.name, p.line, p.entry, p.end));
     return nb::make_tuple(nb::cast(rec->code.lines), procs);
+}
+
+// The layout of `text` (a file's whole text, as `source` reads it) as it
+// would be instrumented: what a file nobody sourced would count.
+nb::tuple analyse(const std::string &text, bool itcl_imported) {
+    cover::Instrumented code = cover::instrument(g_tcl.parser, text.data(), text.size(), 0, itcl_imported);
+    nb::list procs;
+    for (auto &p : code.procedures)
+        procs.append(nb::make_tuple(p.name, p.line, p.entry, p.end));
+    return nb::make_tuple(nb::cast(code.lines), procs);
 }
 
 std::vector<unsigned long long> counts(long long id) {
@@ -610,7 +620,10 @@ KX_MODULE(_coverage, m) {
     m.def("files", &files, "(real path, record id) of the newest record of each file instrumented.");
     m.def("layout", &layout, "id"_a,
           "(counter lines, procedures) of a record: the line of each counter (0 for a\n"
-          "procedure entry alone) and (name, line, entry counter) of each procedure.");
+          "procedure entry alone) and (name, line, entry counter, end counter) of\n"
+          "each procedure (its body's counters are entry ... end - 1).");
+    m.def("analyse", &analyse, "text"_a, "itcl_imported"_a = false,
+          "layout() of `text` as it would be instrumented, without sourcing it.");
     m.def("counts", &counts, "id"_a, "The counters of a record.");
     m.def("instrumented", &instrumented, "id"_a, "The instrumented text of a record.");
     m.attr("HIT_COMMAND") = cover::kHitCommand;

@@ -193,7 +193,9 @@ private:
             return;
         out_.procedures.push_back({std::move(name), line_of(defined), -1});
         Context inner{ctx.ns, {}, false};
-        script(w->start + 1, w->start + w->size - 1, inner, {}, (int)out_.procedures.size() - 1);
+        size_t index = out_.procedures.size() - 1;
+        script(w->start + 1, w->start + w->size - 1, inner, {}, (int)index);
+        out_.procedures[index].end = (int)out_.lines.size();
     }
 
     void command(const tcl::Parse &parse, const Context &ctx, const std::vector<int> &covered) {

@@ -65,6 +65,7 @@ struct Procedure {
                        // "Stack.configbody.limit"
     int line;          // the line of its defining command
     int entry;         // the counter its body starts with
+    int end = -1;      // one past the last counter of its body
 };
 
 struct Instrumented {
