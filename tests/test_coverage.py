@@ -189,12 +189,19 @@ def test_a_file_changed_between_sources_is_measured_as_it_is_now(tmp_path):
     assert cov.data()[str(path)].lines == {1: 1, 3: 1}
 
 
-def test_child_interpreters_are_not_measured(tmp_path):
+@pytest.mark.parametrize("script, hits", [
+    ("interp create c; c eval [list source $f]; interp delete c", 1),
+    ("interp create -- c; c eval {interp create d}; c eval [list d eval [list source $f]]; interp delete c", 1),
+    ("set c [interp create]; $c eval [list source $f]; $c eval [list source $f]; interp delete $c", 2),
+    ("interp create -safe s; catch {s eval [list source $f]}; interp delete s", 0),  # a safe one has no source
+])
+def test_child_interpreters_are_measured(tmp_path, script, hits):
     path = tmp_path / "child.tcl"
     path.write_text("set a 1\n")
     with Interpreter() as interp, interp.coverage([tmp_path]) as cov:
-        assert interp.eval("interp create c; c eval [list source %s]; interp delete c; set x ok" % path) == "ok"
-    assert not cov.data().sourced
+        interp.set_var("f", str(path))
+        assert interp.eval(script + "; set x ok") == "ok"
+    assert cov.data()[os.path.realpath(path)].lines == {1: hits}
 
 
 def test_every_interpreter_with_coverage_installed_is_measured(tmp_path):

@@ -93,6 +93,7 @@ struct TclApi {
     int (*EvalEx)(Interp *interp, const char *script, int numBytes, int flags);
     void *(*SaveInterpState)(Interp *interp, int status);
     int (*RestoreInterpState)(Interp *interp, void *state);
+    Interp *(*GetChild)(Interp *interp, const char *name);
 };
 
 TclApi g_tcl;
@@ -481,6 +482,26 @@ int source(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
     return code;
 }
 
+// -- child interpreters ------------------------------------------------------------
+
+bool install_in(Interp *interp);
+
+constexpr const char *kInterpAssocKey = "korvex.tcl coverage interp";
+
+// `interp create` wrapped: the child made gets coverage installed as its
+// parent has (a safe child has no `source` and stays as it is).
+int interp_command(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
+    auto *hook = static_cast<SourceHook *>(client_data);
+    int code = hook->proc(hook->client_data, interp, objc, objv);
+    if (code != tcl::kOk || objc < 2 || !g_tcl.GetChild ||
+        std::strcmp(tcl::api().GetStringFromObj(objv[1], nullptr), "create") != 0)
+        return code;
+    std::string child = tcl::api().GetStringFromObj(tcl::api().GetObjResult(interp), nullptr);
+    if (Interp *made = g_tcl.GetChild(interp, child.c_str()))
+        install_in(made);
+    return code;
+}
+
 // -- Python functions ------------------------------------------------------------
 
 void register_filesystem() {
@@ -498,10 +519,18 @@ void register_filesystem() {
     g_registered = true;
 }
 
-bool install(nb::handle interp_obj) {
-    Interp *interp = tcl::interp_ptr(interp_obj);
+bool install(nb::handle interp_obj) { return install_in(tcl::interp_ptr(interp_obj)); }
+
+bool install_in(Interp *interp) {
     const tcl::Api &api = tcl::api();
     tcl::CmdInfo info;
+    if (api.GetCommandInfo(interp, "::interp", &info) && info.objProc != interp_command) {
+        auto *hook = new SourceHook{info.objProc, info.objClientData};
+        api.SetAssocData(interp, kInterpAssocKey, (void *)free_hook, hook);
+        info.objProc = interp_command;
+        info.objClientData = hook;
+        api.SetCommandInfo(interp, "::interp", &info);
+    }
     if (!api.GetCommandInfo(interp, "::source", &info))
         return false;
     if (info.objProc != source) {
@@ -609,6 +638,9 @@ KX_MODULE(_coverage, m) {
     resolve(h, "Tcl_EvalEx", g_tcl.EvalEx);
     resolve(h, "Tcl_SaveInterpState", g_tcl.SaveInterpState);
     resolve(h, "Tcl_RestoreInterpState", g_tcl.RestoreInterpState);
+    g_tcl.GetChild = reinterpret_cast<Interp *(*)(Interp *, const char *)>(dlsym(h, "Tcl_GetChild"));
+    if (!g_tcl.GetChild)  // Tcl before 8.6.12
+        g_tcl.GetChild = reinterpret_cast<Interp *(*)(Interp *, const char *)>(dlsym(h, "Tcl_GetSlave"));
     tcl::api();
 
     m.def("install", &install, "interp"_a.none(),
