@@ -51,12 +51,14 @@ def _report(path):
     return {name: (f["executed_lines"], f["missing_lines"]) for name, f in files.items()}
 
 
-@pytest.mark.parametrize("workers", [[], ["-n", "2", "-p", "xdist"]])
-def test_pytest_cov_reports_tcl_files_beside_python(project, workers):
+@pytest.mark.parametrize("args", [[], ["-n", "2", "-p", "xdist"], ["--cov-branch"]])
+def test_pytest_cov_reports_tcl_files_beside_python(project, args):
     result = project.runpytest_subprocess("--cov=lib", "--cov=.", "--cov-report=term-missing",
-                                          "--cov-report=json:cov.json", *workers)
+                                          "--cov-report=json:cov.json", *args)
     result.assert_outcomes(passed=2)
-    result.stdout.re_match_lines([r"lib/counted\.tcl\s+11\s+1\s+91%\s+14$", r"lib/never\.tcl\s+2\s+2\s+0%\s+1-2$"])
+    branches = r"\s+0\s+0" if args == ["--cov-branch"] else ""
+    result.stdout.re_match_lines([r"lib/counted\.tcl\s+11\s+1%s\s+91%%\s+14$" % branches,
+                                  r"lib/never\.tcl\s+2\s+2%s\s+0%%\s+1-2$" % branches])
     report = _report(project.path / "cov.json")
     assert report["lib/counted.tcl"] == ([n for n in STATEMENTS if n != 14], [14])
     assert report["lib/never.tcl"] == ([], [1, 2])
