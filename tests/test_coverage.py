@@ -390,3 +390,25 @@ def test_itcl_classes_defined_from_a_string_are_not_measured(tmp_path, require):
     assert result == "hello"
     assert list(data) == [str(path)]
     assert data[str(path)].procedures == [Procedure("Base.hello", 2, 1)]
+
+
+@pytest.mark.parametrize("script, calls, results, branches", [
+    # an if without else gains an empty one: the result of a run through no arm stays empty
+    ("proc h {x} {\n    if {$x} {\n        return 1\n    }\n}\n", "list [h 0] [h 1] [h 0]", "{} 1 {}",
+     {2: [[3, 1], [-2, 2]]}),
+    # a braced {default} stays the default: no second default after it
+    ("proc f {x} {\n    switch -- $x {\n        a {return A}\n        {default} {return D}\n    }\n}\n",
+     "list [f a] [f zz] [f default]", "A D D", {2: [[3, 1], [4, 2]]}),
+    ("proc g {x} {\n    switch -glob -- $x a* {\n        return A\n    } b - c {\n        return BC\n    }\n}\n",
+     "list [g ax] [g c] [g z]", "A BC {}", {2: [[3, 1], [5, 1], [-2, 1]]}),
+])
+def test_branch_arms_are_counted_and_keep_what_the_command_does(tmp_path, script, calls, results, branches):
+    path = tmp_path / "arms.tcl"
+    path.write_text(script)
+    with Interpreter() as plain:
+        plain.eval("source %s" % path)
+        assert plain.eval(calls) == results
+    with Interpreter() as interp, interp.coverage([tmp_path]) as cov:
+        interp.eval("source %s" % path)
+        assert interp.eval(calls) == results
+    assert cov.data()[os.path.realpath(path)].branches == branches

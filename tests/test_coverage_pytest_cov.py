@@ -17,6 +17,7 @@ pytest.importorskip("pytest_cov")
 pytest_plugins = ["pytester"]
 
 COUNTED = Path(__file__).parent / "data" / "coverage_counted.tcl"
+BRANCHES = Path(__file__).parent / "data" / "coverage_branches.tcl"
 # By hand: the lines commands start on, and those `counted 3` leaves unrun.
 STATEMENTS = [2, 3, 4, 5, 7, 8, 10, 13, 14, 16, 17]
 NEVER = "proc never {} {\n    return 1\n}\n"
@@ -56,9 +57,11 @@ def test_pytest_cov_reports_tcl_files_beside_python(project, args):
     result = project.runpytest_subprocess("--cov=lib", "--cov=.", "--cov-report=term-missing",
                                           "--cov-report=json:cov.json", *args)
     result.assert_outcomes(passed=2)
-    branches = r"\s+0\s+0" if args == ["--cov-branch"] else ""
-    result.stdout.re_match_lines([r"lib/counted\.tcl\s+11\s+1%s\s+91%%\s+14$" % branches,
-                                  r"lib/never\.tcl\s+2\s+2%s\s+0%%\s+1-2$" % branches])
+    # With branches: line 7's if took its arm (big) and its empty else (small): 12 of 13.
+    counted, never = ((r"\s+2\s+0\s+92%", r"\s+0\s+0\s+0%") if args == ["--cov-branch"]
+                      else (r"\s+91%", r"\s+0%"))
+    result.stdout.re_match_lines([r"lib/counted\.tcl\s+11\s+1%s\s+14$" % counted,
+                                  r"lib/never\.tcl\s+2\s+2%s\s+1-2$" % never])
     report = _report(project.path / "cov.json")
     assert report["lib/counted.tcl"] == ([n for n in STATEMENTS if n != 14], [14])
     assert report["lib/never.tcl"] == ([], [1, 2])
@@ -153,3 +156,29 @@ def test_coverage_html_shows_tcl_pages_and_their_contexts(project, tmp_path):
                             capture_output=True, text=True, timeout=120, env=env)
     assert result.returncode == 0, result.stderr
     assert 'id="t14"' in result.stdout and "mis" in result.stdout
+
+
+# Arms of coverage_branches.tcl by hand: line 5 -> 6, 8 or the empty else (-5);
+# line 10 -> 11, 13 or the empty default (-10); line 15 -> 16 or 18.
+@pytest.mark.parametrize("calls, executed, missing", [
+    ("pick 12", [[5, 6], [10, -10], [15, 18]], [[5, -5], [5, 8], [10, 11], [10, 13], [15, 16]]),
+    ("pick 12; pick 3; pick 7", [[5, -5], [5, 6], [5, 8], [10, -10], [10, 13], [15, 16], [15, 18]], [[10, 11]]),
+    ("pick 1; pick 2; pick 9; pick 11; pick 0; pick 7",
+     [[5, -5], [5, 6], [5, 8], [10, -10], [10, 11], [10, 13], [15, 16], [15, 18]], []),
+])
+def test_branches_are_coverage_arcs_of_each_arm(pytester, calls, executed, missing):
+    (pytester.path / "lib").mkdir()
+    shutil.copy(BRANCHES, pytester.path / "lib" / "branches.tcl")
+    (pytester.path / ".coveragerc").write_text("[run]\nplugins = korvex.tcl.coverage_plugin\n")
+    pytester.makepyfile(test_branches="""
+import os
+
+def test_arms(tcl):
+    tcl.eval("source " + os.path.join(os.path.dirname(__file__), "lib", "branches.tcl"))
+    tcl.eval(%r)
+""" % calls)
+    result = pytester.runpytest_subprocess("--cov=lib", "--cov-branch", "--cov-report=json:cov.json")
+    result.assert_outcomes(passed=1)
+    f = json.loads((pytester.path / "cov.json").read_text())["files"]["lib/branches.tcl"]
+    assert (f["executed_branches"], f["missing_branches"]) == (executed, missing)
+    assert f["summary"]["num_branches"] == 8

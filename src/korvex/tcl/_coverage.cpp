@@ -578,12 +578,19 @@ Record *record(long long id) {
 
 // (lines, procedures) of a record: the line of each counter (0: a procedure
 // entry only), and (name, line, entry counter) of each procedure.
+nb::list branches_of(const cover::Instrumented &code) {
+    nb::list out;
+    for (auto &b : code.branches)
+        out.append(nb::make_tuple(b.line, nb::cast(b.arms)));
+    return out;
+}
+
 nb::tuple layout(long long id) {
     Record *rec = record(id);
     nb::list procs;
     for (auto &p : rec->code.procedures)
         procs.append(nb::make_tuple(p.name, p.line, p.entry, p.end));
-    return nb::make_tuple(nb::cast(rec->code.lines), procs);
+    return nb::make_tuple(nb::cast(rec->code.lines), procs, branches_of(rec->code));
 }
 
 // The layout of `text` (a file's whole text, as `source` reads it) as it
@@ -593,7 +600,7 @@ nb::tuple analyse(const std::string &text, bool itcl_imported) {
     nb::list procs;
     for (auto &p : code.procedures)
         procs.append(nb::make_tuple(p.name, p.line, p.entry, p.end));
-    return nb::make_tuple(nb::cast(code.lines), procs);
+    return nb::make_tuple(nb::cast(code.lines), procs, branches_of(code));
 }
 
 std::vector<unsigned long long> counts(long long id) {
@@ -651,8 +658,9 @@ KX_MODULE(_coverage, m) {
     m.def("stop", &stop, "session"_a, "End a session started with start().");
     m.def("files", &files, "(real path, record id) of the newest record of each file instrumented.");
     m.def("layout", &layout, "id"_a,
-          "(counter lines, procedures) of a record: the line of each counter (0 for a\n"
-          "procedure entry alone) and (name, line, entry counter, end counter) of\n"
+          "(counter lines, procedures, branches) of a record: the line of each counter (0\n"
+          "for a procedure entry or a branch's arm alone), (line, [(counter, destination\n"
+          "line)]) of each branch, and (name, line, entry counter, end counter) of\n"
           "each procedure (its body's counters are entry ... end - 1).");
     m.def("analyse", &analyse, "text"_a, "itcl_imported"_a = false,
           "layout() of `text` as it would be instrumented, without sourcing it.");

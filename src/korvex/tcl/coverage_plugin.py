@@ -92,6 +92,24 @@ class TclFileReporter(coverage.FileReporter):
     def lines(self) -> Set[int]:
         return set(self.layout().lines)
 
+    def arcs(self) -> Set[Tuple[int, int]]:
+        return {(line, dest) for line, arms in self.layout().branches.items() for dest, _ in arms if dest != line}
+
+    def exit_counts(self) -> Dict[int, int]:
+        # An arm on the branch's own line is no arc coverage.py can tell apart.
+        return {line: len({dest for dest, _ in arms if dest != line})
+                for line, arms in self.layout().branches.items()}
+
+    def missing_arc_description(self, start: int, end: int, executed_arcs: Any = None) -> str:
+        if end < 0:
+            return "line %d always took one of its arms (the empty else or default never ran)" % start
+        return "line %d never took its arm starting on line %d" % (start, end)
+
+    def arc_description(self, start: int, end: int) -> str:
+        if end < 0:
+            return "the empty else or default of line %d" % start
+        return "the arm of line %d starting on line %d" % (start, end)
+
     def source(self) -> str:
         with open(self.filename, encoding="utf-8", errors="replace") as f:
             return f.read()
@@ -117,8 +135,9 @@ class _Bridge:
         self.session: Any = None
         self.measured: List[str] = []
         self.seen: Dict[int, List[int]] = {}  # record id -> its counters at the last boundary
-        self.layouts: Dict[int, List[int]] = {}
-        self.pending: Dict[Optional[str], Dict[str, Set[int]]] = {}
+        self.layouts: Dict[int, Tuple[List[int], List[Tuple[int, List[Tuple[int, int]]]]]] = {}
+        # Per context, per file: the lines run, and the arcs of the arms taken.
+        self.pending: Dict[Optional[str], Dict[str, Tuple[Set[int], Set[Tuple[int, int]]]]] = {}
         self.sourced = False
         self.dynamic: Optional[str] = None
         self._keep: Callable[[str], bool] = lambda path: True
@@ -233,7 +252,7 @@ class _Bridge:
             return
         tc = _tclcoverage()
         backend = tc._backend()
-        run: Dict[str, Set[int]] = {}
+        run: Dict[str, Tuple[Set[int], Set[Tuple[int, int]]]] = {}
         for path, rid in backend.files():
             if not tc._under(path, self.measured) or not self._keep(path):
                 continue
@@ -242,17 +261,23 @@ class _Bridge:
             self.seen[rid] = counts
             if before is None:
                 before = [0] * len(counts)
-            lines = self.layouts.get(rid)
-            if lines is None:
-                lines = self.layouts[rid] = backend.layout(rid)[0]
+            layout = self.layouts.get(rid)
+            if layout is None:
+                full = backend.layout(rid)
+                layout = self.layouts[rid] = (full[0], full[2])
+            lines, branches = layout
             hit = {line for line, c, b in zip(lines, counts, before) if line and c > b}
-            if hit:
-                run.setdefault(path, set()).update(hit)
+            arcs = {(line, dest) for line, arms in branches for counter, dest in arms
+                    if dest != line and counts[counter] > before[counter]}
+            if hit or arcs:
+                run[path] = (hit, arcs)
         if run:
             self.sourced = True
             into = self.pending.setdefault(self._context(), {})
-            for path, hit_lines in run.items():
-                into.setdefault(path, set()).update(hit_lines)
+            for path, (hit, arcs) in run.items():
+                mine = into.setdefault(path, (set(), set()))
+                mine[0].update(hit)
+                mine[1].update(arcs)
 
     def record(self, data: Any) -> None:
         branch = bool(self.cov.get_option("run:branch")) or data.has_arcs()
@@ -260,10 +285,11 @@ class _Bridge:
         try:
             for context, files in self.pending.items():
                 data.set_context(context)
-                if branch:  # line data as arcs from the entry: the lines they run
-                    data.add_arcs({p: [(-1, n) for n in sorted(lines)] for p, lines in files.items()})
+                if branch:  # lines as arcs from the file's entry, and the arms taken
+                    data.add_arcs({p: sorted({(-1, n) for n in lines} | arcs)
+                                   for p, (lines, arcs) in files.items()})
                 else:
-                    data.add_lines({p: sorted(lines) for p, lines in files.items()})
+                    data.add_lines({p: sorted(lines) for p, (lines, _) in files.items()})
                 data.add_file_tracers({p: PLUGIN_NAME for p in files})
         finally:
             data.set_context(current)

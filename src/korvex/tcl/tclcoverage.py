@@ -50,7 +50,7 @@ class FileCoverage:
     gives the lines of each procedure's body by (name, line), `sourced` is
     False for a file under a measured directory that nothing sourced."""
 
-    __slots__ = ("path", "lines", "procedures", "bodies", "sourced")
+    __slots__ = ("path", "lines", "procedures", "bodies", "sourced", "branches")
 
     def __init__(self, path: str, lines: Optional[Dict[int, int]] = None,
                  procedures: Optional[List[Procedure]] = None,
@@ -60,6 +60,9 @@ class FileCoverage:
         self.procedures: List[Procedure] = list(procedures or [])
         self.bodies: Dict[Tuple[str, int], List[int]] = dict(bodies or {})
         self.sourced = sourced
+        # The arms of each if and switch by its line: [destination, hits]
+        # (destination: the line the arm starts on; -line: the implicit empty else or default).
+        self.branches: Dict[int, List[List[int]]] = {}
 
     @property
     def run(self) -> List[int]:
@@ -77,6 +80,13 @@ class FileCoverage:
         self.sourced = self.sourced or other.sourced
         for key, body in other.bodies.items():
             self.bodies.setdefault(key, body)
+        for line, arms in other.branches.items():
+            mine_arms = self.branches.get(line)
+            if mine_arms is None or len(mine_arms) != len(arms):
+                self.branches[line] = [list(a) for a in arms]
+            else:
+                for a, b in zip(mine_arms, arms):
+                    a[1] += b[1]
         for line, hits in other.lines.items():
             self.lines[line] = self.lines.get(line, 0) + hits
         mine = {(p.name, p.line): i for i, p in enumerate(self.procedures)}
@@ -101,6 +111,7 @@ class CoverageData(Dict[str, FileCoverage]):
                 self[path].merge(cov)
             else:
                 self[path] = FileCoverage(path, cov.lines, cov.procedures, cov.bodies, cov.sourced)
+                self[path].branches = {line: [list(a) for a in arms] for line, arms in cov.branches.items()}
         return self
 
     @property
@@ -116,7 +127,8 @@ class CoverageData(Dict[str, FileCoverage]):
 
     def to_json(self) -> str:
         return json.dumps({path: {"lines": sorted(f.lines.items()), "procedures": [list(p) for p in f.procedures],
-                                  "bodies": [[n, l, b] for (n, l), b in f.bodies.items()], "sourced": f.sourced}
+                                  "bodies": [[n, l, b] for (n, l), b in f.bodies.items()], "sourced": f.sourced,
+                                  "branches": [[line, arms] for line, arms in f.branches.items()]}
                            for path, f in self.items()})
 
     @classmethod
@@ -127,6 +139,8 @@ class CoverageData(Dict[str, FileCoverage]):
                                       [Procedure(str(n), int(l), int(h)) for n, l, h in f["procedures"]],
                                       {(str(n), int(l)): [int(x) for x in b] for n, l, b in f.get("bodies", ())},
                                       bool(f.get("sourced", True)))
+            data[path].branches = {int(line): [[int(d), int(h)] for d, h in arms]
+                                   for line, arms in f.get("branches", ())}
         return data
 
     def report(self, kind: str = "term", out: Any = None) -> None:
@@ -279,7 +293,7 @@ def executable_files(paths: Iterable[str], omit: Callable[[str], bool] = lambda 
 
 
 def _layout(counter_lines: Sequence[int], procedures: Sequence[Tuple[str, int, int, int]],
-            counts: Sequence[int]) -> FileCoverage:
+            counts: Sequence[int], branches: Sequence[Tuple[int, Sequence[Tuple[int, int]]]] = ()) -> FileCoverage:
     lines: Dict[int, int] = {}
     for line, hits in zip(counter_lines, counts):
         if line:
@@ -287,7 +301,10 @@ def _layout(counter_lines: Sequence[int], procedures: Sequence[Tuple[str, int, i
     procs = [Procedure(name, line, counts[entry] if entry >= 0 else 0) for name, line, entry, _ in procedures]
     bodies = {(name, line): sorted({n for n in counter_lines[max(entry, 0):end] if n})
               for name, line, entry, end in procedures}
-    return FileCoverage("", lines, procs, bodies)
+    cov = FileCoverage("", lines, procs, bodies)
+    for line, arms in branches:
+        cov.branches[line] = [[dest, counts[counter]] for counter, dest in arms]
+    return cov
 
 
 def file_layout(path: str) -> FileCoverage:
@@ -297,8 +314,8 @@ def file_layout(path: str) -> FileCoverage:
     text = raw.split(b"\x1a", 1)[0].decode("utf-8", errors="replace")
     if text.startswith("\ufeff"):
         text = text[1:]
-    counter_lines, procedures = _backend().analyse(text, False)
-    cov = _layout(counter_lines, procedures, [0] * len(counter_lines))
+    counter_lines, procedures, branches = _backend().analyse(text, False)
+    cov = _layout(counter_lines, procedures, [0] * len(counter_lines), branches)
     cov.path = path
     cov.sourced = False
     return cov
@@ -356,12 +373,12 @@ class Coverage:
         for path, rid in backend.files():
             if not _under(path, self.paths) or self._omitted(path):
                 continue
-            counter_lines, procedures = backend.layout(rid)
+            counter_lines, procedures, branches = backend.layout(rid)
             counts = backend.counts(rid)
             base = self._base.get(rid)
             if base is not None:
                 counts = [c - b for c, b in zip(counts, base)]
-            cov = _layout(counter_lines, procedures, counts)
+            cov = _layout(counter_lines, procedures, counts, branches)
             cov.path = path
             # Sourced while this ran: a new record, or one whose counters moved.
             cov.sourced = base is None or any(counts)

@@ -144,6 +144,68 @@ private:
         return index;
     }
 
+    // A counter entering an arm (no line of its own) inserted at `at`: at the
+    // start of the arm's body, or with `clause` ("else ", "default ") as a
+    // new arm of its own. -1 when the file has no more.
+    int arm_counter(const char *at, const char *clause = nullptr) {
+        if ((long long)out_.lines.size() >= kSlotsPerFile - 1)
+            return -1;
+        int index = (int)out_.lines.size();
+        out_.lines.push_back(0);
+        std::string text;
+        if (clause)
+            text.append(" ").append(clause).append("{");
+        text += kHitCommand;
+        text += ' ';
+        text += std::to_string(file_id_ * kSlotsPerFile + index);
+        text += ';';
+        if (clause)
+            text += '}';
+        inserts_.emplace_back((size_t)(at - base_), std::move(text));
+        return index;
+    }
+
+    // The line of the first command of [start, end), else of `start`.
+    int first_line(const char *start, const char *end) {
+        const char *p = start;
+        while (p < end) {
+            tcl::Parse parse;
+            if (parser_.ParseCommand(nullptr, p, (int)(end - p), 0, &parse) != 0)
+                break;
+            const char *next = parse.commandStart + parse.commandSize;
+            bool found = parse.numWords > 0;
+            int line = found ? line_of(parse.commandStart) : 0;
+            parser_.FreeParse(&parse);
+            if (found)
+                return line;
+            if (next <= p)
+                break;
+            p = next;
+        }
+        return line_of(start);
+    }
+
+    // The arms (braced scripts [begin, end)) of a branch at `line`, counted
+    // before their bodies are instrumented; `implicit` is where the arm a run
+    // that takes none of them gets (`clause` inserted there), or null.
+    void branch(int line, const std::vector<std::pair<const char *, const char *>> &arms, const char *implicit,
+                const char *clause) {
+        Branch b{line, {}};
+        for (auto &arm : arms) {
+            int index = arm_counter(arm.first);
+            if (index < 0)
+                return;
+            b.arms.emplace_back(index, first_line(arm.first, arm.second));
+        }
+        if (implicit) {
+            int index = arm_counter(implicit, clause);
+            if (index < 0)
+                return;
+            b.arms.emplace_back(index, -line);
+        }
+        out_.branches.push_back(std::move(b));
+    }
+
     // The commands of [start, end): `covered` holds the lines whose commands
     // are counted already when this script starts (an enclosing command on
     // that line began); `procedure` is the index of the procedure whose body
@@ -371,6 +433,7 @@ private:
     }
 
     void if_command(const Words &w, const Context &ctx, const std::vector<int> &covered) {
+        if_branch(w);
         size_t i = 1, n = w.size();
         while (i < n) {
             ++i;  // the condition
@@ -393,6 +456,77 @@ private:
         }
     }
 
+    // The arms of an if whose bodies are all braced, the implicit empty else included.
+    void if_branch(const Words &w) {
+        std::vector<std::pair<const char *, const char *>> arms;
+        size_t i = 1, n = w.size();
+        bool has_else = false;
+        while (i < n) {
+            ++i;  // the condition
+            if (i < n && is(w[i], "then"))
+                ++i;
+            if (i >= n)
+                return;
+            arms.emplace_back(w[i]->start, w[i]->start + w[i]->size);
+            if (!braced(w[i++]))
+                return;
+            if (i >= n)
+                break;
+            if (is(w[i], "elseif")) {
+                ++i;
+                continue;
+            }
+            if (is(w[i], "else"))
+                ++i;
+            if (i + 1 != n || !braced(w[i]))
+                return;
+            arms.emplace_back(w[i]->start, w[i]->start + w[i]->size);
+            has_else = true;
+            break;
+        }
+        for (auto &arm : arms) {
+            ++arm.first;  // inside the braces
+            --arm.second;
+        }
+        const Token *last = w[n - 1];
+        branch(line_of(w[0]->start), arms, has_else ? nullptr : last->start + last->size, "else ");
+    }
+
+    // The arms of a switch whose bodies are all braced ("-" falls through to
+    // the next), the implicit default included.
+    void switch_branch(const Words &w, size_t i, const std::vector<Element> *elements) {
+        std::vector<std::pair<const char *, const char *>> arms;
+        bool has_default = false;
+        const char *end;
+        if (elements) {
+            const auto &e = *elements;
+            for (size_t k = 0; k + 1 < e.size(); k += 2) {
+                std::string_view body(e[k + 1].begin, (size_t)(e[k + 1].end - e[k + 1].begin));
+                if (!e[k + 1].braced && body == "-")
+                    continue;
+                if (!e[k + 1].braced)
+                    return;
+                arms.emplace_back(e[k + 1].begin, e[k + 1].end);
+            }
+            const Element &pattern = e[e.size() - 2];
+            has_default = std::string_view(pattern.begin, (size_t)(pattern.end - pattern.begin)) == "default";
+            end = e.back().end + 1;  // past the last body's brace
+        } else {
+            size_t n = w.size();
+            for (size_t k = i + 1; k < n; k += 2) {
+                if (is(w[k], "-"))
+                    continue;
+                if (!braced(w[k]))
+                    return;
+                arms.emplace_back(w[k]->start + 1, w[k]->start + w[k]->size - 1);
+            }
+            has_default = is(w[n - 2], "default");
+            end = w[n - 1]->start + w[n - 1]->size;
+        }
+        if (!arms.empty())
+            branch(line_of(w[0]->start), arms, has_default ? nullptr : end, "default ");
+    }
+
     void switch_command(const Words &w, const Context &ctx, const std::vector<int> &covered) {
         size_t i = 1, n = w.size();
         std::string_view opt;
@@ -408,12 +542,15 @@ private:
             if (!braced(w[i]))
                 return;
             auto elements = list_elements(w[i]->start + 1, w[i]->start + w[i]->size - 1);
-            if (elements.size() % 2)
+            if (elements.size() % 2 || elements.empty())
                 return;
+            if (elements.back().braced)
+                switch_branch(w, i, &elements);
             for (size_t k = 1; k < elements.size(); k += 2)
                 if (elements[k].braced)
                     script(elements[k].begin, elements[k].end, ctx, covered, -1);
         } else if (i < n && (n - i) % 2 == 0) {
+            switch_branch(w, i, nullptr);
             for (size_t k = i + 1; k < n; k += 2)
                 body(w[k], ctx, covered);
         }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kx {
@@ -68,8 +69,17 @@ struct Procedure {
     int end = -1;      // one past the last counter of its body
 };
 
+// A command that takes one of several arms (if/elseif/else, switch): the
+// counter entering each arm and the line the arm leads to (its first command's,
+// or -line for the implicit empty else or default an arm-less run takes).
+struct Branch {
+    int line;
+    std::vector<std::pair<int, int>> arms;  // (counter, destination line)
+};
+
 struct Instrumented {
     std::string text;
+    std::vector<Branch> branches;
     // The line of each counter; 0 for a counter that only marks the entry of a
     // procedure whose body has no command.
     std::vector<int> lines;
