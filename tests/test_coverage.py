@@ -408,7 +408,11 @@ def test_branch_arms_are_counted_and_keep_what_the_command_does(tmp_path, script
     with Interpreter() as plain:
         plain.eval("source %s" % path)
         assert plain.eval(calls) == results
-    with Interpreter() as interp, interp.coverage([tmp_path]) as cov:
+    with Interpreter() as interp, interp.coverage([tmp_path]) as cov:  # lines only: no arm counted
+        interp.eval("source %s" % path)
+        assert interp.eval(calls) == results and "else {" not in interp.eval("info body %s" % script[5])
+    assert cov.data()[os.path.realpath(path)].branches == {}
+    with Interpreter() as interp, Coverage([tmp_path], interp, branch=True) as cov:
         interp.eval("source %s" % path)
         assert interp.eval(calls) == results
     assert cov.data()[os.path.realpath(path)].branches == branches

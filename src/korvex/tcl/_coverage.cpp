@@ -115,6 +115,7 @@ struct Record {
     std::string path;  // the real path
     std::string original;
     bool itcl_imported;  // instrumented with Itcl's commands known unqualified
+    bool branches;       // ... with the arms of if and switch counted
     cover::Instrumented code;
     std::unique_ptr<std::atomic<unsigned long long>[]> counts;
 };
@@ -128,6 +129,7 @@ std::map<std::string, Record *> g_latest;           // real path -> its newest r
 std::map<long long, std::vector<std::string>> g_measured;  // session -> real paths measured
 long long g_next_session = 1;
 std::atomic<int> g_sessions{0};
+int g_branch_sessions = 0;  // sessions that count the arms of branches
 bool g_registered = false;
 
 bool under(const std::string &path, const std::string &prefix) {
@@ -149,8 +151,10 @@ bool measured(const std::string &path) {
 // when the text and the way Itcl's commands are known are unchanged, else a
 // new one. Null when the table is full.
 Record *record_for(const std::string &path, std::string &&text, bool itcl_imported) {
+    bool branches = g_branch_sessions > 0;
     auto it = g_latest.find(path);
-    if (it != g_latest.end() && it->second->original == text && it->second->itcl_imported == itcl_imported)
+    if (it != g_latest.end() && it->second->original == text && it->second->itcl_imported == itcl_imported &&
+        (it->second->branches || !branches))
         return it->second;
     if (g_next_id >= kMaxFiles)
         return nullptr;
@@ -159,8 +163,9 @@ Record *record_for(const std::string &path, std::string &&text, bool itcl_import
     rec->path = path;
     rec->original = std::move(text);
     rec->itcl_imported = itcl_imported;
+    rec->branches = branches;
     rec->code = cover::instrument(g_tcl.parser, rec->original.data(), rec->original.size(), rec->id,
-                                  itcl_imported);
+                                  itcl_imported, branches);
     size_t n = rec->code.lines.size();
     rec->counts.reset(new std::atomic<unsigned long long>[n ? n : 1]);
     for (size_t i = 0; i < n; ++i)
@@ -545,19 +550,28 @@ bool install_in(Interp *interp) {
     return true;
 }
 
-long long start(const std::vector<std::string> &paths) {
+std::map<long long, bool> g_session_branches;  // (guarded by g_mutex)
+
+long long start(const std::vector<std::string> &paths, bool branches) {
     std::lock_guard<std::mutex> lock(g_mutex);
     register_filesystem();
     long long id = g_next_session++;
     g_measured[id] = paths;
+    g_session_branches[id] = branches;
+    if (branches)
+        ++g_branch_sessions;
     g_sessions.fetch_add(1);
     return id;
 }
 
 void stop(long long session) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_measured.erase(session))
+    if (g_measured.erase(session)) {
+        if (g_session_branches[session])
+            --g_branch_sessions;
+        g_session_branches.erase(session);
         g_sessions.fetch_sub(1);
+    }
 }
 
 // (path, id) of the newest record of each file.
@@ -595,8 +609,9 @@ nb::tuple layout(long long id) {
 
 // The layout of `text` (a file's whole text, as `source` reads it) as it
 // would be instrumented: what a file nobody sourced would count.
-nb::tuple analyse(const std::string &text, bool itcl_imported) {
-    cover::Instrumented code = cover::instrument(g_tcl.parser, text.data(), text.size(), 0, itcl_imported);
+nb::tuple analyse(const std::string &text, bool itcl_imported, bool branches) {
+    cover::Instrumented code =
+        cover::instrument(g_tcl.parser, text.data(), text.size(), 0, itcl_imported, branches);
     nb::list procs;
     for (auto &p : code.procedures)
         procs.append(nb::make_tuple(p.name, p.line, p.entry, p.end));
@@ -653,8 +668,9 @@ KX_MODULE(_coverage, m) {
     m.def("install", &install, "interp"_a.none(),
           "Wrap `source` in the interpreter and create the counter command; False\n"
           "when it has no `source`. Installing again does nothing.");
-    m.def("start", &start, "paths"_a,
-          "Measure files under these real paths from now on; returns the session's id.");
+    m.def("start", &start, "paths"_a, "branches"_a = false,
+          "Measure files under these real paths from now on (with `branches`, the arms\n"
+          "of if and switch too); returns the session's id.");
     m.def("stop", &stop, "session"_a, "End a session started with start().");
     m.def("files", &files, "(real path, record id) of the newest record of each file instrumented.");
     m.def("layout", &layout, "id"_a,
@@ -662,7 +678,7 @@ KX_MODULE(_coverage, m) {
           "for a procedure entry or a branch's arm alone), (line, [(counter, destination\n"
           "line)]) of each branch, and (name, line, entry counter, end counter) of\n"
           "each procedure (its body's counters are entry ... end - 1).");
-    m.def("analyse", &analyse, "text"_a, "itcl_imported"_a = false,
+    m.def("analyse", &analyse, "text"_a, "itcl_imported"_a = false, "branches"_a = true,
           "layout() of `text` as it would be instrumented, without sourcing it.");
     m.def("counts", &counts, "id"_a, "The counters of a record.");
     m.def("instrumented", &instrumented, "id"_a, "The instrumented text of a record.");

@@ -6,7 +6,7 @@ from typing import Any
 HIT_COMMAND: str
 
 install: Callable[[Any], bool]
-start: Callable[[list[str]], int]
+start: Callable[..., int]
 stop: Callable[[int], None]
 files: Callable[[], list[tuple[str, int]]]
 layout: Callable[[int], tuple[list[int], list[tuple[str, int, int, int]], list[tuple[int, list[tuple[int, int]]]]]]

@@ -207,7 +207,8 @@ class _Bridge:
             self.measured = [os.path.realpath(p) for p in self._paths()]
             self._keep = lambda path: bool(included(path)) and not omitted(path)
             tc.install_everywhere(True)
-            self.session = tc.Coverage(self.measured).start()
+            branch = bool(self.cov.get_option("run:branch"))
+            self.session = tc.Coverage(self.measured, branch=branch).start()
             backend = tc._backend()
             self.seen = {rid: backend.counts(rid) for _, rid in backend.files()}
 

@@ -314,7 +314,7 @@ def file_layout(path: str) -> FileCoverage:
     text = raw.split(b"\x1a", 1)[0].decode("utf-8", errors="replace")
     if text.startswith("\ufeff"):
         text = text[1:]
-    counter_lines, procedures, branches = _backend().analyse(text, False)
+    counter_lines, procedures, branches = _backend().analyse(text, False, True)
     cov = _layout(counter_lines, procedures, [0] * len(counter_lines), branches)
     cov.path = path
     cov.sourced = False
@@ -324,19 +324,22 @@ def file_layout(path: str) -> FileCoverage:
 class Coverage:
     """Measures Tcl files under `paths` (files or directories) sourced while
     it runs, in `interps` (coverage is installed there) and in every other
-    interpreter with coverage installed.
+    interpreter with coverage installed; with `branch`, the arms of if and
+    switch too (FileCoverage.branches). Files matching an `omit` pattern are
+    left out.
 
     ``with Coverage(paths, interp) as cov:`` starts and stops it;
     :meth:`data` gives what ran between the two (or so far).
     """
 
     def __init__(self, paths: Union[PathLike, Iterable[PathLike]], interps: Any = (),
-                 omit: Iterable[str] = ()) -> None:
+                 omit: Iterable[str] = (), branch: bool = False) -> None:
         self.paths = _real(paths)
         missing = [p for p in self.paths if not os.path.exists(p)]
         if missing:
             raise FileNotFoundError("no such file or directory to measure: %s" % ", ".join(missing))
         self.omit = list(omit)
+        self.branch = branch
         self._omitted = omit_matcher(self.omit)
         if not isinstance(interps, (list, tuple)):
             interps = [interps]
@@ -350,7 +353,7 @@ class Coverage:
         for interp in self.interps:
             install(interp)
         self._base = {rid: backend.counts(rid) for _, rid in backend.files()}
-        self._session = backend.start(self.paths)
+        self._session = backend.start(self.paths, self.branch)
         self._data = None
         return self
 

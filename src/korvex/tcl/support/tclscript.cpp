@@ -98,8 +98,10 @@ std::vector<Element> list_elements(const char *p, const char *end) {
 
 class Walker {
 public:
-    Walker(const tcl::Parser &parser, const char *base, size_t size, long long file_id, bool itcl_imported)
-        : parser_(parser), base_(base), size_(size), file_id_(file_id), itcl_imported_(itcl_imported) {
+    Walker(const tcl::Parser &parser, const char *base, size_t size, long long file_id, bool itcl_imported,
+           bool branches)
+        : parser_(parser), base_(base), size_(size), file_id_(file_id), itcl_imported_(itcl_imported),
+          branches_(branches) {
         line_starts_.push_back(0);
         for (size_t i = 0; i < size; ++i)
             if (base[i] == '\n')
@@ -190,6 +192,8 @@ private:
     // that takes none of them gets (`clause` inserted there), or null.
     void branch(int line, const std::vector<std::pair<const char *, const char *>> &arms, const char *implicit,
                 const char *clause) {
+        if (!branches_)
+            return;
         Branch b{line, {}};
         for (auto &arm : arms) {
             int index = arm_counter(arm.first);
@@ -577,6 +581,7 @@ private:
     size_t size_;
     long long file_id_;
     bool itcl_imported_;
+    bool branches_;
     std::vector<size_t> line_starts_;
     std::vector<std::pair<size_t, std::string>> inserts_;
     Instrumented out_;
@@ -585,8 +590,8 @@ private:
 }  // namespace
 
 Instrumented instrument(const tcl::Parser &parser, const char *script, size_t size, long long file_id,
-                        bool itcl_imported) {
-    return Walker(parser, script, size, file_id, itcl_imported).run();
+                        bool itcl_imported, bool branches) {
+    return Walker(parser, script, size, file_id, itcl_imported, branches).run();
 }
 
 }  // namespace cover

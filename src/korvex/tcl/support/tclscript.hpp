@@ -97,9 +97,10 @@ constexpr long long kSlotsPerFile = 1000000;
 // gets there). At most kSlotsPerFile - 1 counters; commands beyond get none.
 // Itcl's commands are known as itcl::class, itcl::body ...; unqualified too
 // when `itcl_imported` (the interpreter has them imported) or once the script
-// imports them.
+// imports them. With `branches` each arm of if and switch gets a counter too
+// (see Branch).
 Instrumented instrument(const tcl::Parser &parser, const char *script, size_t size, long long file_id,
-                        bool itcl_imported);
+                        bool itcl_imported, bool branches = false);
 
 }  // namespace cover
 }  // namespace kx
