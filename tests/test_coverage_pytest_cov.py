@@ -93,6 +93,17 @@ def test_fail_under_and_omit_come_from_coverage_configuration(project, rc, statu
     assert ("never.tcl" in result.stdout.str()) == (status == 1)
 
 
+def test_a_python_package_directory_as_source_measures_the_tcl_files_it_ships(project):
+    (project.path / "mypkg").mkdir()
+    (project.path / "mypkg" / "__init__.py").write_text("")
+    shutil.copy(COUNTED, project.path / "mypkg" / "counted.tcl")
+    (project.path / "mypkg" / "never.tcl").write_text(NEVER)
+    project.makepyfile(test_counted=TESTS.replace('"lib"', '"mypkg"'))
+    result = project.runpytest_subprocess("--cov=mypkg", "--cov-report=term-missing")
+    result.assert_outcomes(passed=2)
+    result.stdout.re_match_lines([r"mypkg/counted\.tcl\s+11\s+1\s+91%\s+14$", r"mypkg/never\.tcl\s+2\s+2\s+0%"])
+
+
 def test_a_source_that_does_not_exist_measures_nothing_and_says_so(project):
     result = project.runpytest_subprocess("--cov=lib/modulez", "--cov-report=term", "--cov-fail-under=1")
     assert result.ret != 0

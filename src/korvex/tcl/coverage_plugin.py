@@ -182,9 +182,14 @@ class _Bridge:
                                   stacklevel=2)
             return [p for p in self.plugin.paths if os.path.exists(p)]
         source = self._option("run:source") + self._option("run:source_dirs")
-        if source:
-            return [s for s in source if os.path.exists(s)]
-        return [os.getcwd()]
+        packages = self._option("run:source_pkgs")
+        if not source and not packages:
+            return [os.getcwd()]
+        paths = [s for s in source if os.path.exists(s)]
+        # A Python package's directory: the Tcl files it ships.
+        paths += [d for name in packages + [s for s in source if not os.path.exists(s)]
+                  for d in _package_dirs(name)]
+        return paths
 
     def _context(self) -> Optional[str]:
         static = self.cov.get_option("run:context")
@@ -295,6 +300,20 @@ class _Bridge:
         finally:
             data.set_context(current)
         self.pending.clear()
+
+
+def _package_dirs(name: str) -> List[str]:
+    import importlib.util
+
+    try:
+        spec = importlib.util.find_spec(name)
+    except (ImportError, ValueError):
+        return []
+    if spec is None:
+        return []
+    if spec.submodule_search_locations:
+        return [d for d in spec.submodule_search_locations if os.path.isdir(d)]
+    return []
 
 
 def _loading_coverage() -> Tuple[Any, bool]:
