@@ -62,6 +62,7 @@ def test_pytest_cov_reports_tcl_files_beside_python(project, args):
                       else (r"\s+91%", r"\s+0%"))
     result.stdout.re_match_lines([r"lib/counted\.tcl\s+11\s+1%s\s+14$" % counted,
                                   r"lib/never\.tcl\s+2\s+2%s\s+1-2$" % never])
+    assert "No Tcl file" not in result.stdout.str() + result.stderr.str()  # the xdist controller ran no Tcl
     report = _report(project.path / "cov.json")
     assert report["lib/counted.tcl"] == ([n for n in STATEMENTS if n != 14], [14])
     assert report["lib/never.tcl"] == ([], [1, 2])

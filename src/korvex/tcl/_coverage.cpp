@@ -130,6 +130,7 @@ std::map<long long, std::vector<std::string>> g_measured;  // session -> real pa
 long long g_next_session = 1;
 std::atomic<int> g_sessions{0};
 int g_branch_sessions = 0;  // sessions that count the arms of branches
+std::atomic<unsigned long long> g_sourced{0};  // files sourced while any session ran
 bool g_registered = false;
 
 bool under(const std::string &path, const std::string &prefix) {
@@ -445,6 +446,7 @@ int source(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
     auto original = [&]() { return hook->proc(hook->client_data, interp, objc, objv); };
     if (g_sessions.load(std::memory_order_relaxed) == 0)
         return original();
+    g_sourced.fetch_add(1, std::memory_order_relaxed);
     const char *encoding = nullptr;
     if (objc == 4 && std::strcmp(tcl::api().GetStringFromObj(objv[1], nullptr), "-encoding") == 0)
         encoding = tcl::api().GetStringFromObj(objv[2], nullptr);
@@ -672,6 +674,8 @@ KX_MODULE(_coverage, m) {
           "Measure files under these real paths from now on (with `branches`, the arms\n"
           "of if and switch too); returns the session's id.");
     m.def("stop", &stop, "session"_a, "End a session started with start().");
+    m.def("sourced", []() { return g_sourced.load(std::memory_order_relaxed); },
+          "How many `source` commands ran while any session did (measured files or not).");
     m.def("files", &files, "(real path, record id) of the newest record of each file instrumented.");
     m.def("layout", &layout, "id"_a,
           "(counter lines, procedures, branches) of a record: the line of each counter (0\n"

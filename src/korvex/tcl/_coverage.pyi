@@ -8,6 +8,7 @@ HIT_COMMAND: str
 install: Callable[[Any], bool]
 start: Callable[..., int]
 stop: Callable[[int], None]
+sourced: Callable[[], int]
 files: Callable[[], list[tuple[str, int]]]
 layout: Callable[[int], tuple[list[int], list[tuple[str, int, int, int]], list[tuple[int, list[tuple[int, int]]]]]]
 analyse: Callable[..., tuple[list[int], list[tuple[str, int, int, int]], list[tuple[int, list[tuple[int, int]]]]]]

@@ -139,6 +139,7 @@ class _Bridge:
         # Per context, per file: the lines run, and the arcs of the arms taken.
         self.pending: Dict[Optional[str], Dict[str, Tuple[Set[int], Set[Tuple[int, int]]]]] = {}
         self.sourced = False
+        self.sources_before = 0
         self.dynamic: Optional[str] = None
         self._keep: Callable[[str], bool] = lambda path: True
         for name in ("start", "stop", "switch_context", "get_data", "erase"):
@@ -216,6 +217,7 @@ class _Bridge:
             self.session = tc.Coverage(self.measured, branch=branch).start()
             backend = tc._backend()
             self.seen = {rid: backend.counts(rid) for _, rid in backend.files()}
+            self.sources_before = backend.sourced()
 
     def _stop(self, original: Any) -> Any:
         if self.session is not None:
@@ -223,11 +225,13 @@ class _Bridge:
             self.session.stop()
             self.session = None
             _tclcoverage().install_everywhere(False)
-            if not self.sourced:
-                tc = _tclcoverage()
-                if tc.executable_files(self.measured, self.plugin.omit):
-                    warnings.warn("No Tcl file under %s was sourced. (korvex-tcl-no-data)"
-                                  % ", ".join(self.measured), CoverageWarning, stacklevel=2)
+            tc = _tclcoverage()
+            # Tcl files were sourced, none of them measured (a process that
+            # sourced nothing at all, as pytest-xdist's controller, says nothing).
+            if (not self.sourced and tc._backend().sourced() > self.sources_before
+                    and tc.executable_files(self.measured, self.plugin.omit)):
+                warnings.warn("No Tcl file under %s was sourced. (korvex-tcl-no-data)"
+                              % ", ".join(self.measured), CoverageWarning, stacklevel=3)
         return original()
 
     def _switch_context(self, original: Any, new_context: str) -> Any:
