@@ -416,3 +416,19 @@ def test_branch_arms_are_counted_and_keep_what_the_command_does(tmp_path, script
         interp.eval("source %s" % path)
         assert interp.eval(calls) == results
     assert cov.data()[os.path.realpath(path)].branches == branches
+
+
+@pytest.mark.parametrize("calls, loops", [
+    ("loops 0", {27: [[28, 0], [-27, 1]], 30: [[31, 0], [-30, 1]], 33: [[34, 0], [-33, 1]]}),
+    ("loops 2; loops 3", {27: [[28, 5], [-27, 0]], 30: [[31, 4], [-30, 0]], 33: [[34, 0], [-33, 2]]}),
+    # recursion: the inner runs never ran their body, the outer one did
+    ("rec 2", {39: [[40, 2], [-39, 2]]}),
+])
+def test_loops_count_runs_of_their_body_and_runs_that_never_ran_it(tmp_path, calls, loops):
+    path = tmp_path / "branches.tcl"
+    shutil.copy(os.path.join(os.path.dirname(__file__), "data", "coverage_branches.tcl"), path)
+    with Interpreter() as interp, Coverage([tmp_path], interp, branch=True) as cov:
+        interp.eval("source %s" % path)
+        interp.eval(calls)
+    branches = cov.data()[os.path.realpath(path)].branches
+    assert {line: arms for line, arms in branches.items() if line in loops} == loops

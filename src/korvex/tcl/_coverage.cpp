@@ -179,6 +179,40 @@ Record *record_for(const std::string &path, std::string &&text, bool itcl_import
 
 // -- the counter command ---------------------------------------------------------
 
+// The loops running in this thread whose body may yet run: (record, body
+// counter, its count when the loop began). A loop left by break, return or an
+// error leaves its entry behind; a later loop's end takes what lies above its own.
+struct LoopRun {
+    const Record *rec;
+    int body;
+    unsigned long long before;
+};
+thread_local std::vector<LoopRun> t_loops;
+constexpr size_t kMaxLoops = 1 << 16;
+
+void loop_counter(Record *rec, size_t slot) {
+    int body = rec->code.pairs[slot];
+    if (body < 0 || (size_t)body >= rec->code.lines.size())
+        return;
+    unsigned long long now = rec->counts[body].load(std::memory_order_relaxed);
+    if (rec->code.kinds[slot] == cover::kEnter) {
+        if (t_loops.size() >= kMaxLoops)  // left behind by loops never ended
+            t_loops.erase(t_loops.begin(), t_loops.begin() + kMaxLoops / 2);
+        t_loops.push_back({rec, body, now});
+        return;
+    }
+    while (!t_loops.empty() && !(t_loops.back().rec == rec && t_loops.back().body == body))
+        t_loops.pop_back();
+    if (t_loops.empty())
+        return;
+    bool never = t_loops.back().before == now;
+    t_loops.pop_back();
+    if (never) {
+        auto &c = rec->counts[slot];
+        c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+}
+
 int hit(void *, Interp *, int objc, Obj *const objv[]) {
     long long v;
     if (objc == 2 && g_tcl.GetWideIntFromObj(nullptr, objv[1], &v) == tcl::kOk && v >= 0) {
@@ -186,6 +220,11 @@ int hit(void *, Interp *, int objc, Obj *const objv[]) {
         if (id < kMaxFiles) {
             Record *rec = g_records[id].load(std::memory_order_acquire);
             if (rec && (size_t)slot < rec->code.lines.size()) {
+                if ((size_t)slot < rec->code.kinds.size() && rec->code.kinds[(size_t)slot] != cover::kCount) {
+                    loop_counter(rec, (size_t)slot);
+                    if (rec->code.kinds[(size_t)slot] == cover::kLeave)
+                        return tcl::kOk;
+                }
                 auto &c = rec->counts[slot];
                 c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
             }

@@ -167,6 +167,38 @@ private:
         return index;
     }
 
+    // A counter of kind `kind` for the loop body counted by `body`, inserted at `at` (`before`
+    // the loop, or after it with a separator).
+    int loop_counter(const char *at, CounterKind kind, int body) {
+        int index = arm_counter(at);
+        if (index < 0)
+            return -1;
+        if (kind == kLeave)
+            inserts_.back().second.insert(0, ";");
+        out_.kinds.resize(out_.lines.size(), kCount);
+        out_.pairs.resize(out_.lines.size(), -1);
+        out_.kinds[(size_t)index] = kind;
+        out_.pairs[(size_t)index] = body;
+        return index;
+    }
+
+    // A loop at `line` whose braced body is `w`, the command ending at `end`:
+    // an arm when its body ran, another when a run of it never ran its body.
+    void loop_branch(int line, const Token *w, const char *start, const char *end) {
+        if (!branches_ || !braced(w))
+            return;
+        int body = arm_counter(w->start + 1);
+        if (body < 0)
+            return;
+        int first = first_line(w->start + 1, w->start + w->size - 1);
+        if (loop_counter(start, kEnter, body) < 0)
+            return;
+        int never = loop_counter(end, kLeave, body);
+        if (never < 0)
+            return;
+        out_.branches.push_back(Branch{line, {{body, first}, {never, -line}}});
+    }
+
     // The line of the first command of [start, end), else of `start`.
     int first_line(const char *start, const char *end) {
         const char *p = start;
@@ -294,12 +326,16 @@ private:
         } else if (name == "if") {
             if_command(w, ctx, covered);
         } else if (name == "while" && n == 3) {
+            loop_branch(line_of(at), w[2], at, w[2]->start + w[2]->size);
             body(w[2], ctx, covered);
         } else if (name == "for" && n == 5) {
             body(w[1], ctx, covered);
             body(w[3], ctx, covered);
+            loop_branch(line_of(at), w[4], at, w[4]->start + w[4]->size);
             body(w[4], ctx, covered);
         } else if ((name == "foreach" || name == "lmap") && n >= 4 && n % 2 == 0) {
+            if (name == "foreach")  // (lmap's value is its result: nothing may follow it)
+                loop_branch(line_of(at), w[n - 1], at, w[n - 1]->start + w[n - 1]->size);
             body(w[n - 1], ctx, covered);
         } else if (name == "switch") {
             switch_command(w, ctx, covered);

@@ -69,7 +69,8 @@ struct Procedure {
     int end = -1;      // one past the last counter of its body
 };
 
-// A command that takes one of several arms (if/elseif/else, switch): the
+// A command that takes one of several arms (if/elseif/else, switch, and a
+// loop: its body run, or never run): the
 // counter entering each arm and the line the arm leads to (its first command's,
 // or -line for the implicit empty else or default an arm-less run takes).
 struct Branch {
@@ -77,9 +78,17 @@ struct Branch {
     std::vector<std::pair<int, int>> arms;  // (counter, destination line)
 };
 
+// What a counter does beyond counting: kEnter, before a loop, notes its
+// body's counter (`pair`); kLeave, after it, counts the runs of the loop whose
+// body never ran since.
+enum CounterKind : signed char { kCount = 0, kEnter = 1, kLeave = 2 };
+
 struct Instrumented {
     std::string text;
     std::vector<Branch> branches;
+    // Per counter, only when a loop is measured: its kind and its loop body's counter.
+    std::vector<signed char> kinds;
+    std::vector<int> pairs;
     // The line of each counter; 0 for a counter that only marks the entry of a
     // procedure whose body has no command.
     std::vector<int> lines;
