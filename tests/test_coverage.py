@@ -432,3 +432,31 @@ def test_loops_count_runs_of_their_body_and_runs_that_never_ran_it(tmp_path, cal
         interp.eval(calls)
     branches = cov.data()[os.path.realpath(path)].branches
     assert {line: arms for line, arms in branches.items() if line in loops} == loops
+
+
+ERROR_IN_LOOPS = """proc f {l} {
+    foreach x $l {
+        if {$x > 1} {
+            error "bad $x"
+        }
+    }
+}
+namespace eval ns {
+    while {1} { break }
+    switch -- a b { set y 1 }
+    f {1 2}
+}
+"""
+
+
+@pytest.mark.parametrize("branch", [False, True])
+def test_error_info_is_unchanged_by_the_counters_of_arms_and_loops(tmp_path, branch):
+    # The quoted namespace eval script runs past 150 characters: its quote is
+    # mapped back to the original text, inserted else/default clauses and all.
+    path = tmp_path / "err.tcl"
+    path.write_text(ERROR_IN_LOOPS)
+    script = "catch {source %s} m o; list $m [dict get $o -errorinfo] [dict get $o -errorline]" % path
+    with Interpreter() as plain:
+        expected = plain.eval(script)
+    with Interpreter() as interp, Coverage([tmp_path], interp, branch=branch):
+        assert interp.eval(script) == expected

@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <cstring>
 #include <map>
@@ -220,9 +221,10 @@ int hit(void *, Interp *, int objc, Obj *const objv[]) {
         if (id < kMaxFiles) {
             Record *rec = g_records[id].load(std::memory_order_acquire);
             if (rec && (size_t)slot < rec->code.lines.size()) {
-                if ((size_t)slot < rec->code.kinds.size() && rec->code.kinds[(size_t)slot] != cover::kCount) {
+                signed char kind = (size_t)slot < rec->code.kinds.size() ? rec->code.kinds[(size_t)slot] : 0;
+                if (kind == cover::kEnter || kind == cover::kLeave) {
                     loop_counter(rec, (size_t)slot);
-                    if (rec->code.kinds[(size_t)slot] == cover::kLeave)
+                    if (kind == cover::kLeave)
                         return tcl::kOk;
                 }
                 auto &c = rec->counts[slot];
@@ -357,7 +359,25 @@ bool strip_counters(const char *text, std::string &out) {
             ++q;
         if (q > p + k && *q == ';') {
             out.append(text, (size_t)(p - text));
+            // The counter after a loop came with the separator before it; that
+            // of an implicit else or default, as a clause of its own.
+            long long v = std::strtoll(p + k, nullptr, 10);
+            long long id = v / cover::kSlotsPerFile, slot = v % cover::kSlotsPerFile;
+            const Record *rec = id > 0 && id < kMaxFiles ? g_records[id].load(std::memory_order_acquire) : nullptr;
+            signed char kind = rec && (size_t)slot < rec->code.kinds.size() ? rec->code.kinds[(size_t)slot] : 0;
             text = q + 1;
+            if (kind == cover::kLeave && !out.empty() && out.back() == ';') {
+                out.pop_back();
+            } else if (kind == cover::kImplicit && *text == '}') {
+                for (const char *clause : {" else {", " default {"}) {
+                    size_t n = std::strlen(clause);
+                    if (out.size() >= n && out.compare(out.size() - n, n, clause) == 0) {
+                        out.resize(out.size() - n);
+                        ++text;
+                        break;
+                    }
+                }
+            }
         } else {
             out.append(text, (size_t)(q - text));
             text = q;

@@ -237,6 +237,9 @@ private:
             int index = arm_counter(implicit, clause);
             if (index < 0)
                 return;
+            out_.kinds.resize(out_.lines.size(), kCount);
+            out_.pairs.resize(out_.lines.size(), -1);
+            out_.kinds[(size_t)index] = kImplicit;
             b.arms.emplace_back(index, -line);
         }
         out_.branches.push_back(std::move(b));

@@ -81,7 +81,8 @@ struct Branch {
 // What a counter does beyond counting: kEnter, before a loop, notes its
 // body's counter (`pair`); kLeave, after it, counts the runs of the loop whose
 // body never ran since.
-enum CounterKind : signed char { kCount = 0, kEnter = 1, kLeave = 2 };
+// kImplicit counts the implicit empty else or default, a clause of its own.
+enum CounterKind : signed char { kCount = 0, kEnter = 1, kLeave = 2, kImplicit = 3 };
 
 struct Instrumented {
     std::string text;
