@@ -14,7 +14,8 @@ data: ``combine``, ``report``, ``html``, ``xml``, ``lcov``, ``json``,
 ``fail_under``, ``omit``, ``include``, ``paths`` and ``precision`` then treat
 them as they treat Python files. Tcl files nobody sourced under a ``source``
 directory are reported at 0 %. With dynamic contexts (pytest-cov's
-``--cov-context=test``) each line records the contexts that ran it.
+``--cov-context=test``) each line records the contexts that ran it. With
+``branch`` the arms of if, switch and loops are arcs (see the guide).
 
 coverage.py has no hook for code it does not trace itself: the plugin finds
 the Coverage object that loads it and wraps its start, stop, switch_context,
