@@ -174,7 +174,9 @@ def test_files_outside_the_measured_paths_and_runs_without_coverage_are_untouche
         with interp.coverage([inside]) as cov:
             interp.eval("source %s" % (outside / "f.tcl"))
             assert interp.eval("info body f") == "\n    return 1\n"
-    assert cov.data() == {}
+    # Listed as never sourced: nothing of it ran while coverage did.
+    (f,) = cov.data().values()
+    assert (f.path, f.sourced, f.lines) == (os.path.realpath(inside / "f.tcl"), False, {1: 0, 2: 0})
 
 
 def test_a_file_changed_between_sources_is_measured_as_it_is_now(tmp_path):
@@ -187,12 +189,19 @@ def test_a_file_changed_between_sources_is_measured_as_it_is_now(tmp_path):
     assert cov.data()[str(path)].lines == {1: 1, 3: 1}
 
 
-def test_child_interpreters_are_not_measured(tmp_path):
+@pytest.mark.parametrize("script, hits", [
+    ("interp create c; c eval [list source $f]; interp delete c", 1),
+    ("interp create -- c; c eval {interp create d}; c eval [list d eval [list source $f]]; interp delete c", 1),
+    ("set c [interp create]; $c eval [list source $f]; $c eval [list source $f]; interp delete $c", 2),
+    ("interp create -safe s; catch {s eval [list source $f]}; interp delete s", 0),  # a safe one has no source
+])
+def test_child_interpreters_are_measured(tmp_path, script, hits):
     path = tmp_path / "child.tcl"
     path.write_text("set a 1\n")
     with Interpreter() as interp, interp.coverage([tmp_path]) as cov:
-        assert interp.eval("interp create c; c eval [list source %s]; interp delete c; set x ok" % path) == "ok"
-    assert cov.data() == {}
+        interp.set_var("f", str(path))
+        assert interp.eval(script + "; set x ok") == "ok"
+    assert cov.data()[os.path.realpath(path)].lines == {1: hits}
 
 
 def test_every_interpreter_with_coverage_installed_is_measured(tmp_path):
@@ -381,3 +390,73 @@ def test_itcl_classes_defined_from_a_string_are_not_measured(tmp_path, require):
     assert result == "hello"
     assert list(data) == [str(path)]
     assert data[str(path)].procedures == [Procedure("Base.hello", 2, 1)]
+
+
+@pytest.mark.parametrize("script, calls, results, branches", [
+    # an if without else gains an empty one: the result of a run through no arm stays empty
+    ("proc h {x} {\n    if {$x} {\n        return 1\n    }\n}\n", "list [h 0] [h 1] [h 0]", "{} 1 {}",
+     {2: [[3, 1], [-2, 2]]}),
+    # a braced {default} stays the default: no second default after it
+    ("proc f {x} {\n    switch -- $x {\n        a {return A}\n        {default} {return D}\n    }\n}\n",
+     "list [f a] [f zz] [f default]", "A D D", {2: [[3, 1], [4, 2]]}),
+    ("proc g {x} {\n    switch -glob -- $x a* {\n        return A\n    } b - c {\n        return BC\n    }\n}\n",
+     "list [g ax] [g c] [g z]", "A BC {}", {2: [[3, 1], [5, 1], [-2, 1]]}),
+])
+def test_branch_arms_are_counted_and_keep_what_the_command_does(tmp_path, script, calls, results, branches):
+    path = tmp_path / "arms.tcl"
+    path.write_text(script)
+    with Interpreter() as plain:
+        plain.eval("source %s" % path)
+        assert plain.eval(calls) == results
+    with Interpreter() as interp, interp.coverage([tmp_path]) as cov:  # lines only: no arm counted
+        interp.eval("source %s" % path)
+        assert interp.eval(calls) == results and "else {" not in interp.eval("info body %s" % script[5])
+    assert cov.data()[os.path.realpath(path)].branches == {}
+    with Interpreter() as interp, Coverage([tmp_path], interp, branch=True) as cov:
+        interp.eval("source %s" % path)
+        assert interp.eval(calls) == results
+    assert cov.data()[os.path.realpath(path)].branches == branches
+
+
+@pytest.mark.parametrize("calls, loops", [
+    ("loops 0", {27: [[28, 0], [-27, 1]], 30: [[31, 0], [-30, 1]], 33: [[34, 0], [-33, 1]]}),
+    ("loops 2; loops 3", {27: [[28, 5], [-27, 0]], 30: [[31, 4], [-30, 0]], 33: [[34, 0], [-33, 2]]}),
+    # recursion: the inner runs never ran their body, the outer one did
+    ("rec 2", {39: [[40, 2], [-39, 2]]}),
+])
+def test_loops_count_runs_of_their_body_and_runs_that_never_ran_it(tmp_path, calls, loops):
+    path = tmp_path / "branches.tcl"
+    shutil.copy(os.path.join(os.path.dirname(__file__), "data", "coverage_branches.tcl"), path)
+    with Interpreter() as interp, Coverage([tmp_path], interp, branch=True) as cov:
+        interp.eval("source %s" % path)
+        interp.eval(calls)
+    branches = cov.data()[os.path.realpath(path)].branches
+    assert {line: arms for line, arms in branches.items() if line in loops} == loops
+
+
+ERROR_IN_LOOPS = """proc f {l} {
+    foreach x $l {
+        if {$x > 1} {
+            error "bad $x"
+        }
+    }
+}
+namespace eval ns {
+    while {1} { break }
+    switch -- a b { set y 1 }
+    f {1 2}
+}
+"""
+
+
+@pytest.mark.parametrize("branch", [False, True])
+def test_error_info_is_unchanged_by_the_counters_of_arms_and_loops(tmp_path, branch):
+    # The quoted namespace eval script runs past 150 characters: its quote is
+    # mapped back to the original text, inserted else/default clauses and all.
+    path = tmp_path / "err.tcl"
+    path.write_text(ERROR_IN_LOOPS)
+    script = "catch {source %s} m o; list $m [dict get $o -errorinfo] [dict get $o -errorline]" % path
+    with Interpreter() as plain:
+        expected = plain.eval(script)
+    with Interpreter() as interp, Coverage([tmp_path], interp, branch=branch):
+        assert interp.eval(script) == expected

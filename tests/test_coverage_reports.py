@@ -116,6 +116,58 @@ def test_cobertura_xml_is_what_ci_servers_read(project):
         ("branch", "1"), ("unused", "0")]
 
 
+def test_cobertura_methods_list_every_line_of_their_body(project):
+    project.runpytest("--tcl-cov=lib", "--tcl-cov-report=xml", "-k", "yes").assert_outcomes(passed=1)
+    methods = ElementTree.parse(project.path / "coverage.xml").getroot().findall(".//methods/method")
+    assert [(m.get("name"), m.get("line-rate"), [(x.get("number"), x.get("hits")) for x in m.findall("lines/line")])
+            for m in methods] == [("branch", "0.6667", [("2", "1"), ("3", "1"), ("5", "0")]),
+                                  ("unused", "0", [("8", "0")])]
+
+
+def test_files_nobody_sourced_under_a_measured_directory_count_at_zero(project):
+    (project.path / "lib" / "sub").mkdir()
+    (project.path / "lib" / "sub" / "never.tcl").write_text("proc never {} {\n    return 1\n}\nset x 1\n")
+    (project.path / "lib" / "notes.txt").write_text("set x 1\n")
+    result = project.runpytest("--tcl-cov=lib", "--tcl-cov-report=term-missing")
+    result.stdout.re_match_lines([r"lib/branch\.tcl\s+6\s+1\s+83%\s+8$", r"lib/sub/never\.tcl\s+3\s+3\s+0%\s+1-2, 4$",
+                                  r"TOTAL\s+9\s+4\s+55%", r"Procedures: 1 of 3 run"])
+    assert "notes" not in result.stdout.str()
+
+
+def test_a_measured_path_that_does_not_exist_is_a_usage_error(project):
+    result = project.runpytest("--tcl-cov=lib/modulez", "--tcl-cov-fail-under=80")
+    assert result.ret == pytest.ExitCode.USAGE_ERROR
+    result.stderr.fnmatch_lines(["*--tcl-cov: no such file or directory: lib/modulez*"])
+
+
+@pytest.mark.parametrize("files", [[], ["never.tcl"]])
+def test_a_run_that_sources_no_measured_file_warns_and_fails_the_gate(project, files):
+    # Tests that load another copy of the library: nothing measured ran.
+    (project.path / "copy").mkdir()
+    for name in files:
+        (project.path / "copy" / name).write_text(LIB)
+    result = project.runpytest("--tcl-cov=copy", "--tcl-cov-fail-under=0")
+    assert result.ret == pytest.ExitCode.TESTS_FAILED
+    result.stdout.fnmatch_lines(["*no measured Tcl file was sourced (under copy)*",
+                                 "FAIL Required Tcl coverage of 0% not reached. Total coverage: 0.00%"])
+
+
+@pytest.mark.parametrize("how", ["option", "ini"])
+def test_omitted_files_are_left_out(project, how):
+    (project.path / "lib" / "pkgIndex.tcl").write_text("package ifneeded branch 1 [list source $dir/branch.tcl]\n")
+    (project.path / "lib" / "support").mkdir()
+    (project.path / "lib" / "support" / "helper.tcl").write_text("set helper 1\n")
+    args = ["--tcl-cov=lib", "--tcl-cov-report=term-missing"]
+    if how == "option":
+        args += ["--tcl-cov-omit=*/pkgIndex.tcl", "--tcl-cov-omit=lib/support/*"]
+    else:
+        project.makeini("[pytest]\ntcl_cov_omit =\n    */pkgIndex.tcl\n    lib/support/*\n")
+    result = project.runpytest(*args)
+    result.assert_outcomes(passed=2)
+    result.stdout.re_match_lines([r"lib/branch\.tcl\s+6\s+1\s+83%\s+8$", r"TOTAL\s+6\s+1\s+83%"])
+    assert "pkgIndex" not in result.stdout.str() and "helper" not in result.stdout.str()
+
+
 class _Page(HTMLParser):
     """Rows and links of a report page."""
 
@@ -260,9 +312,12 @@ def test_tcltest_items_and_interpreters_made_after_the_run_are_measured_and_soun
         "package require tcltest\nnamespace import ::tcltest::*\n"
         "source [file join [file dirname [info script]] lib branch.tcl]\n"
         "test b-1 {} {branch 1} yes\ncleanupTests\n")
-    result = project.runpytest("--tcl-cov=lib", "--tcl-cov-report=term-missing", "branch.test")
+    result = project.runpytest("--tcl-cov=lib", "--tcl-cov-report=term-missing", "--tcl-cov-report=lcov:t.lcov",
+                               "branch.test")
     result.assert_outcomes(passed=1)
     result.stdout.re_match_lines([r"lib/branch\.tcl\s+6\s+2\s+66%\s+5, 8$"])
+    # The collection's dry run sourced the file too: it is no run of it.
+    assert "DA:1,1\n" in (project.path / "t.lcov").read_text()
     from korvex.tcl.interpreter import Interpreter
 
     with Interpreter() as interp:  # construction still works once the run has ended

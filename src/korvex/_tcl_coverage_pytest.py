@@ -28,14 +28,25 @@ def pytest_addoption(parser: pytest.Parser) -> None:
              "html[:DIR]; repeatable (default: term)")
     group.addoption(
         "--tcl-cov-fail-under", type=float, metavar="N", default=None,
-        help="fail the run when the total Tcl line coverage is below N percent")
+        help="fail the run when the total Tcl line coverage is below N percent (or no measured file "
+             "was sourced)")
+    group.addoption(
+        "--tcl-cov-omit", action="append", metavar="GLOB", default=None,
+        help="leave out of Tcl coverage the files matching GLOB (a path pattern as coverage.py's omit: "
+             "*/pkgIndex.tcl, lib/tests/*; repeatable)")
     parser.addini("tcl_cov", "paths measured as with --tcl-cov", type="paths", default=[])
+    parser.addini("tcl_cov_omit", "file patterns left out as with --tcl-cov-omit", type="linelist", default=[])
 
 
 def pytest_configure(config: pytest.Config) -> None:
     paths = [str(p) for p in (config.getoption("tcl_cov") or config.getini("tcl_cov") or [])]
     if not paths:
         return
+    import os
+
+    missing = [p for p in paths if not os.path.exists(p)]
+    if missing:
+        raise pytest.UsageError("--tcl-cov: no such file or directory: %s" % ", ".join(missing))
     from korvex.tcl import _coverage_report
 
     reports = config.getoption("tcl_cov_report") or ["term"]
@@ -47,14 +58,17 @@ def pytest_configure(config: pytest.Config) -> None:
     fail_under = config.getoption("tcl_cov_fail_under")
     if fail_under is not None and not 0 <= fail_under <= 100:
         raise pytest.UsageError("--tcl-cov-fail-under must be between 0 and 100, not %r" % fail_under)
-    config.pluginmanager.register(_TclCoverage(config, paths, reports, fail_under), "korvex_tcl-coverage")
+    omit = list(config.getoption("tcl_cov_omit") or []) + list(config.getini("tcl_cov_omit") or [])
+    config.pluginmanager.register(_TclCoverage(config, paths, reports, fail_under, omit), "korvex_tcl-coverage")
 
 
 class _TclCoverage:
     def __init__(self, config: pytest.Config, paths: List[str], reports: List[str],
-                 fail_under: Optional[float]) -> None:
+                 fail_under: Optional[float], omit: Optional[List[str]] = None) -> None:
         self.config = config
         self.paths = paths
+        self.omit = omit or []
+        self.warning: Optional[str] = None
         self.reports = reports
         self.fail_under = fail_under
         self.worker = hasattr(config, "workerinput")
@@ -74,7 +88,7 @@ class _TclCoverage:
         except ImportError as exc:
             raise pytest.UsageError("--tcl-cov needs korvex.tcl, which cannot be imported: %s" % exc) from None
         tclcoverage.install_everywhere(True)
-        self.coverage = tclcoverage.Coverage(self.paths).start()
+        self.coverage = tclcoverage.Coverage(self.paths, omit=self.omit).start()
         self.data = tclcoverage.CoverageData()
 
     def _empty(self) -> Any:
@@ -117,9 +131,13 @@ class _TclCoverage:
             except OSError as exc:
                 self.error = "Tcl coverage report %s could not be written: %s" % (spec, exc)
                 session.exitstatus = pytest.ExitCode.INTERNAL_ERROR
-        if self.fail_under is not None and self.data.percent < self.fail_under:
+        if not self.data.sourced:
+            # As coverage.py says when nothing it measures was imported.
+            self.warning = ("Tcl coverage warning: no measured Tcl file was sourced (under %s). "
+                            "(no-data-collected)" % ", ".join(self.paths))
+        if self.fail_under is not None and (self.data.percent < self.fail_under or not self.data.sourced):
             self.failed = "FAIL Required Tcl coverage of %g%% not reached. Total coverage: %.2f%%" % (
-                self.fail_under, self.data.percent)
+                self.fail_under, self.data.percent if self.data.sourced else 0.0)
             if session.exitstatus == pytest.ExitCode.OK:
                 session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
@@ -134,6 +152,8 @@ class _TclCoverage:
                 tr.write(_coverage_report.term(self.data, missing=spec == "term-missing"))
         for line in self.written:
             tr.write_line("Tcl coverage " + line)
+        if self.warning:
+            tr.write_line(self.warning, yellow=True, bold=True)
         if self.error:
             tr.write_line(self.error, red=True, bold=True)
         if self.failed:

@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <cstring>
 #include <map>
@@ -93,6 +94,7 @@ struct TclApi {
     int (*EvalEx)(Interp *interp, const char *script, int numBytes, int flags);
     void *(*SaveInterpState)(Interp *interp, int status);
     int (*RestoreInterpState)(Interp *interp, void *state);
+    Interp *(*GetChild)(Interp *interp, const char *name);
 };
 
 TclApi g_tcl;
@@ -114,6 +116,7 @@ struct Record {
     std::string path;  // the real path
     std::string original;
     bool itcl_imported;  // instrumented with Itcl's commands known unqualified
+    bool branches;       // ... with the arms of if and switch counted
     cover::Instrumented code;
     std::unique_ptr<std::atomic<unsigned long long>[]> counts;
 };
@@ -127,6 +130,8 @@ std::map<std::string, Record *> g_latest;           // real path -> its newest r
 std::map<long long, std::vector<std::string>> g_measured;  // session -> real paths measured
 long long g_next_session = 1;
 std::atomic<int> g_sessions{0};
+int g_branch_sessions = 0;  // sessions that count the arms of branches
+std::atomic<unsigned long long> g_sourced{0};  // files sourced while any session ran
 bool g_registered = false;
 
 bool under(const std::string &path, const std::string &prefix) {
@@ -148,8 +153,10 @@ bool measured(const std::string &path) {
 // when the text and the way Itcl's commands are known are unchanged, else a
 // new one. Null when the table is full.
 Record *record_for(const std::string &path, std::string &&text, bool itcl_imported) {
+    bool branches = g_branch_sessions > 0;
     auto it = g_latest.find(path);
-    if (it != g_latest.end() && it->second->original == text && it->second->itcl_imported == itcl_imported)
+    if (it != g_latest.end() && it->second->original == text && it->second->itcl_imported == itcl_imported &&
+        (it->second->branches || !branches))
         return it->second;
     if (g_next_id >= kMaxFiles)
         return nullptr;
@@ -158,8 +165,9 @@ Record *record_for(const std::string &path, std::string &&text, bool itcl_import
     rec->path = path;
     rec->original = std::move(text);
     rec->itcl_imported = itcl_imported;
+    rec->branches = branches;
     rec->code = cover::instrument(g_tcl.parser, rec->original.data(), rec->original.size(), rec->id,
-                                  itcl_imported);
+                                  itcl_imported, branches);
     size_t n = rec->code.lines.size();
     rec->counts.reset(new std::atomic<unsigned long long>[n ? n : 1]);
     for (size_t i = 0; i < n; ++i)
@@ -172,6 +180,40 @@ Record *record_for(const std::string &path, std::string &&text, bool itcl_import
 
 // -- the counter command ---------------------------------------------------------
 
+// The loops running in this thread whose body may yet run: (record, body
+// counter, its count when the loop began). A loop left by break, return or an
+// error leaves its entry behind; a later loop's end takes what lies above its own.
+struct LoopRun {
+    const Record *rec;
+    int body;
+    unsigned long long before;
+};
+thread_local std::vector<LoopRun> t_loops;
+constexpr size_t kMaxLoops = 1 << 16;
+
+void loop_counter(Record *rec, size_t slot) {
+    int body = rec->code.pairs[slot];
+    if (body < 0 || (size_t)body >= rec->code.lines.size())
+        return;
+    unsigned long long now = rec->counts[body].load(std::memory_order_relaxed);
+    if (rec->code.kinds[slot] == cover::kEnter) {
+        if (t_loops.size() >= kMaxLoops)  // left behind by loops never ended
+            t_loops.erase(t_loops.begin(), t_loops.begin() + kMaxLoops / 2);
+        t_loops.push_back({rec, body, now});
+        return;
+    }
+    while (!t_loops.empty() && !(t_loops.back().rec == rec && t_loops.back().body == body))
+        t_loops.pop_back();
+    if (t_loops.empty())
+        return;
+    bool never = t_loops.back().before == now;
+    t_loops.pop_back();
+    if (never) {
+        auto &c = rec->counts[slot];
+        c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+}
+
 int hit(void *, Interp *, int objc, Obj *const objv[]) {
     long long v;
     if (objc == 2 && g_tcl.GetWideIntFromObj(nullptr, objv[1], &v) == tcl::kOk && v >= 0) {
@@ -179,6 +221,12 @@ int hit(void *, Interp *, int objc, Obj *const objv[]) {
         if (id < kMaxFiles) {
             Record *rec = g_records[id].load(std::memory_order_acquire);
             if (rec && (size_t)slot < rec->code.lines.size()) {
+                signed char kind = (size_t)slot < rec->code.kinds.size() ? rec->code.kinds[(size_t)slot] : 0;
+                if (kind == cover::kEnter || kind == cover::kLeave) {
+                    loop_counter(rec, (size_t)slot);
+                    if (kind == cover::kLeave)
+                        return tcl::kOk;
+                }
                 auto &c = rec->counts[slot];
                 c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
             }
@@ -311,7 +359,25 @@ bool strip_counters(const char *text, std::string &out) {
             ++q;
         if (q > p + k && *q == ';') {
             out.append(text, (size_t)(p - text));
+            // The counter after a loop came with the separator before it; that
+            // of an implicit else or default, as a clause of its own.
+            long long v = std::strtoll(p + k, nullptr, 10);
+            long long id = v / cover::kSlotsPerFile, slot = v % cover::kSlotsPerFile;
+            const Record *rec = id > 0 && id < kMaxFiles ? g_records[id].load(std::memory_order_acquire) : nullptr;
+            signed char kind = rec && (size_t)slot < rec->code.kinds.size() ? rec->code.kinds[(size_t)slot] : 0;
             text = q + 1;
+            if (kind == cover::kLeave && !out.empty() && out.back() == ';') {
+                out.pop_back();
+            } else if (kind == cover::kImplicit && *text == '}') {
+                for (const char *clause : {" else {", " default {"}) {
+                    size_t n = std::strlen(clause);
+                    if (out.size() >= n && out.compare(out.size() - n, n, clause) == 0) {
+                        out.resize(out.size() - n);
+                        ++text;
+                        break;
+                    }
+                }
+            }
         } else {
             out.append(text, (size_t)(q - text));
             text = q;
@@ -439,6 +505,7 @@ int source(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
     auto original = [&]() { return hook->proc(hook->client_data, interp, objc, objv); };
     if (g_sessions.load(std::memory_order_relaxed) == 0)
         return original();
+    g_sourced.fetch_add(1, std::memory_order_relaxed);
     const char *encoding = nullptr;
     if (objc == 4 && std::strcmp(tcl::api().GetStringFromObj(objv[1], nullptr), "-encoding") == 0)
         encoding = tcl::api().GetStringFromObj(objv[2], nullptr);
@@ -481,6 +548,26 @@ int source(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
     return code;
 }
 
+// -- child interpreters ------------------------------------------------------------
+
+bool install_in(Interp *interp);
+
+constexpr const char *kInterpAssocKey = "korvex.tcl coverage interp";
+
+// `interp create` wrapped: the child made gets coverage installed as its
+// parent has (a safe child has no `source` and stays as it is).
+int interp_command(void *client_data, Interp *interp, int objc, Obj *const objv[]) {
+    auto *hook = static_cast<SourceHook *>(client_data);
+    int code = hook->proc(hook->client_data, interp, objc, objv);
+    if (code != tcl::kOk || objc < 2 || !g_tcl.GetChild ||
+        std::strcmp(tcl::api().GetStringFromObj(objv[1], nullptr), "create") != 0)
+        return code;
+    std::string child = tcl::api().GetStringFromObj(tcl::api().GetObjResult(interp), nullptr);
+    if (Interp *made = g_tcl.GetChild(interp, child.c_str()))
+        install_in(made);
+    return code;
+}
+
 // -- Python functions ------------------------------------------------------------
 
 void register_filesystem() {
@@ -498,10 +585,18 @@ void register_filesystem() {
     g_registered = true;
 }
 
-bool install(nb::handle interp_obj) {
-    Interp *interp = tcl::interp_ptr(interp_obj);
+bool install(nb::handle interp_obj) { return install_in(tcl::interp_ptr(interp_obj)); }
+
+bool install_in(Interp *interp) {
     const tcl::Api &api = tcl::api();
     tcl::CmdInfo info;
+    if (api.GetCommandInfo(interp, "::interp", &info) && info.objProc != interp_command) {
+        auto *hook = new SourceHook{info.objProc, info.objClientData};
+        api.SetAssocData(interp, kInterpAssocKey, (void *)free_hook, hook);
+        info.objProc = interp_command;
+        info.objClientData = hook;
+        api.SetCommandInfo(interp, "::interp", &info);
+    }
     if (!api.GetCommandInfo(interp, "::source", &info))
         return false;
     if (info.objProc != source) {
@@ -516,19 +611,28 @@ bool install(nb::handle interp_obj) {
     return true;
 }
 
-long long start(const std::vector<std::string> &paths) {
+std::map<long long, bool> g_session_branches;  // (guarded by g_mutex)
+
+long long start(const std::vector<std::string> &paths, bool branches) {
     std::lock_guard<std::mutex> lock(g_mutex);
     register_filesystem();
     long long id = g_next_session++;
     g_measured[id] = paths;
+    g_session_branches[id] = branches;
+    if (branches)
+        ++g_branch_sessions;
     g_sessions.fetch_add(1);
     return id;
 }
 
 void stop(long long session) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_measured.erase(session))
+    if (g_measured.erase(session)) {
+        if (g_session_branches[session])
+            --g_branch_sessions;
+        g_session_branches.erase(session);
         g_sessions.fetch_sub(1);
+    }
 }
 
 // (path, id) of the newest record of each file.
@@ -549,12 +653,30 @@ Record *record(long long id) {
 
 // (lines, procedures) of a record: the line of each counter (0: a procedure
 // entry only), and (name, line, entry counter) of each procedure.
+nb::list branches_of(const cover::Instrumented &code) {
+    nb::list out;
+    for (auto &b : code.branches)
+        out.append(nb::make_tuple(b.line, nb::cast(b.arms)));
+    return out;
+}
+
 nb::tuple layout(long long id) {
     Record *rec = record(id);
     nb::list procs;
     for (auto &p : rec->code.procedures)
-        procs.append(nb::make_tuple(p.name, p.line, p.entry));
-    return nb::make_tuple(nb::cast(rec->code.lines), procs);
+        procs.append(nb::make_tuple(p.name, p.line, p.entry, p.end));
+    return nb::make_tuple(nb::cast(rec->code.lines), procs, branches_of(rec->code));
+}
+
+// The layout of `text` (a file's whole text, as `source` reads it) as it
+// would be instrumented: what a file nobody sourced would count.
+nb::tuple analyse(const std::string &text, bool itcl_imported, bool branches) {
+    cover::Instrumented code =
+        cover::instrument(g_tcl.parser, text.data(), text.size(), 0, itcl_imported, branches);
+    nb::list procs;
+    for (auto &p : code.procedures)
+        procs.append(nb::make_tuple(p.name, p.line, p.entry, p.end));
+    return nb::make_tuple(nb::cast(code.lines), procs, branches_of(code));
 }
 
 std::vector<unsigned long long> counts(long long id) {
@@ -599,18 +721,28 @@ KX_MODULE(_coverage, m) {
     resolve(h, "Tcl_EvalEx", g_tcl.EvalEx);
     resolve(h, "Tcl_SaveInterpState", g_tcl.SaveInterpState);
     resolve(h, "Tcl_RestoreInterpState", g_tcl.RestoreInterpState);
+    g_tcl.GetChild = reinterpret_cast<Interp *(*)(Interp *, const char *)>(dlsym(h, "Tcl_GetChild"));
+    if (!g_tcl.GetChild)  // Tcl before 8.6.12
+        g_tcl.GetChild = reinterpret_cast<Interp *(*)(Interp *, const char *)>(dlsym(h, "Tcl_GetSlave"));
     tcl::api();
 
     m.def("install", &install, "interp"_a.none(),
           "Wrap `source` in the interpreter and create the counter command; False\n"
           "when it has no `source`. Installing again does nothing.");
-    m.def("start", &start, "paths"_a,
-          "Measure files under these real paths from now on; returns the session's id.");
+    m.def("start", &start, "paths"_a, "branches"_a = false,
+          "Measure files under these real paths from now on (with `branches`, the arms\n"
+          "of if and switch too); returns the session's id.");
     m.def("stop", &stop, "session"_a, "End a session started with start().");
+    m.def("sourced", []() { return g_sourced.load(std::memory_order_relaxed); },
+          "How many `source` commands ran while any session did (measured files or not).");
     m.def("files", &files, "(real path, record id) of the newest record of each file instrumented.");
     m.def("layout", &layout, "id"_a,
-          "(counter lines, procedures) of a record: the line of each counter (0 for a\n"
-          "procedure entry alone) and (name, line, entry counter) of each procedure.");
+          "(counter lines, procedures, branches) of a record: the line of each counter (0\n"
+          "for a procedure entry or a branch's arm alone), (line, [(counter, destination\n"
+          "line)]) of each branch, and (name, line, entry counter, end counter) of\n"
+          "each procedure (its body's counters are entry ... end - 1).");
+    m.def("analyse", &analyse, "text"_a, "itcl_imported"_a = false, "branches"_a = true,
+          "layout() of `text` as it would be instrumented, without sourcing it.");
     m.def("counts", &counts, "id"_a, "The counters of a record.");
     m.def("instrumented", &instrumented, "id"_a, "The instrumented text of a record.");
     m.attr("HIT_COMMAND") = cover::kHitCommand;

@@ -6,9 +6,11 @@ from typing import Any
 HIT_COMMAND: str
 
 install: Callable[[Any], bool]
-start: Callable[[list[str]], int]
+start: Callable[..., int]
 stop: Callable[[int], None]
+sourced: Callable[[], int]
 files: Callable[[], list[tuple[str, int]]]
-layout: Callable[[int], tuple[list[int], list[tuple[str, int, int]]]]
+layout: Callable[[int], tuple[list[int], list[tuple[str, int, int, int]], list[tuple[int, list[tuple[int, int]]]]]]
+analyse: Callable[..., tuple[list[int], list[tuple[str, int, int, int]], list[tuple[int, list[tuple[int, int]]]]]]
 counts: Callable[[int], list[int]]
 instrumented: Callable[[int], str]

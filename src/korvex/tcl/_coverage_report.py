@@ -159,11 +159,15 @@ def xml(data: CoverageData) -> str:
                 "line-rate": _rate(len(f.run), len(f.lines)), "branch-rate": "0", "complexity": "0"})
             methods = ElementTree.SubElement(cls, "methods")
             for p in f.procedures:
+                # A method's lines are its body's; an empty body has its definition's line only.
+                body = [n for n in f.bodies.get((p.name, p.line), ()) if n in f.lines]
+                hits = [(n, f.lines[n]) for n in body] or [(p.line, p.hits)]
                 method = ElementTree.SubElement(methods, "method", {
-                    "name": p.name, "signature": "", "line-rate": "1" if p.hits else "0",
+                    "name": p.name, "signature": "", "line-rate": _rate(sum(1 for _, h in hits if h), len(hits)),
                     "branch-rate": "0", "complexity": "0"})
                 lines = ElementTree.SubElement(method, "lines")
-                ElementTree.SubElement(lines, "line", {"number": str(p.line), "hits": str(p.hits)})
+                for n, h in hits:
+                    ElementTree.SubElement(lines, "line", {"number": str(n), "hits": str(h)})
             lines = ElementTree.SubElement(cls, "lines")
             for n in sorted(f.lines):
                 ElementTree.SubElement(lines, "line", {"number": str(n), "hits": str(f.lines[n]),

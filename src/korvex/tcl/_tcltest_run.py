@@ -555,7 +555,13 @@ class FileRun:
     def _open(self) -> Interpreter:
         from .console import _new_interpreter  # argv, argc, argv0 and exit as the console sets them
 
-        interp = self.interp = _new_interpreter(os.path.basename(self.path), self.args, False, self.tclx)
+        if self.collect:  # the dry run only finds the tests: no run of the code to count
+            from .tclcoverage import unmeasured
+
+            with unmeasured():
+                interp = self.interp = _new_interpreter(os.path.basename(self.path), self.args, False, self.tclx)
+        else:
+            interp = self.interp = _new_interpreter(os.path.basename(self.path), self.args, False, self.tclx)
         return interp
 
     def _prepare(self, interp: Interpreter) -> None:

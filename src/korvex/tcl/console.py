@@ -182,6 +182,9 @@ def _check(opts):
         raise _Usage("-encoding needs a FILE")
     if opts.coverage_reports and not opts.coverage:
         raise _Usage("--coverage-report needs --coverage PATH")
+    for path in opts.coverage or ():
+        if not os.path.exists(path):
+            raise _Usage("--coverage: no such file or directory: %s" % path)
     return opts
 
 

@@ -21,12 +21,20 @@ An instrumented procedure shows its counters in ``info body`` (see the guide
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import re
+import sys
 import threading
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
-__all__ = ["Coverage", "CoverageData", "FileCoverage", "Procedure", "install", "install_everywhere"]
+__all__ = ["Coverage", "CoverageData", "FileCoverage", "Procedure", "install", "install_everywhere",
+           "executable_files", "file_layout", "omit_matcher", "unmeasured"]
+
+# The files a measured directory holds that count as Tcl (a file named
+# explicitly is measured whatever its name).
+TCL_SUFFIXES = (".tcl", ".tm", ".itcl")
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -38,15 +46,23 @@ class Procedure(NamedTuple):
 
 
 class FileCoverage:
-    """The coverage of one file: hits by line, and its procedures."""
+    """The coverage of one file: hits by line, and its procedures; `bodies`
+    gives the lines of each procedure's body by (name, line), `sourced` is
+    False for a file under a measured directory that nothing sourced."""
 
-    __slots__ = ("path", "lines", "procedures")
+    __slots__ = ("path", "lines", "procedures", "bodies", "sourced", "branches")
 
     def __init__(self, path: str, lines: Optional[Dict[int, int]] = None,
-                 procedures: Optional[List[Procedure]] = None) -> None:
+                 procedures: Optional[List[Procedure]] = None,
+                 bodies: Optional[Dict[Tuple[str, int], List[int]]] = None, sourced: bool = True) -> None:
         self.path = path
         self.lines: Dict[int, int] = dict(lines or {})
         self.procedures: List[Procedure] = list(procedures or [])
+        self.bodies: Dict[Tuple[str, int], List[int]] = dict(bodies or {})
+        self.sourced = sourced
+        # The arms of each if and switch by its line: [destination, hits]
+        # (destination: the line the arm starts on; -line: the implicit empty else or default).
+        self.branches: Dict[int, List[List[int]]] = {}
 
     @property
     def run(self) -> List[int]:
@@ -61,6 +77,16 @@ class FileCoverage:
         return 100.0 * len(self.run) / len(self.lines) if self.lines else 100.0
 
     def merge(self, other: "FileCoverage") -> None:
+        self.sourced = self.sourced or other.sourced
+        for key, body in other.bodies.items():
+            self.bodies.setdefault(key, body)
+        for line, arms in other.branches.items():
+            mine_arms = self.branches.get(line)
+            if mine_arms is None or len(mine_arms) != len(arms):
+                self.branches[line] = [list(a) for a in arms]
+            else:
+                for a, b in zip(mine_arms, arms):
+                    a[1] += b[1]
         for line, hits in other.lines.items():
             self.lines[line] = self.lines.get(line, 0) + hits
         mine = {(p.name, p.line): i for i, p in enumerate(self.procedures)}
@@ -84,8 +110,14 @@ class CoverageData(Dict[str, FileCoverage]):
             if path in self:
                 self[path].merge(cov)
             else:
-                self[path] = FileCoverage(path, cov.lines, cov.procedures)
+                self[path] = FileCoverage(path, cov.lines, cov.procedures, cov.bodies, cov.sourced)
+                self[path].branches = {line: [list(a) for a in arms] for line, arms in cov.branches.items()}
         return self
+
+    @property
+    def sourced(self) -> bool:
+        """Whether any measured file was sourced (False: nothing was measured)."""
+        return any(f.sourced for f in self.values())
 
     @property
     def percent(self) -> float:
@@ -94,7 +126,9 @@ class CoverageData(Dict[str, FileCoverage]):
         return 100.0 * run / total if total else 100.0
 
     def to_json(self) -> str:
-        return json.dumps({path: {"lines": sorted(f.lines.items()), "procedures": [list(p) for p in f.procedures]}
+        return json.dumps({path: {"lines": sorted(f.lines.items()), "procedures": [list(p) for p in f.procedures],
+                                  "bodies": [[n, l, b] for (n, l), b in f.bodies.items()], "sourced": f.sourced,
+                                  "branches": [[line, arms] for line, arms in f.branches.items()]}
                            for path, f in self.items()})
 
     @classmethod
@@ -102,7 +136,11 @@ class CoverageData(Dict[str, FileCoverage]):
         data = cls()
         for path, f in json.loads(text).items():
             data[path] = FileCoverage(path, {int(n): int(h) for n, h in f["lines"]},
-                                      [Procedure(str(n), int(l), int(h)) for n, l, h in f["procedures"]])
+                                      [Procedure(str(n), int(l), int(h)) for n, l, h in f["procedures"]],
+                                      {(str(n), int(l)): [int(x) for x in b] for n, l, b in f.get("bodies", ())},
+                                      bool(f.get("sourced", True)))
+            data[path].branches = {int(line): [[int(d), int(h)] for d, h in arms]
+                                   for line, arms in f.get("branches", ())}
         return data
 
     def report(self, kind: str = "term", out: Any = None) -> None:
@@ -133,9 +171,31 @@ _everywhere = 0
 _next_load_entrypoint: Any = None
 
 
+_local = threading.local()
+
+
+@contextlib.contextmanager
+def unmeasured() -> Iterator[None]:
+    """Interpreters this thread makes meanwhile get no coverage (a dry run
+    that only finds what there is to run is no run of the code)."""
+    before = getattr(_local, "unmeasured", False)
+    _local.unmeasured = True
+    try:
+        yield
+    finally:
+        _local.unmeasured = before
+
+
+def _unmeasured_here() -> bool:
+    # The flag of the module as imported now: a wrapper made by an earlier
+    # import of it (a test harness that restores sys.modules) reads the same.
+    module = sys.modules.get(__name__)
+    return bool(getattr(getattr(module, "_local", _local), "unmeasured", False))
+
+
 def _made(interp: Any) -> None:
     _next_load_entrypoint(interp)
-    if _everywhere:
+    if _everywhere and not _unmeasured_here():
         try:
             install(interp)
         except Exception:  # an interpreter without `source` is simply not measured
@@ -172,17 +232,115 @@ def _under(path: str, prefixes: Sequence[str]) -> bool:
     return any(path == p or path.startswith(p.rstrip("/") + "/") for p in prefixes)
 
 
+def _glob_regex(pattern: str) -> str:
+    # As coverage.py reads its file patterns: "*" within a name, "**" across
+    # directories, "*/x" and "x/*" reaching any depth.
+    if pattern.startswith("*/"):
+        pattern = "*" + pattern
+    if pattern.endswith("/*"):
+        pattern += "*"
+    out = []
+    i = 0
+    while i < len(pattern):
+        c = pattern[i]
+        if pattern.startswith("**/", i):
+            out.append("(?:.*/)?")
+            i += 3
+            continue
+        if pattern.startswith("**", i):
+            out.append(".*")
+            i += 2
+            continue
+        out.append("[^/]*" if c == "*" else "[^/]" if c == "?" else re.escape(c))
+        i += 1
+    return "".join(out)
+
+
+def omit_matcher(patterns: Iterable[str]) -> Callable[[str], bool]:
+    """Whether a real path matches one of the file patterns (globs; one not
+    starting with a wildcard is taken from the working directory)."""
+    regexes = []
+    for pattern in patterns:
+        pattern = os.fspath(pattern).strip()
+        if not pattern:
+            continue
+        if not pattern.startswith(("*", "?")):
+            pattern = os.path.join(os.path.realpath(os.getcwd()), os.path.expanduser(pattern))
+        regexes.append(_glob_regex(pattern))
+    if not regexes:
+        return lambda path: False
+    matcher = re.compile("(?:%s)\\Z" % "|".join(regexes))
+    return lambda path: matcher.match(path) is not None
+
+
+def executable_files(paths: Iterable[str], omit: Callable[[str], bool] = lambda p: False) -> List[str]:
+    """The Tcl files (real paths) under `paths`: each file named, and each
+    *.tcl, *.tm, *.itcl file of a directory named (hidden directories left out)."""
+    found: List[str] = []
+    for top in paths:
+        if os.path.isfile(top):
+            candidates = [top]
+        else:
+            candidates = []
+            for directory, dirs, files in os.walk(top):
+                dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+                candidates += [os.path.join(directory, f) for f in sorted(files) if f.endswith(TCL_SUFFIXES)]
+        for path in candidates:
+            real = os.path.realpath(path)
+            if real not in found and not omit(real):
+                found.append(real)
+    return found
+
+
+def _layout(counter_lines: Sequence[int], procedures: Sequence[Tuple[str, int, int, int]],
+            counts: Sequence[int], branches: Sequence[Tuple[int, Sequence[Tuple[int, int]]]] = ()) -> FileCoverage:
+    lines: Dict[int, int] = {}
+    for line, hits in zip(counter_lines, counts):
+        if line:
+            lines[line] = lines.get(line, 0) + hits
+    procs = [Procedure(name, line, counts[entry] if entry >= 0 else 0) for name, line, entry, _ in procedures]
+    bodies = {(name, line): sorted({n for n in counter_lines[max(entry, 0):end] if n})
+              for name, line, entry, end in procedures}
+    cov = FileCoverage("", lines, procs, bodies)
+    for line, arms in branches:
+        cov.branches[line] = [[dest, counts[counter]] for counter, dest in arms]
+    return cov
+
+
+def file_layout(path: str) -> FileCoverage:
+    """What `path` would count if sourced, nothing run: its lines and procedures at 0."""
+    with open(path, "rb") as f:
+        raw = f.read()
+    text = raw.split(b"\x1a", 1)[0].decode("utf-8", errors="replace")
+    if text.startswith("\ufeff"):
+        text = text[1:]
+    counter_lines, procedures, branches = _backend().analyse(text, False, True)
+    cov = _layout(counter_lines, procedures, [0] * len(counter_lines), branches)
+    cov.path = path
+    cov.sourced = False
+    return cov
+
+
 class Coverage:
     """Measures Tcl files under `paths` (files or directories) sourced while
     it runs, in `interps` (coverage is installed there) and in every other
-    interpreter with coverage installed.
+    interpreter with coverage installed; with `branch`, the arms of if and
+    switch too (FileCoverage.branches). Files matching an `omit` pattern are
+    left out.
 
     ``with Coverage(paths, interp) as cov:`` starts and stops it;
     :meth:`data` gives what ran between the two (or so far).
     """
 
-    def __init__(self, paths: Union[PathLike, Iterable[PathLike]], interps: Any = ()) -> None:
+    def __init__(self, paths: Union[PathLike, Iterable[PathLike]], interps: Any = (),
+                 omit: Iterable[str] = (), branch: bool = False) -> None:
         self.paths = _real(paths)
+        missing = [p for p in self.paths if not os.path.exists(p)]
+        if missing:
+            raise FileNotFoundError("no such file or directory to measure: %s" % ", ".join(missing))
+        self.omit = list(omit)
+        self.branch = branch
+        self._omitted = omit_matcher(self.omit)
         if not isinstance(interps, (list, tuple)):
             interps = [interps]
         self.interps = list(interps)
@@ -195,7 +353,7 @@ class Coverage:
         for interp in self.interps:
             install(interp)
         self._base = {rid: backend.counts(rid) for _, rid in backend.files()}
-        self._session = backend.start(self.paths)
+        self._session = backend.start(self.paths, self.branch)
         self._data = None
         return self
 
@@ -216,20 +374,24 @@ class Coverage:
         backend = _backend()
         data = CoverageData()
         for path, rid in backend.files():
-            if not _under(path, self.paths):
+            if not _under(path, self.paths) or self._omitted(path):
                 continue
-            counter_lines, procedures = backend.layout(rid)
+            counter_lines, procedures, branches = backend.layout(rid)
             counts = backend.counts(rid)
             base = self._base.get(rid)
             if base is not None:
                 counts = [c - b for c, b in zip(counts, base)]
-            lines: Dict[int, int] = {}
-            for line, hits in zip(counter_lines, counts):
-                if line:
-                    lines[line] = lines.get(line, 0) + hits
-            procs = [Procedure(name, line, counts[entry] if entry >= 0 else 0)
-                     for name, line, entry in procedures]
-            data[path] = FileCoverage(path, lines, procs)
+            cov = _layout(counter_lines, procedures, counts, branches)
+            cov.path = path
+            # Sourced while this ran: a new record, or one whose counters moved.
+            cov.sourced = base is None or any(counts)
+            data[path] = cov
+        for path in executable_files(self.paths, self._omitted):
+            if path not in data:
+                try:
+                    data[path] = file_layout(path)
+                except OSError:
+                    pass
         return data
 
     def __enter__(self) -> "Coverage":

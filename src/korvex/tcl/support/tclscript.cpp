@@ -98,8 +98,10 @@ std::vector<Element> list_elements(const char *p, const char *end) {
 
 class Walker {
 public:
-    Walker(const tcl::Parser &parser, const char *base, size_t size, long long file_id, bool itcl_imported)
-        : parser_(parser), base_(base), size_(size), file_id_(file_id), itcl_imported_(itcl_imported) {
+    Walker(const tcl::Parser &parser, const char *base, size_t size, long long file_id, bool itcl_imported,
+           bool branches)
+        : parser_(parser), base_(base), size_(size), file_id_(file_id), itcl_imported_(itcl_imported),
+          branches_(branches) {
         line_starts_.push_back(0);
         for (size_t i = 0; i < size; ++i)
             if (base[i] == '\n')
@@ -142,6 +144,105 @@ private:
         text += ';';
         inserts_.emplace_back((size_t)(at - base_), std::move(text));
         return index;
+    }
+
+    // A counter entering an arm (no line of its own) inserted at `at`: at the
+    // start of the arm's body, or with `clause` ("else ", "default ") as a
+    // new arm of its own. -1 when the file has no more.
+    int arm_counter(const char *at, const char *clause = nullptr) {
+        if ((long long)out_.lines.size() >= kSlotsPerFile - 1)
+            return -1;
+        int index = (int)out_.lines.size();
+        out_.lines.push_back(0);
+        std::string text;
+        if (clause)
+            text.append(" ").append(clause).append("{");
+        text += kHitCommand;
+        text += ' ';
+        text += std::to_string(file_id_ * kSlotsPerFile + index);
+        text += ';';
+        if (clause)
+            text += '}';
+        inserts_.emplace_back((size_t)(at - base_), std::move(text));
+        return index;
+    }
+
+    // A counter of kind `kind` for the loop body counted by `body`, inserted at `at` (`before`
+    // the loop, or after it with a separator).
+    int loop_counter(const char *at, CounterKind kind, int body) {
+        int index = arm_counter(at);
+        if (index < 0)
+            return -1;
+        if (kind == kLeave)
+            inserts_.back().second.insert(0, ";");
+        out_.kinds.resize(out_.lines.size(), kCount);
+        out_.pairs.resize(out_.lines.size(), -1);
+        out_.kinds[(size_t)index] = kind;
+        out_.pairs[(size_t)index] = body;
+        return index;
+    }
+
+    // A loop at `line` whose braced body is `w`, the command ending at `end`:
+    // an arm when its body ran, another when a run of it never ran its body.
+    void loop_branch(int line, const Token *w, const char *start, const char *end) {
+        if (!branches_ || !braced(w))
+            return;
+        int body = arm_counter(w->start + 1);
+        if (body < 0)
+            return;
+        int first = first_line(w->start + 1, w->start + w->size - 1);
+        if (loop_counter(start, kEnter, body) < 0)
+            return;
+        int never = loop_counter(end, kLeave, body);
+        if (never < 0)
+            return;
+        out_.branches.push_back(Branch{line, {{body, first}, {never, -line}}});
+    }
+
+    // The line of the first command of [start, end), else of `start`.
+    int first_line(const char *start, const char *end) {
+        const char *p = start;
+        while (p < end) {
+            tcl::Parse parse;
+            if (parser_.ParseCommand(nullptr, p, (int)(end - p), 0, &parse) != 0)
+                break;
+            const char *next = parse.commandStart + parse.commandSize;
+            bool found = parse.numWords > 0;
+            int line = found ? line_of(parse.commandStart) : 0;
+            parser_.FreeParse(&parse);
+            if (found)
+                return line;
+            if (next <= p)
+                break;
+            p = next;
+        }
+        return line_of(start);
+    }
+
+    // The arms (braced scripts [begin, end)) of a branch at `line`, counted
+    // before their bodies are instrumented; `implicit` is where the arm a run
+    // that takes none of them gets (`clause` inserted there), or null.
+    void branch(int line, const std::vector<std::pair<const char *, const char *>> &arms, const char *implicit,
+                const char *clause) {
+        if (!branches_)
+            return;
+        Branch b{line, {}};
+        for (auto &arm : arms) {
+            int index = arm_counter(arm.first);
+            if (index < 0)
+                return;
+            b.arms.emplace_back(index, first_line(arm.first, arm.second));
+        }
+        if (implicit) {
+            int index = arm_counter(implicit, clause);
+            if (index < 0)
+                return;
+            out_.kinds.resize(out_.lines.size(), kCount);
+            out_.pairs.resize(out_.lines.size(), -1);
+            out_.kinds[(size_t)index] = kImplicit;
+            b.arms.emplace_back(index, -line);
+        }
+        out_.branches.push_back(std::move(b));
     }
 
     // The commands of [start, end): `covered` holds the lines whose commands
@@ -193,7 +294,9 @@ private:
             return;
         out_.procedures.push_back({std::move(name), line_of(defined), -1});
         Context inner{ctx.ns, {}, false};
-        script(w->start + 1, w->start + w->size - 1, inner, {}, (int)out_.procedures.size() - 1);
+        size_t index = out_.procedures.size() - 1;
+        script(w->start + 1, w->start + w->size - 1, inner, {}, (int)index);
+        out_.procedures[index].end = (int)out_.lines.size();
     }
 
     void command(const tcl::Parse &parse, const Context &ctx, const std::vector<int> &covered) {
@@ -226,12 +329,16 @@ private:
         } else if (name == "if") {
             if_command(w, ctx, covered);
         } else if (name == "while" && n == 3) {
+            loop_branch(line_of(at), w[2], at, w[2]->start + w[2]->size);
             body(w[2], ctx, covered);
         } else if (name == "for" && n == 5) {
             body(w[1], ctx, covered);
             body(w[3], ctx, covered);
+            loop_branch(line_of(at), w[4], at, w[4]->start + w[4]->size);
             body(w[4], ctx, covered);
         } else if ((name == "foreach" || name == "lmap") && n >= 4 && n % 2 == 0) {
+            if (name == "foreach")  // (lmap's value is its result: nothing may follow it)
+                loop_branch(line_of(at), w[n - 1], at, w[n - 1]->start + w[n - 1]->size);
             body(w[n - 1], ctx, covered);
         } else if (name == "switch") {
             switch_command(w, ctx, covered);
@@ -369,6 +476,7 @@ private:
     }
 
     void if_command(const Words &w, const Context &ctx, const std::vector<int> &covered) {
+        if_branch(w);
         size_t i = 1, n = w.size();
         while (i < n) {
             ++i;  // the condition
@@ -391,6 +499,77 @@ private:
         }
     }
 
+    // The arms of an if whose bodies are all braced, the implicit empty else included.
+    void if_branch(const Words &w) {
+        std::vector<std::pair<const char *, const char *>> arms;
+        size_t i = 1, n = w.size();
+        bool has_else = false;
+        while (i < n) {
+            ++i;  // the condition
+            if (i < n && is(w[i], "then"))
+                ++i;
+            if (i >= n)
+                return;
+            arms.emplace_back(w[i]->start, w[i]->start + w[i]->size);
+            if (!braced(w[i++]))
+                return;
+            if (i >= n)
+                break;
+            if (is(w[i], "elseif")) {
+                ++i;
+                continue;
+            }
+            if (is(w[i], "else"))
+                ++i;
+            if (i + 1 != n || !braced(w[i]))
+                return;
+            arms.emplace_back(w[i]->start, w[i]->start + w[i]->size);
+            has_else = true;
+            break;
+        }
+        for (auto &arm : arms) {
+            ++arm.first;  // inside the braces
+            --arm.second;
+        }
+        const Token *last = w[n - 1];
+        branch(line_of(w[0]->start), arms, has_else ? nullptr : last->start + last->size, "else ");
+    }
+
+    // The arms of a switch whose bodies are all braced ("-" falls through to
+    // the next), the implicit default included.
+    void switch_branch(const Words &w, size_t i, const std::vector<Element> *elements) {
+        std::vector<std::pair<const char *, const char *>> arms;
+        bool has_default = false;
+        const char *end;
+        if (elements) {
+            const auto &e = *elements;
+            for (size_t k = 0; k + 1 < e.size(); k += 2) {
+                std::string_view body(e[k + 1].begin, (size_t)(e[k + 1].end - e[k + 1].begin));
+                if (!e[k + 1].braced && body == "-")
+                    continue;
+                if (!e[k + 1].braced)
+                    return;
+                arms.emplace_back(e[k + 1].begin, e[k + 1].end);
+            }
+            const Element &pattern = e[e.size() - 2];
+            has_default = std::string_view(pattern.begin, (size_t)(pattern.end - pattern.begin)) == "default";
+            end = e.back().end + 1;  // past the last body's brace
+        } else {
+            size_t n = w.size();
+            for (size_t k = i + 1; k < n; k += 2) {
+                if (is(w[k], "-"))
+                    continue;
+                if (!braced(w[k]))
+                    return;
+                arms.emplace_back(w[k]->start + 1, w[k]->start + w[k]->size - 1);
+            }
+            has_default = is(w[n - 2], "default");
+            end = w[n - 1]->start + w[n - 1]->size;
+        }
+        if (!arms.empty())
+            branch(line_of(w[0]->start), arms, has_default ? nullptr : end, "default ");
+    }
+
     void switch_command(const Words &w, const Context &ctx, const std::vector<int> &covered) {
         size_t i = 1, n = w.size();
         std::string_view opt;
@@ -406,12 +585,15 @@ private:
             if (!braced(w[i]))
                 return;
             auto elements = list_elements(w[i]->start + 1, w[i]->start + w[i]->size - 1);
-            if (elements.size() % 2)
+            if (elements.size() % 2 || elements.empty())
                 return;
+            if (elements.back().braced)
+                switch_branch(w, i, &elements);
             for (size_t k = 1; k < elements.size(); k += 2)
                 if (elements[k].braced)
                     script(elements[k].begin, elements[k].end, ctx, covered, -1);
         } else if (i < n && (n - i) % 2 == 0) {
+            switch_branch(w, i, nullptr);
             for (size_t k = i + 1; k < n; k += 2)
                 body(w[k], ctx, covered);
         }
@@ -438,6 +620,7 @@ private:
     size_t size_;
     long long file_id_;
     bool itcl_imported_;
+    bool branches_;
     std::vector<size_t> line_starts_;
     std::vector<std::pair<size_t, std::string>> inserts_;
     Instrumented out_;
@@ -446,8 +629,8 @@ private:
 }  // namespace
 
 Instrumented instrument(const tcl::Parser &parser, const char *script, size_t size, long long file_id,
-                        bool itcl_imported) {
-    return Walker(parser, script, size, file_id, itcl_imported).run();
+                        bool itcl_imported, bool branches) {
+    return Walker(parser, script, size, file_id, itcl_imported, branches).run();
 }
 
 }  // namespace cover

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kx {
@@ -65,10 +66,30 @@ struct Procedure {
                        // "Stack.configbody.limit"
     int line;          // the line of its defining command
     int entry;         // the counter its body starts with
+    int end = -1;      // one past the last counter of its body
 };
+
+// A command that takes one of several arms (if/elseif/else, switch, and a
+// loop: its body run, or never run): the
+// counter entering each arm and the line the arm leads to (its first command's,
+// or -line for the implicit empty else or default an arm-less run takes).
+struct Branch {
+    int line;
+    std::vector<std::pair<int, int>> arms;  // (counter, destination line)
+};
+
+// What a counter does beyond counting: kEnter, before a loop, notes its
+// body's counter (`pair`); kLeave, after it, counts the runs of the loop whose
+// body never ran since.
+// kImplicit counts the implicit empty else or default, a clause of its own.
+enum CounterKind : signed char { kCount = 0, kEnter = 1, kLeave = 2, kImplicit = 3 };
 
 struct Instrumented {
     std::string text;
+    std::vector<Branch> branches;
+    // Per counter, only when a loop is measured: its kind and its loop body's counter.
+    std::vector<signed char> kinds;
+    std::vector<int> pairs;
     // The line of each counter; 0 for a counter that only marks the entry of a
     // procedure whose body has no command.
     std::vector<int> lines;
@@ -86,9 +107,10 @@ constexpr long long kSlotsPerFile = 1000000;
 // gets there). At most kSlotsPerFile - 1 counters; commands beyond get none.
 // Itcl's commands are known as itcl::class, itcl::body ...; unqualified too
 // when `itcl_imported` (the interpreter has them imported) or once the script
-// imports them.
+// imports them. With `branches` each arm of if and switch gets a counter too
+// (see Branch).
 Instrumented instrument(const tcl::Parser &parser, const char *script, size_t size, long long file_id,
-                        bool itcl_imported);
+                        bool itcl_imported, bool branches = false);
 
 }  // namespace cover
 }  // namespace kx
