@@ -204,7 +204,9 @@ def _locate_errors(interp: Interpreter) -> None:
         seen[:] = [(info, tuple(tuple(split(frame)) for frame in split(frames)))]
 
     try:
-        interp.create_callback(record, cmd_name="::tcl::korvex_error_frames")
+        # (createcommand, not create_callback: the test's own callbacks, in
+        # __callbacks__, stay the test's.)
+        interp.createcommand("::tcl::korvex_error_frames", record)
         interp.tk.eval(_ERROR_FRAMES)
     except Exception:  # closed, another thread's, a safe interpreter: errors stay as Tcl gives them
         return

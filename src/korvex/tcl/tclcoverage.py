@@ -275,7 +275,7 @@ def omit_matcher(patterns: Iterable[str]) -> Callable[[str], bool]:
 
 def executable_files(paths: Iterable[str], omit: Callable[[str], bool] = lambda p: False) -> List[str]:
     """The Tcl files (real paths) under `paths`: each file named, and each
-    *.tcl, *.tm, *.itcl file of a directory named (hidden directories left out)."""
+    ``*.tcl``, ``*.tm``, ``*.itcl`` file of a directory named (hidden directories left out)."""
     found: List[str] = []
     for top in paths:
         if os.path.isfile(top):
