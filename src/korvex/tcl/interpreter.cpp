@@ -247,7 +247,7 @@ nb::object getattr_(nb::handle self, nb::handle name) {
 // does, without looking both up and dispatching through them on every
 // access. Setting __getattr__ or __getattribute__ on the class (or defining
 // them in a subclass) brings back Python's own slot.
-PyObject *interp_getattro(PyObject *self, PyObject *name) {
+[[maybe_unused]] PyObject *interp_getattro(PyObject *self, PyObject *name) {
     PyObject *found = generic_getattribute(self, name, true);
     if (found || PyErr_Occurred())
         return found;
@@ -406,6 +406,8 @@ PyObject *tk_eval(nb::handle tk, PyObject *code) {
     return PyObject_VectorcallMethod(KX_ID(eval), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+nb::object eval_in(PyObject *self, nb::object tk, nb::object registry, PyObject *code, PyObject *typecast);
+
 nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     PyObject *a[3] = {nullptr, nullptr, nullptr};
     if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
@@ -415,8 +417,16 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
     PyObject *code = a[0], *typecast = a[1], *record = a[2];
     if (!record || truth(record))
         kx::record(eval_attr(self, 0), code);
-    nb::object tk = eval_attr(self, 1);
-    bridge::Entry entry(tk, eval_attr(self, 2));
+    // (Looked up after recording, which may run a logging handler.)
+    static const AttrCache<3>::Names names = {KX_ID(history), KX_ID(tk), KX_ID(_korvex_bridge)};
+    PyObject *found[3];
+    if (g_eval_attrs.get(self, names, found))
+        return eval_in(self, nb::borrow(found[1]), nb::borrow(found[2]), code, typecast);
+    return eval_in(self, eval_attr(self, 1), eval_attr(self, 2), code, typecast);
+}
+
+nb::object eval_in(PyObject *self, nb::object tk, nb::object registry, PyObject *code, PyObject *typecast) {
+    bridge::Entry entry(tk, registry);
     entry.check();
     PyObject *result = tk_eval(tk, code);
     if (!result) {
@@ -1326,8 +1336,13 @@ KX_MODULE(interpreter, m) {
             "``_tkinter.Tcl_Obj`` for other Tcl types; ``eval`` always gives text.\n"
             "A Tcl error raises TclError with its details (message: Tcl's result)."));
     g_interpreter = keep(c.finish());
+#if PY_VERSION_HEX < 0x030C0000
+    // Before 3.12 Python's slot for a class with __getattr__ looks both up on
+    // every access; from 3.12 its specializer caches attribute and method
+    // lookups through that slot, which a slot of ours would defeat.
     ((PyTypeObject *)g_interpreter)->tp_getattro = interp_getattro;
     PyType_Modified((PyTypeObject *)g_interpreter);
+#endif
     nb::object set_var_fn = nb::getattr(nb::handle(g_interpreter), "set_var");
     nb::setattr(nb::handle(g_interpreter), "set_int", set_var_fn);
     nb::setattr(nb::handle(g_interpreter), "set_double", set_var_fn);
