@@ -247,7 +247,7 @@ nb::object getattr_(nb::handle self, nb::handle name) {
 // does, without looking both up and dispatching through them on every
 // access. Setting __getattr__ or __getattribute__ on the class (or defining
 // them in a subclass) brings back Python's own slot.
-[[maybe_unused]] PyObject *interp_getattro(PyObject *self, PyObject *name) {
+PyObject *interp_getattro(PyObject *self, PyObject *name) {
     PyObject *found = generic_getattribute(self, name, true);
     if (found || PyErr_Occurred())
         return found;
@@ -1336,13 +1336,8 @@ KX_MODULE(interpreter, m) {
             "``_tkinter.Tcl_Obj`` for other Tcl types; ``eval`` always gives text.\n"
             "A Tcl error raises TclError with its details (message: Tcl's result)."));
     g_interpreter = keep(c.finish());
-#if PY_VERSION_HEX < 0x030C0000
-    // Before 3.12 Python's slot for a class with __getattr__ looks both up on
-    // every access; from 3.12 its specializer caches attribute and method
-    // lookups through that slot, which a slot of ours would defeat.
     ((PyTypeObject *)g_interpreter)->tp_getattro = interp_getattro;
     PyType_Modified((PyTypeObject *)g_interpreter);
-#endif
     nb::object set_var_fn = nb::getattr(nb::handle(g_interpreter), "set_var");
     nb::setattr(nb::handle(g_interpreter), "set_int", set_var_fn);
     nb::setattr(nb::handle(g_interpreter), "set_double", set_var_fn);
