@@ -32,8 +32,8 @@ def bench_eval():
         "eval": lambda: interp.eval("set a 5"),
         "eval_norecord": lambda: interp.eval("set a 5", record=False),
     }, number=20000)
-    report("Interpreter.eval('set a 5') with history / tk.eval", t["eval"], t["raw"], 1.25)
-    report("Interpreter.eval('set a 5', record=False) / tk.eval", t["eval_norecord"], t["raw"], 1.25)
+    report("Interpreter.eval('set a 5') with history / tk.eval", t["eval"], t["raw"], 1.0)
+    report("Interpreter.eval('set a 5', record=False) / tk.eval", t["eval_norecord"], t["raw"], 0.95)
     report("Interpreter.eval('set a 5') with history / Tk subclass", t["eval"], t["floor"], 1.10)
     report("  a Tk subclass method calling self.tk.eval / tk.eval", t["floor"], t["raw"])
 

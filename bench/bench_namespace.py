@@ -20,10 +20,16 @@ def bench_vars():
         "get_int": lambda: interp.get_int("::x"),
         "raw_set": lambda: tk.setvar("::x", 5),
         "set_var": lambda: interp.set_var("::x", 5),
+        "raw_getvar": lambda: tk.getvar("::x"),
+        "vars_get_at": lambda: interp.vars["::x"],
+        "raw_setvar_x": lambda: tk.setvar("x", 5),
+        "set_var_x": lambda: interp.set_var("x", 5),
     }, number=20000)
     report("interp.vars['::x'] / tk.eval('set ::x')", t["vars_get"], t["raw_get"], 1.5)
     report("interp.get_int('::x') / tk.getint(tk.eval('set ::x'))", t["get_int"], t["raw_int"], 1.5)
     report("interp.set_var('::x', 5) / tk.setvar('::x', 5)", t["set_var"], t["raw_set"], 2.0)
+    report("interp.set_var('x', 5) / tk.setvar('x', 5)", t["set_var_x"], t["raw_setvar_x"], 1.3)
+    report("interp.vars['::x'] / tk.getvar('::x')", t["vars_get_at"], t["raw_getvar"], 1.5)
 
 
 def bench_text():

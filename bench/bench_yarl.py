@@ -25,7 +25,7 @@ def bench_quick_call():
         "raw": lambda: tk.call("set", "a", 5),
         "yarl": lambda: interp.yarl.set("a", 5, cast_=False),
     }, number=20000)
-    report("interp.yarl.set('a', 5) / tk.call('set', 'a', 5)", t["yarl"], t["raw"], 2.0)
+    report("interp.yarl.set('a', 5) / tk.call('set', 'a', 5)", t["yarl"], t["raw"], 1.5)
     report("interp.yarl.set('a', 5, cast_=False) / tk.call", t["yarl_nocast"], t["raw"], 2.0)
     report("  the same with the history disabled / tk.call", bare["yarl"], bare["raw"], 2.0)
 

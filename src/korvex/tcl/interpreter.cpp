@@ -406,6 +406,8 @@ PyObject *tk_eval(nb::handle tk, PyObject *code) {
     return PyObject_VectorcallMethod(KX_ID(eval), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
+nb::object eval_in(PyObject *self, nb::object tk, nb::object registry, PyObject *code, PyObject *typecast);
+
 nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames) {
     PyObject *a[3] = {nullptr, nullptr, nullptr};
     if (PyVectorcall_NARGS(nargsf) == 1 && !kwnames)
@@ -415,8 +417,16 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
     PyObject *code = a[0], *typecast = a[1], *record = a[2];
     if (!record || truth(record))
         kx::record(eval_attr(self, 0), code);
-    nb::object tk = eval_attr(self, 1);
-    bridge::Entry entry(tk, eval_attr(self, 2));
+    // (Looked up after recording, which may run a logging handler.)
+    static const AttrCache<3>::Names names = {KX_ID(history), KX_ID(tk), KX_ID(_korvex_bridge)};
+    PyObject *found[3];
+    if (g_eval_attrs.get(self, names, found))
+        return eval_in(self, nb::borrow(found[1]), nb::borrow(found[2]), code, typecast);
+    return eval_in(self, eval_attr(self, 1), eval_attr(self, 2), code, typecast);
+}
+
+nb::object eval_in(PyObject *self, nb::object tk, nb::object registry, PyObject *code, PyObject *typecast) {
+    bridge::Entry entry(tk, registry);
     entry.check();
     PyObject *result = tk_eval(tk, code);
     if (!result) {
