@@ -1193,6 +1193,8 @@ KX_MODULE(interpreter, m) {
           "Whether Interpreter(tclx=tclx) loads TclX (None: as KORVEX_TCL_TCLX says).");
     m.def("_createcommand", &bridged_createcommand, "interp"_a.none(), "name"_a.none(), "func"_a.none(),
           "Register `func` as the Tcl command `name` of `interp` (Interpreter.createcommand).");
+    m.def("_tk_command_data", &bridge::tk_data_ownership,
+          "For tests: how command data holds the application (the running _tkinter's way, the one acted on).");
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";
     // GetListFromAny and TclDLL come from the ctypes module, imported on
