@@ -3,6 +3,7 @@ registered as Tcl commands, the details every TclError carries, the results a
 callable hands Tcl, and what happens to an unwinding evaluation."""
 
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -703,3 +704,68 @@ def test_close_inside_a_callback_does_not_crash():
             print("closed" in str(exc))
     """)
     assert out == ["finished", "True"]
+
+
+# _tkinter's command data holds the application object strongly (older
+# CPython) or borrows it (newer): the bridge frees that data itself, and must
+# release the application as _tkinter holds it. Each mode runs in its own
+# process (it is chosen once per process; a release too many crashes). The
+# borrowing kind is stood in for on a CPython that has the other.
+OWNERSHIP_SCRIPT = """
+import gc, sys
+from korvex.tcl import interpreter as module
+from korvex.tcl.interpreter import Interpreter
+
+def cycle(interp):
+    # each way a command's data is freed: deleted by name, replaced, renamed
+    # away, deleted by itself while it runs
+    interp.createcommand("a", len)
+    interp.tk.deletecommand("a")
+    interp.global_ns.cmds["b"] = len
+    interp.global_ns.cmds["b"] = str
+    interp.eval("rename b {}")
+    interp.create_callback(lambda: interp.eval("rename self {}"), cmd_name="self")
+    interp.eval("self")
+
+for _ in range(3):
+    interp = Interpreter()
+    tk = interp.tk
+    cycle(interp)
+    gc.collect()
+    before = sys.getrefcount(tk)
+    for _ in range(30):
+        cycle(interp)
+    gc.collect()
+    after = sys.getrefcount(tk)
+    interp.createcommand("left", len)  # freed by close
+    interp.close()
+    del interp
+    gc.collect()
+    print(after - before, sys.getrefcount(tk))
+print(*module._tk_command_data())
+"""
+
+
+@pytest.mark.parametrize("force", [None, "owned", "borrowed"])
+def test_command_data_releases_the_application_as_held(force):
+    env = dict(os.environ, KORVEX_TCL_TEST_TK_SELF=force or "")
+    result = subprocess.run([sys.executable, "-c", OWNERSHIP_SCRIPT], capture_output=True, text=True, timeout=120,
+                            env=env)
+    assert result.returncode == 0, result.stderr[-3000:]
+    *rounds, (actual, assumed) = [line.split() for line in result.stdout.splitlines()]
+    assert rounds == [["0", "2"]] * 3  # no reference lost or kept, and ours is the last at close
+    assert actual in ("owned", "borrowed") and assumed == (force or actual)
+
+
+def test_command_data_ownership_is_learnt_from_tkinter(interp):
+    import _tkinter
+
+    from korvex.tcl import interpreter as module
+
+    app = _tkinter.create(None, "", "Tk", False, True, False)
+    before = sys.getrefcount(app)
+    app.createcommand("probe", len)
+    during = sys.getrefcount(app)
+    app.deletecommand("probe")
+    expected = "owned" if during == before + 1 else "borrowed"
+    assert module._tk_command_data() == (expected, os.environ.get("KORVEX_TCL_TEST_TK_SELF") or expected)

@@ -343,9 +343,8 @@ const Params<1> kAppendParams("append", {"item"}, 1);
 // instance dict, otherwise, or when missing there, by the full lookup.
 nb::object own_attr(PyObject *self, PyObject *name, bool plain) {
     if (plain) {
-        PyObject **dict = _PyObject_GetDictPtr(self);
-        if (dict && *dict) {
-            if (PyObject *v = PyDict_GetItemWithError(*dict, name))
+        if (PyObject *dict = instance_dict(self)) {
+            if (PyObject *v = PyDict_GetItemWithError(dict, name))
                 return nb::borrow(v);
             if (PyErr_Occurred())
                 throw nb::python_error();
@@ -528,7 +527,7 @@ KX_MODULE(history, m) {
     m.doc() = "Bounded history of the Tcl calls an interpreter ran, with named markers.";
 
     g_deque = keep(import_attr("collections", "deque"));
-    PyObject *append_descr = _PyType_Lookup((PyTypeObject *)g_deque, KX_ID(append));
+    PyObject *append_descr = type_lookup((PyTypeObject *)g_deque, KX_ID(append));
     if (append_descr && Py_IS_TYPE(append_descr, &PyMethodDescr_Type)) {
         PyMethodDef *def = ((PyMethodDescrObject *)append_descr)->d_method;
         if ((def->ml_flags & (METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS)) == METH_O)

@@ -392,7 +392,7 @@ PyObject *tk_eval(nb::handle tk, PyObject *code) {
     if (t == type && unchanged(t, tag))
         return direct(tk.ptr(), code);
     if (!type) {
-        PyObject *descr = _PyType_Lookup(t, KX_ID(eval));
+        PyObject *descr = type_lookup(t, KX_ID(eval));
         if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
             PyMethodDef *def = ((PyMethodDescrObject *)descr)->d_method;
             const int kinds = METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS;
@@ -669,7 +669,7 @@ bool own_casts(nb::handle self) {
     if (type == seen && unchanged(type, seen_tag))
         return true;
     for (size_t i = 0; i < kCastNames; ++i)
-        if (_PyType_Lookup(type, cast_name(i)) != g_own_casts[i])
+        if (type_lookup(type, cast_name(i)) != g_own_casts[i])
             return false;
     seen_tag = version_tag(nb::handle((PyObject *)type));
     seen = type;
@@ -680,8 +680,8 @@ bool own_casts(nb::handle self) {
 // all this package's own: then a text is a keyed list exactly when its
 // elements are pairs.
 bool own_keyed_list_cast() {
-    if (_PyType_Lookup((PyTypeObject *)g_interpreter, KX_ID(cast_keyed_list)) != g_own_keyed_cast ||
-        _PyType_Lookup((PyTypeObject *)g_mardeck, KX_ID(from_tcl)) != g_own_from_tcl)
+    if (type_lookup((PyTypeObject *)g_interpreter, KX_ID(cast_keyed_list)) != g_own_keyed_cast ||
+        type_lookup((PyTypeObject *)g_mardeck, KX_ID(from_tcl)) != g_own_from_tcl)
         return false;
     PyObject *pkg = PyImport_GetModule(KX_STR("korvex.tcl"));
     if (!pkg) {
@@ -1203,6 +1203,8 @@ KX_MODULE(interpreter, m) {
           "Whether Interpreter(tclx=tclx) loads TclX (None: as KORVEX_TCL_TCLX says).");
     m.def("_createcommand", &bridged_createcommand, "interp"_a.none(), "name"_a.none(), "func"_a.none(),
           "Register `func` as the Tcl command `name` of `interp` (Interpreter.createcommand).");
+    m.def("_tk_command_data", &bridge::tk_data_ownership,
+          "For tests: how command data holds the application (the running _tkinter's way, the one acted on).");
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
     m.attr("TCL_ALLOWED_ENTRYPOINT_KEYS") = "tcl_init";
     // GetListFromAny and TclDLL come from the ctypes module, imported on
@@ -1342,9 +1344,9 @@ KX_MODULE(interpreter, m) {
     nb::setattr(nb::handle(g_interpreter), "set_int", set_var_fn);
     nb::setattr(nb::handle(g_interpreter), "set_double", set_var_fn);
     for (size_t i = 0; i < kCastNames; ++i)
-        g_own_casts[i] = _PyType_Lookup((PyTypeObject *)g_interpreter, cast_name(i));
-    g_own_keyed_cast = _PyType_Lookup((PyTypeObject *)g_interpreter, KX_ID(cast_keyed_list));
-    g_own_from_tcl = _PyType_Lookup((PyTypeObject *)g_mardeck, KX_ID(from_tcl));
+        g_own_casts[i] = type_lookup((PyTypeObject *)g_interpreter, cast_name(i));
+    g_own_keyed_cast = type_lookup((PyTypeObject *)g_interpreter, KX_ID(cast_keyed_list));
+    g_own_from_tcl = type_lookup((PyTypeObject *)g_mardeck, KX_ID(from_tcl));
 
     nb::object shared = call(g_interpreter);
     m.attr("_global_interpreter") = shared;

@@ -59,7 +59,7 @@ nb::object ns_of(nb::handle self) { return attr(self, KX_ID(ns)); }
 // when __str__ is ours.
 nb::object ns_text(nb::handle obj) {
     if (Py_TYPE(obj.ptr()) == (PyTypeObject *)g_namespace ||
-        _PyType_Lookup(Py_TYPE(obj.ptr()), KX_ID(__str__)) == g_ns_str)
+        type_lookup(Py_TYPE(obj.ptr()), KX_ID(__str__)) == g_ns_str)
         return zelph_str(ns_of(obj));
     return zelph_str(obj);
 }
@@ -308,7 +308,7 @@ enum Own { kOwnByref, kOwnViewGet, kOwnViewSet, kOwnObjsGet, kOwnVarInit, kOwnGe
 PyObject *g_own[kOwnCount];  // kept: compared by identity
 
 bool own(nb::handle obj, PyObject *name, Own which) {
-    return _PyType_Lookup(Py_TYPE(obj.ptr()), name) == g_own[which];
+    return type_lookup(Py_TYPE(obj.ptr()), name) == g_own[which];
 }
 
 // Version tags of the views and TclVariable, taken once the module is made.
@@ -328,10 +328,10 @@ bool pristine(nb::handle self) {
 // are all this module's: then the views do its work without making it.
 bool plain_handles() {
     PyTypeObject *t = (PyTypeObject *)g_variable;
-    return _PyType_Lookup(t, KX_ID(__init__)) == g_own[kOwnVarInit] &&
-           _PyType_Lookup(t, KX_ID(get_str)) == g_own[kOwnGetStr] &&
-           _PyType_Lookup(t, KX_ID(get_obj)) == g_own[kOwnGetObj] &&
-           _PyType_Lookup(t, KX_ID(set)) == g_own[kOwnVarSet];
+    return type_lookup(t, KX_ID(__init__)) == g_own[kOwnVarInit] &&
+           type_lookup(t, KX_ID(get_str)) == g_own[kOwnGetStr] &&
+           type_lookup(t, KX_ID(get_obj)) == g_own[kOwnGetObj] &&
+           type_lookup(t, KX_ID(set)) == g_own[kOwnVarSet];
 }
 
 // What byref(var_name) makes: the handle's interpreter proxy and name.
@@ -495,7 +495,7 @@ nb::object view_item(nb::handle self, nb::handle var_name) {
     if (pristine(self))
         return Py_TYPE(self.ptr()) == (PyTypeObject *)g_vars_view ? view_get(self, var_name)
                                                                    : objs_get(self, var_name, nullptr);
-    PyObject *get = _PyType_Lookup(Py_TYPE(self.ptr()), KX_ID(get));
+    PyObject *get = type_lookup(Py_TYPE(self.ptr()), KX_ID(get));
     if (get == g_own[kOwnViewGet])
         return view_get(self, var_name);
     if (get == g_own[kOwnObjsGet])
@@ -821,7 +821,7 @@ KX_MODULE(namespace, m) {
         .set("ProcsView", nb::handle(g_procs_view));
     g_namespace = keep(n.finish());
     auto lookup = [](PyObject *cls, const char *name) {
-        return keep(_PyType_Lookup((PyTypeObject *)cls, nb::str(name).ptr()));  // held for identity tests
+        return keep(type_lookup((PyTypeObject *)cls, nb::str(name).ptr()));  // held for identity tests
     };
     g_own[kOwnByref] = lookup(g_vars_view, "byref");
     g_own[kOwnViewGet] = lookup(g_vars_view, "get");
@@ -831,7 +831,7 @@ KX_MODULE(namespace, m) {
     g_own[kOwnGetStr] = lookup(g_variable, "get_str");
     g_own[kOwnGetObj] = lookup(g_variable, "get_obj");
     g_own[kOwnVarSet] = lookup(g_variable, "set");
-    g_ns_str = _PyType_Lookup((PyTypeObject *)g_namespace, KX_ID(__str__));
+    g_ns_str = type_lookup((PyTypeObject *)g_namespace, KX_ID(__str__));
 
     // TclCommand
     ClassDef c(m, "TclCommand", {},
@@ -886,9 +886,9 @@ KX_MODULE(namespace, m) {
     cc.cmds_view = g_cmds_view;
     cc.package = g_package->c_str();
     cc.asserts = g_asserts;
-    cc.own_call = _PyType_Lookup((PyTypeObject *)cc.command, KX_ID(call));
-    cc.own_build = _PyType_Lookup((PyTypeObject *)cc.command, KX_ID(build_tclcmd));
-    cc.own_dashed = _PyType_Lookup((PyTypeObject *)cc.command, KX_ID(kwargs_to_dashed_args));
+    cc.own_call = type_lookup((PyTypeObject *)cc.command, KX_ID(call));
+    cc.own_build = type_lookup((PyTypeObject *)cc.command, KX_ID(build_tclcmd));
+    cc.own_dashed = type_lookup((PyTypeObject *)cc.command, KX_ID(kwargs_to_dashed_args));
 
     // The temporaries
     const char *temp_name = "::__korvex__{cls}_{id}_tmp";

@@ -49,7 +49,7 @@ PyObject *g_object_getattribute;  // object.__getattribute__
 nb::object interp_attr(nb::handle interp, PyObject *name) {
     PyTypeObject *type = Py_TYPE(interp.ptr());
     if (type->tp_getattro != PyObject_GenericGetAttr &&
-        _PyType_Lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
+        type_lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
         PyObject *found = PyObject_GenericGetAttr(interp.ptr(), name);
         if (found)
             return nb::steal(found);
@@ -111,15 +111,15 @@ nb::object interp_method(nb::handle interp, PyObject *name, PyObject *arg) {
     PyObject *descr = g_interp_method.lookup(type, name);
     if (descr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR) &&
         g_interp_getattribute.lookup(type, KX_ID(__getattribute__)) == g_object_getattribute) {
-        PyObject **dict = _PyObject_GetDictPtr(interp.ptr());
-        if (!dict || !*dict || !g_no_own_method.knows(*dict, name)) {
-            PyObject *own = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+        PyObject *dict = instance_dict(interp.ptr());
+        if (!dict || !g_no_own_method.knows(dict, name)) {
+            PyObject *own = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
             if (own)
                 return call_method(interp, name, {arg});
             if (PyErr_Occurred())
                 throw nb::python_error();
-            if (dict && *dict)
-                g_no_own_method.remember(*dict, name);
+            if (dict)
+                g_no_own_method.remember(dict, name);
         }
         nb::object method = nb::borrow(descr);
         // A C method of the class: its function directly (what its
@@ -181,9 +181,9 @@ void reject_special(nb::handle self, nb::handle name) {
 // object.__getattribute__ of a Yarl: for a name its class does not have
 // (a command name), the instance dict alone decides.
 PyObject *yarl_getattribute(PyObject *self, PyObject *name, bool suppress) {
-    if (PyUnicode_CheckExact(name) && !_PyType_Lookup(Py_TYPE(self), name)) {
-        PyObject **dict = _PyObject_GetDictPtr(self);
-        PyObject *found = dict && *dict ? PyDict_GetItemWithError(*dict, name) : nullptr;
+    if (PyUnicode_CheckExact(name) && !type_lookup(Py_TYPE(self), name)) {
+        PyObject *dict = instance_dict(self);
+        PyObject *found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
         if (found)
             return Py_NewRef(found);
         if (PyErr_Occurred() || suppress)
@@ -518,7 +518,7 @@ KX_MODULE(yarl, m) {
     std::string package = PyUnicode_AsUTF8(nb::str(m.attr("__name__")).ptr());
     package = package.substr(0, package.rfind('.'));
     m.attr("zelph") = import_attr((package + ".zelph").c_str(), "zelph");
-    g_object_getattribute = keep(nb::handle(_PyType_Lookup(&PyBaseObject_Type, KX_ID(__getattribute__))));
+    g_object_getattribute = keep(nb::handle(type_lookup(&PyBaseObject_Type, KX_ID(__getattribute__))));
 
     ClassDef y(m, "Yarl", {},
                "Quick command syntax: Tcl commands and procedures called as attributes::\n\n"
@@ -559,7 +559,7 @@ KX_MODULE(yarl, m) {
                                                       code_tp_call, code_vectorcall}));
 
     g_code_type = (PyTypeObject *)keep(code);
-    g_code_init = keep(nb::handle(_PyType_Lookup(g_code_type, KX_ID(__init__))));
+    g_code_init = keep(nb::handle(type_lookup(g_code_type, KX_ID(__init__))));
     ((PyTypeObject *)yarl.ptr())->tp_getattro = getattro<yarl_getattribute, yarl_getattr>;
     g_code_type->tp_getattro = getattro<field_getattribute, code_getattr>;
     g_code_type->tp_call = code_tp_call;

@@ -18,20 +18,6 @@
 
 namespace kx {
 
-// The version tag of a dict, which changes with every write to it; 0 where
-// dicts carry none (nothing can then be cached on it).
-inline uint64_t dict_version(PyObject *dict) {
-#if PY_VERSION_HEX < 0x030E0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-#else
-    (void)dict;
-    return 0;
-#endif
-}
-
 template <size_t N>
 class AttrCache {
 public:
@@ -41,12 +27,12 @@ public:
     // returns true; false when they must be looked up the ordinary way (no
     // instance dict, a name missing from it, a class attribute of that name).
     bool get(PyObject *obj, const Names &names, PyObject *out[N]) {
-#if PY_VERSION_HEX < 0x030E0000
+#if KX_HAVE_DICT_VERSION
         PyTypeObject *type = Py_TYPE(obj);
-        PyObject **slot = _PyObject_GetDictPtr(obj);
-        if (!slot || !*slot || !PyDict_CheckExact(*slot))
+        PyObject *found = instance_dict(obj);
+        if (!found || !PyDict_CheckExact(found))
             return false;
-        PyDictObject *dict = reinterpret_cast<PyDictObject *>(*slot);
+        PyDictObject *dict = reinterpret_cast<PyDictObject *>(found);
         if (dict != dict_ || version(dict) != version_ || type != type_ || !unchanged(type, type_tag_)) {
             if (!fill(type, dict, names))
                 return false;
@@ -61,18 +47,18 @@ public:
     }
 
 private:
-#if PY_VERSION_HEX < 0x030E0000
+#if KX_HAVE_DICT_VERSION
     static uint64_t version(PyDictObject *d) { return dict_version((PyObject *)d); }
 
     bool fill(PyTypeObject *type, PyDictObject *dict, const Names &names) {
         dict_ = nullptr;
         unsigned int tag = version_tag(nb::handle((PyObject *)type));
-        if (tag == 0 || _PyType_Lookup(type, KX_ID(__getattribute__)) !=
-                            _PyType_Lookup(&PyBaseObject_Type, KX_ID(__getattribute__)))
+        if (tag == 0 || type_lookup(type, KX_ID(__getattribute__)) !=
+                            type_lookup(&PyBaseObject_Type, KX_ID(__getattribute__)))
             return false;
         PyObject *values[N];
         for (size_t i = 0; i < N; ++i) {
-            if (_PyType_Lookup(type, names[i]))
+            if (type_lookup(type, names[i]))
                 return false;
             values[i] = PyDict_GetItemWithError((PyObject *)dict, names[i]);
             if (!values[i]) {
@@ -98,7 +84,7 @@ private:
 #endif
 };
 
-// _PyType_Lookup(type, name) for the class and name last asked about, while
+// type_lookup(type, name) for the class and name last asked about, while
 // that class is unchanged (the value is borrowed: the class, or a base class,
 // holds it as long as none of them changes). `name` must live as long as the
 // process (an interned KX_ID).
@@ -107,7 +93,7 @@ public:
     PyObject *lookup(PyTypeObject *type, PyObject *name) {
         if (type == type_ && name == name_ && unchanged(type, tag_))
             return value_;
-        PyObject *value = _PyType_Lookup(type, name);
+        PyObject *value = type_lookup(type, name);
         type_ = type;
         name_ = name;
         tag_ = version_tag(nb::handle((PyObject *)type));

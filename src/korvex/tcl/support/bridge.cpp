@@ -198,12 +198,12 @@ void release_here(State *s) {
     s->interp = nullptr;
     forget_last(s);
     if (s->check_data && s->check_data == t_host_data) {
-        Py_CLEAR(s->check_data->self);
+        release_tk_self(s->check_data, s->tk_self);
         Py_CLEAR(s->check_data->func);
         s->check_data = nullptr;  // freed once _tkinter's procedure has returned
         t_host_released = true;
     }
-    release_tk_data(s->check_data);
+    release_tk_data(s->check_data, s->tk_self);
     Py_CLEAR(s->timeout_type);
     drop_app(s->tk);
     if (pending.is_valid())
@@ -225,7 +225,7 @@ void release_elsewhere(State *s) {
     s->last_result = nullptr;
     forget_last(s);
     if (!s->async)
-        release_tk_data(s->check_data);
+        release_tk_data(s->check_data, s->tk_self);
     Py_CLEAR(s->timeout_type);
     drop_app(s->tk);
     if (pending.is_valid())
@@ -438,10 +438,10 @@ void drop_app(PyObject *&ref) {
     Py_CLEAR(ref);
 }
 
-void release_tk_data(TkCommandData *&data) {
+void release_tk_data(TkCommandData *&data, TkSelf how) {
     if (!data)
         return;
-    Py_CLEAR(data->self);
+    release_tk_self(data, how);
     Py_CLEAR(data->func);
     PyMem_Free(data);
     data = nullptr;
@@ -670,6 +670,7 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
 
     // The periodic check: _tkinter makes a command for our checker, whose
     // procedure and data are kept (the command itself is deleted again).
+    learn_tk_self(s, tk);
     nb::object checker = make_guard(nb::object(), s);
     nb::object name = check(PyUnicode_FromFormat("::__korvex__check_%p", (void *)s));
     call_method(tk, KX_ID(createcommand), {name.ptr(), checker.ptr()});
@@ -678,6 +679,7 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
     if (take_tk_command(interp, text, checker, info)) {
         s->check_proc = info.objProc;
         s->check_data = static_cast<TkCommandData *>(info.objClientData);
+        adopt_tk_data(s, s->check_data);
         info.deleteProc = nullptr;
         info.deleteData = nullptr;
         api.SetCommandInfo(interp, text, &info);

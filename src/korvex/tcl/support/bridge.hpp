@@ -24,6 +24,11 @@ nb::object attach(nb::handle tk, nb::handle timeout_type);
 // handlers reach Tcl work only at its end (time limits are not affected).
 void watch_signals();
 
+// For tests: how _tkinter's command data holds the application object, as
+// (what the running _tkinter does, what the bridge acts on), each "owned",
+// "borrowed" or "unknown" (see tkcmddata.cpp).
+nb::object tk_data_ownership();
+
 // Registers `func` as the Tcl command `name` of `tk` (what tk.createcommand
 // does, with the bridge's error handling and result conversion).
 void create_command(nb::handle tk, nb::handle name, nb::handle func);

@@ -28,6 +28,12 @@ struct TkCommandData {
     PyObject *func;  // the callable
 };
 
+// How _tkinter's command data holds the application object: a strong
+// reference (older _tkinter), borrowed (newer), or not known (then never
+// released: one reference kept for good rather than one released too many).
+// See tkcmddata.cpp.
+enum class TkSelf { kUnknown, kOwned, kBorrowed };
+
 // What a guarded call leaves for Tcl.
 struct Outcome {
     enum Kind { kAsIs, kResult, kError, kUnwind } kind = kAsIs;
@@ -43,6 +49,7 @@ struct Command {
     State *state = nullptr;           // null once the registry let go of it
     tcl::ObjCmdProc tk_proc = nullptr;  // _tkinter's command procedure
     TkCommandData *tk_data = nullptr;   // and its data, owned here
+    TkSelf tk_self = TkSelf::kUnknown;  // how that data holds the application
     tcl::Command token = nullptr;
     PyObject *guard = nullptr;  // borrowed: tk_data->func holds it
     Outcome outcome;
@@ -106,6 +113,12 @@ struct State {
     tcl::AsyncHandler async = nullptr;
     tcl::ObjCmdProc check_proc = nullptr;
     TkCommandData *check_data = nullptr;
+    // How _tkinter's data (the checker's, the commands' when taken over)
+    // holds the application object, and the references to add to it when
+    // one is taken over (nonzero only where a test stands in for the other
+    // kind of _tkinter).
+    TkSelf tk_self = TkSelf::kUnknown;
+    int tk_self_adjust = 0;
     bool checking = false;
     labwaits::Waits *waits = nullptr;  // extensions' waits (see labwaits.hpp)
     std::vector<Deadline> deadlines;
@@ -130,8 +143,20 @@ State *state_of_tk(nb::handle tk);
 // The live State of Tcl interpreter `interp` on the calling thread, else null.
 State *state_of_interp(tcl::Interp *interp);
 
-// Releases the command's _tkinter data (the GIL held).
-void release_tk_data(TkCommandData *&data);
+// Releases the command's _tkinter data (the GIL held), which holds the
+// application object as `how` says.
+void release_tk_data(TkCommandData *&data, TkSelf how);
+
+// Lets go of the data's application object as `how` says.
+void release_tk_self(TkCommandData *data, TkSelf how);
+
+// Learns how _tkinter's command data holds the application object (once per
+// process; see tkcmddata.cpp) and records it in `s`: on the interpreter's
+// thread, the GIL held, before any data of it is taken over.
+void learn_tk_self(State *s, nb::handle tk);
+
+// Takes over _tkinter's data of a command of `s`.
+void adopt_tk_data(State *s, TkCommandData *data);
 
 // Deletes the interpreters handed back to the calling thread (see
 // owner.hpp) that are not in use; on the owner thread, the GIL held, where

@@ -466,7 +466,7 @@ void finish_deleted(Command *c) {
     PyGILState_STATE gil = PyGILState_Ensure();
     if (c->guard)
         as_guard(c->guard)->cmd = nullptr;
-    release_tk_data(c->tk_data);
+    release_tk_data(c->tk_data, c->tk_self);
     delete c;
     PyGILState_Release(gil);
 }
@@ -530,7 +530,7 @@ void command_deleted(void *data) {
     } else {
         if (c->guard)
             as_guard(c->guard)->cmd = nullptr;
-        release_tk_data(c->tk_data);
+        release_tk_data(c->tk_data, c->tk_self);
         delete c;
     }
     PyGILState_Release(gil);
@@ -584,6 +584,8 @@ void create_command(nb::handle tk, nb::handle name, nb::handle func) {
     c->state = s;
     c->tk_proc = info.objProc;
     c->tk_data = static_cast<TkCommandData *>(info.objClientData);
+    c->tk_self = s->tk_self;
+    adopt_tk_data(s, c->tk_data);
     c->guard = guard.ptr();
     c->token = tcl::api().FindCommand(s->interp, lookup.c_str(), nullptr, 0);
     info.objProc = command_proc;

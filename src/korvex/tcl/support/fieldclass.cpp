@@ -110,7 +110,7 @@ int setattro(PyObject *self, PyObject *name, PyObject *value) {
     FieldObject *o = as_field(self);
     if (!o->dict && PyUnicode_Check(name)) {
         int i = field_index(name);
-        if (i >= 0 && !_PyType_Lookup(Py_TYPE(self), name)) {
+        if (i >= 0 && !type_lookup(Py_TYPE(self), name)) {
             // Stores that keep the fields a prefix keep the dict's order too.
             bool set = o->fields[i] != nullptr;
             if (i == 1)
@@ -184,7 +184,7 @@ bool no_class_fields(PyTypeObject *type) {
     static unsigned int seen_tag = 0;
     if (type == seen && unchanged(type, seen_tag))
         return true;
-    if (_PyType_Lookup(type, g_names[0]) || _PyType_Lookup(type, g_names[1]))
+    if (type_lookup(type, g_names[0]) || type_lookup(type, g_names[1]))
         return false;
     seen_tag = version_tag(nb::handle((PyObject *)type));
     seen = type;
@@ -198,7 +198,7 @@ PyObject *field_getattribute(PyObject *self, PyObject *name, bool suppress) {
     if (!o->dict) {
         int i = field_index(name);
         if (i >= 0 && o->fields[i]) {
-            if (no_class_fields(Py_TYPE(self)) || !_PyType_Lookup(Py_TYPE(self), name)) {
+            if (no_class_fields(Py_TYPE(self)) || !type_lookup(Py_TYPE(self), name)) {
                 if (i == 1 && unsingle(o) != 0)
                     return nullptr;
                 return Py_NewRef(o->fields[i]);

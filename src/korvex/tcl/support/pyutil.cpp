@@ -34,8 +34,7 @@ void raise_no_module_attr(nb::handle module, nb::handle name) {
 
 unsigned int version_tag(nb::handle type) {
     PyTypeObject *t = (PyTypeObject *)type.ptr();
-    _PyType_Lookup(t, KX_ID(__init__));  // a lookup assigns a tag when missing
-    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+    return assign_type_version(t, KX_ID(__init__));
 }
 
 nb::object fetch_exception() {
@@ -160,15 +159,7 @@ RecursionGuard::RecursionGuard(const char *where, int depth) {
 }
 
 PyObject *generic_getattribute(PyObject *self, PyObject *name, bool suppress) {
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyObject_GenericGetAttrWithDict(self, name, nullptr, suppress);
-#else
-    PyObject *found = PyObject_GenericGetAttr(self, name);
-    if (found || !suppress || !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return found;
-    PyErr_Clear();
-    return nullptr;
-#endif
+    return generic_getattr(self, name, suppress);
 }
 
 }  // namespace kx

@@ -3,6 +3,8 @@
 // with Python's chaining semantics.
 #pragma once
 
+#include "support/capi.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <exception>
@@ -140,8 +142,7 @@ unsigned int version_tag(nb::handle type);
 // Whether `type` still carries `tag` (taken with version_tag): nothing in it
 // or its bases has changed since.
 inline bool unchanged(PyTypeObject *type, unsigned int tag) {
-    return tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-           type->tp_version_tag == tag;
+    return tag != 0 && type_version(type) == tag;
 }
 
 // Keeps `o` alive for the rest of the process and returns it borrowed. For

@@ -139,11 +139,7 @@ void *parent_data(const Transform *t) { return g_fns.GetChannelInstanceData(t->p
 const ChannelType *parent_type(const Transform *t) { return g_fns.GetChannelType(t->parent); }
 
 bool python_running() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsInitialized() && !Py_IsFinalizing();
-#else
-    return Py_IsInitialized() && !_Py_IsFinalizing();
-#endif
+    return Py_IsInitialized() && !is_finalizing();
 }
 
 // Set on a thread while it flushes Python's streams (whatever they are, they

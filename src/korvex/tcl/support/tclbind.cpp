@@ -103,7 +103,7 @@ nb::object call_words(nb::handle tk, nb::handle words_in, nb::handle registry) {
         words = tk_value(words);
     bridge::Entry entry(tk, registry);
     entry.check();
-    PyObject *descr = _PyType_Lookup(Py_TYPE(tk.ptr()), KX_ID(call));
+    PyObject *descr = type_lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && PyTuple_CheckExact(words.ptr())) {
         PyMethodDef *def = ((PyMethodDescrObject *)descr)->d_method;
         if (def->ml_flags == METH_VARARGS &&

@@ -306,7 +306,7 @@ nb::object proc_arg_default(nb::handle self, nb::handle arg_name) {
 
 // Whether the class of `self` still has the method `name` as defined here.
 bool own(nb::handle self, PyObject *name, PyObject *defined) {
-    return _PyType_Lookup(Py_TYPE(self.ptr()), name) == defined;
+    return type_lookup(Py_TYPE(self.ptr()), name) == defined;
 }
 
 // The option word builder to use: NULL for ours, else self.kwargs_to_dashed_args.

@@ -43,13 +43,8 @@ bool hookless(nb::handle obj) {
 // a null object.
 nb::object hook(nb::handle obj, PyObject *name) {
     PyObject *found;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(obj.ptr(), name, &found) < 0)
+    if (get_optional_attr(obj.ptr(), name, &found) < 0)
         throw nb::python_error();
-#else
-    if (_PyObject_LookupAttr(obj.ptr(), name, &found) < 0)
-        throw nb::python_error();
-#endif
     nb::object h = nb::steal(found);
     if (h.is_valid() && !truth(h))
         h.reset();

@@ -344,13 +344,8 @@ Interp *interp_ptr(nb::handle interp, int argpos) {
         return static_cast<Interp *>(p);
     }
     PyObject *owner;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(interp.ptr(), owner_name(), &owner) < 0)
+    if (get_optional_attr(interp.ptr(), owner_name(), &owner) < 0)
         throw nb::python_error();
-#else
-    if (_PyObject_LookupAttr(interp.ptr(), owner_name(), &owner) < 0)
-        throw nb::python_error();
-#endif
     if (owner) {
         nb::object tk = nb::steal(owner);
         check_thread(tk);
