@@ -11,9 +11,14 @@ Tcl stay tkinter's. They are defined on this class, not on Interpreter, so
 that looking up Interpreter's own attributes costs what it did.
 """
 
+from __future__ import annotations
+
 import tkinter
 import types
-from typing import Any, Callable, Dict
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing costs every import of the package a few milliseconds
+    from typing import Any, Callable, Dict
 
 __all__ = ["WithoutTk", "WORKING"]
 
