@@ -475,8 +475,13 @@ void on_watch(void *data, bool deadline) {
             interrupt(db);
     }
     if (w->io.load() > 0) {
+        // Sent only while the do-nothing handler is still the signal's: one
+        // reset to the default since (by a script, a library) would make the
+        // signal end the process.
         int sig = kick_signal();
-        if (sig > 0)
+        struct sigaction now;
+        if (sig > 0 && sigaction(sig, nullptr, &now) == 0 && !(now.sa_flags & SA_SIGINFO) &&
+            now.sa_handler == nothing)
             pthread_kill(w->thread, sig);
     }
     tcl::ThreadId target = w->send_target.load();
