@@ -520,7 +520,13 @@ proc p6 {} {
 """
 
 
-def test_a_deep_tcl_error_shows_file_and_line_of_each_frame_once(pytester):
+@pytest.mark.parametrize("ci", [None, "true"])  # on CI pytest prints the short summary's message whole
+def test_a_deep_tcl_error_shows_file_and_line_of_each_frame_once(pytester, monkeypatch, ci):
+    if ci:
+        monkeypatch.setenv("CI", ci)
+    else:
+        monkeypatch.delenv("CI", raising=False)
+        monkeypatch.delenv("BUILD_NUMBER", raising=False)
     pytester.path.joinpath("lib.tcl").write_text(DEEP_LIB)
     pytester.makepyfile("""
         import os
@@ -542,10 +548,13 @@ def test_a_deep_tcl_error_shows_file_and_line_of_each_frame_once(pytester):
                                     (1, "::p1"), (2, "::p2"), (4, "::p3"), (6, "::p4"), (7, "::p5"),
                                     (10, "::Thing run"), (15, "::p6")]])
     assert result.stdout.str().count('(procedure "p6" line 3)') == 1
+    if ci:
+        result.stdout.fnmatch_lines(["FAILED *::test_deep - *TclError: deep failure"])
 
 
 @pytest.mark.parametrize("style, stack_shown", [("long", True), ("short", True), ("line", False)])
-def test_tb_line_shows_a_tcl_errors_message_not_its_stack(pytester, style, stack_shown):
+def test_tb_line_shows_a_tcl_errors_message_not_its_stack(pytester, monkeypatch, style, stack_shown):
+    monkeypatch.setenv("CI", "true")
     pytester.makepyfile("""
         def test_tcl(tcl):
             tcl.eval("proc f {} {error boom}")

@@ -559,6 +559,8 @@ class _Watch:
         report = outcome.get_result()
         if not report.failed:
             return
+        if call.excinfo is not None:
+            _crash_message(report, call.excinfo.value)
         if item.config.getoption("tbstyle", "auto") == "line":
             _message_only(report)
         limit = item.config.stash[_settings][0]
@@ -578,6 +580,21 @@ class _Watch:
 
 
 # -- the report --------------------------------------------------------------
+
+def _crash_message(report: pytest.TestReport, error: BaseException) -> None:
+    """The one-line account of a failure (the short summary, which pytest
+    prints whole on CI and under -vv) names a TclError's message, not the
+    errorInfo its text carries: the stack is in the report above it already."""
+    crash = getattr(report.longrepr, "reprcrash", None)
+    result = getattr(error, "result", None)
+    info = getattr(error, "errorinfo", None)
+    if crash is None or not isinstance(result, str) or not isinstance(info, str):
+        return
+    message = getattr(crash, "message", None)
+    if not isinstance(message, str) or not message.endswith(info) or info == result:
+        return
+    crash.message = message[:len(message) - len(info)] + result
+
 
 def _message_only(report: pytest.TestReport) -> None:
     """--tb=line shows an exception's message, not where it came from; a
