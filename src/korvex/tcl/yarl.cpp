@@ -60,15 +60,19 @@ nb::object interp_attr(nb::handle interp, PyObject *name) {
     return check(PyObject_GetAttr(interp.ptr(), name));
 }
 
-// history and tk of the interpreter that ran the latest quick call.
-AttrCache<2> g_interp_attrs;
+// history, tk and bridge registry of the interpreter that ran the latest
+// quick call.
+AttrCache<3> g_interp_attrs;
 
-// interp.history (i = 0) or interp.tk (i = 1).
+// interp.history (i = 0), interp.tk (i = 1) or the bridge registry (i = 2;
+// an invalid object unless it is at hand in the instance dict).
 nb::object history_or_tk(nb::handle interp, size_t i) {
-    static const AttrCache<2>::Names names = {KX_ID(history), KX_ID(tk)};
-    PyObject *found[2];
+    static const AttrCache<3>::Names names = {KX_ID(history), KX_ID(tk), KX_ID(_korvex_bridge)};
+    PyObject *found[3];
     if (g_interp_attrs.get(interp.ptr(), names, found))
         return nb::borrow(found[i]);
+    if (i == 2)
+        return nb::object();
     return interp_attr(interp, names[i]);
 }
 
@@ -441,7 +445,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     record_words(history_or_tk(interp, 0), sent_words(words));
 
     nb::object tk = history_or_tk(interp, 1);
-    bridge::Entry entry(tk);
+    bridge::Entry entry(tk, history_or_tk(interp, 2));  // (the registry finds the state at once)
     entry.check();
     PyObject *result = from_tk_steal(tk_call(tk, tk_words(words)));  // a byte array as text
     if (!result) {
