@@ -29,9 +29,9 @@ import tempfile
 import time
 from typing import Any, Iterator, Optional, Tuple
 
-from .internal import TclDLL
-from .interpreter import TclError
-from .zelph import zelph
+from korvex.tcl.internal import TclDLL
+from korvex.tcl.interpreter import TclError
+from korvex.tcl.zelph import zelph
 
 __all__ = ["eval_file", "command_loop", "write", "prompt_text", "own_std_channels", "launcher", "executable",
            "set_executable", "undo_locale_coercion"]

@@ -41,7 +41,7 @@ MAX_ENTRY_CHARS = 2000
 # of every installed distribution, and imports the module through its
 # assertion rewriter, which compiles it anew in each run where bytecode is
 # not written; about 10 ms of every pytest run.
-PARTS = ("korvex._tcltest_pytest", "korvex._tcl_coverage_pytest")
+PARTS = ("korvex.tcl_testing.pytest_tcltest", "korvex.tcl_testing.pytest_coverage")
 
 _test = pytest.StashKey["_Test"]()
 _settings = pytest.StashKey[Tuple[int, float]]()  # --tcl-history, --tcl-timeout

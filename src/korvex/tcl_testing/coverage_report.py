@@ -1,17 +1,127 @@
-"""The report writers of Tcl coverage: term, term-missing, lcov, Cobertura xml, html."""
+"""The data Tcl coverage yields (file coverage by path) and its report
+writers: term, term-missing, lcov, Cobertura xml, html. Published by
+korvex.tcl.tclcoverage, which measures."""
 
 from __future__ import annotations
 
 import html
+import json
 import os
 import re
 import sys
 import time
-from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Tuple
 from xml.etree import ElementTree
 
-if TYPE_CHECKING:
-    from korvex.tcl.tclcoverage import CoverageData, FileCoverage
+
+class Procedure(NamedTuple):
+    name: str
+    line: int
+    hits: int
+
+
+class FileCoverage:
+    """The coverage of one file: hits by line, and its procedures; `bodies`
+    gives the lines of each procedure's body by (name, line), `sourced` is
+    False for a file under a measured directory that nothing sourced."""
+
+    __slots__ = ("path", "lines", "procedures", "bodies", "sourced", "branches")
+
+    def __init__(self, path: str, lines: Optional[Dict[int, int]] = None,
+                 procedures: Optional[List[Procedure]] = None,
+                 bodies: Optional[Dict[Tuple[str, int], List[int]]] = None, sourced: bool = True) -> None:
+        self.path = path
+        self.lines: Dict[int, int] = dict(lines or {})
+        self.procedures: List[Procedure] = list(procedures or [])
+        self.bodies: Dict[Tuple[str, int], List[int]] = dict(bodies or {})
+        self.sourced = sourced
+        # The arms of each if and switch by its line: [destination, hits]
+        # (destination: the line the arm starts on; -line: the implicit empty else or default).
+        self.branches: Dict[int, List[List[int]]] = {}
+
+    @property
+    def run(self) -> List[int]:
+        return sorted(n for n, hits in self.lines.items() if hits)
+
+    @property
+    def missed(self) -> List[int]:
+        return sorted(n for n, hits in self.lines.items() if not hits)
+
+    @property
+    def percent(self) -> float:
+        return 100.0 * len(self.run) / len(self.lines) if self.lines else 100.0
+
+    def merge(self, other: "FileCoverage") -> None:
+        self.sourced = self.sourced or other.sourced
+        for key, body in other.bodies.items():
+            self.bodies.setdefault(key, body)
+        for line, arms in other.branches.items():
+            mine_arms = self.branches.get(line)
+            if mine_arms is None or len(mine_arms) != len(arms):
+                self.branches[line] = [list(a) for a in arms]
+            else:
+                for a, b in zip(mine_arms, arms):
+                    a[1] += b[1]
+        for line, hits in other.lines.items():
+            self.lines[line] = self.lines.get(line, 0) + hits
+        mine = {(p.name, p.line): i for i, p in enumerate(self.procedures)}
+        for p in other.procedures:
+            i = mine.get((p.name, p.line))
+            if i is None:
+                mine[(p.name, p.line)] = len(self.procedures)
+                self.procedures.append(p)
+            else:
+                self.procedures[i] = self.procedures[i]._replace(hits=self.procedures[i].hits + p.hits)
+
+    def __repr__(self) -> str:
+        return "<FileCoverage %s: %d of %d lines>" % (self.path, len(self.run), len(self.lines))
+
+
+class CoverageData(Dict[str, FileCoverage]):
+    """File coverage by path (absolute, real). What the report writers take."""
+
+    def merge(self, other: "CoverageData") -> "CoverageData":
+        for path, cov in other.items():
+            if path in self:
+                self[path].merge(cov)
+            else:
+                self[path] = FileCoverage(path, cov.lines, cov.procedures, cov.bodies, cov.sourced)
+                self[path].branches = {line: [list(a) for a in arms] for line, arms in cov.branches.items()}
+        return self
+
+    @property
+    def sourced(self) -> bool:
+        """Whether any measured file was sourced (False: nothing was measured)."""
+        return any(f.sourced for f in self.values())
+
+    @property
+    def percent(self) -> float:
+        total = sum(len(f.lines) for f in self.values())
+        run = sum(len(f.run) for f in self.values())
+        return 100.0 * run / total if total else 100.0
+
+    def to_json(self) -> str:
+        return json.dumps({path: {"lines": sorted(f.lines.items()), "procedures": [list(p) for p in f.procedures],
+                                  "bodies": [[n, l, b] for (n, l), b in f.bodies.items()], "sourced": f.sourced,
+                                  "branches": [[line, arms] for line, arms in f.branches.items()]}
+                           for path, f in self.items()})
+
+    @classmethod
+    def from_json(cls, text: str) -> "CoverageData":
+        data = cls()
+        for path, f in json.loads(text).items():
+            data[path] = FileCoverage(path, {int(n): int(h) for n, h in f["lines"]},
+                                      [Procedure(str(n), int(l), int(h)) for n, l, h in f["procedures"]],
+                                      {(str(n), int(l)): [int(x) for x in b] for n, l, b in f.get("bodies", ())},
+                                      bool(f.get("sourced", True)))
+            data[path].branches = {int(line): [[int(d), int(h)] for d, h in arms]
+                                   for line, arms in f.get("branches", ())}
+        return data
+
+    def report(self, kind: str = "term", out: Any = None) -> None:
+        """Writes a report (``term``, ``term-missing``, ``lcov:FILE``, ``xml:FILE``, ``html:DIR``)."""
+        write(self, kind, out)
+
 
 KINDS = ("term", "term-missing", "lcov", "xml", "html")
 DEFAULT_FILES = {"lcov": "coverage.lcov", "xml": "coverage.xml", "html": "htmlcov"}

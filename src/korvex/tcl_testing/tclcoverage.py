@@ -1,33 +1,20 @@
-"""Tcl line and procedure coverage.
-
-A *line* is a line on which a Tcl command starts (commands in the braced
-script bodies of the control structures, procedures, TclOO and Itcl
-definitions included); it is *run* when a command starting on it began to
-execute. A *procedure* is each ``proc``, TclOO or Itcl method, constructor and
-destructor, Itcl class procedure and configuration code a measured file
-defines.
-
-Files are measured as they are sourced (``source``, and so ``package
-require`` and ``auto_load``) by an interpreter with coverage installed, when
-their real path lies under a measured path::
-
-    with interp.coverage(["lib/"]) as cov:
-        interp.eval("package require mylib; mylib::run")
-    cov.data().report("term-missing")
-
-An instrumented procedure shows its counters in ``info body`` (see the guide
-"Measuring Tcl coverage" for everything coverage changes that a script can see).
+"""Tcl coverage: what measures. Published as :mod:`korvex.tcl.tclcoverage`
+(whose documentation says what it does); the data it yields and the report
+writers are in :mod:`korvex.tcl_testing.coverage_report`.
 """
 
 from __future__ import annotations
 
 import contextlib
-import json
 import os
 import re
 import sys
 import threading
-from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+
+# The data coverage yields lives with its report writers (which
+# CoverageData.report calls); published here as well.
+from .coverage_report import CoverageData, FileCoverage, Procedure
 
 __all__ = ["Coverage", "CoverageData", "FileCoverage", "Procedure", "install", "install_everywhere",
            "executable_files", "file_layout", "omit_matcher", "unmeasured"]
@@ -37,117 +24,6 @@ __all__ = ["Coverage", "CoverageData", "FileCoverage", "Procedure", "install", "
 TCL_SUFFIXES = (".tcl", ".tm", ".itcl")
 
 PathLike = Union[str, "os.PathLike[str]"]
-
-
-class Procedure(NamedTuple):
-    name: str
-    line: int
-    hits: int
-
-
-class FileCoverage:
-    """The coverage of one file: hits by line, and its procedures; `bodies`
-    gives the lines of each procedure's body by (name, line), `sourced` is
-    False for a file under a measured directory that nothing sourced."""
-
-    __slots__ = ("path", "lines", "procedures", "bodies", "sourced", "branches")
-
-    def __init__(self, path: str, lines: Optional[Dict[int, int]] = None,
-                 procedures: Optional[List[Procedure]] = None,
-                 bodies: Optional[Dict[Tuple[str, int], List[int]]] = None, sourced: bool = True) -> None:
-        self.path = path
-        self.lines: Dict[int, int] = dict(lines or {})
-        self.procedures: List[Procedure] = list(procedures or [])
-        self.bodies: Dict[Tuple[str, int], List[int]] = dict(bodies or {})
-        self.sourced = sourced
-        # The arms of each if and switch by its line: [destination, hits]
-        # (destination: the line the arm starts on; -line: the implicit empty else or default).
-        self.branches: Dict[int, List[List[int]]] = {}
-
-    @property
-    def run(self) -> List[int]:
-        return sorted(n for n, hits in self.lines.items() if hits)
-
-    @property
-    def missed(self) -> List[int]:
-        return sorted(n for n, hits in self.lines.items() if not hits)
-
-    @property
-    def percent(self) -> float:
-        return 100.0 * len(self.run) / len(self.lines) if self.lines else 100.0
-
-    def merge(self, other: "FileCoverage") -> None:
-        self.sourced = self.sourced or other.sourced
-        for key, body in other.bodies.items():
-            self.bodies.setdefault(key, body)
-        for line, arms in other.branches.items():
-            mine_arms = self.branches.get(line)
-            if mine_arms is None or len(mine_arms) != len(arms):
-                self.branches[line] = [list(a) for a in arms]
-            else:
-                for a, b in zip(mine_arms, arms):
-                    a[1] += b[1]
-        for line, hits in other.lines.items():
-            self.lines[line] = self.lines.get(line, 0) + hits
-        mine = {(p.name, p.line): i for i, p in enumerate(self.procedures)}
-        for p in other.procedures:
-            i = mine.get((p.name, p.line))
-            if i is None:
-                mine[(p.name, p.line)] = len(self.procedures)
-                self.procedures.append(p)
-            else:
-                self.procedures[i] = self.procedures[i]._replace(hits=self.procedures[i].hits + p.hits)
-
-    def __repr__(self) -> str:
-        return "<FileCoverage %s: %d of %d lines>" % (self.path, len(self.run), len(self.lines))
-
-
-class CoverageData(Dict[str, FileCoverage]):
-    """File coverage by path (absolute, real). What the report writers take."""
-
-    def merge(self, other: "CoverageData") -> "CoverageData":
-        for path, cov in other.items():
-            if path in self:
-                self[path].merge(cov)
-            else:
-                self[path] = FileCoverage(path, cov.lines, cov.procedures, cov.bodies, cov.sourced)
-                self[path].branches = {line: [list(a) for a in arms] for line, arms in cov.branches.items()}
-        return self
-
-    @property
-    def sourced(self) -> bool:
-        """Whether any measured file was sourced (False: nothing was measured)."""
-        return any(f.sourced for f in self.values())
-
-    @property
-    def percent(self) -> float:
-        total = sum(len(f.lines) for f in self.values())
-        run = sum(len(f.run) for f in self.values())
-        return 100.0 * run / total if total else 100.0
-
-    def to_json(self) -> str:
-        return json.dumps({path: {"lines": sorted(f.lines.items()), "procedures": [list(p) for p in f.procedures],
-                                  "bodies": [[n, l, b] for (n, l), b in f.bodies.items()], "sourced": f.sourced,
-                                  "branches": [[line, arms] for line, arms in f.branches.items()]}
-                           for path, f in self.items()})
-
-    @classmethod
-    def from_json(cls, text: str) -> "CoverageData":
-        data = cls()
-        for path, f in json.loads(text).items():
-            data[path] = FileCoverage(path, {int(n): int(h) for n, h in f["lines"]},
-                                      [Procedure(str(n), int(l), int(h)) for n, l, h in f["procedures"]],
-                                      {(str(n), int(l)): [int(x) for x in b] for n, l, b in f.get("bodies", ())},
-                                      bool(f.get("sourced", True)))
-            data[path].branches = {int(line): [[int(d), int(h)] for d, h in arms]
-                                   for line, arms in f.get("branches", ())}
-        return data
-
-    def report(self, kind: str = "term", out: Any = None) -> None:
-        """Writes a report (``term``, ``term-missing``, ``lcov:FILE``, ``xml:FILE``, ``html:DIR``)."""
-        from korvex.tcl import _coverage_report
-
-        _coverage_report.write(self, kind, out)
 
 
 def _backend() -> Any:

@@ -31,9 +31,10 @@ import threading
 import time
 from typing import Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union
 
-from . import _tclsh
-from .internal import TclDLL
-from .interpreter import Interpreter, TclError, TclTimeoutError
+from korvex.tcl.internal import TclDLL
+from korvex.tcl.interpreter import Interpreter, TclError, TclTimeoutError
+
+from . import tclsh as _tclsh
 
 __all__ = ["FileRun", "Result", "End", "collect"]
 
@@ -553,7 +554,7 @@ class FileRun:
                 self.interp = None
 
     def _open(self) -> Interpreter:
-        from .console import _new_interpreter  # argv, argc, argv0 and exit as the console sets them
+        from korvex.tcl.console import _new_interpreter  # argv, argc, argv0 and exit as the console sets them
 
         if self.collect:  # the dry run only finds the tests: no run of the code to count
             from .tclcoverage import unmeasured

@@ -37,11 +37,13 @@ from coverage.exceptions import CoverageWarning
 
 __all__ = ["TclPlugin", "TclFileReporter", "coverage_init"]
 
-PLUGIN_NAME = __name__ + ".TclPlugin"
+# The name coverage.py gives the plugin: its module as configured, korvex.tcl.coverage_plugin,
+# which publishes this one.
+PLUGIN_NAME = "korvex.tcl.coverage_plugin.TclPlugin"
 
 
 def _tclcoverage() -> Any:
-    from korvex.tcl import tclcoverage
+    from korvex.tcl_testing import tclcoverage
 
     return tclcoverage
 

@@ -5,7 +5,7 @@ Part of the korvex_tcl plugin, which registers this module. Like it, it
 imports nothing of Tcl until a matching file is collected: until then the
 plugin only compares file names with ``tcltest_files``.
 
-A file is collected by a dry run (korvex.tcl._tcltest_run): the file
+A file is collected by a dry run (korvex.tcl_testing.tcltest_runner): the file
 evaluated with every test skipped, which finds tests whose names are
 computed. Its items run in one FileRun: one fresh Interpreter evaluating the
 file, stopping at each selected test until its item runs.
@@ -22,12 +22,12 @@ from typing import TYPE_CHECKING, Any, Dict, Generator, Iterable, Iterator, List
 
 import pytest
 
-from korvex import _tcl_pytest
+from korvex.tcl_testing import pytest_plugin as _tcl_pytest
 
 if TYPE_CHECKING:
     from _pytest._code.code import ReprExceptionInfo, TerminalRepr
 
-    from korvex.tcl._tcltest_run import End, FileRun, Result
+    from korvex.tcl_testing.tcltest_runner import End, FileRun, Result
     from korvex.tcl.interpreter import Interpreter
 
 DEFAULT_FILES = ["*.test"]
@@ -194,7 +194,7 @@ class TcltestFile(pytest.File):
         self.order: Dict[Tuple[str, int], int] = {}  # each test's place in the file
 
     def collect(self) -> Iterator["TcltestItem"]:
-        from korvex.tcl._tcltest_run import collect
+        from korvex.tcl_testing.tcltest_runner import collect
         from korvex.tcl.interpreter import TclError
 
         try:
@@ -235,7 +235,7 @@ class TcltestFile(pytest.File):
     # -- running ---------------------------------------------------------------
 
     def result_of(self, item: "TcltestItem", seconds: float) -> "Result | End | None":
-        from korvex.tcl._tcltest_run import FileRun
+        from korvex.tcl_testing.tcltest_runner import FileRun
 
         run = self._run
         if run is not None and run.end is None and run.position >= item.place:
@@ -324,7 +324,7 @@ class TcltestItem(pytest.Item):
             message = str(getattr(exc, "msg", exc))
             raise TcltestFailure("%s\nthe test was stopped%s\n%s" % (message, _where(stack), stack),
                                  message) from None
-        from korvex.tcl._tcltest_run import End
+        from korvex.tcl_testing.tcltest_runner import End
 
         if isinstance(result, End):
             self._not_run(result)

@@ -47,7 +47,7 @@ def pytest_configure(config: pytest.Config) -> None:
     missing = [p for p in paths if not os.path.exists(p)]
     if missing:
         raise pytest.UsageError("--tcl-cov: no such file or directory: %s" % ", ".join(missing))
-    from korvex.tcl import _coverage_report
+    from korvex.tcl_testing import coverage_report as _coverage_report
 
     reports = config.getoption("tcl_cov_report") or ["term"]
     for spec in reports:
@@ -84,7 +84,8 @@ class _TclCoverage:
 
     def _start(self) -> None:
         try:
-            from korvex.tcl import tclcoverage
+            import korvex.tcl  # noqa: F401 (the package: ImportError where it cannot run)
+            from korvex.tcl_testing import tclcoverage
         except ImportError as exc:
             raise pytest.UsageError("--tcl-cov needs korvex.tcl, which cannot be imported: %s" % exc) from None
         tclcoverage.install_everywhere(True)
@@ -92,7 +93,7 @@ class _TclCoverage:
         self.data = tclcoverage.CoverageData()
 
     def _empty(self) -> Any:
-        from korvex.tcl.tclcoverage import CoverageData
+        from korvex.tcl_testing.coverage_report import CoverageData
 
         return CoverageData()
 
@@ -101,7 +102,7 @@ class _TclCoverage:
         text = getattr(node, "workeroutput", {}).get(WORKER_KEY)
         if text is None:
             return
-        from korvex.tcl.tclcoverage import CoverageData
+        from korvex.tcl_testing.coverage_report import CoverageData
 
         if self.data is None:
             self.data = self._empty()
@@ -110,7 +111,7 @@ class _TclCoverage:
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionfinish(self, session: pytest.Session) -> None:
         if self.coverage is not None:
-            from korvex.tcl import tclcoverage
+            from korvex.tcl_testing import tclcoverage
 
             self.data = self.coverage.stop()
             self.coverage = None
@@ -120,7 +121,7 @@ class _TclCoverage:
         if self.worker:
             self.config.workeroutput[WORKER_KEY] = self.data.to_json()  # type: ignore[attr-defined]
             return
-        from korvex.tcl import _coverage_report
+        from korvex.tcl_testing import coverage_report as _coverage_report
 
         for spec in self.reports:
             if spec.startswith("term"):
@@ -144,7 +145,7 @@ class _TclCoverage:
     def pytest_terminal_summary(self, terminalreporter: Any) -> None:
         if self.worker or self.data is None:
             return
-        from korvex.tcl import _coverage_report
+        from korvex.tcl_testing import coverage_report as _coverage_report
 
         tr = terminalreporter
         for spec in self.reports:

@@ -1,0 +1,82 @@
+"""The source tree's own rules: the Python modules import one another without
+cycles (counting the imports inside functions: a lazy import still ties two
+modules together)."""
+
+import ast
+import pathlib
+
+SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
+
+
+def python_modules():
+    """{module name: path} of the package's Python modules (korvex is a namespace package)."""
+    modules = {}
+    for path in sorted((SRC / "korvex").rglob("*.py")):
+        parts = list(path.relative_to(SRC).with_suffix("").parts)
+        if parts[-1] == "__init__":
+            parts.pop()
+        modules[".".join(parts)] = path
+    return modules
+
+
+def imported(name, path, modules):
+    """The package's modules that module `name` imports, at any depth of its code."""
+    package = name if path.name == "__init__.py" else name.rpartition(".")[0]
+    found = set()
+    for node in ast.walk(ast.parse(path.read_text(), str(path))):
+        if isinstance(node, ast.Import):
+            targets = [alias.name for alias in node.names]
+        elif isinstance(node, ast.ImportFrom):
+            base = node.module or ""
+            if node.level:
+                anchor = package.split(".")
+                anchor = anchor[:len(anchor) - (node.level - 1)]
+                base = ".".join(anchor + ([base] if base else []))
+            targets = [base] + [base + "." + alias.name for alias in node.names]
+        else:
+            continue
+        found.update(t for t in targets if t in modules and t != name)
+    return found
+
+
+def find_cycle(graph):
+    """A list of modules that import one another in a ring, or None."""
+    state = {}  # 1: on the current path, 2: done
+    path = []
+
+    def visit(node):
+        state[node] = 1
+        path.append(node)
+        for nxt in sorted(graph[node]):
+            if state.get(nxt) == 1:
+                return path[path.index(nxt):] + [nxt]
+            if nxt not in state:
+                cycle = visit(nxt)
+                if cycle:
+                    return cycle
+        path.pop()
+        state[node] = 2
+        return None
+
+    for node in sorted(graph):
+        if node not in state:
+            cycle = visit(node)
+            if cycle:
+                return cycle
+    return None
+
+
+def test_find_cycle_finds_a_ring():
+    assert find_cycle({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": set()}) == ["a", "b", "c", "a"]
+    assert find_cycle({"a": {"b", "c"}, "b": {"c"}, "c": set()}) is None
+
+
+def test_no_python_module_imports_in_a_cycle():
+    modules = python_modules()
+    assert "korvex.tcl_testing.pytest_plugin" in modules and "korvex.tcl.console" in modules
+    graph = {name: imported(name, path, modules) for name, path in modules.items()}
+    # The scan sees the imports it should (a relative one and a lazy one).
+    assert "korvex.tcl_testing.tclsh" in graph["korvex.tcl_testing.tcltest_runner"]
+    assert "korvex.tcl.console" in graph["korvex.tcl_testing.tcltest_runner"]
+    assert find_cycle(graph) is None, " -> ".join(find_cycle(graph))
+
