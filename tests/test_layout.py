@@ -1,9 +1,12 @@
 """The source tree's own rules: the Python modules import one another without
 cycles (counting the imports inside functions: a lazy import still ties two
-modules together)."""
+modules together), and the C++ shared by the extension modules stands in
+layers, each folder of support/ including only from its own layer and those
+below (see the README.md of each)."""
 
 import ast
 import pathlib
+import re
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 
@@ -80,3 +83,51 @@ def test_no_python_module_imports_in_a_cycle():
     assert "korvex.tcl.console" in graph["korvex.tcl_testing.tcltest_runner"]
     assert find_cycle(graph) is None, " -> ".join(find_cycle(graph))
 
+
+
+# The folders of support/, lowest layer first.
+LAYERS = ["python", "tcl", "bridge", "handles"]
+SUPPORT = SRC / "korvex" / "tcl" / "support"
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def upward_includes(files):
+    """(file, included) for each include of a higher layer, or of a place outside the layers, in `files`
+    ({path relative to support/: text})."""
+    found = []
+    for name, text in sorted(files.items()):
+        rank = LAYERS.index(name.split("/")[0])
+        for target in INCLUDE.findall(text):
+            parts = target.split("/")
+            if parts[0] != "support":
+                continue  # a header of the C++ library, nanobind or Python
+            if len(parts) != 3 or parts[1] not in LAYERS or LAYERS.index(parts[1]) > rank:
+                found.append((name, target))
+    return found
+
+
+def test_upward_includes_finds_them():
+    files = {"tcl/a.cpp": '#include "support/python/x.hpp"\n#include "support/tcl/y.hpp"\n#include <vector>\n',
+             "python/b.hpp": '#include "support/bridge/c.hpp"\n',
+             "bridge/c.hpp": '# include "support/d.hpp"\n'}
+    assert upward_includes(files) == [("bridge/c.hpp", "support/d.hpp"), ("python/b.hpp", "support/bridge/c.hpp")]
+
+
+def test_support_is_layered():
+    assert sorted(p.name for p in SUPPORT.iterdir()) == sorted(LAYERS)
+    files = {}
+    for layer in LAYERS:
+        folder = SUPPORT / layer
+        assert (folder / "README.md").is_file(), folder
+        for path in folder.iterdir():
+            assert path.suffix in (".cpp", ".hpp", ".md") and path.is_file(), path
+            if path.suffix != ".md":
+                files["%s/%s" % (layer, path.name)] = path.read_text()
+    assert upward_includes(files) == []
+
+
+def test_every_include_of_support_names_a_file_there():
+    missing = [(str(path.relative_to(SRC)), target) for path in sorted(SRC.rglob("*.[ch]pp"))
+               for target in INCLUDE.findall(path.read_text())
+               if target.startswith("support/") and not (SUPPORT.parent / target).is_file()]
+    assert missing == []

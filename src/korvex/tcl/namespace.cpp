@@ -1,26 +1,26 @@
 // korvex.tcl.namespace: Tcl namespaces, commands and variables as Python objects.
 //
-// Every object holds its interpreter as a weak proxy (support/tclbind) and
+// Every object holds its interpreter as a weak proxy (support/handles/tclbind) and
 // caches nothing: each operation asks Tcl again. The name arithmetic lives in
-// support/tclnames.
+// support/tcl/tclnames.
 //
 // The variable views and the accessors of the interpreter make a TclVariable
 // per access. When the classes involved are this module's own (not
 // subclasses), those paths build the handle without running __init__ through
 // Python and call the handle's C++ bodies directly; the objects and the Tcl
 // commands sent are the same as on the general path.
-#include "support/attrcache.hpp"
-#include "support/bridge.hpp"
-#include "support/module.hpp"
-#include "support/classdef.hpp"
-#include "support/commandviews.hpp"
-#include "support/tclbind.hpp"
-#include "support/tclcommand.hpp"
-#include "support/tclconvert.hpp"
-#include "support/tclnamespace.hpp"
-#include "support/tclnames.hpp"
-#include "support/tclvariable.hpp"
-#include "support/temporaries.hpp"
+#include "support/python/attrcache.hpp"
+#include "support/bridge/bridge.hpp"
+#include "support/python/module.hpp"
+#include "support/python/classdef.hpp"
+#include "support/handles/commandviews.hpp"
+#include "support/handles/tclbind.hpp"
+#include "support/handles/tclcommand.hpp"
+#include "support/tcl/tclconvert.hpp"
+#include "support/handles/tclnamespace.hpp"
+#include "support/tcl/tclnames.hpp"
+#include "support/handles/tclvariable.hpp"
+#include "support/handles/temporaries.hpp"
 
 #include <string>
 

@@ -1,0 +1,65 @@
+#include "support/tcl/tclx.hpp"
+#include "support/tcl/tclxhooks.hpp"
+
+#include <atomic>
+
+namespace kx {
+namespace tclx {
+
+const char *const kMissing =
+    "korvex.tcl needs TclX, which this Tcl cannot load: install it (on Debian: apt-get install tclx8.4), "
+    "or run plain Tcl with KORVEX_TCL_TCLX=0 or Interpreter(tclx=False)";
+
+namespace {
+
+// (version, load script) of Tclx as the first interpreter that loaded it found
+// them; null until then. Set once and never released: interpreters made in
+// any thread read it, and a thread that finds it already set drops its own.
+std::atomic<PyObject *> g_known{nullptr};
+
+// The version and load script of the Tclx that `tk` has loaded, or null when
+// Tcl cannot say (a TclX built into the program has no load script).
+nb::object loaded_script(nb::handle tk) {
+    nb::object script = call_method(tk, KX_ID(eval), {KX_STR("package ifneeded Tclx [package provide Tclx]")});
+    if (!PyUnicode_Check(script.ptr()) || PyUnicode_GET_LENGTH(script.ptr()) == 0)
+        return nb::object();
+    nb::object version = call_method(tk, KX_ID(eval), {KX_STR("package provide Tclx")});
+    return nb::make_tuple(version, script);
+}
+
+}  // namespace
+
+void require(nb::handle tk, PyObject *tcl_error, PyObject *error_type) {
+    PyObject *known = g_known.load(std::memory_order_acquire);
+    tcl::Interp *interp = tcl::tkapp_interp(tk);
+    tcl::Obj *path = known && interp ? auto_path(interp) : nullptr;  // as the deferred scan needs it
+    try {
+        if (known)
+            call_method(tk, KX_ID(call), {KX_STR("package"), KX_STR("ifneeded"), KX_STR("Tclx"),
+                                          PyTuple_GET_ITEM(known, 0), PyTuple_GET_ITEM(known, 1)});
+        call_method(tk, KX_ID(eval), {KX_STR("package require Tclx")});
+    } catch (nb::python_error &e) {
+        if (path)
+            tcl::decr_ref(path);
+        if (Py_TYPE(e.value().ptr()) != (PyTypeObject *)tcl_error)
+            throw;  // not Tcl's answer (a timeout, an interrupt...)
+        nb::object cause = nb::borrow(e.value());
+        raise_from(error_type, nb::str(kMissing), cause);
+    }
+    if (interp) {
+        if (path)
+            defer_package_scan(interp, path);
+        watch_signals(interp);
+    }
+    if (known)
+        return;
+    nb::object found = loaded_script(tk);
+    if (!found.is_valid())
+        return;
+    PyObject *expected = nullptr;
+    if (g_known.compare_exchange_strong(expected, found.ptr(), std::memory_order_acq_rel))
+        found.release();  // kept for the life of the process
+}
+
+}  // namespace tclx
+}  // namespace kx
