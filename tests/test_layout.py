@@ -131,3 +131,11 @@ def test_every_include_of_support_names_a_file_there():
                for target in INCLUDE.findall(path.read_text())
                if target.startswith("support/") and not (SUPPORT.parent / target).is_file()]
     assert missing == []
+
+
+def test_no_cpp_file_is_long_without_saying_why():
+    # A source longer than this says at its top why it stays so.
+    long = [str(path.relative_to(SRC)) for path in sorted(SRC.rglob("*.[ch]pp"))
+            if len(path.read_text().splitlines()) > 900
+            and "Longer than the ~900 lines" not in "\n".join(path.read_text().splitlines()[:40])]
+    assert long == []

@@ -9,6 +9,14 @@
 // subclasses), those paths build the handle without running __init__ through
 // Python and call the handle's C++ bodies directly; the objects and the Tcl
 // commands sent are the same as on the general path.
+//
+// Longer than the ~900 lines a source should keep to, on purpose: it declares
+// the module's twelve classes (their method tables and docstrings are a third of
+// it, as every module declares its own classes), and the rest is the bodies
+// of the variable handle and its views, which share the small helpers above
+// them (the handle's name, its interpreter, the lean handle) on the paths
+// every variable access takes. The Tcl work behind the classes is already in
+// support/handles (tclvariable, tclnamespace, tclcommand, commandviews).
 #include "support/python/attrcache.hpp"
 #include "support/bridge/bridge.hpp"
 #include "support/python/module.hpp"

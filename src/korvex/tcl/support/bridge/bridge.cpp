@@ -14,7 +14,6 @@
 #include "support/bridge/watcher.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -24,43 +23,14 @@ namespace bridge {
 namespace {
 
 constexpr const char *kAssocName = "korvex.tcl.bridge";
-constexpr const char *kClosed = "this Interpreter is closed";
 
 PyObject *tcl_error_type() {
     return KX_ONCE(PyObject *, keep(import_attr("tkinter", "TclError")));
 }
 
-// --- time ------------------------------------------------------------------
-
-tcl::Time now() {
-    tcl::Time t;
-    tcl::api().GetTime(&t);
-    return t;
-}
-
-bool before(const tcl::Time &a, const tcl::Time &b) {
-    return a.sec < b.sec || (a.sec == b.sec && a.usec < b.usec);
-}
-
-tcl::Time plus(tcl::Time t, double seconds) {
-    if (!(seconds < 4e9)) {
-        // Beyond any run (infinity among them: its fraction would be NaN).
-        t.sec = (long)4e9;
-        t.usec = 0;
-        return t;
-    }
-    double whole = std::floor(seconds);
-    double sec = (double)t.sec + whole;
-    if (sec > 4e9)
-        sec = 4e9;  // far enough
-    t.sec = (long)sec;
-    t.usec += (long)((seconds - whole) * 1e6);
-    while (t.usec >= 1000000) {
-        t.usec -= 1000000;
-        ++t.sec;
-    }
-    return t;
-}
+using tcl::before;
+using tcl::now;
+using tcl::plus;
 
 // Whether `interp` is the state's interpreter or one of its children.
 bool ours(const State *s, tcl::Interp *interp) {
@@ -625,31 +595,6 @@ void run_check(State *s) {
     }
 }
 
-void watch_signals() {
-    int fd = watcher::signal_pipe();
-    if (fd < 0)
-        return;
-    nb::object set_wakeup_fd = import_attr("signal", "set_wakeup_fd");
-    nb::object kwargs = nb::dict();
-    PyDict_SetItemString(kwargs.ptr(), "warn_on_full_buffer", Py_False);
-    nb::object args = nb::make_tuple(nb::int_(fd));
-    PyObject *old = PyObject_Call(set_wakeup_fd.ptr(), args.ptr(), kwargs.ptr());
-    if (!old) {  // not the main thread, say
-        PyErr_Clear();
-        return;
-    }
-    nb::object previous = nb::steal(old);
-    if (PyLong_AsLong(old) != -1) {
-        // Somebody's already: given back.
-        nb::object back = nb::make_tuple(previous);
-        PyObject *r = PyObject_Call(set_wakeup_fd.ptr(), back.ptr(), nullptr);
-        Py_XDECREF(r);
-        PyErr_Clear();
-        return;
-    }
-    watcher::signals_seen(true);
-}
-
 nb::object attach(nb::handle tk, nb::handle timeout_type) {
     tcl::Interp *interp = interp_of_tk(tk);
     if (!interp) {
@@ -693,37 +638,6 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
         watcher::set_breaker(s->async, labwaits::on_watch, s->waits);
     }
     return registry;
-}
-
-namespace {
-
-PyObject *closed_getattro(PyObject *, PyObject *) {
-    PyErr_SetString(tcl_error_type(), kClosed);
-    return nullptr;
-}
-
-PyObject *closed_repr(PyObject *) { return PyUnicode_FromString("<closed Tcl interpreter>"); }
-
-PyType_Slot closed_slots[] = {{Py_tp_getattro, (void *)closed_getattro},
-                              {Py_tp_repr, (void *)closed_repr},
-                              {0, nullptr}};
-
-PyType_Spec closed_spec = {"korvex.tcl.ClosedInterpreter", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
-                           closed_slots};
-
-}  // namespace
-
-nb::object closed_tk() {
-    PyObject *const type = KX_ONCE(PyObject *, check(PyType_FromSpec(&closed_spec)).release().ptr());
-    return check(PyType_GenericAlloc((PyTypeObject *)type, 0));
-}
-
-void check_open(nb::handle tk) {
-    if (Py_TYPE(tk.ptr())->tp_getattro == closed_getattro)
-    {
-        closed_getattro(tk.ptr(), nullptr);
-        throw nb::python_error();
-    }
 }
 
 bool close(nb::handle registry, nb::object *interrupt) {

@@ -18,12 +18,6 @@ namespace bridge {
 // and time limits. `timeout_type` is TclTimeoutError.
 nb::object attach(nb::handle tk, nb::handle timeout_type);
 
-// Makes Python write the number of each signal it has a handler for to the
-// watcher, unless something (an event loop) already has Python's wakeup file
-// descriptor; from the main thread, at import. Without it, Ctrl-C and signal
-// handlers reach Tcl work only at its end (time limits are not affected).
-void watch_signals();
-
 // For tests: how _tkinter's command data holds the application object, as
 // (what the running _tkinter does, what the bridge acts on), each "owned",
 // "borrowed" or "unknown" (see tkcmddata.cpp).
@@ -87,7 +81,7 @@ private:
 };
 
 // What an Interpreter's `tk` becomes once closed: every attribute raises
-// TclError("this Interpreter is closed").
+// TclError("this Interpreter is closed") (closedtk.cpp).
 nb::object closed_tk();
 
 // Raises TclError("this Interpreter is closed") when `tk` is closed_tk().

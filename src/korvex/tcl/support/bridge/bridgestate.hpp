@@ -22,6 +22,9 @@
 namespace kx {
 namespace bridge {
 
+// The message of the TclError that any use of a closed interpreter raises.
+constexpr const char *kClosed = "this Interpreter is closed";
+
 // _tkinter's data of a command it created (a PythonCmd_ClientData).
 struct TkCommandData {
     PyObject *self;  // the application object

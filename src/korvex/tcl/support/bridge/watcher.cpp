@@ -184,5 +184,30 @@ bool sees_signals() {
     return w.sees_signals;
 }
 
+void watch_signals() {
+    int fd = signal_pipe();
+    if (fd < 0)
+        return;
+    nb::object set_wakeup_fd = import_attr("signal", "set_wakeup_fd");
+    nb::object kwargs = nb::dict();
+    PyDict_SetItemString(kwargs.ptr(), "warn_on_full_buffer", Py_False);
+    nb::object args = nb::make_tuple(nb::int_(fd));
+    PyObject *old = PyObject_Call(set_wakeup_fd.ptr(), args.ptr(), kwargs.ptr());
+    if (!old) {  // not the main thread, say
+        PyErr_Clear();
+        return;
+    }
+    nb::object previous = nb::steal(old);
+    if (PyLong_AsLong(old) != -1) {
+        // Somebody's already: given back.
+        nb::object back = nb::make_tuple(previous);
+        PyObject *r = PyObject_Call(set_wakeup_fd.ptr(), back.ptr(), nullptr);
+        Py_XDECREF(r);
+        PyErr_Clear();
+        return;
+    }
+    signals_seen(true);
+}
+
 }  // namespace watcher
 }  // namespace kx

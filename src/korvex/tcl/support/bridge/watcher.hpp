@@ -42,6 +42,12 @@ void set_deadline(tcl::AsyncHandler async, double seconds);
 int signal_pipe();
 void signals_seen(bool seen);
 
+// Makes Python write the number of each signal it has a handler for to the
+// watcher, unless something (an event loop) already has Python's wakeup file
+// descriptor; from the main thread, at import. Without it, Ctrl-C and signal
+// handlers reach Tcl work only at its end (time limits are not affected).
+void watch_signals();
+
 // Whether signals reach the watcher (the wakeup file descriptor is ours).
 bool sees_signals();
 

@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -428,6 +429,36 @@ void raise_error(Interp *interp, nb::handle default_msg) {
             throw nb::python_error();
     PyErr_SetObject(g_tcl_error, exc.ptr());
     throw nb::python_error();
+}
+
+Time now() {
+    Time t;
+    api().GetTime(&t);
+    return t;
+}
+
+bool before(const Time &a, const Time &b) {
+    return a.sec < b.sec || (a.sec == b.sec && a.usec < b.usec);
+}
+
+Time plus(Time t, double seconds) {
+    if (!(seconds < 4e9)) {
+        // Beyond any run (infinity among them: its fraction would be NaN).
+        t.sec = (long)4e9;
+        t.usec = 0;
+        return t;
+    }
+    double whole = std::floor(seconds);
+    double sec = (double)t.sec + whole;
+    if (sec > 4e9)
+        sec = 4e9;  // far enough
+    t.sec = (long)sec;
+    t.usec += (long)((seconds - whole) * 1e6);
+    while (t.usec >= 1000000) {
+        t.usec -= 1000000;
+        ++t.sec;
+    }
+    return t;
 }
 
 }  // namespace tcl

@@ -209,5 +209,11 @@ nb::object string_result(Interp *interp);
 // neither, TclError without arguments.
 [[noreturn]] void raise_error(Interp *interp, nb::handle default_msg);
 
+// Tcl's clock (Tcl_GetTime), the order of two of its times, and a time
+// `seconds` later (capped far beyond any run: an infinity is no time).
+Time now();
+bool before(const Time &a, const Time &b);
+Time plus(Time t, double seconds);
+
 }  // namespace tcl
 }  // namespace kx

@@ -2,6 +2,8 @@
 #include "support/tcl/tclxhooks.hpp"
 
 #include <atomic>
+#include <cstdlib>
+#include <string>
 
 namespace kx {
 namespace tclx {
@@ -11,6 +13,10 @@ const char *const kMissing =
     "or run plain Tcl with KORVEX_TCL_TCLX=0 or Interpreter(tclx=False)";
 
 namespace {
+
+// The environment variable that decides whether an Interpreter made without
+// `tclx` loads TclX: 0, no, false or off (any case) for plain Tcl.
+constexpr const char *kTclxVariable = "KORVEX_TCL_TCLX";
 
 // (version, load script) of Tclx as the first interpreter that loaded it found
 // them; null until then. Set once and never released: interpreters made in
@@ -59,6 +65,35 @@ void require(nb::handle tk, PyObject *tcl_error, PyObject *error_type) {
     PyObject *expected = nullptr;
     if (g_known.compare_exchange_strong(expected, found.ptr(), std::memory_order_acq_rel))
         found.release();  // kept for the life of the process
+}
+
+// Whether a new interpreter loads TclX: `tclx` (a bool) when given, else
+// what KORVEX_TCL_TCLX says (unset or empty: yes).
+bool wanted(nb::handle tclx) {
+    if (!tclx.is_none()) {
+        if (!PyLong_Check(tclx.ptr()))  // bool is an int
+            throw nb::type_error(("tclx must be True, False or None, not " +
+                                  std::string(Py_TYPE(tclx.ptr())->tp_name)).c_str());
+        int truth = PyObject_IsTrue(tclx.ptr());
+        if (truth < 0)
+            throw nb::python_error();
+        return truth != 0;
+    }
+    const char *raw = std::getenv(kTclxVariable);
+    std::string value = raw ? raw : "";
+    size_t first = value.find_first_not_of(" \t"), last = value.find_last_not_of(" \t");
+    value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+    std::string lower;
+    for (char ch : value)
+        lower += static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+    for (const char *no : {"0", "no", "false", "off"})
+        if (lower == no)
+            return false;
+    for (const char *yes : {"", "1", "yes", "true", "on"})
+        if (lower == yes)
+            return true;
+    throw nb::value_error((std::string(kTclxVariable) + " must be 1 or 0 (or yes/no, true/false, on/off), not \"" +
+                           (raw ? raw : "") + "\"").c_str());
 }
 
 }  // namespace tclx

@@ -6,6 +6,11 @@
 namespace kx {
 namespace tclx {
 
+// Whether a new interpreter loads TclX: `tclx` (a bool) when given, else
+// what KORVEX_TCL_TCLX says (unset or empty: yes; 0, no, false or off, in any
+// case: no). Anything else raises ValueError, a `tclx` of another type TypeError.
+bool wanted(nb::handle tclx);
+
 // The sentence of the error raised when TclX cannot be loaded.
 extern const char *const kMissing;
 
