@@ -179,7 +179,7 @@ def test_main_in_process_puts_the_executable_back(capfd):
 @pytest.mark.parametrize("shebang_max", [127, 0], ids=["python", "sh"])
 def test_launcher(tmp_path, monkeypatch, shebang_max):
     # Python itself where the "#!" line can name it, else a shell script.
-    from korvex.tcl import _tclsh
+    from korvex.tcl_testing import tclsh as _tclsh
 
     monkeypatch.setattr(_tclsh, "_SHEBANG_MAX", shebang_max)
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
@@ -198,7 +198,7 @@ def test_launcher(tmp_path, monkeypatch, shebang_max):
 
 
 def test_launcher_without_a_writable_cache(tmp_path, monkeypatch):
-    from korvex.tcl import _tclsh
+    from korvex.tcl_testing import tclsh as _tclsh
 
     (tmp_path / "file").write_text("")
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "file"))  # not a directory

@@ -171,7 +171,7 @@ def test_the_pytest_extra_brings_what_the_plugin_runs_with():
 
 
 def test_private_cpython_api_is_named_only_in_its_shim_header():
-    # support/capi.hpp gives each private use a public replacement or a guarded fallback (the build with
+    # support/python/capi.hpp gives each private use a public replacement or a guarded fallback (the build with
     # KX_PUBLIC_CAPI=1 uses only those); a use anywhere else would break where the private API is gone.
     private = re.compile(r"\b_Py[A-Za-z]\w*\s*\(|\btp_version_tag\b|\bma_version_tag\b")
     offenders = [f"{path.relative_to(SRC)}:{number}: {line.strip()}"

@@ -440,7 +440,7 @@ def test_a_run_that_uses_no_tcl_imports_none(pytester):
         import sys
 
         def test_passes():
-            assert "korvex._tcl_pytest" in sys.modules
+            assert "korvex.tcl_testing.pytest_plugin" in sys.modules
             assert not {"korvex.tcl", "tkinter", "_tkinter"} & set(sys.modules)
 
         def test_fails():
@@ -489,10 +489,10 @@ def test_interpreters_are_watched_from_the_package_import_in_a_test(pytester, ma
 
 
 def test_the_published_module_is_the_plugin(pytester):
-    import korvex._tcl_pytest
+    import korvex.tcl_testing.pytest_plugin
 
-    assert pytest_plugin.tcl is korvex._tcl_pytest.tcl
-    assert pytest_plugin.history_report is korvex._tcl_pytest.history_report
+    assert pytest_plugin.tcl is korvex.tcl_testing.pytest_plugin.tcl
+    assert pytest_plugin.history_report is korvex.tcl_testing.pytest_plugin.history_report
     # Named in place of the entry point, the published module is the whole plugin.
     pytester.makepyfile("def test_it(tcl): assert tcl.eval('package provide Tclx') == '8.4'")
     result = pytester.runpytest_subprocess("-p", "no:korvex_tcl", "-p", "korvex.tcl.pytest_plugin",

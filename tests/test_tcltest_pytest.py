@@ -6,7 +6,7 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from korvex._tcltest_pytest import node_name
+from korvex.tcl_testing.pytest_tcltest import node_name
 
 pytest_plugins = ["pytester"]
 
@@ -508,7 +508,7 @@ def test_no_garbage_collection_in_a_runs_thread(pytester):
 
 RUN_AND_COLLECT = r"""
 import gc, sys
-from korvex.tcl._tcltest_run import FileRun
+from korvex.tcl_testing.tcltest_runner import FileRun
 how = sys.argv[2]
 keys = [("a-1", 1), ("a-2", 1)]
 run = FileRun(sys.argv[1], [], keys, {key: n for n, key in enumerate(keys)})
@@ -623,7 +623,7 @@ def test_a_failure_while_cleaning_up_a_run_is_reported_not_a_hang(pytester, monk
 
     # The module the run will use (an earlier in-process run may have left
     # another one as the package's attribute).
-    _tcltest_run = importlib.import_module("korvex.tcl._tcltest_run")
+    _tcltest_run = importlib.import_module("korvex.tcl_testing.tcltest_runner")
 
     def launcher(interp):
         def restore():
@@ -785,4 +785,4 @@ def test_ctrl_c_in_a_tcltest_item_is_a_keyboard_interrupt(pytester):
     assert process.returncode == 2, out
     assert re.search(r'spin\.test:4: KeyboardInterrupt: in the tcltest test spin-1\.1, at ".*" '
                      r'\(procedure "spin" line 1\)', out), out
-    assert "Traceback" not in out and "_tcltest_pytest.py" not in out, out
+    assert "Traceback" not in out and "pytest_tcltest.py" not in out, out

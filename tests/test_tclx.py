@@ -199,7 +199,7 @@ PLAIN_TESTS = """
 import sys
 
 def test_plain():
-    assert "korvex._tcl_pytest" in sys.modules  # the plugin is on
+    assert "korvex.tcl_testing.pytest_plugin" in sys.modules  # the plugin is on
     assert "korvex.tcl" not in sys.modules and "_tkinter" not in sys.modules
 
 def test_fails_without_tcl():

@@ -21,7 +21,7 @@ __all__ = ["Interpreter", "TclError", "TclTimeoutError", "Array", "Mardeck", "ze
 
 # The pytest plugin, when pytest loaded it before the package, watches the
 # interpreters made from now on (it does not import the package itself).
-_plugin = _sys.modules.get("korvex._tcl_pytest")
+_plugin = _sys.modules.get("korvex.tcl_testing.pytest_plugin")
 if _plugin is not None:
     _plugin._package_imported()
 del _plugin, _sys

@@ -3,7 +3,7 @@
 //
 // An interpreter with coverage installed has its `source` command wrapped.
 // For a file under a measured path the wrapper reads the file as `source`
-// would, instruments it (see support/tclscript.hpp) and hands it to the
+// would, instruments it (see support/tcl/tclscript.hpp) and hands it to the
 // original `source` under a fresh path object with the same text: a
 // filesystem of ours claims that one object, forwards its stat to the native
 // filesystem and serves the instrumented text when Tcl opens it. So Tcl itself
@@ -12,9 +12,9 @@
 //
 // Counters live in a table of files that is never shrunk: instrumented
 // procedures may run as long as the process does.
-#include "support/module.hpp"
-#include "support/tcllib.hpp"
-#include "support/tclscript.hpp"
+#include "support/python/module.hpp"
+#include "support/tcl/tcllib.hpp"
+#include "support/tcl/tclscript.hpp"
 
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>

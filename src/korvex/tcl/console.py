@@ -12,7 +12,8 @@ it all.
 import os
 import sys
 
-from . import _tclsh
+from korvex.tcl_testing import tclsh as _tclsh
+
 from .interpreter import Interpreter, TclError
 from .zelph import zelph
 
@@ -144,7 +145,7 @@ def _parse(argv):
             if arg == "--coverage":
                 opts.coverage.append(value)
             else:
-                from . import _coverage_report
+                from korvex.tcl_testing import coverage_report as _coverage_report
 
                 try:
                     _coverage_report.parse_kind(value)
@@ -680,7 +681,7 @@ def main(argv=None):
 
 
 def _start_coverage(paths):
-    from . import tclcoverage
+    from korvex.tcl_testing import tclcoverage
 
     tclcoverage.install_everywhere(True)
     return tclcoverage.Coverage(paths).start()
@@ -688,7 +689,7 @@ def _start_coverage(paths):
 
 def _end_coverage(coverage, reports):
     """Stops measuring and writes the reports: terminal ones to stderr (stdout is the script's)."""
-    from . import _coverage_report, tclcoverage
+    from korvex.tcl_testing import coverage_report as _coverage_report, tclcoverage
 
     data = coverage.stop()
     tclcoverage.install_everywhere(False)

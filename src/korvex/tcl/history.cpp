@@ -1,10 +1,10 @@
 // korvex.tcl.history: the bounded record of Tcl scripts an interpreter ran,
 // with named markers that collect sub-histories.
-#include "support/module.hpp"
-#include "support/attrcache.hpp"
-#include "support/classdef.hpp"
-#include "support/historyapi.hpp"
-#include "support/lazylog.hpp"
+#include "support/python/module.hpp"
+#include "support/python/attrcache.hpp"
+#include "support/python/classdef.hpp"
+#include "support/bridge/historyapi.hpp"
+#include "support/python/lazylog.hpp"
 
 #include <datetime.h>
 

@@ -1,10 +1,10 @@
 // korvex.tcl.internal: the Tcl shared library (the one _tkinter uses) through
 // ctypes, mirrors of Tcl's object structures, list splitting with Tcl's own
 // element scanner, and Tcl's dictionary order.
-#include "support/module.hpp"
-#include "support/classdef.hpp"
-#include "support/fastcall.hpp"
-#include "support/tcllist.hpp"
+#include "support/python/module.hpp"
+#include "support/python/classdef.hpp"
+#include "support/python/fastcall.hpp"
+#include "support/tcl/tcllist.hpp"
 
 #include <string>
 #include <vector>

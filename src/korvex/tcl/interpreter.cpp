@@ -1,31 +1,40 @@
 // korvex.tcl.interpreter: the Interpreter class, a tkinter.Tk without Tk that
-// bridges Python test scripts to Tcl, and the shared interpreter.
-#include "support/module.hpp"
-#include "support/attrcache.hpp"
-#include "support/classdef.hpp"
-#include "support/bridge.hpp"
-#include "support/stdio.hpp"
-#include "support/entrypoints.hpp"
-#include "support/historyapi.hpp"
-#include "support/lazylog.hpp"
-#include "support/tclconvert.hpp"
-#include "support/tclbind.hpp"
-#include "support/tcllib.hpp"
-#include "support/tcllist.hpp"
-#include "support/tclnames.hpp"
-#include "support/tclx.hpp"
-#include "support/tclxhooks.hpp"
-#include "support/tkvalue.hpp"
+// bridges Python test scripts to Tcl, and the shared interpreter. Its casts,
+// callbacks, close() and TimeLimit live in support/ (bridge/casts,
+// handles/callbacks, bridge/closing, bridge/timelimit).
+#include "support/python/module.hpp"
+#include "support/python/attrcache.hpp"
+#include "support/python/classdef.hpp"
+#include "support/bridge/bridge.hpp"
+#include "support/bridge/casts.hpp"
+#include "support/bridge/closing.hpp"
+#include "support/bridge/timelimit.hpp"
+#include "support/bridge/watcher.hpp"
+#include "support/handles/callbacks.hpp"
+#include "support/bridge/stdio.hpp"
+#include "support/python/entrypoints.hpp"
+#include "support/bridge/historyapi.hpp"
+#include "support/python/lazylog.hpp"
+#include "support/tcl/tclconvert.hpp"
+#include "support/handles/tclbind.hpp"
+#include "support/tcl/tcllib.hpp"
+#include "support/tcl/tcllist.hpp"
+#include "support/tcl/tclx.hpp"
+#include "support/tcl/tkvalue.hpp"
 
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 using namespace nb::literals;
 
 namespace kx {
 namespace {
+
+using casts::holds_no_element;
+using casts::is_keyed_list_obj;
+using casts::may_be_number_or_boolean;
+using casts::own_tk;
+using casts::trial;
+using casts::try_method;
 
 // Module-lifetime references, taken once at import.
 PyObject *g_module;       // this module (its globals are read at call time)
@@ -41,10 +50,8 @@ PyObject *g_namespace;    // TclNamespace
 PyObject *g_command;      // TclCommand
 PyObject *g_timeout_error;  // TclTimeoutError
 PyObject *g_misc;           // tkinter.Misc
+PyObject *g_time_limit;     // TimeLimit
 PyObject *g_tclx_error;     // TclxLoadError
-
-// The name under which TclX registers its keyed-list object type.
-constexpr const char *kKeyedListType = "keyedList";
 
 // The module's logger (published as the module attribute `logger`).
 LazyLogger g_logger("korvex.tcl.interpreter");
@@ -53,41 +60,8 @@ nb::object module_global(const char *name) {
     return check(PyObject_GetAttrString(g_module, name));
 }
 
-// The environment variable that decides whether an Interpreter made without
-// `tclx` loads TclX: 0, no, false or off (any case) for plain Tcl.
-constexpr const char *kTclxVariable = "KORVEX_TCL_TCLX";
-
-// Whether a new interpreter loads TclX: `tclx` (a bool) when given, else
-// what KORVEX_TCL_TCLX says (unset or empty: yes).
-bool wants_tclx(nb::handle tclx) {
-    if (!tclx.is_none()) {
-        if (!PyLong_Check(tclx.ptr()))  // bool is an int
-            throw nb::type_error(("tclx must be True, False or None, not " +
-                                  std::string(Py_TYPE(tclx.ptr())->tp_name)).c_str());
-        int truth = PyObject_IsTrue(tclx.ptr());
-        if (truth < 0)
-            throw nb::python_error();
-        return truth != 0;
-    }
-    const char *raw = std::getenv(kTclxVariable);
-    std::string value = raw ? raw : "";
-    size_t first = value.find_first_not_of(" \t"), last = value.find_last_not_of(" \t");
-    value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
-    std::string lower;
-    for (char ch : value)
-        lower += static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
-    for (const char *no : {"0", "no", "false", "off"})
-        if (lower == no)
-            return false;
-    for (const char *yes : {"", "1", "yes", "true", "on"})
-        if (lower == yes)
-            return true;
-    throw nb::value_error((std::string(kTclxVariable) + " must be 1 or 0 (or yes/no, true/false, on/off), not \"" +
-                           (raw ? raw : "") + "\"").c_str());
-}
-
 void init(nb::handle self, nb::handle tclx) {
-    const bool load_tclx = wants_tclx(tclx);  // a bad setting makes no interpreter
+    const bool load_tclx = tclx::wanted(tclx);  // a bad setting makes no interpreter
     // Tcl and TclX set up in one thread at a time (see TclxGuard); TclX's
     // start-up races with another interpreter's start-up or deletion.
     bridge::TclxGuard guard;
@@ -146,8 +120,6 @@ void init(nb::handle self, nb::handle tclx) {
         throw;
     }
 }
-
-nb::object own_tk(nb::handle self);
 
 // tkinter's report of the exception a callback it registered raised (its
 // `after`, say), which its wrapper caught: what stops Tcl work (Ctrl-C, a
@@ -252,108 +224,6 @@ PyObject *interp_getattro(PyObject *self, PyObject *name) {
     if (found || PyErr_Occurred())
         return found;
     return c_entry([&] { return getattr_(self, name); });
-}
-
-// --- Python callbacks -------------------------------------------------------
-
-// getattr(obj, name) into `out`; a missing attribute leaves `out` as it is.
-void attr_if_any(nb::handle obj, PyObject *name, nb::object &out) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), name);
-    if (value) {
-        out = nb::steal(value);
-        return;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-}
-
-nb::object callback_cmd_name(nb::handle callback, nb::handle mangle_cmd_name) {
-    nb::object name = nb::str(""), func = nb::borrow(callback);
-    attr_if_any(callback, KX_ID(__func__), func);  // a bound method: its function's name
-    attr_if_any(func, KX_ID(__name__), name);
-    if (!truth(name) || truth(mangle_cmd_name)) {
-        nb::object id = check(PyLong_FromVoidPtr(callback.ptr()));
-        nb::object prefix = check(PyUnicode_FromFormat("%S_", id.ptr()));
-        name = check(PyNumber_Add(prefix.ptr(), name.ptr()));
-    }
-    return name;
-}
-
-// The commands view of the global namespace, and a command object of it.
-nb::object global_cmds(nb::handle self) { return attr(attr(self, KX_ID(global_ns)), KX_ID(cmds)); }
-nb::object global_cmd(nb::handle self, nb::handle name) {
-    return check(PyObject_GetItem(global_cmds(self).ptr(), name.ptr()));
-}
-
-// Where a replaced command waits: "::auxKit::_cbBkup::" and its name
-// without the leading colons.
-nb::object backup_name(nb::handle full_name) {
-    nb::object bare = check(PyObject_CallMethodObjArgs(full_name.ptr(), KX_ID(lstrip), KX_STR(":"), nullptr));
-    return check(PyUnicode_Concat(KX_STR("::auxKit::_cbBkup::"), bare.ptr()));
-}
-
-[[noreturn]] void value_error(const char *format, nb::handle name) {
-    nb::object msg = check(PyUnicode_Format(nb::str(format).ptr(), nb::make_tuple(name).ptr()));
-    PyErr_SetObject(PyExc_ValueError, msg.ptr());
-    throw nb::python_error();
-}
-
-nb::object create_callback(nb::handle self, nb::handle callback, nb::handle cmd_name, nb::handle force) {
-    nb::object name = nb::borrow(cmd_name);
-    if (!truth(name))
-        name = call_method(g_interpreter, KX_ID(generate_callback_cmd_name), {callback.ptr()});
-    nb::object tclcmd = global_cmd(self, check(PyObject_Str(name.ptr())));
-    nb::object full = attr(tclcmd, KX_ID(cmd_name));  // fully qualified
-    if (truth(call_method(tclcmd, KX_ID(exists)))) {
-        if (!truth(force))
-            value_error("Cannot create command '%s': command already exists", full);
-        // Move the command out of the way, into a backup namespace made on demand.
-        nb::object backup = backup_name(full);
-        nb::object words = nb::make_tuple("::namespace", "eval", names::qualifiers(backup), "");
-        bind::tk(attr(self, KX_ID(tk)), KX_ID(call), {words.ptr()});
-        call_method(global_cmd(self, full), KX_ID(rename), {backup.ptr()});
-    }
-    call_method(tclcmd, KX_ID(createcommand), {callback.ptr()});
-    if (PyObject_SetItem(attr(self, KX_ID(__callbacks__)).ptr(), full.ptr(), callback.ptr()) != 0)
-        throw nb::python_error();
-    return tclcmd;
-}
-
-void remove_callback(nb::handle self, nb::handle callback) {
-    nb::object tclcmd;
-    int is_command = PyObject_IsInstance(callback.ptr(), g_command);
-    if (is_command < 0)
-        throw nb::python_error();
-    if (is_command)
-        tclcmd = nb::borrow(callback);
-    else if (PyCallable_Check(callback.ptr()))
-        tclcmd = global_cmd(self, call_method(g_interpreter, KX_ID(generate_callback_cmd_name), {callback.ptr()}));
-    else
-        tclcmd = global_cmd(self, callback);
-    nb::object full = attr(tclcmd, KX_ID(cmd_name));
-    nb::object callbacks = attr(self, KX_ID(__callbacks__));
-    int known = PySequence_Contains(callbacks.ptr(), full.ptr());
-    if (known < 0)
-        throw nb::python_error();
-    if (!known)
-        value_error("No callback in this interpreter named '%s'", full);
-    try {
-        call_method(tclcmd, KX_ID(delete));
-    } catch (nb::python_error &e) {
-        // Deleted behind our back (by Tcl code, say): there is nothing left
-        // to delete, and the registry and the backup are still put right.
-        if (!e.matches(g_tcl_error) || truth(call_method(tclcmd, KX_ID(exists))))
-            throw;
-    }
-    if (PyObject_DelItem(callbacks.ptr(), full.ptr()) != 0)
-        throw nb::python_error();
-    nb::object tcl_kw = nb::make_tuple("tcl");
-    nb::object backup_cmd = backup_name(full);
-    PyObject *args[3] = {nullptr, backup_cmd.ptr(), self.ptr()};
-    nb::object backup = check(PyObject_Vectorcall(g_command, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, tcl_kw.ptr()));
-    if (truth(call_method(backup, KX_ID(exists))))
-        call_method(backup, KX_ID(rename), {full.ptr()});
 }
 
 // The global errorInfo: the message and the Tcl stack of the latest error.
@@ -466,186 +336,6 @@ nb::object call_words(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
     }
     record_words(eval_attr(self, 0), texts);
     return bind::call_words(eval_attr(self, 1), words);
-}
-
-// --- casts ----------------------------------------------------------------
-
-// self.name(value): through self, so that a subclass override takes effect.
-PyObject *try_method(nb::handle self, PyObject *name, nb::handle value) {
-    PyObject *stack[2] = {self.ptr(), value.ptr()};
-    return PyObject_VectorcallMethod(name, stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
-// self.tk, checked to belong to the calling thread: for the paths that reach
-// Tcl through methods of _tkinter that do not check it themselves (getint,
-// getdouble, getboolean) or through the Tcl library directly.
-nb::object own_tk(nb::handle self) {
-    nb::object tk = attr(self, KX_ID(tk));
-    bridge::check_open(tk);
-    tcl::check_thread(tk);
-    return tk;
-}
-
-// self.<getter>(value), and on TypeError self.<getter>(zelph(value)).
-nb::object cast_number(nb::handle self, PyObject *getter, nb::handle given) {
-    own_tk(self);
-    nb::object value = from_tk(given);
-    PyObject *r = try_method(self, getter, value);
-    if (r)
-        return nb::steal(r);
-    if (!PyErr_ExceptionMatches(PyExc_TypeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    nb::object text = zelph(value);
-    return check(try_method(self, getter, text));
-}
-
-nb::object cast_int(nb::handle self, nb::handle value) {
-    return cast_number(self, KX_ID(getint), value);
-}
-
-nb::object cast_double(nb::handle self, nb::handle value) {
-    return cast_number(self, KX_ID(getdouble), value);
-}
-
-// value != 0 for a number cast of `value`, or NULL (error set) when the cast
-// raised.
-PyObject *nonzero(nb::handle self, PyObject *cast, nb::handle value, PyObject *zero) {
-    nb::object number = nb::steal(try_method(self, cast, value));
-    if (!number.is_valid())
-        return nullptr;
-    return PyObject_RichCompare(number.ptr(), zero, Py_NE);
-}
-
-nb::object cast_boolean(nb::handle self, nb::handle given) {
-    nb::object tk = own_tk(self);
-    nb::object value = from_tk(given);
-    tcl::api().ResetResult(tcl::interp_ptr(self));
-    PyObject *r = try_method(tk, KX_ID(getboolean), value);
-    if (!r && PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        nb::object text = zelph(value);
-        r = try_method(tk, KX_ID(getboolean), text);
-    }
-    if (r) {
-        nb::object flag = nb::steal(r);
-        return nb::bool_(truth(flag));
-    }
-    if (!PyErr_ExceptionMatches(g_tcl_error) || bridge::pending_must_propagate())
-        throw nb::python_error();
-    nb::object exc = fetch_exception();
-    nb::object zero = nb::int_(0);
-    r = nonzero(self, KX_ID(cast_int), value, zero.ptr());
-    if (!r && PyErr_ExceptionMatches(PyExc_ValueError)) {
-        PyErr_Clear();
-        nb::object fzero = nb::float_(0.0);
-        r = nonzero(self, KX_ID(cast_double), value, fzero.ptr());
-        if (!r && PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
-            raise_from(PyExc_ValueError, exc, exc);
-        }
-    }
-    return check(r);
-}
-
-nb::object cast_list(nb::handle value, nb::handle item_cast) {
-    nb::tuple result;
-    try {
-        result = tcl::get_list_from_any(from_tk(value));
-    } catch (nb::python_error &e) {
-        if (!e.matches(g_tcl_error) || bridge::must_propagate(e.value()))
-            throw;
-        nb::object exc = nb::borrow(e.value());
-        raise_from(PyExc_ValueError, exc, exc);
-    }
-    if (item_cast.is_none())
-        return result;
-    Py_ssize_t n = PyTuple_GET_SIZE(result.ptr());
-    nb::object out = check(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(out.ptr(), i, call(item_cast, {PyTuple_GET_ITEM(result.ptr(), i)}).release().ptr());
-    return out;
-}
-
-// container.from_tcl(value), then each value (of `pairs`) through item_cast.
-nb::object cast_container(PyObject *cls, PyObject *pairs_method, nb::handle value, nb::handle item_cast) {
-    nb::object result = call_method(cls, KX_ID(from_tcl), {from_tk(value).ptr()});
-    if (item_cast.is_none())
-        return result;
-    nb::object pairs = check(PySequence_List(call_method(result, pairs_method).ptr()));
-    Py_ssize_t index = 0;
-    for (nb::handle element : pairs) {
-        nb::object pair = as_pair(element, index++);  // the method may be replaced
-        nb::object key = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
-        nb::object item = call(item_cast, {PyTuple_GET_ITEM(pair.ptr(), 1)});
-        if (PyObject_SetItem(result.ptr(), key.ptr(), item.ptr()) != 0)
-            throw nb::python_error();
-    }
-    return result;
-}
-
-nb::object cast_array(nb::handle value, nb::handle item_cast) {
-    return cast_container(g_array, KX_ID(items), value, item_cast);
-}
-
-nb::object cast_keyed_list(nb::handle value, nb::handle item_cast) {
-    return cast_container(g_mardeck, KX_ID(all_items), value, item_cast);
-}
-
-bool is_keyed_list_obj(nb::handle value) {
-    if (Py_TYPE(value.ptr()) != (PyTypeObject *)g_tcl_obj)
-        return false;
-    nb::object name = check(PyObject_GetAttr(value.ptr(), KX_ID(typename)));
-    return PyUnicode_Check(name.ptr()) &&
-           PyUnicode_CompareWithASCIIString(name.ptr(), kKeyedListType) == 0;
-}
-
-// True when the trial returned (into `out`), false when it raised TypeError
-// or ValueError (passed over); other errors propagate.
-bool trial(PyObject *r, nb::object &out) {
-    if (r) {
-        out = nb::steal(r);
-        return true;
-    }
-    if ((!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) ||
-        bridge::pending_must_propagate())
-        throw nb::python_error();
-    PyErr_Clear();
-    return false;
-}
-
-// Whether a text may be a Tcl number or boolean at all: those start (after
-// white space) with a digit, a sign, a point, or the first letter of a
-// boolean word, "inf" or "nan", and hold no NUL. Texts that cannot be skip
-// the trials.
-bool may_be_number_or_boolean(nb::handle text) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-    if (PyUnicode_FindChar(text.ptr(), 0, 0, n, 1) != -1)
-        return false;
-    int kind = PyUnicode_KIND(text.ptr());
-    const void *data = PyUnicode_DATA(text.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (Py_UNICODE_ISSPACE(c))
-            continue;
-        return c < 128 && std::strchr("0123456789+-.tTfFyYnNoOiI", (int)c) != nullptr;
-    }
-    return false;
-}
-
-// Whether a text holds no Tcl list element: empty, or only the white space
-// that separates list elements. Such a text is no keyed list (a keyed-list
-// cast would make an empty Mardeck of it and lose the text).
-bool holds_no_element(nb::handle text) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-    int kind = PyUnicode_KIND(text.ptr());
-    const void *data = PyUnicode_DATA(text.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c != ' ' && (c < '\t' || c > '\r'))
-            return false;
-    }
-    return true;
 }
 
 // Whether the casts cast_any tries are this module's own, so that trials that
@@ -949,157 +639,11 @@ void def_accessors(ClassDef &c) {
                                                   "Store the items of any iterable as a Tcl list."));
 }
 
-// --- closing and time limits ---------------------------------------------------
-
-// The bridge's registry in the instance dict (null when there is none).
-PyObject *registry_of(nb::handle self, nb::object &dict) {
-    dict = check(PyObject_GenericGetDict(self.ptr(), nullptr));
-    PyObject *reg = PyDict_GetItemWithError(dict.ptr(), KX_ID(_korvex_bridge));
-    if (!reg && PyErr_Occurred())
-        throw nb::python_error();
-    return reg;
-}
-
-// Closes what Expect spawned from the interpreter, as the end of a script
-// does: each spawned process's pty is closed (the process sees end of file
-// and a hangup) and the process is handed to Tcl to be reaped when it ends,
-// so that none is left running or a zombie for the rest of the process. Only
-// where Expect is loaded; a failure here does not stop the closing.
-const char kCloseSpawned[] =
-    "apply {{} {foreach id [::chan names exp*] {"
-    "if {![catch {::exp_pid -i $id} p] && $p > 0 && $p != [::pid]} {"
-    "catch {::exp_close -i $id}; catch {::exp_wait -nowait -i $id}}}} ::}";
-
-void close_spawned(nb::handle self, nb::object &error) {
-    nb::object tk = attr(self, KX_ID(tk));
-    tcl::Interp *interp = tcl::tkapp_interp(tk);
-    tcl::CmdInfo info;
-    if (!interp || !tcl::api().GetCommandInfo(interp, "::exp_pid", &info))
-        return;
-    try {
-        tcl::check_thread(tk);
-        call_method(tk, KX_ID(eval), {KX_STR(kCloseSpawned)});
-    } catch (nb::python_error &e) {
-        if (!e.matches(g_tcl_error) && !e.matches(PyExc_RuntimeError))
-            error = nb::borrow(e.value());
-    }
-}
-
-void close_interp(nb::handle self) {
-    nb::object dict;
-    PyObject *reg = registry_of(self, dict);
-    nb::object interrupt;  // a Ctrl-C that came while closing: raised once closed
-    if (reg)
-        close_spawned(self, interrupt);
-    if (!reg || !bridge::close(reg, &interrupt))
-        return;
-    PyObject *callbacks = PyDict_GetItemWithError(dict.ptr(), KX_ID(__callbacks__));
-    if (callbacks && PyDict_Check(callbacks))
-        PyDict_Clear(callbacks);
-    if (PyErr_Occurred())
-        throw nb::python_error();
-    // The application object may go with the dict's reference: its Tcl
-    // interpreter is deleted then.
-    PyObject *app = PyDict_GetItemWithError(dict.ptr(), KX_ID(tk));
-    if (!app && PyErr_Occurred())
-        throw nb::python_error();
-    if (app)
-        tclx::release_signals(tcl::tkapp_interp(app));  // Python's signal handlers back
-    Py_XINCREF(app);
-    int failed = PyDict_SetItem(dict.ptr(), KX_ID(tk), bridge::closed_tk().ptr());
-    bridge::drop_app(app);
-    if (failed)
-        throw nb::python_error();
-    if (interrupt.is_valid())
-        ::kx::reraise(interrupt);
-}
-
 nb::object enter(nb::handle self) { return nb::borrow(self); }
 
 bool exit_(nb::handle self, nb::args) {
     call_method(self, KX_ID(close));
     return false;
-}
-
-PyObject *g_time_limit;  // TimeLimit
-
-// TimeLimit(interp, seconds): the deadline is set on __enter__, measured from
-// then, and withdrawn on __exit__.
-void time_limit_init(nb::handle self, nb::handle interp, nb::handle seconds) {
-    if (PyBool_Check(seconds.ptr()) || !(PyLong_Check(seconds.ptr()) || PyFloat_Check(seconds.ptr()))) {
-        PyErr_Format(PyExc_TypeError, "time_limit() takes a number of seconds (int or float), not %.100s",
-                     Py_TYPE(seconds.ptr())->tp_name);
-        throw nb::python_error();
-    }
-    double value = PyFloat_AsDouble(seconds.ptr());
-    if (value == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError))
-            throw nb::python_error();
-        PyErr_Clear();
-        value = truth(check(PyObject_RichCompare(seconds.ptr(), nb::int_(0).ptr(), Py_GT))) ? HUGE_VAL : -HUGE_VAL;
-    }
-    if (!(value > 0)) {
-        nb::object text = check(PyObject_Repr(seconds.ptr()));
-        PyErr_Format(PyExc_ValueError, "a time limit must be a positive number of seconds, not %U", text.ptr());
-        throw nb::python_error();
-    }
-    nb::object dict;
-    PyObject *reg = registry_of(interp, dict);
-    if (!reg) {
-        PyErr_SetString(g_tcl_error, "this Interpreter has no Tcl interpreter");
-        throw nb::python_error();
-    }
-    set_attr(self, KX_ID(seconds), nb::float_(value));
-    set_attr(self, KX_ID(_registry), nb::handle(reg));
-    set_attr(self, KX_ID(_id), nb::int_(0));
-}
-
-nb::object time_limit_enter(nb::handle self) {
-    if (PyObject_IsTrue(attr(self, KX_ID(_id)).ptr())) {
-        PyErr_SetString(PyExc_RuntimeError, "this time limit is already in force");
-        throw nb::python_error();
-    }
-    double seconds = PyFloat_AsDouble(attr(self, KX_ID(seconds)).ptr());
-    if (seconds == -1.0 && PyErr_Occurred())
-        throw nb::python_error();
-    long id = bridge::push_deadline(attr(self, KX_ID(_registry)), seconds);
-    set_attr(self, KX_ID(_id), nb::int_(id));
-    return nb::borrow(self);
-}
-
-bool time_limit_exit(nb::handle self, nb::args args) {
-    long id = PyLong_AsLong(attr(self, KX_ID(_id)).ptr());
-    if (id == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    nb::object registry = attr(self, KX_ID(_registry));
-    // Work started through tkinter's own methods that this limit stopped
-    // ends in Tcl's "eval unwound": the timeout is raised in its place.
-    nb::object timeout;
-    if (id && PyTuple_GET_SIZE(args.ptr()) >= 2)
-        timeout = bridge::raw_timeout(registry, id, PyTuple_GET_ITEM(args.ptr(), 1));
-    if (id)
-        bridge::pop_deadline(registry, id);
-    set_attr(self, KX_ID(_id), nb::int_(0));
-    if (timeout.is_valid()) {
-        PyException_SetCause(timeout.ptr(), nullptr);  // (from None: Tcl's error stays as the context)
-        PyErr_SetObject((PyObject *)Py_TYPE(timeout.ptr()), timeout.ptr());
-        throw nb::python_error();
-    }
-    return false;
-}
-
-// A time limit entered and never left lets go of its deadline when collected.
-void time_limit_del(nb::handle self) {
-    PyObject *id = generic_getattribute(self.ptr(), KX_ID(_id), true);
-    PyObject *reg = generic_getattribute(self.ptr(), KX_ID(_registry), true);
-    nb::object held_id = nb::steal(id), held_reg = nb::steal(reg);
-    PyErr_Clear();
-    if (!id || !reg)
-        return;
-    long n = PyLong_AsLong(id);
-    if (n > 0)
-        bridge::pop_deadline(held_reg, n);
-    PyErr_Clear();
 }
 
 nb::object time_limit(nb::handle self, nb::handle seconds) {
@@ -1142,7 +686,7 @@ KX_MODULE(interpreter, m) {
 
     m.attr("Tk") = import_attr("tkinter", "Tk");
     g_misc = keep(import_attr("tkinter", "Misc"));
-    bridge::watch_signals();
+    watcher::watch_signals();
     g_tcl_error = keep(import_attr("tkinter", "TclError"));
     m.attr("TclError") = nb::handle(g_tcl_error);
     g_tcl_obj = keep(import_attr("_tkinter", "Tcl_Obj"));
@@ -1165,6 +709,7 @@ KX_MODULE(interpreter, m) {
     m.attr("zelph") = nb::handle(g_zelph);
     g_yarl = keep(import_attr((package + ".yarl").c_str(), "Yarl"));
     m.attr("Yarl") = nb::handle(g_yarl);
+    casts::init(g_tcl_error, g_array, g_mardeck, g_tcl_obj);
 
     ClassDef te(m, "TclTimeoutError", {nb::handle(g_tcl_error), nb::handle(PyExc_TimeoutError)},
                 "Tcl work took longer than the time limit set with Interpreter.time_limit().");
@@ -1189,17 +734,9 @@ KX_MODULE(interpreter, m) {
     }, "args"_a, "kwargs"_a);
     g_tclx_error = keep(xe.finish());
     m.attr("TclxLoadError") = nb::handle(g_tclx_error);
-    ClassDef tl(m, "TimeLimit", {},
-                "A time limit of an interpreter, as Interpreter.time_limit() makes it: a\n"
-                "context manager bounding all Tcl work started inside it (wall-clock,\n"
-                "measured from entry). ``seconds`` is the limit.");
-    tl.def("__init__", &time_limit_init, "interp"_a.none(), "seconds"_a.none())
-        .def("__enter__", &time_limit_enter)
-        .def("__exit__", &time_limit_exit, "args"_a)
-        .def("__del__", &time_limit_del);
-    g_time_limit = keep(tl.finish());
+    g_time_limit = keep(timelimit::define(m, g_tcl_error));
 
-    m.def("_tclx_wanted", [](nb::handle tclx) { return wants_tclx(tclx); }, "tclx"_a.none() = nb::none(),
+    m.def("_tclx_wanted", [](nb::handle tclx) { return tclx::wanted(tclx); }, "tclx"_a.none() = nb::none(),
           "Whether Interpreter(tclx=tclx) loads TclX (None: as KORVEX_TCL_TCLX says).");
     m.def("_createcommand", &bridged_createcommand, "interp"_a.none(), "name"_a.none(), "func"_a.none(),
           "Register `func` as the Tcl command `name` of `interp` (Interpreter.createcommand).");
@@ -1243,18 +780,18 @@ KX_MODULE(interpreter, m) {
              "Run the start-up hooks of the 'korvex.tcl' entry point group.")
         .def("__getattr__", &getattr_, "attr"_a.none(),
              "Forward other attributes to the Tcl application object `tk`.")
-        .def_static("generate_callback_cmd_name", &callback_cmd_name, "callback"_a.none(),
+        .def_static("generate_callback_cmd_name", &callbacks::callback_cmd_name, "callback"_a.none(),
                     "mangle_cmd_name"_a.none() = false,
                     "The Tcl command name for a callable: its (function's) __name__; with\n"
                     "`mangle_cmd_name`, or for a callable without a name, prefixed with\n"
                     "its id and an underscore.")
-        .def("create_callback", &create_callback, "callback"_a.none(), "cmd_name"_a.none() = nb::none(),
+        .def("create_callback", &callbacks::create_callback, "callback"_a.none(), "cmd_name"_a.none() = nb::none(),
              "force"_a.none() = false,
              "Register a Python callable as a Tcl command (named after it unless\n"
              "`cmd_name` is given) and return its TclCommand. An existing command of\n"
              "that name is an error, or with `force` is kept as a backup under\n"
              "::auxKit::_cbBkup until the callback is removed.")
-        .def("remove_callback", &remove_callback, "callback"_a.none(),
+        .def("remove_callback", &callbacks::remove_callback, "callback"_a.none(),
              "Remove a callback (given as its TclCommand, the callable or the command\n"
              "name) and put back the command it replaced, if any.")
         .def_fast(fast_method<eval>(
@@ -1265,22 +802,22 @@ KX_MODULE(interpreter, m) {
             "A Tcl error raises TclError with the full errorInfo text."))
         .def("get_errorInfo", &error_info, "The global Tcl variable errorInfo.");
     def_accessors(c);
-    c.def_static("cast_list", &cast_list, "value"_a.none(), "item_cast"_a.none() = nb::none(),
+    c.def_static("cast_list", &casts::cast_list, "value"_a.none(), "item_cast"_a.none() = nb::none(),
                     "Split a Tcl list into a tuple of str; `item_cast` converts each element.\n\n"
                     "    cast_list('1 2 3')                 -> ('1', '2', '3')\n"
                     "    cast_list('1 2 3', item_cast=int)  -> (1, 2, 3)\n"
                     "    functools.partial(cast_list, item_cast=int) is a list-of-int cast.\n\n"
                     "A malformed list raises ValueError (caused by the TclError).")
-        .def("cast_int", &cast_int, "value"_a.none(),
+        .def("cast_int", &casts::cast_int, "value"_a.none(),
              "The int of a Tcl integer text (any other value through its Tcl form).")
-        .def("cast_double", &cast_double, "value"_a.none(),
+        .def("cast_double", &casts::cast_double, "value"_a.none(),
              "The float of a Tcl number text (any other value through its Tcl form).")
-        .def("cast_boolean", &cast_boolean, "value"_a.none(),
+        .def("cast_boolean", &casts::cast_boolean, "value"_a.none(),
              "The bool of a Tcl boolean word, or of a number (true when not zero).")
-        .def_static("cast_array", &cast_array, "value"_a.none(), "item_cast"_a.none() = nb::none(),
+        .def_static("cast_array", &casts::cast_array, "value"_a.none(), "item_cast"_a.none() = nb::none(),
                     "An Array of the name/value list of 'array get'; `item_cast` converts values.\n\n"
                     "    cast_array('a 1 b 2') -> Array({'a': '1', 'b': '2'})")
-        .def_static("cast_keyed_list", &cast_keyed_list, "value"_a.none(),
+        .def_static("cast_keyed_list", &casts::cast_keyed_list, "value"_a.none(),
                     "item_cast"_a.none() = nb::none(),
                     "A Mardeck of keyed-list text; `item_cast` converts the leaf values.\n\n"
                     "    cast_keyed_list('{a 1} {b 2}') -> Mardeck({'a': '1', 'b': '2'})")
@@ -1291,7 +828,7 @@ KX_MODULE(interpreter, m) {
             "  a list arriving as a tuple -> tuple of str (text is never split),\n"
             "  an integer -> int, a double -> float, a boolean -> bool,\n"
             "  a keyed list -> Mardeck, anything else -> str."))
-        .def("close", &close_interp,
+        .def("close", [](nb::handle self) { closing::close(self, g_tcl_error); },
              "Remove every Tcl command registered through this interpreter and let go\n"
              "of the Tcl interpreter. Any later use raises TclError. Closing again does\n"
              "nothing; `with Interpreter() as interp:` closes at the end of the block.\n"
@@ -1338,6 +875,7 @@ KX_MODULE(interpreter, m) {
             "``_tkinter.Tcl_Obj`` for other Tcl types; ``eval`` always gives text.\n"
             "A Tcl error raises TclError with its details (message: Tcl's result)."));
     g_interpreter = keep(c.finish());
+    callbacks::init(g_interpreter, g_command, g_tcl_error);
     ((PyTypeObject *)g_interpreter)->tp_getattro = interp_getattro;
     PyType_Modified((PyTypeObject *)g_interpreter);
     nb::object set_var_fn = nb::getattr(nb::handle(g_interpreter), "set_var");

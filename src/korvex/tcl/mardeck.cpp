@@ -1,9 +1,9 @@
 // korvex.tcl.mardeck: Mardeck, a TclX keyed list as a Python mapping whose
 // nested levels are reached with dotted keys ("name.first").
-#include "support/module.hpp"
-#include "support/classdef.hpp"
-#include "support/tclconvert.hpp"
-#include "support/tcllist.hpp"
+#include "support/python/module.hpp"
+#include "support/python/classdef.hpp"
+#include "support/tcl/tclconvert.hpp"
+#include "support/tcl/tcllist.hpp"
 
 using namespace nb::literals;
 

@@ -2,9 +2,9 @@
 
 Installing korvex-tcl registers the plugin (entry point ``korvex_tcl``);
 ``pytest -p no:korvex_tcl`` turns it off. pytest loads it from
-``korvex._tcl_pytest``, outside this package, so that a run that uses no Tcl
-imports none (importing ``korvex.tcl`` creates the shared interpreter); this
-module publishes its names.
+``korvex.tcl_testing.pytest_plugin``, outside this package, so that a run that
+uses no Tcl imports none (importing ``korvex.tcl`` creates the shared
+interpreter); this module publishes its names.
 
 Fixtures
     ``tcl``          a new :class:`~korvex.tcl.Interpreter` for each test, closed afterwards
@@ -25,7 +25,7 @@ the interpreters of the test's fixtures, those it makes while it runs and the
 shared interpreter.
 """
 
-from korvex._tcl_pytest import (
+from korvex.tcl_testing.pytest_plugin import (
     DEFAULT_HISTORY,
     MAX_ENTRY_CHARS,
     PARTS,
@@ -40,7 +40,7 @@ from korvex._tcl_pytest import (
     tcl_session,
     tcl_shared,
 )
-from korvex._tcltest_pytest import node_name as tcltest_node_name
+from korvex.tcl_testing.pytest_tcltest import node_name as tcltest_node_name
 
 __all__ = [
     "DEFAULT_HISTORY", "MAX_ENTRY_CHARS", "PARTS", "SECTION", "SHARED", "history_report",

@@ -19,15 +19,15 @@
 //     core and calls History.append and tk.call by vectorcall.
 // Replacing __getattr__ or __call__ on a class (or in a subclass) brings back
 // Python's own slots, so overrides behave as they would in Python.
-#include "support/module.hpp"
-#include "support/attrcache.hpp"
-#include "support/bridge.hpp"
-#include "support/classdef.hpp"
-#include "support/fieldclass.hpp"
-#include "support/historyapi.hpp"
-#include "support/tclbind.hpp"
-#include "support/tclconvert.hpp"
-#include "support/tkvalue.hpp"
+#include "support/python/module.hpp"
+#include "support/python/attrcache.hpp"
+#include "support/bridge/bridge.hpp"
+#include "support/python/classdef.hpp"
+#include "support/python/fieldclass.hpp"
+#include "support/bridge/historyapi.hpp"
+#include "support/handles/tclbind.hpp"
+#include "support/tcl/tclconvert.hpp"
+#include "support/tcl/tkvalue.hpp"
 
 #include <vector>
 

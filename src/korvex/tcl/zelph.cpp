@@ -1,12 +1,12 @@
 // korvex.tcl.zelph: Tcl value formatting: Python values as Tcl words and Tcl list text.
 //
-// The work is done by the quoting and conversion core in support/ (tclquote,
+// The work is done by the quoting and conversion core in support/tcl/ (tclquote,
 // tclconvert), which the other modules call directly; this module publishes
 // it as Python functions.
-#include "support/module.hpp"
-#include "support/pyfunction.hpp"
-#include "support/tclconvert.hpp"
-#include "support/tclquote.hpp"
+#include "support/python/module.hpp"
+#include "support/python/pyfunction.hpp"
+#include "support/tcl/tclconvert.hpp"
+#include "support/tcl/tclquote.hpp"
 
 #include <utility>
 

@@ -1,0 +1,360 @@
+// The package scan that the fast start-up of TclX skips, deferred to the
+// first moment a script could tell it has not happened.
+//
+// A tclsh that loads TclX at start-up has run Tcl's package unknown handler
+// once (`package require Tclx` found no Tclx declared), which sourced every
+// pkgIndex.tcl on auto_path: every installed package is declared from then on
+// and some index scripts extended auto_path. An interpreter here loads TclX
+// from the load script the first interpreter found, without that scan. The
+// scan runs later, exactly as it would have run at start-up (the same
+// handler, the same auto_path, `Tclx 0-` as arguments), at the first of:
+// - a `package` subcommand that reads or changes what is declared (names,
+//   versions, ifneeded, forget, unknown, require of a package not present);
+// - a read, write or unset of ::auto_path.
+// Until then `package` is wrapped and ::auto_path carries a variable trace
+// (made from C, so `trace info` does not list it); both go when the scan has
+// run, and `package` is Tcl's own command again.
+#include "support/tcl/tclxhooks.hpp"
+
+#include <dlfcn.h>
+
+#include <atomic>
+
+#include <cstring>
+#include <mutex>
+
+namespace kx {
+namespace tclx {
+
+namespace hooks {
+namespace {
+
+Api g_api;
+std::atomic<bool> g_bound{false};
+std::mutex g_bind_lock;
+
+template <typename Fn>
+void resolve(void *handle, const char *name, Fn &fn) {
+    void *sym = dlsym(handle, name);
+    if (!sym) {
+        PyErr_Format(PyExc_AttributeError, "Tcl library has no symbol %s", name);
+        throw nb::python_error();
+    }
+    fn = reinterpret_cast<Fn>(sym);
+}
+
+}  // namespace
+
+const Api &api() {
+    if (g_bound.load(std::memory_order_acquire))
+        return g_api;
+    std::lock_guard<std::mutex> lock(g_bind_lock);
+    if (g_bound.load(std::memory_order_relaxed))
+        return g_api;
+    // The library that the package's own table is bound to.
+    Dl_info info{};
+    void *known = reinterpret_cast<void *>(tcl::api().FindElement);
+    void *handle = dladdr(known, &info) && info.dli_fname
+                       ? dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_LOCAL) : nullptr;
+    if (!handle) {
+        PyErr_SetString(PyExc_ImportError, "Cannot find the Tcl library the package uses");
+        throw nb::python_error();
+    }
+    Api a{};
+    resolve(handle, "Tcl_EvalEx", a.EvalEx);
+    resolve(handle, "Tcl_SaveInterpState", a.SaveInterpState);
+    resolve(handle, "Tcl_RestoreInterpState", a.RestoreInterpState);
+    resolve(handle, "Tcl_DiscardInterpState", a.DiscardInterpState);
+    resolve(handle, "Tcl_BackgroundException", a.BackgroundException);
+    resolve(handle, "Tcl_SignalId", a.SignalId);
+    resolve(handle, "Tcl_GetCommandInfoFromToken", a.GetCommandInfoFromToken);
+    resolve(handle, "Tcl_SetCommandInfoFromToken", a.SetCommandInfoFromToken);
+    resolve(handle, "Tcl_TraceVar2", a.TraceVar2);
+    resolve(handle, "Tcl_UntraceVar2", a.UntraceVar2);
+    resolve(handle, "Tcl_GetVar2Ex", a.GetVar2Ex);
+    resolve(handle, "Tcl_SetVar2Ex", a.SetVar2Ex);
+    resolve(handle, "Tcl_UnsetVar2", a.UnsetVar2);
+    resolve(handle, "Tcl_PkgPresentEx", a.PkgPresentEx);
+    resolve(handle, "Tcl_GetVersion", a.GetVersion);
+    resolve(handle, "Tcl_EventuallyFree", a.EventuallyFree);
+    resolve(handle, "Tcl_InterpDeleted", a.InterpDeleted);
+    dlclose(handle);  // the library stays: _tkinter holds it
+    g_api = a;
+    g_bound.store(true, std::memory_order_release);
+    return g_api;
+}
+
+}  // namespace hooks
+
+namespace {
+
+using hooks::kGlobalOnly;
+
+// The head of Tcl 8.6's command record, read only to keep a command's
+// non-recursive procedure: Tcl_SetCommandInfoFromToken drops it when it
+// changes the procedure, and Tcl's `package` has one (a `package require`
+// inside a coroutine can yield). Used only where its fields agree with what
+// Tcl_GetCommandInfoFromToken reports.
+struct Command86 {
+    void *hPtr;
+    void *nsPtr;
+    int refCount;
+    int cmdEpoch;
+    void *compileProc;
+    tcl::ObjCmdProc objProc;
+    void *objClientData;
+    void *proc;
+    void *clientData;
+    tcl::CmdDeleteProc deleteProc;
+    void *deleteData;
+    int flags;
+    void *importRefPtr;
+    void *tracePtr;
+    tcl::ObjCmdProc nreProc;
+};
+
+bool is_tcl86() {
+    int major = 0, minor = 0, patch = 0, type = 0;
+    hooks::api().GetVersion(&major, &minor, &patch, &type);
+    return major == 8 && minor == 6;
+}
+
+// The command record behind `token` when it is laid out as Command86 says.
+Command86 *command86(tcl::Command token, const tcl::CmdInfo &info) {
+    if (!is_tcl86())
+        return nullptr;
+    auto *c = static_cast<Command86 *>(token);
+    if (c->objProc != info.objProc || c->objClientData != info.objClientData ||
+        c->deleteProc != info.deleteProc || c->deleteData != info.deleteData || c->proc != info.proc)
+        return nullptr;
+    return c;
+}
+
+struct Deferred {
+    tcl::Interp *interp;
+    tcl::Command token;      // Tcl's `package`, wherever it is renamed to
+    tcl::CmdInfo original;   // its own procedures
+    tcl::ObjCmdProc nre;     // and its non-recursive one (null when unknown)
+    tcl::Obj *auto_path;     // auto_path as at start-up (held)
+    tcl::Obj *before;        // and before TclX was loaded (held)
+};
+
+char *auto_path_touched(void *cd, tcl::Interp *interp, const char *, const char *, int flags);
+
+constexpr int kTraceFlags = kGlobalOnly | hooks::kTraceReads | hooks::kTraceWrites | hooks::kTraceUnsets;
+
+void forget(Deferred *d) {
+    tcl::decr_ref(d->auto_path);
+    tcl::decr_ref(d->before);
+    delete d;
+}
+
+// Puts `package` back as Tcl made it and drops the variable trace.
+void unhook(Deferred *d) {
+    const hooks::Api &h = hooks::api();
+    h.UntraceVar2(d->interp, "auto_path", nullptr, kTraceFlags, auto_path_touched, d);
+    tcl::CmdInfo now{};
+    if (h.GetCommandInfoFromToken(d->token, &now) && now.objClientData == d) {
+        h.SetCommandInfoFromToken(d->token, &d->original);
+        if (d->nre) {
+            tcl::CmdInfo back{};
+            h.GetCommandInfoFromToken(d->token, &back);
+            if (Command86 *c = command86(d->token, back))
+                c->nreProc = d->nre;
+        }
+    }
+}
+
+// The elements of list `obj` (none for null or a non-list).
+std::pair<int, tcl::Obj **> elements(tcl::Obj *obj) {
+    int n = 0;
+    tcl::Obj **v = nullptr;
+    if (!obj || tcl::api().ListObjGetElements(nullptr, obj, &n, &v) != tcl::kOk)
+        return {0, nullptr};
+    return {n, v};
+}
+
+bool same_text(tcl::Obj *a, tcl::Obj *b) {
+    int na = 0, nb = 0;
+    const char *sa = tcl::api().GetStringFromObj(a, &na);
+    const char *sb = tcl::api().GetStringFromObj(b, &nb);
+    return na == nb && std::memcmp(sa, sb, na) == 0;
+}
+
+// Whether list `whole` starts with the elements of list `head`.
+bool starts_with(const std::pair<int, tcl::Obj **> &whole, const std::pair<int, tcl::Obj **> &head) {
+    if (whole.first < head.first)
+        return false;
+    for (int i = 0; i < head.first; ++i)
+        if (!same_text(whole.second[i], head.second[i]))
+            return false;
+    return true;
+}
+
+// The scan, as Tcl's `package require Tclx` would have run it at start-up
+// (before TclX's load added its own directory to auto_path, which it does
+// only when the directory is not there yet); then auto_path as it would be
+// now: what the scan and TclX made of it, followed by what the script has
+// appended since (a script that replaced it keeps its value). Frees `d`.
+void run_scan(Deferred *d) {
+    const tcl::Api &t = tcl::api();
+    const hooks::Api &h = hooks::api();
+    tcl::Interp *interp = d->interp;
+    unhook(d);
+    hooks::InterpState state = h.SaveInterpState(interp, tcl::kOk);
+    tcl::Obj *now = h.GetVar2Ex(interp, "auto_path", nullptr, kGlobalOnly);
+    if (now)
+        tcl::incr_ref(now);
+    auto before = elements(d->before);
+    auto loaded = elements(d->auto_path);
+    bool tclx_appended = starts_with(loaded, before);
+    h.SetVar2Ex(interp, "auto_path", nullptr, tclx_appended ? d->before : d->auto_path, kGlobalOnly);
+
+    tcl::Obj *words[2] = {t.NewStringObj("package", -1), t.NewStringObj("unknown", -1)};
+    for (tcl::Obj *w : words)
+        tcl::incr_ref(w);
+    if (d->original.objProc(d->original.objClientData, interp, 2, words) == tcl::kOk) {
+        int n = 0;
+        const char *handler = t.GetStringFromObj(t.GetObjResult(interp), &n);
+        if (n > 0) {
+            std::string script(handler, n);
+            script += " Tclx 0-";
+            h.EvalEx(interp, script.data(), (int)script.size(), hooks::kEvalGlobal);
+        }
+    }
+    for (tcl::Obj *w : words)
+        tcl::decr_ref(w);
+
+    if (!now) {
+        h.UnsetVar2(interp, "auto_path", nullptr, kGlobalOnly);
+    } else {
+        auto current = elements(now);
+        if (starts_with(current, loaded)) {
+            auto scanned = elements(h.GetVar2Ex(interp, "auto_path", nullptr, kGlobalOnly));
+            std::vector<tcl::Obj *> all(scanned.second, scanned.second + scanned.first);
+            for (int i = tclx_appended ? before.first : loaded.first; i < loaded.first; ++i) {
+                bool there = false;
+                for (tcl::Obj *o : all)
+                    there = there || same_text(o, loaded.second[i]);
+                if (!there)
+                    all.push_back(loaded.second[i]);
+            }
+            all.insert(all.end(), current.second + loaded.first, current.second + current.first);
+            h.SetVar2Ex(interp, "auto_path", nullptr, t.NewListObj((int)all.size(), all.data()), kGlobalOnly);
+        } else {
+            h.SetVar2Ex(interp, "auto_path", nullptr, now, kGlobalOnly);
+        }
+        tcl::decr_ref(now);
+    }
+    h.RestoreInterpState(interp, state);
+    forget(d);
+}
+
+char *auto_path_touched(void *cd, tcl::Interp *, const char *, const char *, int flags) {
+    if (!(flags & hooks::kInterpDestroyed))
+        run_scan(static_cast<Deferred *>(cd));
+    return nullptr;
+}
+
+void package_deleted(void *cd) {
+    auto *d = static_cast<Deferred *>(cd);
+    if (!hooks::api().InterpDeleted(d->interp))
+        hooks::api().UntraceVar2(d->interp, "auto_path", nullptr, kTraceFlags, auto_path_touched, d);
+    forget(d);
+}
+
+// The subcommands of Tcl 8.6's `package`, and whether each can tell the scan
+// has not run (`require` only for a package not yet present).
+struct Sub {
+    const char *name;
+    bool reads_declared;
+};
+constexpr Sub kSubs[] = {{"forget", true},     {"ifneeded", true}, {"names", true},
+                         {"prefer", false},    {"present", false}, {"provide", false},
+                         {"require", true},    {"unknown", true},  {"vcompare", false},
+                         {"versions", true},   {"vsatisfies", false}};
+
+// The subcommand `word` names (Tcl takes unique prefixes), or null.
+const Sub *subcommand(tcl::Obj *word) {
+    int n = 0;
+    const char *s = tcl::api().GetStringFromObj(word, &n);
+    const Sub *found = nullptr;
+    for (const Sub &sub : kSubs) {
+        if (n == 0 || std::strncmp(sub.name, s, n) != 0)
+            continue;
+        if ((int)std::strlen(sub.name) == n)
+            return &sub;
+        if (found)
+            return nullptr;  // ambiguous
+        found = &sub;
+    }
+    return found;
+}
+
+bool needs_scan(tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
+    if (objc < 2)
+        return false;
+    const Sub *sub = subcommand(objv[1]);
+    if (!sub || !sub->reads_declared)
+        return false;
+    if (std::strcmp(sub->name, "require") != 0)
+        return true;
+    int at = 2;
+    if (objc > 3 && std::strcmp(tcl::api().GetStringFromObj(objv[2], nullptr), "-exact") == 0)
+        at = 3;
+    if (at >= objc)
+        return false;
+    const char *name = tcl::api().GetStringFromObj(objv[at], nullptr);
+    if (hooks::api().PkgPresentEx(interp, name, nullptr, 0, nullptr))
+        return false;
+    tcl::api().ResetResult(interp);
+    return true;
+}
+
+int package_cmd(void *cd, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
+    auto *d = static_cast<Deferred *>(cd);
+    tcl::CmdInfo original = d->original;
+    if (needs_scan(interp, objc, objv))
+        run_scan(d);
+    return original.objProc(original.objClientData, interp, objc, objv);
+}
+
+}  // namespace
+
+tcl::Obj *auto_path(tcl::Interp *interp) {
+    tcl::Obj *path = hooks::api().GetVar2Ex(interp, "auto_path", nullptr, kGlobalOnly);
+    if (path)
+        tcl::incr_ref(path);
+    return path;
+}
+
+void defer_package_scan(tcl::Interp *interp, tcl::Obj *before) {
+    const tcl::Api &t = tcl::api();
+    const hooks::Api &h = hooks::api();
+    tcl::Command token = t.FindCommand(interp, "::package", nullptr, 0);
+    tcl::CmdInfo info{};
+    tcl::Obj *path = h.GetVar2Ex(interp, "auto_path", nullptr, kGlobalOnly);
+    if (!before || !token || !path || !h.GetCommandInfoFromToken(token, &info) || !info.objProc ||
+        info.deleteProc) {
+        if (before)
+            tcl::decr_ref(before);
+        return;  // not as Tcl makes it: leave it alone
+    }
+    auto *d = new Deferred{interp, token, info, nullptr, path, before};
+    tcl::incr_ref(path);
+    if (Command86 *c = command86(token, info))
+        d->nre = c->nreProc;
+    if (h.TraceVar2(interp, "auto_path", nullptr, kTraceFlags, auto_path_touched, d) != tcl::kOk) {
+        forget(d);
+        return;
+    }
+    tcl::CmdInfo wrapped = info;
+    wrapped.objProc = package_cmd;
+    wrapped.objClientData = d;
+    wrapped.deleteProc = package_deleted;
+    wrapped.deleteData = d;
+    h.SetCommandInfoFromToken(token, &wrapped);
+}
+
+}  // namespace tclx
+}  // namespace kx
