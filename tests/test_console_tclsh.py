@@ -198,11 +198,13 @@ def test_launcher(tmp_path, monkeypatch, shebang_max):
 
 
 def test_launcher_without_a_writable_cache(tmp_path, monkeypatch):
+    import tempfile
+
     from korvex.tcl_testing import tclsh as _tclsh
 
     (tmp_path / "file").write_text("")
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "file"))  # not a directory
-    monkeypatch.setattr(_tclsh.tempfile, "gettempdir", lambda: str(tmp_path / "tmp"))
+    monkeypatch.setattr(tempfile, "gettempdir", lambda: str(tmp_path / "tmp"))
     os.mkdir(tmp_path / "tmp")
     assert _tclsh.launcher() == str(tmp_path / "tmp" / ("korvex-tcl-%d" % os.getuid())) + \
         "/" + os.path.basename(os.path.dirname(_tclsh.launcher())) + "/korvex-tcl"

@@ -71,6 +71,30 @@ def test_the_first_interpreter_of_a_process_finds_tclx_by_the_scan(probe):
     assert result.stdout.split() == ["1", "0"]
 
 
+@pytest.mark.parametrize("same_auto_path", [True, False])
+def test_package_require_in_a_later_interpreter_takes_what_the_first_scan_declared(probe, tmp_path,
+                                                                                   same_auto_path):
+    # Started from the auto_path the first interpreter's scan read, a later
+    # interpreter loads a package that scan found without reading every index
+    # again; the scan still runs at the first look at the package database.
+    # From another auto_path, the require runs the scan itself.
+    other = tmp_path / "other"
+    other.mkdir()
+    code = """
+        import os, korvex.tcl
+        from korvex.tcl.interpreter import Interpreter
+        if %r:
+            os.environ["TCLLIBPATH"] += " " + %r
+        interp = Interpreter()
+        print(interp.eval("package require kxprobe"), interp.eval("info exists ::kx_scanned"),
+              interp.eval("expr {{kxprobe} in [package names]}"), interp.eval("llength $::kx_scanned"))
+    """ % (not same_auto_path, str(other))
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["1.0", "0" if same_auto_path else "1", "1", "1"]
+
+
 def test_interpreters_made_in_many_threads_at_once_load_tclx(probe):
     failures = []
 

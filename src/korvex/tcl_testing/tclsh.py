@@ -18,16 +18,18 @@ console with this Python, so that ``exec [info nameofexecutable] f.tcl``
 (and tcltest's ``[interpreter]``) runs Tcl, not Python.
 """
 
+from __future__ import annotations
+
 import ctypes
-import hashlib
-import locale
 import os
 import re
 import stat
 import sys
-import tempfile
 import time
-from typing import Any, Iterator, Optional, Tuple
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing, like tempfile, hashlib and locale below, would cost every console start
+    from typing import Any, Iterator, Optional, Tuple
 
 from korvex.tcl.internal import TclDLL
 from korvex.tcl.interpreter import TclError
@@ -222,6 +224,8 @@ def _cache_dirs() -> Any:
     if not os.path.isabs(cache):
         cache = os.path.join(os.path.expanduser("~"), ".cache")
     yield os.path.join(cache, "korvex-tcl")
+    import tempfile
+
     yield os.path.join(tempfile.gettempdir(), "korvex-tcl-%d" % os.getuid())
 
 
@@ -233,6 +237,8 @@ def _write_launcher(directory: str, text: str) -> Any:
                 return path
     except (OSError, UnicodeDecodeError):
         pass
+    import tempfile
+
     fd, temporary = tempfile.mkstemp(dir=directory, prefix=".korvex-tcl-")
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
@@ -245,13 +251,26 @@ def _write_launcher(directory: str, text: str) -> Any:
     return path
 
 
+def _sha256(data: bytes) -> Any:
+    # CPython's own SHA-256 where it has one: hashlib loads OpenSSL, which
+    # costs a console start several milliseconds.
+    try:
+        from _sha2 import sha256  # type: ignore[import-not-found, unused-ignore]
+    except ImportError:
+        try:
+            from _sha256 import sha256  # type: ignore[import-not-found, no-redef, unused-ignore]
+        except ImportError:
+            from hashlib import sha256  # type: ignore[assignment, unused-ignore]
+    return sha256(data)
+
+
 def launcher(tclx: bool = True) -> Any:
     """The path of a launcher running the console with this Python, with
     TclX or without (written to the user's cache directory, or a private one
     under the temporary directory, when missing), or None where none can be
     written."""
     text = _launcher_text(sys.executable, _ROOT, tclx)
-    key = hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()[:16]
+    key = _sha256(text.encode("utf-8", "surrogateescape")).hexdigest()[:16]
     for base in _cache_dirs():
         if _private_dir(base) is None:
             continue
@@ -279,6 +298,8 @@ def undo_locale_coercion() -> Any:
             or os.environ.get("LC_CTYPE") not in _COERCED):
         return
     del os.environ["LC_CTYPE"]
+    import locale
+
     try:
         locale.setlocale(locale.LC_CTYPE, "")
     except locale.Error:

@@ -2,6 +2,7 @@
 #include "support/tcl/tclxhooks.hpp"
 
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -25,6 +26,11 @@ std::atomic<PyObject *> g_known{nullptr};
 
 // The version and load script of the Tclx that `tk` has loaded, or null when
 // Tcl cannot say (a TclX built into the program has no load script).
+// Every package the interpreter has declared: {name {version script ...} ...}.
+const char *const kDeclared =
+    "apply {{} {set all {}; foreach p [package names] {set vs {}; foreach v [package versions $p] "
+    "{lappend vs $v [package ifneeded $p $v]}; lappend all $p $vs}; return $all}}";
+
 nb::object loaded_script(nb::handle tk) {
     nb::object script = call_method(tk, KX_ID(eval), {KX_STR("package ifneeded Tclx [package provide Tclx]")});
     if (!PyUnicode_Check(script.ptr()) || PyUnicode_GET_LENGTH(script.ptr()) == 0)
@@ -38,7 +44,7 @@ nb::object loaded_script(nb::handle tk) {
 void require(nb::handle tk, PyObject *tcl_error, PyObject *error_type) {
     PyObject *known = g_known.load(std::memory_order_acquire);
     tcl::Interp *interp = tcl::tkapp_interp(tk);
-    tcl::Obj *path = known && interp ? auto_path(interp) : nullptr;  // as the deferred scan needs it
+    tcl::Obj *path = interp ? auto_path(interp) : nullptr;  // as the deferred scan needs it
     try {
         if (known)
             call_method(tk, KX_ID(call), {KX_STR("package"), KX_STR("ifneeded"), KX_STR("Tclx"),
@@ -53,13 +59,25 @@ void require(nb::handle tk, PyObject *tcl_error, PyObject *error_type) {
         raise_from(error_type, nb::str(kMissing), cause);
     }
     if (interp) {
-        if (path)
+        if (path && known)
             defer_package_scan(interp, path);
         watch_signals(interp);
     }
     if (known)
         return;
     nb::object found = loaded_script(tk);
+    if (path) {
+        // What the scan declared, for later interpreters' `package require`.
+        if (found.is_valid()) {
+            nb::object declared = call_method(tk, KX_ID(eval), {KX_STR(kDeclared)});
+            Py_ssize_t n = 0;
+            const char *text = PyUnicode_Check(declared.ptr()) ? PyUnicode_AsUTF8AndSize(declared.ptr(), &n) : nullptr;
+            if (text && n < INT_MAX)
+                record_declared(path, text, (int)n);
+            PyErr_Clear();
+        }
+        tcl::decr_ref(path);
+    }
     if (!found.is_valid())
         return;
     PyObject *expected = nullptr;

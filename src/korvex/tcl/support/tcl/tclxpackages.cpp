@@ -14,6 +14,14 @@
 // Until then `package` is wrapped and ::auto_path carries a variable trace
 // (made from C, so `trace info` does not list it); both go when the scan has
 // run, and `package` is Tcl's own command again.
+//
+// One use does not need the whole scan: `package require NAME` of a package
+// that the first interpreter's scan declared, from the same auto_path. The
+// scan would declare the same versions with the same load scripts (found in
+// the same files); those of NAME alone are declared from what the first
+// interpreter found, and the require goes on without the scan, which stays
+// deferred. (A test file's `package require tcltest` then costs what loading
+// tcltest costs, not the sourcing of every pkgIndex.tcl installed.)
 #include "support/tcl/tclxhooks.hpp"
 
 #include <dlfcn.h>
@@ -22,6 +30,10 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace kx {
 namespace tclx {
@@ -128,6 +140,21 @@ Command86 *command86(tcl::Command token, const tcl::CmdInfo &info) {
         c->deleteProc != info.deleteProc || c->deleteData != info.deleteData || c->proc != info.proc)
         return nullptr;
     return c;
+}
+
+// What the first interpreter's scan declared: for each package its versions
+// and load scripts, and the auto_path the scan ran with. Set once, never
+// changed or freed after (interpreters in any thread read it).
+struct Declared {
+    std::string auto_path;
+    std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>> packages;
+};
+std::atomic<const Declared *> g_declared{nullptr};
+
+std::string text_of(tcl::Obj *obj) {
+    int n = 0;
+    const char *s = tcl::api().GetStringFromObj(obj, &n);
+    return std::string(s, n);
 }
 
 struct Deferred {
@@ -311,10 +338,41 @@ bool needs_scan(tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
     return true;
 }
 
+// For `package require NAME ...` (needing the scan): declares the versions of
+// NAME that the first interpreter's scan found, when this interpreter started
+// from the same auto_path. Whether it did (else the scan must run).
+bool declare_known(Deferred *d, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
+    const Declared *known = g_declared.load(std::memory_order_acquire);
+    const Sub *sub = objc >= 3 ? subcommand(objv[1]) : nullptr;
+    if (!known || !sub || std::strcmp(sub->name, "require") != 0)
+        return false;
+    int at = 2;
+    if (objc > 3 && std::strcmp(tcl::api().GetStringFromObj(objv[2], nullptr), "-exact") == 0)
+        at = 3;
+    auto found = known->packages.find(text_of(objv[at]));
+    if (found == known->packages.end() || text_of(d->before) != known->auto_path)
+        return false;
+    const tcl::Api &t = tcl::api();
+    for (const auto &[version, script] : found->second) {
+        tcl::Obj *words[5] = {t.NewStringObj("package", -1), t.NewStringObj("ifneeded", -1), objv[at],
+                              t.NewStringObj(version.data(), (int)version.size()),
+                              t.NewStringObj(script.data(), (int)script.size())};
+        for (tcl::Obj *w : words)
+            tcl::incr_ref(w);
+        int code = d->original.objProc(d->original.objClientData, interp, 5, words);
+        for (tcl::Obj *w : words)
+            tcl::decr_ref(w);
+        if (code != tcl::kOk)
+            return false;
+    }
+    t.ResetResult(interp);
+    return true;
+}
+
 int package_cmd(void *cd, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
     auto *d = static_cast<Deferred *>(cd);
     tcl::CmdInfo original = d->original;
-    if (needs_scan(interp, objc, objv))
+    if (needs_scan(interp, objc, objv) && !declare_known(d, interp, objc, objv))
         run_scan(d);
     return original.objProc(original.objClientData, interp, objc, objv);
 }
@@ -326,6 +384,28 @@ tcl::Obj *auto_path(tcl::Interp *interp) {
     if (path)
         tcl::incr_ref(path);
     return path;
+}
+
+void record_declared(tcl::Obj *path, const char *declared, int length) {
+    if (g_declared.load(std::memory_order_acquire))
+        return;
+    const tcl::Api &t = tcl::api();
+    auto *known = new Declared{text_of(path), {}};
+    tcl::Obj *list = t.NewStringObj(declared, length);
+    tcl::incr_ref(list);
+    auto packages = elements(list);
+    bool ok = packages.second != nullptr && packages.first % 2 == 0;
+    for (int i = 0; ok && i < packages.first; i += 2) {
+        auto versions = elements(packages.second[i + 1]);
+        ok = versions.first % 2 == 0 && (versions.second != nullptr || versions.first == 0);
+        auto &entry = known->packages[text_of(packages.second[i])];
+        for (int k = 0; ok && k < versions.first; k += 2)
+            entry.emplace_back(text_of(versions.second[k]), text_of(versions.second[k + 1]));
+    }
+    tcl::decr_ref(list);
+    const Declared *expected = nullptr;
+    if (!ok || !g_declared.compare_exchange_strong(expected, known, std::memory_order_acq_rel))
+        delete known;
 }
 
 void defer_package_scan(tcl::Interp *interp, tcl::Obj *before) {
