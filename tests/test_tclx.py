@@ -59,40 +59,74 @@ def test_package_names_after_an_unknown_package_are_those_of_plain_tcl(probe):
     assert ours == set(plain.tk.splitlist(plain.eval("package names")))
 
 
-def test_the_first_interpreter_of_a_process_finds_tclx_by_the_scan(probe):
-    code = """
+def run_python(code, env=None):
+    """stdout of `code` run by a new Python process (its words)."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=120, env=env)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.split()
+
+
+def test_the_first_interpreter_of_a_process_loads_tclx_without_the_scan_too(probe):
+    # It sources only the index that declares Tclx; the scan still runs at
+    # the first look at the package database.
+    assert run_python("""
         import korvex.tcl
         from korvex.tcl.interpreter import Interpreter
         print(korvex.tcl.eval("info exists ::kx_scanned"), Interpreter().eval("info exists ::kx_scanned"))
-    """
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=120)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["1", "0"]
+        print(korvex.tcl.eval("package require kxprobe"), korvex.tcl.eval("llength $::kx_scanned"))
+    """) == ["0", "0", "1.0", "1"]
 
 
+@pytest.mark.parametrize("version, chosen", [("8.5", "8.5"), ("8.3", "8.4")])
+def test_the_first_interpreter_chooses_the_tclx_the_scan_would(tmp_path, monkeypatch, version, chosen):
+    # Another index declaring Tclx, read after the installed one: the highest
+    # version of all wins, as in tclsh.
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "pkgIndex.tcl").write_text(
+        "package ifneeded Tclx %s [list package provide Tclx %s]\n" % (version, version))
+    monkeypatch.setenv("TCLLIBPATH", str(tmp_path))
+    tclsh = shutil.which("tclsh")
+    if tclsh:
+        expected = subprocess.run([tclsh], input="puts [package require Tclx]\n", capture_output=True, text=True,
+                                  timeout=60)
+        assert expected.stdout.split() == [chosen]
+    assert run_python("""
+        import korvex.tcl
+        print(korvex.tcl.eval("package provide Tclx"), korvex.tcl.eval("lsort [package versions Tclx]"))
+    """) == [chosen] + sorted([version, "8.4"])
+
+
+@pytest.mark.parametrize("scanned_by", ["first", "later"])
 @pytest.mark.parametrize("same_auto_path", [True, False])
 def test_package_require_in_a_later_interpreter_takes_what_the_first_scan_declared(probe, tmp_path,
-                                                                                   same_auto_path):
-    # Started from the auto_path the first interpreter's scan read, a later
-    # interpreter loads a package that scan found without reading every index
-    # again; the scan still runs at the first look at the package database.
-    # From another auto_path, the require runs the scan itself.
+                                                                                   same_auto_path, scanned_by):
+    # Once the package scan has run in some interpreter (the first one or a
+    # later one), an interpreter started from the auto_path that scan read
+    # loads a package it found without reading every index again; the scan
+    # still runs at the first look at the package database. From another
+    # auto_path, the require runs the scan itself.
     other = tmp_path / "other"
     other.mkdir()
-    code = """
+    assert run_python("""
         import os, korvex.tcl
         from korvex.tcl.interpreter import Interpreter
+        scanner = korvex.tcl if %r == "first" else Interpreter()
+        scanner.eval("package names")
         if %r:
             os.environ["TCLLIBPATH"] += " " + %r
         interp = Interpreter()
         print(interp.eval("package require kxprobe"), interp.eval("info exists ::kx_scanned"),
               interp.eval("expr {{kxprobe} in [package names]}"), interp.eval("llength $::kx_scanned"))
-    """ % (not same_auto_path, str(other))
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=120)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["1.0", "0" if same_auto_path else "1", "1", "1"]
+    """ % (scanned_by, not same_auto_path, str(other))) == ["1.0", "0" if same_auto_path else "1", "1", "1"]
+
+
+def test_a_later_interpreter_scans_itself_while_no_scan_has_run(probe):
+    assert run_python("""
+        from korvex.tcl.interpreter import Interpreter
+        interp = Interpreter()
+        print(interp.eval("package require kxprobe"), interp.eval("llength $::kx_scanned"))
+    """) == ["1.0", "1"]
 
 
 def test_interpreters_made_in_many_threads_at_once_load_tclx(probe):
@@ -282,8 +316,18 @@ PACKAGE_SCRIPTS = {
 }
 
 
+FIRST_INTERPRETER = r"""
+import sys
+from korvex.tcl.interpreter import _global_interpreter as interp
+interp.eval("rename puts kx_puts; proc puts {s} {append ::kx_out $s \\n}")
+interp.eval(sys.argv[1])
+sys.stdout.write(interp.eval("set ::kx_out"))
+"""
+
+
+@pytest.mark.parametrize("interpreter", ["first", "later"])
 @pytest.mark.parametrize("case", sorted(PACKAGE_SCRIPTS))
-def test_package_database_is_that_of_tclsh_with_tclx(tmp_path, case):
+def test_package_database_is_that_of_tclsh_with_tclx(tmp_path, case, interpreter):
     (tmp_path / "kxprobe").mkdir()
     (tmp_path / "kxprobe" / "pkgIndex.tcl").write_text(PROBE_INDEX)
     script = PACKAGE_SCRIPTS[case].replace("{DIR}", str(tmp_path))
@@ -293,6 +337,12 @@ def test_package_database_is_that_of_tclsh_with_tclx(tmp_path, case):
     expected = subprocess.run([tclsh], input="package require Tclx\n" + script + "\n", capture_output=True,
                               text=True, timeout=60)
     assert expected.returncode == 0, expected.stderr
+    if interpreter == "first":
+        result = subprocess.run([sys.executable, "-c", FIRST_INTERPRETER, script], capture_output=True, text=True,
+                                timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == expected.stdout
+        return
     interp = Interpreter()
     try:
         interp.eval("rename puts kx_puts; proc puts {s} {append ::kx_out $s \\n}")

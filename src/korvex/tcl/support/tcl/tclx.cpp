@@ -31,6 +31,73 @@ const char *const kDeclared =
     "apply {{} {set all {}; foreach p [package names] {set vs {}; foreach v [package versions $p] "
     "{lappend vs $v [package ifneeded $p $v]}; lappend all $p $vs}; return $all}}";
 
+// Declares Tclx as the package scan would, sourcing only the package indexes
+// that mention it: those Tcl's package unknown handler would read (each
+// pkgIndex.tcl one level below a directory of auto_path, then the
+// directory's own, from the end of auto_path, directories that an index adds
+// included) in the same order, with `dir` set, errors left for the scan to
+// report. 1 when Tclx is declared then; 0 (nothing sourced, or the scan must
+// run anyway) when the handler is not Tcl's own or a Tcl module could
+// provide Tclx.
+const char *const kDeclareTclx = R"tcl(apply {{} {
+    if {[package unknown] ne {::tcl::tm::UnknownHandler ::tclPkgUnknown} || ![info exists ::auto_path]} {
+        return 0
+    }
+    foreach path [::tcl::tm::path list] {
+        if {[llength [glob -nocomplain -directory $path Tclx-*.tm]]} {
+            return 0
+        }
+    }
+    set old_path [set use_path $::auto_path]
+    while {[llength $use_path]} {
+        set dir [lindex $use_path end]
+        set use_path [lrange $use_path 0 end-1]
+        if {[info exists tclSeenPath($dir)]} {
+            continue
+        }
+        set tclSeenPath($dir) 1
+        set indexes {}
+        catch {
+            foreach file [glob -directory $dir -join -nocomplain * pkgIndex.tcl] {
+                lappend indexes [file dirname $file] $file
+            }
+        }
+        lappend indexes $dir [file join $dir pkgIndex.tcl]
+        foreach {dir file} $indexes {
+            if {[info exists procdDirs($dir)] || [catch {
+                set chan [open $file]
+                try {
+                    chan configure $chan -translation binary
+                    set text [read $chan]
+                } finally {
+                    close $chan
+                }
+            }] || [string first Tclx $text] < 0} {
+                continue
+            }
+            if {![catch {source $file}]} {
+                set procdDirs($dir) 1
+            }
+        }
+        set index 0
+        if {[llength $old_path] == [llength $::auto_path]} {
+            foreach dir $::auto_path old $old_path {
+                if {$dir ne $old} {
+                    break
+                }
+                incr index
+            }
+        }
+        foreach dir [lrange $::auto_path $index end] {
+            if {![info exists tclSeenPath($dir)] && ($dir ni $use_path)} {
+                lappend use_path $dir
+            }
+        }
+        set old_path $::auto_path
+    }
+    expr {[llength [package versions Tclx]] > 0}
+}})tcl";
+
 nb::object loaded_script(nb::handle tk) {
     nb::object script = call_method(tk, KX_ID(eval), {KX_STR("package ifneeded Tclx [package provide Tclx]")});
     if (!PyUnicode_Check(script.ptr()) || PyUnicode_GET_LENGTH(script.ptr()) == 0)
@@ -45,11 +112,17 @@ void require(nb::handle tk, PyObject *tcl_error, PyObject *error_type) {
     PyObject *known = g_known.load(std::memory_order_acquire);
     tcl::Interp *interp = tcl::tkapp_interp(tk);
     tcl::Obj *path = interp ? auto_path(interp) : nullptr;  // as the deferred scan needs it
+    bool declared = known != nullptr;  // Tclx declared without the scan
+    nb::object found;
     try {
         if (known)
             call_method(tk, KX_ID(call), {KX_STR("package"), KX_STR("ifneeded"), KX_STR("Tclx"),
                                           PyTuple_GET_ITEM(known, 0), PyTuple_GET_ITEM(known, 1)});
+        else if (path)
+            declared = nb::str(call_method(tk, KX_ID(eval), {KX_STR(kDeclareTclx)})).equal(nb::str("1"));
         call_method(tk, KX_ID(eval), {KX_STR("package require Tclx")});
+        if (!known)
+            found = loaded_script(tk);  // before the scan is deferred: it reads the package database
     } catch (nb::python_error &e) {
         if (path)
             tcl::decr_ref(path);
@@ -59,19 +132,19 @@ void require(nb::handle tk, PyObject *tcl_error, PyObject *error_type) {
         raise_from(error_type, nb::str(kMissing), cause);
     }
     if (interp) {
-        if (path && known)
-            defer_package_scan(interp, path);
+        if (path && declared)
+            defer_package_scan(interp, path);  // takes `path` over
         watch_signals(interp);
     }
     if (known)
         return;
-    nb::object found = loaded_script(tk);
-    if (path) {
-        // What the scan declared, for later interpreters' `package require`.
+    if (path && !declared) {
+        // What the scan declared, for later interpreters' `package require`
+        // (else kept when the deferred scan runs).
         if (found.is_valid()) {
-            nb::object declared = call_method(tk, KX_ID(eval), {KX_STR(kDeclared)});
+            nb::object all = call_method(tk, KX_ID(eval), {KX_STR(kDeclared)});
             Py_ssize_t n = 0;
-            const char *text = PyUnicode_Check(declared.ptr()) ? PyUnicode_AsUTF8AndSize(declared.ptr(), &n) : nullptr;
+            const char *text = PyUnicode_Check(all.ptr()) ? PyUnicode_AsUTF8AndSize(all.ptr(), &n) : nullptr;
             if (text && n < INT_MAX)
                 record_declared(path, text, (int)n);
             PyErr_Clear();

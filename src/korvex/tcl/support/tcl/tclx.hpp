@@ -16,13 +16,15 @@ extern const char *const kMissing;
 
 // `package require Tclx` in the interpreter of the application object `tk`.
 //
-// The first interpreter of the process finds TclX the usual way: Tcl's package
-// unknown handler sources every pkgIndex.tcl on auto_path, which costs several
-// times the load itself with a large Tcl library installed. The version and
-// load script it found are kept, and every later interpreter gets them with
-// `package ifneeded` before its `package require`, so it loads TclX without the
-// scan. That scan is deferred, not dropped (tclxpackages.cpp): it runs, as it
-// would have at start-up, at the first use of the package database or of
+// Tcl's package unknown handler would source every pkgIndex.tcl on auto_path
+// to find TclX, which costs several times the load itself with a large Tcl
+// library installed. The first interpreter of the process sources only the
+// indexes the handler would read that mention Tclx (all of them, so that the
+// highest version wins as after the scan), and takes the usual way when that
+// declares no Tclx. The version and load script it found are kept, and every
+// later interpreter gets them with `package ifneeded` before its `package
+// require`. The scan is deferred, not dropped (tclxpackages.cpp): it runs, as
+// it would have at start-up, at the first use of the package database or of
 // auto_path that could tell. TclX's `signal` is watched in every interpreter
 // (tclxsignal.cpp).
 //

@@ -65,11 +65,12 @@ tcl::Obj *auto_path(tcl::Interp *interp);
 // with the GIL held.
 void defer_package_scan(tcl::Interp *interp, tcl::Obj *before);
 
-// Keeps what the first interpreter's package scan declared, `declared` being
-// the list {name {version script ...} ...} of every package, `path` the
+// Keeps what the first package scan of the process declared, `declared`
+// being the list {name {version script ...} ...} of every package, `path` the
 // auto_path the scan ran with: a later interpreter started from the same
 // auto_path takes a package's versions from it for `package require` instead
-// of running the deferred scan. The first record stays. Pure C calls.
+// of running the deferred scan. The first record stays (a deferred scan keeps
+// its own when it runs first). Pure C calls.
 void record_declared(tcl::Obj *path, const char *declared, int length);
 
 // After TclX is loaded: TclX's `signal` command of the interpreter keeps a

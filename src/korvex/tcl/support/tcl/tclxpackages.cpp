@@ -5,7 +5,8 @@
 // once (`package require Tclx` found no Tclx declared), which sourced every
 // pkgIndex.tcl on auto_path: every installed package is declared from then on
 // and some index scripts extended auto_path. An interpreter here loads TclX
-// from the load script the first interpreter found, without that scan. The
+// without that scan: the first one of the process from the indexes that
+// mention Tclx, later ones from the load script the first one found. The
 // scan runs later, exactly as it would have run at start-up (the same
 // handler, the same auto_path, `Tclx 0-` as arguments), at the first of:
 // - a `package` subcommand that reads or changes what is declared (names,
@@ -16,7 +17,8 @@
 // run, and `package` is Tcl's own command again.
 //
 // One use does not need the whole scan: `package require NAME` of a package
-// that the first interpreter's scan declared, from the same auto_path. The
+// that the first scan of the process (in whichever interpreter it ran)
+// declared, from the same auto_path. The
 // scan would declare the same versions with the same load scripts (found in
 // the same files); those of NAME alone are declared from what the first
 // interpreter found, and the require goes on without the scan, which stays
@@ -142,8 +144,8 @@ Command86 *command86(tcl::Command token, const tcl::CmdInfo &info) {
     return c;
 }
 
-// What the first interpreter's scan declared: for each package its versions
-// and load scripts, and the auto_path the scan ran with. Set once, never
+// What the first scan of the process declared: for each package its versions
+// and load scripts, and the auto_path the interpreter started from. Set once, never
 // changed or freed after (interpreters in any thread read it).
 struct Declared {
     std::string auto_path;
@@ -218,6 +220,68 @@ bool starts_with(const std::pair<int, tcl::Obj **> &whole, const std::pair<int, 
     return true;
 }
 
+// Keeps what is declared for later interpreters (the first record stays);
+// frees `known` when one is kept already.
+void keep(Declared *known) {
+    const Declared *expected = nullptr;
+    if (!g_declared.compare_exchange_strong(expected, known, std::memory_order_acq_rel))
+        delete known;
+}
+
+// The result of Tcl's own `package WORD...` in `interp` (held), or null.
+tcl::Obj *ask_package(const Deferred *d, tcl::Interp *interp, std::vector<tcl::Obj *> words) {
+    const tcl::Api &t = tcl::api();
+    words.insert(words.begin(), t.NewStringObj("package", -1));
+    for (tcl::Obj *w : words)
+        tcl::incr_ref(w);
+    int code = d->original.objProc(d->original.objClientData, interp, (int)words.size(), words.data());
+    for (tcl::Obj *w : words)
+        tcl::decr_ref(w);
+    if (code != tcl::kOk)
+        return nullptr;
+    tcl::Obj *result = t.GetObjResult(interp);
+    tcl::incr_ref(result);
+    return result;
+}
+
+// Right after the scan: every package it declared with its versions and load
+// scripts, for later interpreters started from the auto_path it ran with
+// (packages only provided, with no version declared, are left out: a later
+// interpreter's require of one of those runs its own scan).
+void remember_declared(const Deferred *d, tcl::Interp *interp) {
+    if (g_declared.load(std::memory_order_acquire))
+        return;
+    const tcl::Api &t = tcl::api();
+    auto *known = new Declared{text_of(d->before), {}};
+    bool ok = false;
+    if (tcl::Obj *names = ask_package(d, interp, {t.NewStringObj("names", -1)})) {
+        auto all = elements(names);
+        ok = all.second != nullptr || all.first == 0;
+        for (int i = 0; ok && i < all.first; ++i) {
+            tcl::Obj *name = all.second[i];
+            tcl::Obj *versions = ask_package(d, interp, {t.NewStringObj("versions", -1), name});
+            auto each = elements(versions);
+            ok = versions != nullptr;
+            for (int k = 0; ok && k < each.first; ++k) {
+                tcl::Obj *script =
+                    ask_package(d, interp, {t.NewStringObj("ifneeded", -1), name, each.second[k]});
+                ok = script != nullptr;
+                if (ok) {
+                    known->packages[text_of(name)].emplace_back(text_of(each.second[k]), text_of(script));
+                    tcl::decr_ref(script);
+                }
+            }
+            if (versions)
+                tcl::decr_ref(versions);
+        }
+        tcl::decr_ref(names);
+    }
+    if (ok)
+        keep(known);
+    else
+        delete known;
+}
+
 // The scan, as Tcl's `package require Tclx` would have run it at start-up
 // (before TclX's load added its own directory to auto_path, which it does
 // only when the directory is not there yet); then auto_path as it would be
@@ -240,17 +304,20 @@ void run_scan(Deferred *d) {
     tcl::Obj *words[2] = {t.NewStringObj("package", -1), t.NewStringObj("unknown", -1)};
     for (tcl::Obj *w : words)
         tcl::incr_ref(w);
+    bool scanned = false;
     if (d->original.objProc(d->original.objClientData, interp, 2, words) == tcl::kOk) {
         int n = 0;
         const char *handler = t.GetStringFromObj(t.GetObjResult(interp), &n);
         if (n > 0) {
             std::string script(handler, n);
             script += " Tclx 0-";
-            h.EvalEx(interp, script.data(), (int)script.size(), hooks::kEvalGlobal);
+            scanned = h.EvalEx(interp, script.data(), (int)script.size(), hooks::kEvalGlobal) == tcl::kOk;
         }
     }
     for (tcl::Obj *w : words)
         tcl::decr_ref(w);
+    if (scanned)
+        remember_declared(d, interp);
 
     if (!now) {
         h.UnsetVar2(interp, "auto_path", nullptr, kGlobalOnly);
@@ -339,7 +406,7 @@ bool needs_scan(tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
 }
 
 // For `package require NAME ...` (needing the scan): declares the versions of
-// NAME that the first interpreter's scan found, when this interpreter started
+// NAME that the first scan found, when this interpreter started
 // from the same auto_path. Whether it did (else the scan must run).
 bool declare_known(Deferred *d, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
     const Declared *known = g_declared.load(std::memory_order_acquire);
@@ -398,13 +465,14 @@ void record_declared(tcl::Obj *path, const char *declared, int length) {
     for (int i = 0; ok && i < packages.first; i += 2) {
         auto versions = elements(packages.second[i + 1]);
         ok = versions.first % 2 == 0 && (versions.second != nullptr || versions.first == 0);
-        auto &entry = known->packages[text_of(packages.second[i])];
         for (int k = 0; ok && k < versions.first; k += 2)
-            entry.emplace_back(text_of(versions.second[k]), text_of(versions.second[k + 1]));
+            known->packages[text_of(packages.second[i])].emplace_back(text_of(versions.second[k]),
+                                                                      text_of(versions.second[k + 1]));
     }
     tcl::decr_ref(list);
-    const Declared *expected = nullptr;
-    if (!ok || !g_declared.compare_exchange_strong(expected, known, std::memory_order_acq_rel))
+    if (ok)
+        keep(known);
+    else
         delete known;
 }
 
