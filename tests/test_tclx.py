@@ -121,6 +121,40 @@ def test_package_require_in_a_later_interpreter_takes_what_the_first_scan_declar
     """ % (scanned_by, not same_auto_path, str(other))) == ["1.0", "0" if same_auto_path else "1", "1", "1"]
 
 
+READ_AUTO_PATH = """
+import sys, korvex.tcl
+from korvex.tcl.interpreter import Interpreter
+if sys.argv[2] == "scanned":
+    korvex.tcl.eval("package names")
+interp = Interpreter()
+print(interp.eval("list $auto_path"))
+print(interp.eval("info exists ::kx_scanned"))
+interp.eval(sys.argv[1])
+print(interp.eval("list $auto_path"))
+print(interp.eval("lsort [package names]") == korvex.tcl.eval("lsort [package names]"))
+"""
+
+
+@pytest.mark.parametrize("then", ["llength [package names]", "lappend auto_path /kx/extra",
+                                  "package require kxprobe", "set auto_path [linsert $auto_path 0 /kx/head]"])
+def test_a_later_interpreter_reads_auto_path_without_the_scan(probe, then):
+    # Once a scan has run from the same auto_path, reading auto_path (as
+    # every `namespace import` does) gives what the scan would leave, without
+    # the scan; what comes after gives what it gives when that read ran the
+    # scan itself (the scan's directories once each).
+    def run(first):
+        result = subprocess.run([sys.executable, "-c", READ_AUTO_PATH, then, first], capture_output=True,
+                                text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        return result.stdout.splitlines()
+
+    settled, scanning = run("scanned"), run("not scanned")
+    assert settled[1] == "0" and scanning[1] == "1"
+    assert settled[::2] == scanning[::2]
+    assert settled[3] == scanning[3] == "True"
+    assert "/kx/extra" not in settled[0] and "tcllib" in settled[0]
+
+
 def test_a_later_interpreter_scans_itself_while_no_scan_has_run(probe):
     assert run_python("""
         from korvex.tcl.interpreter import Interpreter

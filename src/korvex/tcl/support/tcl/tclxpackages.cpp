@@ -16,7 +16,10 @@
 // (made from C, so `trace info` does not list it); both go when the scan has
 // run, and `package` is Tcl's own command again.
 //
-// One use does not need the whole scan: `package require NAME` of a package
+// Two uses do not need the whole scan. A read of ::auto_path, when the first
+// scan of the process started from the same auto_path: what the scan makes
+// of auto_path is then known, and auto_path is given that value (Tcl's own
+// `auto_import`, run by every `namespace import`, reads it). And `package require NAME` of a package
 // that the first scan of the process (in whichever interpreter it ran)
 // declared, from the same auto_path. The
 // scan would declare the same versions with the same load scripts (found in
@@ -149,6 +152,8 @@ Command86 *command86(tcl::Command token, const tcl::CmdInfo &info) {
 // changed or freed after (interpreters in any thread read it).
 struct Declared {
     std::string auto_path;
+    bool scanned_path_known = false;
+    std::string scanned_path;  // auto_path as the scan left it, when known
     std::unordered_map<std::string, std::vector<std::pair<std::string, std::string>>> packages;
 };
 std::atomic<const Declared *> g_declared{nullptr};
@@ -166,6 +171,7 @@ struct Deferred {
     tcl::ObjCmdProc nre;     // and its non-recursive one (null when unknown)
     tcl::Obj *auto_path;     // auto_path as at start-up (held)
     tcl::Obj *before;        // and before TclX was loaded (held)
+    bool path_settled = false;  // auto_path holds what the scan would make of it
 };
 
 char *auto_path_touched(void *cd, tcl::Interp *interp, const char *, const char *, int flags);
@@ -248,11 +254,12 @@ tcl::Obj *ask_package(const Deferred *d, tcl::Interp *interp, std::vector<tcl::O
 // scripts, for later interpreters started from the auto_path it ran with
 // (packages only provided, with no version declared, are left out: a later
 // interpreter's require of one of those runs its own scan).
-void remember_declared(const Deferred *d, tcl::Interp *interp) {
+void remember_declared(const Deferred *d, tcl::Interp *interp, tcl::Obj *scanned_path) {
     if (g_declared.load(std::memory_order_acquire))
         return;
     const tcl::Api &t = tcl::api();
-    auto *known = new Declared{text_of(d->before), {}};
+    auto *known = new Declared{text_of(d->before), scanned_path != nullptr,
+                               scanned_path ? text_of(scanned_path) : std::string(), {}};
     bool ok = false;
     if (tcl::Obj *names = ask_package(d, interp, {t.NewStringObj("names", -1)})) {
         auto all = elements(names);
@@ -280,6 +287,76 @@ void remember_declared(const Deferred *d, tcl::Interp *interp) {
         keep(known);
     else
         delete known;
+}
+
+// What auto_path is after the scan: `scanned` (as the scan left it, which
+// started from `before`, or from `loaded` when TclX's load did not merely
+// append to `before`), the directories TclX's load appended and that the scan
+// did not add, then what the script appended to `loaded` since (`now`). A
+// script that replaced auto_path keeps its value: `now` itself (held).
+tcl::Obj *settled_path(tcl::Obj *now, tcl::Obj *scanned_obj, const std::pair<int, tcl::Obj **> &before,
+                       const std::pair<int, tcl::Obj **> &loaded, bool tclx_appended) {
+    auto current = elements(now);
+    if (!starts_with(current, loaded)) {
+        tcl::incr_ref(now);
+        return now;
+    }
+    auto scanned = elements(scanned_obj);
+    std::vector<tcl::Obj *> all(scanned.second, scanned.second + scanned.first);
+    for (int i = tclx_appended ? before.first : loaded.first; i < loaded.first; ++i) {
+        bool there = false;
+        for (tcl::Obj *o : all)
+            there = there || same_text(o, loaded.second[i]);
+        if (!there)
+            all.push_back(loaded.second[i]);
+    }
+    all.insert(all.end(), current.second + loaded.first, current.second + current.first);
+    tcl::Obj *path = tcl::api().NewListObj((int)all.size(), all.data());
+    tcl::incr_ref(path);
+    return path;
+}
+
+// For a read of auto_path before the scan: gives auto_path the value the scan
+// would leave, when the first scan of the process started from the same
+// auto_path (and from `before`, as this one would). The scan stays deferred;
+// when it runs, it starts from `before` again and keeps what auto_path holds
+// by then (the directories given here come out once). Whether it did.
+bool settle_for_read(Deferred *d, tcl::Interp *interp) {
+    if (d->path_settled)
+        return true;
+    const Declared *known = g_declared.load(std::memory_order_acquire);
+    if (!known || !known->scanned_path_known || text_of(d->before) != known->auto_path)
+        return false;
+    auto before = elements(d->before);
+    auto loaded = elements(d->auto_path);
+    if (!starts_with(loaded, before))
+        return false;
+    const hooks::Api &h = hooks::api();
+    tcl::Obj *now = h.GetVar2Ex(interp, "auto_path", nullptr, kGlobalOnly);
+    if (!now)
+        return false;
+    tcl::Obj *scanned = tcl::api().NewStringObj(known->scanned_path.data(), (int)known->scanned_path.size());
+    tcl::incr_ref(scanned);
+    // (A scan that only appended: the later one, from `before` again, then
+    // finds what is given here at the head of auto_path.)
+    if (!starts_with(elements(scanned), before)) {
+        tcl::decr_ref(scanned);
+        return false;
+    }
+    tcl::incr_ref(now);
+    tcl::Obj *path = settled_path(now, scanned, before, loaded, true);
+    tcl::decr_ref(scanned);
+    tcl::decr_ref(now);
+    // (Inside this trace Tcl runs no trace of auto_path again.)
+    bool set = h.SetVar2Ex(interp, "auto_path", nullptr, path, kGlobalOnly) != nullptr;
+    if (set) {
+        tcl::decr_ref(d->auto_path);
+        d->auto_path = path;  // what the scan's merge now starts from (held)
+        d->path_settled = true;
+    } else {
+        tcl::decr_ref(path);
+    }
+    return set;
 }
 
 // The scan, as Tcl's `package require Tclx` would have run it at start-up
@@ -316,37 +393,33 @@ void run_scan(Deferred *d) {
     }
     for (tcl::Obj *w : words)
         tcl::decr_ref(w);
+    tcl::Obj *left = h.GetVar2Ex(interp, "auto_path", nullptr, kGlobalOnly);
+    if (left)
+        tcl::incr_ref(left);
     if (scanned)
-        remember_declared(d, interp);
+        remember_declared(d, interp, tclx_appended ? left : nullptr);
 
     if (!now) {
         h.UnsetVar2(interp, "auto_path", nullptr, kGlobalOnly);
     } else {
-        auto current = elements(now);
-        if (starts_with(current, loaded)) {
-            auto scanned = elements(h.GetVar2Ex(interp, "auto_path", nullptr, kGlobalOnly));
-            std::vector<tcl::Obj *> all(scanned.second, scanned.second + scanned.first);
-            for (int i = tclx_appended ? before.first : loaded.first; i < loaded.first; ++i) {
-                bool there = false;
-                for (tcl::Obj *o : all)
-                    there = there || same_text(o, loaded.second[i]);
-                if (!there)
-                    all.push_back(loaded.second[i]);
-            }
-            all.insert(all.end(), current.second + loaded.first, current.second + current.first);
-            h.SetVar2Ex(interp, "auto_path", nullptr, t.NewListObj((int)all.size(), all.data()), kGlobalOnly);
-        } else {
-            h.SetVar2Ex(interp, "auto_path", nullptr, now, kGlobalOnly);
-        }
+        tcl::Obj *path = settled_path(now, left, before, loaded, tclx_appended);
+        h.SetVar2Ex(interp, "auto_path", nullptr, path, kGlobalOnly);
+        tcl::decr_ref(path);
         tcl::decr_ref(now);
     }
+    if (left)
+        tcl::decr_ref(left);
     h.RestoreInterpState(interp, state);
     forget(d);
 }
 
-char *auto_path_touched(void *cd, tcl::Interp *, const char *, const char *, int flags) {
-    if (!(flags & hooks::kInterpDestroyed))
-        run_scan(static_cast<Deferred *>(cd));
+char *auto_path_touched(void *cd, tcl::Interp *interp, const char *, const char *, int flags) {
+    if (flags & hooks::kInterpDestroyed)
+        return nullptr;
+    auto *d = static_cast<Deferred *>(cd);
+    if ((flags & hooks::kTraceReads) && settle_for_read(d, interp))
+        return nullptr;
+    run_scan(d);
     return nullptr;
 }
 
@@ -457,7 +530,7 @@ void record_declared(tcl::Obj *path, const char *declared, int length) {
     if (g_declared.load(std::memory_order_acquire))
         return;
     const tcl::Api &t = tcl::api();
-    auto *known = new Declared{text_of(path), {}};
+    auto *known = new Declared{text_of(path), false, std::string(), {}};
     tcl::Obj *list = t.NewStringObj(declared, length);
     tcl::incr_ref(list);
     auto packages = elements(list);
