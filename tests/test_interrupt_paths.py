@@ -181,6 +181,39 @@ def test_a_harmless_signal_never_lets_a_caught_error_escape():
     assert out == ["0"]
 
 
+# The same storm must not reach an interpreter of another thread at all:
+# Python runs signal handlers in its main thread only, so there is nothing
+# for that interpreter to do, and each visit would expose its catches to the
+# fault above (it let every one of these evaluations fail).
+def test_signals_leave_the_catches_of_another_threads_interpreter_alone():
+    out = run("""
+        signal.signal(signal.SIGUSR1, lambda signum, frame: None)
+        stop = threading.Event()
+        def storm():
+            while not stop.is_set():
+                os.kill(os.getpid(), signal.SIGUSR1)
+                time.sleep(0.0003)
+        failed = []
+        def work():
+            interp = Interpreter()
+            try:
+                for _ in range(10):
+                    try:
+                        interp.eval("for {set i 0} {$i < 20000} {incr i} {catch {open /nonexistent/x}}")
+                    except TclError as exc:
+                        failed.append(str(exc).split(chr(10))[0])
+            finally:
+                interp.close()
+        threading.Thread(target=storm, daemon=True).start()
+        worker = threading.Thread(target=work)
+        worker.start()
+        worker.join()
+        stop.set()
+        print(len(failed), *failed[:1])
+    """)
+    assert out == ["0"]
+
+
 # Tcl_EvalEx (what tkinter's eval uses) leaves an unwound interpreter marked
 # as unwinding: the next raw script must not fail for it.
 RAW_STOPS = {

@@ -633,7 +633,9 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
     owner::on_event(reap_from_event_loop);
     if (s->check_proc) {
         s->async = api.AsyncCreate(async_proc, s);
-        watcher::add(s->async, mark);
+        // Python runs signal handlers in its main thread only: the handler
+        // of an interpreter of another thread has nothing to do for a signal.
+        watcher::add(s->async, mark, in_main_thread());
         s->waits = labwaits::attach(interp);
         watcher::set_breaker(s->async, labwaits::on_watch, s->waits);
     }

@@ -23,6 +23,7 @@ struct Watched {
     void (*mark)(tcl::AsyncHandler);
     bool has_deadline;
     Clock::time_point deadline;
+    bool on_signals;
     void (*breaker)(void *, bool) = nullptr;  // see set_breaker
     void *breaker_data = nullptr;
 };
@@ -95,7 +96,7 @@ void run(Watcher *w) {
         // removes is being marked.
         for (const Watched &x : w->watched) {
             bool passed = x.has_deadline && x.deadline <= now;
-            if (signalled || passed)
+            if ((signalled && x.on_signals) || passed)
                 x.mark(x.async);
             if (x.breaker && (passed || interrupted))
                 x.breaker(x.breaker_data, passed);
@@ -116,10 +117,10 @@ bool make_pipe(int fds[2]) {
 
 }  // namespace
 
-void add(tcl::AsyncHandler async, void (*mark)(tcl::AsyncHandler)) {
+void add(tcl::AsyncHandler async, void (*mark)(tcl::AsyncHandler), bool on_signals) {
     Watcher &w = the_watcher();
     std::lock_guard<std::mutex> lock(w.mu);
-    w.watched.push_back({async, mark, false, {}, nullptr, nullptr});
+    w.watched.push_back({async, mark, false, {}, on_signals, nullptr, nullptr});
     if (!w.started && (w.wake[0] >= 0 || make_pipe(w.wake))) {
         std::thread(run, &w).detach();
         w.started = true;

@@ -6,7 +6,9 @@
 // `after`). There is something to do when a deadline of the interpreter has
 // passed, or when a signal arrived for which Python has a handler: Python
 // writes its number to the wakeup file descriptor the watcher set up (when
-// nothing else had one). The watcher marks nothing otherwise, because Tcl's
+// nothing else had one). A signal concerns only the interpreters of Python's
+// main thread, the only thread where Python runs signal handlers. The watcher
+// marks nothing otherwise, because Tcl's
 // bytecode can hand the handler the stale error code of a just-caught error,
 // and a handler that runs then (whatever it returns) lets that error escape
 // the catch. It never touches Python, takes no lock but its own, and sleeps
@@ -21,8 +23,9 @@ namespace watcher {
 // While a deadline has passed, its handler is marked again this often.
 constexpr long kRemarkMicros = 50000;
 
-// Starts watching `async` (a Tcl_AsyncHandler); the thread starts on first use.
-void add(tcl::AsyncHandler async, void (*mark)(tcl::AsyncHandler));
+// Starts watching `async` (a Tcl_AsyncHandler); the thread starts on first
+// use. `on_signals`: whether signals mark it too, besides its deadlines.
+void add(tcl::AsyncHandler async, void (*mark)(tcl::AsyncHandler), bool on_signals);
 
 // Stops watching `async`. Once this returns the watcher no longer uses it, so
 // its owner thread may delete it.

@@ -19,6 +19,15 @@ nb::object import_attr(const char *module, const char *name) {
     return check(PyObject_GetAttrString(mod.ptr(), name));
 }
 
+bool in_main_thread() {
+    nb::object main = check(PyObject_CallNoArgs(import_attr("threading", "main_thread").ptr()));
+    nb::object ident = check(PyObject_GetAttrString(main.ptr(), "ident"));
+    unsigned long id = PyLong_AsUnsignedLong(ident.ptr());
+    if (id == (unsigned long)-1 && PyErr_Occurred())
+        throw nb::python_error();
+    return id == PyThread_get_thread_ident();
+}
+
 nb::object lazy_module_attr(nb::handle module, nb::handle name, const char *attr_name,
                             const char *target) {
     if (PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), attr_name) == 0)

@@ -127,6 +127,10 @@ inline bool truth(nb::handle o) {
 // taken at import of an extension module.
 nb::object import_attr(const char *module, const char *name);
 
+// Whether the calling thread is Python's main thread (where Python runs
+// signal handlers). Throws when the threading module cannot tell.
+bool in_main_thread();
+
 // The body of a module-level __getattr__ that publishes the module `target`
 // under the attribute `attr_name` without importing it at module import.
 nb::object lazy_module_attr(nb::handle module, nb::handle name, const char *attr_name,
