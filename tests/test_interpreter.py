@@ -224,6 +224,44 @@ def test_getattr_before_tk_exists():
         bare.anything
 
 
+class _Recorded:
+    seen = []
+
+    def __init_subclass__(cls, **kwargs):
+        _Recorded.seen.append(cls.__name__)
+        super().__init_subclass__(**kwargs)
+
+
+# The class keeps object.__getattribute__ (the fast method lookup) and lists
+# the application object's names instead of reaching them through
+# __getattr__; a subclass gets the same unless it defines a hook of its own.
+@pytest.mark.parametrize("kind", ["class", "subclass", "subclass with a mixin", "subclass with __getattr__"])
+def test_the_application_objects_names_through_the_interpreter(kind):
+    if kind == "class":
+        cls = Interpreter
+    elif kind == "subclass":
+        cls = type("Sub", (Interpreter,), {})
+    elif kind == "subclass with a mixin":
+        cls = type("Mixed", (Interpreter, _Recorded), {})
+        assert _Recorded.seen[-1] == "Mixed"
+    else:
+        cls = type("Hooked", (Interpreter,), {"__getattr__": lambda self, name: "via " + name})
+    interp = cls()
+    assert interp.splitlist("a {b c}") == ("a", "b c")
+    assert interp.createcommand.__self__ is interp and interp.wantobjects() in (0, 1, 2)
+    if kind == "subclass with __getattr__":
+        assert interp.no_such_thing == "via no_such_thing"
+    else:
+        with pytest.raises(AttributeError, match="^'%s' object has no attribute 'no_such_thing'$" % cls.__name__):
+            interp.no_such_thing
+    interp.close()
+    if kind != "subclass with __getattr__":  # (whose hook answers instead)
+        with pytest.raises(AttributeError, match="no attribute 'splitlist'"):
+            interp.splitlist
+    with pytest.raises(TypeError):
+        type("Bad", (Interpreter,), {}, unexpected=1)
+
+
 def test_class_member_order():
     members = list(Interpreter.__dict__)
     public = [k for k in members if not k.startswith("_")]
@@ -241,7 +279,9 @@ def test_shared_interpreter_names():
     # tkinter's own methods that the class makes raise what stops their Tcl
     # work (after, update...) stay tkinter's, not names of the package.
     import tkinter
-    public_members = [k for k in Interpreter.__dict__ if not k.startswith("_") and not hasattr(tkinter.Misc, k)]
+    # Nor do the application object's names the class forwards.
+    public_members = [k for k, v in Interpreter.__dict__.items() if not k.startswith("_")
+                      and not hasattr(tkinter.Misc, k) and type(v).__name__ != "forwarded_attribute"]
     assert {"after", "update", "setvar", "getvar"} <= set(Interpreter.__dict__) - set(names)
     public_attrs = [k for k in vars(_global_interpreter) if not k.startswith("_")]
     assert names == public_members + public_attrs

@@ -5,6 +5,7 @@
 #include "support/python/module.hpp"
 #include "support/python/attrcache.hpp"
 #include "support/python/classdef.hpp"
+#include "support/python/forwarder.hpp"
 #include "support/bridge/bridge.hpp"
 #include "support/bridge/casts.hpp"
 #include "support/bridge/closing.hpp"
@@ -208,21 +209,15 @@ nb::object getattr_(nb::handle self, nb::handle name) {
             return nb::steal(found);
     }
     PyErr_Clear();
-    nb::object msg = check(PyUnicode_Format(KX_STR("'Interpreter' object has no attribute '%s'"),
-                                            nb::make_tuple(name).ptr()));
-    PyErr_SetObject(PyExc_AttributeError, msg.ptr());
+    // As Python words it for the class of `self`.
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%S'", Py_TYPE(self.ptr())->tp_name,
+                 name.ptr());
     throw nb::python_error();
 }
 
-// tp_getattro of Interpreter: object.__getattribute__, then __getattr__ for
-// names it does not find. What Python's slot for a class with __getattr__
-// does, without looking both up and dispatching through them on every
-// access. Setting __getattr__ or __getattribute__ on the class (or defining
-// them in a subclass) brings back Python's own slot.
-PyObject *interp_getattro(PyObject *self, PyObject *name) {
-    PyObject *found = generic_getattribute(self, name, true);
-    if (found || PyErr_Occurred())
-        return found;
+// A name of the application object, read from an Interpreter (what
+// __getattr__ does for it).
+PyObject *tk_attribute(PyObject *self, PyObject *name) {
     return c_entry([&] { return getattr_(self, name); });
 }
 
@@ -662,6 +657,9 @@ void publish_names(nb::handle interp) {
             // stay tkinter's: not names of the package.
             if (PyObject_HasAttr(g_misc, key.ptr()))
                 continue;
+            // The application object's names stay its own too.
+            if (forwards((PyTypeObject *)g_interpreter, key.ptr()))
+                continue;
             names.append(key);
         }
     };
@@ -876,8 +874,7 @@ KX_MODULE(interpreter, m) {
             "A Tcl error raises TclError with its details (message: Tcl's result)."));
     g_interpreter = keep(c.finish());
     callbacks::init(g_interpreter, g_command, g_tcl_error);
-    ((PyTypeObject *)g_interpreter)->tp_getattro = interp_getattro;
-    PyType_Modified((PyTypeObject *)g_interpreter);
+    forward_names(g_interpreter, import_attr("_tkinter", "TkappType"), tk_attribute);
     nb::object set_var_fn = nb::getattr(nb::handle(g_interpreter), "set_var");
     nb::setattr(nb::handle(g_interpreter), "set_int", set_var_fn);
     nb::setattr(nb::handle(g_interpreter), "set_double", set_var_fn);
