@@ -635,7 +635,8 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
         s->async = api.AsyncCreate(async_proc, s);
         // Python runs signal handlers in its main thread only: the handler
         // of an interpreter of another thread has nothing to do for a signal.
-        watcher::add(s->async, mark, in_main_thread());
+        unsigned long main = watcher::main_thread();
+        watcher::add(s->async, mark, main ? main == PyThread_get_thread_ident() : in_main_thread());
         s->waits = labwaits::attach(interp);
         watcher::set_breaker(s->async, labwaits::on_watch, s->waits);
     }

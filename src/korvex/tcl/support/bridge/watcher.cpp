@@ -35,6 +35,7 @@ struct Watcher {
     int wake[2] = {-1, -1};     // a byte wakes the thread (something changed)
     int signals[2] = {-1, -1};  // Python's wakeup file descriptor writes here
     bool sees_signals = false;
+    unsigned long main_thread = 0;  // Python's main thread, once seen
 };
 
 // Never destroyed: the thread may still be waiting when the process exits.
@@ -179,6 +180,12 @@ void signals_seen(bool seen) {
     poke(w);
 }
 
+unsigned long main_thread() {
+    Watcher &w = the_watcher();
+    std::lock_guard<std::mutex> lock(w.mu);
+    return w.main_thread;
+}
+
 bool sees_signals() {
     Watcher &w = the_watcher();
     std::lock_guard<std::mutex> lock(w.mu);
@@ -197,6 +204,11 @@ void watch_signals() {
     if (!old) {  // not the main thread, say
         PyErr_Clear();
         return;
+    }
+    {
+        // Only Python's main thread may set the wakeup file descriptor.
+        std::lock_guard<std::mutex> lock(the_watcher().mu);
+        the_watcher().main_thread = PyThread_get_thread_ident();
     }
     nb::object previous = nb::steal(old);
     if (PyLong_AsLong(old) != -1) {

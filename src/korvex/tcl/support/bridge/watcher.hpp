@@ -51,6 +51,10 @@ void signals_seen(bool seen);
 // handlers reach Tcl work only at its end (time limits are not affected).
 void watch_signals();
 
+// The ident of Python's main thread (PyThread_get_thread_ident), as
+// watch_signals learnt it; 0 when it ran in another thread.
+unsigned long main_thread();
+
 // Whether signals reach the watcher (the wakeup file descriptor is ours).
 bool sees_signals();
 
