@@ -151,6 +151,17 @@ def test_ctrl_c_between_top_level_commands(name):
     assert out == ["KeyboardInterrupt:True", "usable"]
 
 
+# A signal with a Python handler, sent every 0.3 ms until `stop` is set.
+STORM = """
+        signal.signal(signal.SIGUSR1, lambda signum, frame: None)
+        stop = threading.Event()
+        def storm():
+            while not stop.is_set():
+                os.kill(os.getpid(), signal.SIGUSR1)
+                time.sleep(0.0003)
+"""
+
+
 # Tcl 8.6's bytecode engine checks for asynchronous work between a catch
 # taking an error and the end of the catch with the caught code still in
 # hand, hands that code (TCL_ERROR) to the handlers and treats the same code
@@ -161,13 +172,7 @@ def test_ctrl_c_between_top_level_commands(name):
                           "between the catch and its end (tclsh+TclX with a trapped signal does the same)",
                    strict=False)
 def test_a_harmless_signal_never_lets_a_caught_error_escape():
-    out = run("""
-        signal.signal(signal.SIGUSR1, lambda signum, frame: None)
-        stop = threading.Event()
-        def storm():
-            while not stop.is_set():
-                os.kill(os.getpid(), signal.SIGUSR1)
-                time.sleep(0.0003)
+    out = run(STORM + """
         threading.Thread(target=storm, daemon=True).start()
         failed = []
         for _ in range(300):
@@ -186,13 +191,7 @@ def test_a_harmless_signal_never_lets_a_caught_error_escape():
 # for that interpreter to do, and each visit would expose its catches to the
 # fault above (it let every one of these evaluations fail).
 def test_signals_leave_the_catches_of_another_threads_interpreter_alone():
-    out = run("""
-        signal.signal(signal.SIGUSR1, lambda signum, frame: None)
-        stop = threading.Event()
-        def storm():
-            while not stop.is_set():
-                os.kill(os.getpid(), signal.SIGUSR1)
-                time.sleep(0.0003)
+    out = run(STORM + """
         failed = []
         def work():
             interp = Interpreter()
