@@ -29,9 +29,19 @@ PyObject *fw_repr(PyObject *self) {
     return PyUnicode_FromFormat("<forwarded attribute %R>", reinterpret_cast<Forwarder *>(self)->name);
 }
 
+// help() shows it for the name.
+PyObject *fw_doc(PyObject *self, void *) {
+    return PyUnicode_FromFormat("The application object's %U, read through the instance (self.tk.%U).",
+                                reinterpret_cast<Forwarder *>(self)->name,
+                                reinterpret_cast<Forwarder *>(self)->name);
+}
+
+PyGetSetDef fw_getset[] = {{"__doc__", fw_doc, nullptr, nullptr, nullptr}, {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
 PyType_Slot fw_slots[] = {{Py_tp_descr_get, (void *)fw_descr_get},
                           {Py_tp_dealloc, (void *)fw_dealloc},
                           {Py_tp_repr, (void *)fw_repr},
+                          {Py_tp_getset, (void *)fw_getset},
                           {0, nullptr}};
 
 PyType_Spec fw_spec = {"korvex.tcl.forwarded_attribute", sizeof(Forwarder), 0,
