@@ -786,3 +786,90 @@ def test_ctrl_c_in_a_tcltest_item_is_a_keyboard_interrupt(pytester):
     assert re.search(r'spin\.test:4: KeyboardInterrupt: in the tcltest test spin-1\.1, at ".*" '
                      r'\(procedure "spin" line 1\)', out), out
     assert "Traceback" not in out and "pytest_tcltest.py" not in out, out
+
+
+# -- one thread, as under tclsh; no test lost -----------------------------------
+
+THREAD_SUITE = r"""
+package require Thread
+set main [thread::id]
+test names-1 {only this thread is known to Thread} {
+    list [llength [thread::names]] [expr {[thread::id] eq $main}]
+} {1 1}
+test worker-1 {a worker made and released} {
+    set t [thread::create {thread::wait}]
+    set r [thread::send $t {expr {6 * 7}}]
+    thread::release -wait $t
+    list $r [llength [thread::names]]
+} {42 1}
+test tsv-1 {a shared variable} {
+    tsv::set shared k 5
+    set t [thread::create {thread::wait}]
+    thread::send $t {tsv::incr shared k 2}
+    thread::release -wait $t
+    tsv::get shared k
+} 7
+test tpool-1 {a pool} {
+    set p [tpool::create -maxworkers 2]
+    set jobs [lmap n {1 2 3} {tpool::post $p [list expr $n * 10]}]
+    foreach j $jobs {tpool::wait $p $j}
+    set r [lmap j $jobs {tpool::get $p $j}]
+    tpool::release $p
+    set r
+} {10 20 30}
+test unwound-1 {a catch swallows the gentle stop: the run is unwound} {
+    while 1 {catch {while 1 {}}}
+} 1
+# Thread's own suites end by reaping every thread but this one.
+while {[llength [thread::names]] > 1} {
+    foreach tid [thread::names] {if {$tid != $main} {catch {thread::release -wait $tid}}}
+}
+test names-2 {this thread alone after the reaping, in a new run too} {
+    list [llength [thread::names]] [expr {[thread::id] eq $main}]
+} {1 1}
+"""
+
+
+@pytest.mark.parametrize("args", [[], ["-n", "2"]], ids=["alone", "xdist"])
+def test_extensions_that_tie_themselves_to_a_thread_see_one(pytester, args):
+    # Expect loaded by two files (once crashed pytest: a second thread);
+    # Thread's names and reaping as under tclsh, also across a new run of
+    # the file after a test was unwound (once each run added a thread).
+    if args:
+        pytest.importorskip("xdist")
+    expect = "package require Expect\ntest e-1 {} {expr 1} 1\n"
+    tcltest(pytester, "expect1", expect, expect2=expect, threads=THREAD_SUITE)
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--tcl-timeout=1", "--tcltest-summary",
+                                           *args, timeout=180)
+    result.assert_outcomes(passed=7, failed=1)
+    result.stdout.fnmatch_lines(["FAILED threads.test::unwound-1 - the time limit ran out*"])
+    assert result.ret == 1
+
+
+LOST = {
+    # A helper a test made, removed at the top level: the dry run fails there.
+    "helper": ("test top-1 {defines a helper} {proc helper {} {return ok}; helper} ok\n"
+               "rename helper {}\ntest top-2 {after it} {expr {1 + 1}} 2\n", {"top-1", "top-2"}),
+    # A variable a test sets, read at the top level (tcllib's blowfish).
+    "variable": ("test v-1 {} {set ::key 1} 1\nunset ::key\ntest v-2 {} {expr 2} 2\n"
+                 "test v-3 {} {expr 3} 3\n", {"v-1", "v-2", "v-3"}),
+}
+
+
+@pytest.mark.parametrize("case", list(LOST))
+def test_tests_after_top_level_code_that_needs_a_tests_work_are_items(pytester, case):
+    body, names = LOST[case]
+    tcltest(pytester, "suite", body)
+    result = pytester.runpytest("-p", "no:cacheprovider", "-v", "--tcltest-summary")
+    result.assert_outcomes(passed=len(names))
+    result.stdout.fnmatch_lines(["suite.test: Total %d Passed %d Skipped 0 Failed 0" % (len(names), len(names))])
+
+
+def test_a_test_only_the_run_meets_is_named_not_lost(pytester):
+    # Collection cannot list a test whose existence depends on another
+    # test's work without an error to tell it so: the run names it.
+    tcltest(pytester, "suite", "test u-1 {} {set ::made 1} 1\n"
+                               "if {[info exists ::made]} {test u-2 {made by u-1} {expr 1} 1}\n")
+    result = pytester.runpytest("-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1, errors=1)
+    result.stdout.fnmatch_lines(["*suite.test ran tests that its collection did not find*: u-2 (line 4)"])

@@ -392,10 +392,26 @@ def _interpreter_module() -> Optional[ModuleType]:
     return module
 
 
+# Above 0 while the plugin's own runs make interpreters (a tcltest file's):
+# those are not the test's, and keep no trace of the plugin's.
+_unwatched = 0
+
+
+@contextlib.contextmanager
+def unwatched() -> Iterator[None]:
+    """Interpreters made in this block are not the running test's."""
+    global _unwatched
+    _unwatched += 1
+    try:
+        yield
+    finally:
+        _unwatched -= 1
+
+
 def _made(interp: Interpreter) -> None:
     # Runs at the end of every Interpreter's construction while the plugin watches.
     _original_load_entrypoint(interp)
-    test = _running
+    test = _running if not _unwatched else None
     # Only the test's own thread: an interpreter must be freed in the thread
     # that made it, and a report that held the last reference would free it
     # in the test's thread.
@@ -540,7 +556,10 @@ class _Watch:
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_call(self, item: pytest.Item) -> Iterator[None]:
         test = item.stash.get(_test, None)
-        if test is None or not test.seconds:  # no limit, or run outside pytest's test protocol
+        # No limit, a test run outside pytest's test protocol, or one that
+        # keeps its own (a tcltest item's Tcl runs beside the fixtures' in
+        # this thread: their limits must not stop it).
+        if test is None or not test.seconds or getattr(item, "keeps_time_limit", False):
             yield
             return
         with contextlib.ExitStack() as limits:

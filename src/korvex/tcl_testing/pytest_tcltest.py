@@ -17,6 +17,7 @@ import fnmatch
 import functools
 import os
 import re
+import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, Generator, Iterable, Iterator, List, NoReturn, Optional, Tuple, Union
 
@@ -61,6 +62,14 @@ def pytest_configure(config: pytest.Config) -> None:
     summary = config.getoption("tcltest_summary")
     if summary if summary is not None else config.getini("tcltest_summary"):
         config.pluginmanager.register(_Summary(), "korvex_tcl-tcltest-summary")
+
+
+def pytest_unconfigure(config: pytest.Config) -> None:
+    # A run left waiting (a session stopped by Ctrl-C, -x) ends here, in
+    # pytest's thread, not whenever its greenlet is collected.
+    runner = sys.modules.get("korvex.tcl_testing.tcltest_runner")
+    if runner is not None:
+        runner.abort_all()
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -198,8 +207,9 @@ class TcltestFile(pytest.File):
         from korvex.tcl.interpreter import TclError
 
         try:
-            found, _ = collect(self.path, tcltest_arguments(self.config),
-                               _tcl_pytest._option_timeout(self.config), _tcl_pytest.tclx_setting(self.config))
+            with _tcl_pytest.unwatched():
+                found, _ = collect(self.path, tcltest_arguments(self.config),
+                                   _tcl_pytest._option_timeout(self.config), _tcl_pytest.tclx_setting(self.config))
         except TclError as exc:
             raise self.CollectError(str(exc)) from None
         # With --dist loadgroup, pytest-xdist keeps the items of a group together.
@@ -225,12 +235,20 @@ class TcltestFile(pytest.File):
     def teardown(self) -> None:
         run, self._run = self._run, None
         self.ended = run or self.ended
-        if run is None or (run.end is not None and self._told):
+        if run is None:
             return
-        end = run.end or run.finish(_tcl_pytest._option_timeout(self.config))
-        if end.kind in ("error", "timeout", "aborted"):
-            pytest.fail("%s while finishing %s:\n%s" % (_ENDS[end.kind], self.path.name, end.text),
-                        pytrace=False)
+        if run.end is None:
+            with _tcl_pytest.unwatched():
+                run.finish(_tcl_pytest._option_timeout(self.config))
+        end = run.end
+        assert end is not None
+        problems = []
+        if end.kind in ("error", "timeout", "aborted") and not self._told:
+            problems.append("%s while finishing %s:\n%s" % (_ENDS[end.kind], self.path.name, end.text))
+        if end.unlisted:
+            problems.append(_unlisted(self.path.name, end.unlisted))
+        if problems:
+            pytest.fail("\n".join(problems), pytrace=False)
 
     # -- running ---------------------------------------------------------------
 
@@ -261,6 +279,15 @@ class TcltestFile(pytest.File):
         return end.kind in ("timeout", "aborted") and end.in_test
 
 
+def _unlisted(name: str, tests: "Iterable[Tuple[str, int]]") -> str:
+    """What the teardown of a file says of the tests its run met that its
+    collection did not find (they are not items: they were skipped)."""
+    listed = ", ".join("%s (line %d)" % (test, line) if line > 0 else test for test, line in tests)
+    return ("%s ran tests that its collection did not find, so they are no items and were skipped: %s\n"
+            "(the file's top-level code takes another way when its tests run than when they are only listed)"
+            % (name, listed))
+
+
 _ENDS = {
     "error": "an error reached the top level",
     "timeout": "the time limit ran out",
@@ -288,6 +315,8 @@ def _skip(reason: str) -> BaseException:
 class TcltestItem(pytest.Item):
     """One tcltest test: `key` is (its Tcl name, which test of that name in the file)."""
 
+    keeps_time_limit = True  # the file's run applies the test's limit (see FileRun)
+
     def __init__(self, *, key: Tuple[str, int], place: int, line: int, **kwargs: Any) -> None:
         super().__init__(**kwargs)
         self.key = key
@@ -306,7 +335,8 @@ class TcltestItem(pytest.Item):
         test = self.stash.get(_tcl_pytest._test, None)  # the plugin read the limit at setup
         seconds = test.seconds if test is not None else _tcl_pytest._test_timeout(self)
         try:
-            result = file.result_of(self, seconds)
+            with _tcl_pytest.unwatched():
+                result = file.result_of(self, seconds)
         except (KeyboardInterrupt, pytest.fail.Exception) as exc:
             # Raised in pytest's thread (Ctrl-C, pytest-timeout's signal
             # method) while Tcl worked: the run is stopped, and said so here,

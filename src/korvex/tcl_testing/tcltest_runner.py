@@ -3,33 +3,43 @@ Interpreter, one test at a time.
 
 A tcltest file is a script: its tests run while it is evaluated, between
 top-level code that defines procedures, constraints and fixtures. pytest
-wants one test per call. So a run evaluates the file in a thread of its own
-(as the console runs a file: at Tcl's top level, from the file's directory,
-``argv0`` the file's name and ``argv`` the tcltest arguments), and traces on
-``tcltest::test`` stop the evaluation at each test the session selected until
-pytest's item for it asks to go on. Tests the session did not select are
-skipped by tcltest itself (as its ``-skip`` would), without stopping.
+wants one test per call. So a run evaluates the file in a greenlet of
+pytest's own thread (as the console runs a file: at Tcl's top level, from the
+file's directory, ``argv0`` the file's name and ``argv`` the tcltest
+arguments), and traces on ``tcltest::test`` switch back to pytest at each
+test the session selected until pytest's item for it asks to go on. Tests the
+session did not select are skipped by tcltest itself (as its ``-skip``
+would), without stopping. All of a session's Tcl work happens in that one
+thread, as under tclsh: extensions that tie themselves to a thread (Expect
+cannot be loaded in a second one; Thread lists every thread that used it)
+behave as they do there.
 
 Collection is a dry run of the same kind: the whole file evaluated with every
 test skipped, the names and lines of the tests it meets recorded. It costs
 the file's top-level code (a new interpreter, tcltest, whatever the file does
-outside its tests), no test body, setup or cleanup.
+outside its tests), no test body, setup or cleanup. When that code fails
+after some tests (it relies on what a test made), the file is collected
+again by a full run that runs every test, as tclsh would, with their output
+dropped. A test that the run meets and collection did not find is named by
+the run's End, not silently lost.
 
-Only the run's thread touches its interpreter; the thread and pytest's take
-turns (one waits while the other works), handing the current directory over
-at each turn.
+The run and pytest take turns (one waits while the other works), handing the
+current directory over at each turn; a watchdog thread keeps the time limits.
 """
 
 import ctypes
-import gc
 import os
-import queue
 import re
+import signal
 import sys
 import tempfile
 import threading
 import time
-from typing import Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union
+import weakref
+from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Sequence, Tuple, Union
+
+# greenlet ships no type information: its classes are Any to mypy.
+import greenlet  # type: ignore[import-untyped, unused-ignore]
 
 from korvex.tcl.internal import TclDLL
 from korvex.tcl.interpreter import Interpreter, TclError, TclTimeoutError
@@ -49,7 +59,10 @@ _ToRun = Union[Tuple[Literal["go", "skip"], Optional[Key], float], Tuple[Literal
 _ToPytest = Union[Tuple[Literal["reached"], Key], Tuple[Literal["result"], "Result"], Tuple[Literal["end"], "End"]]
 
 # The run's state lives in ::tcl::KorvexTcltest (S below):
-#   S(collect)  1 in a dry run: every test skipped, name and line kept in S(found)
+#   S(collect)  1 in a dry run: every test skipped, name and line kept in
+#               S(found); 2 in a full one: every test run, the same kept
+#   S(k:KEY)    the test KEY ({name occurrence}) was collected; one that was
+#               not is skipped, its name and line kept in S(unlisted)
 #   S(n:NAME)   how many top-level tests named NAME began so far
 #   S(s:KEY)    the test KEY ({name occurrence}) is selected
 #   S(stack)    for each tcltest::test running: {} (not ours: nested), {skip I
@@ -57,14 +70,16 @@ _ToPytest = Union[Tuple[Literal["reached"], Key], Tuple[Literal["result"], "Resu
 #               COUNTS} (selected, tcltest's counts before it)
 # The procedures take the path of the interpreter whose tcltest runs the test:
 # {} for the file's own, a child's for tcltest::loadIntoChildInterpreter.
-_SETUP = r"""{collect selected file} {
+_SETUP = r"""{collect selected known file} {
     upvar #0 ::tcl::KorvexTcltest S
     array unset S
     set S(collect) $collect
     set S(found) {}
+    set S(unlisted) {}
     set S(stack) {}
     set S(file) [file normalize $file]
     foreach {name n} $selected {set S(s:[list $name $n]) 1}
+    foreach {name n} $known {set S(k:[list $name $n]) 1}
     set S(counts) {0 0 0 0}
     ::tcl::KorvexTcltestHook {}
     trace add execution ::tcltest::cleanupTests {enter leave} ::tcl::KorvexTcltestCleanup
@@ -100,6 +115,12 @@ proc ::tcl::KorvexTcltestEnter {i cmd op} {
     set key [list $name [incr S(n:$name)]]
     if {$S(collect)} {
         lappend S(found) $name [::tcl::KorvexTcltestLine $i]
+        if {$S(collect) == 2} {
+            lappend S(stack) {}
+            return
+        }
+    } elseif {![info exists S(k:$key)]} {
+        lappend S(unlisted) $name [::tcl::KorvexTcltestLine $i]
     } elseif {[info exists S(s:$key)]} {
         catch {flush stdout}
         if {[::tcl::korvex_tcltest_gate enter $name $S(n:$name) $cmd]} {
@@ -258,7 +279,7 @@ class End:
     (stopped from outside; in_test tells whether a test was running),
     "finished" (run to its end with no test left to run)."""
 
-    __slots__ = ("kind", "text", "status", "exc", "in_test", "found", "counts")
+    __slots__ = ("kind", "text", "status", "exc", "in_test", "found", "counts", "unlisted")
 
     def __init__(self, kind: str, text: str = "", status: int = 0, exc: Optional[BaseException] = None,
                  in_test: bool = False, found: Tuple[str, ...] = ()) -> None:
@@ -270,41 +291,150 @@ class End:
         self.found = found
         # tcltest's counts of the file's tests (Total, Passed, Skipped, Failed), when known.
         self.counts: Optional[Tuple[int, ...]] = None
+        # The tests the run met that collection had not found: (name, line).
+        self.unlisted: Tuple[Tuple[str, int], ...] = ()
 
 
 class _Stop(BaseException):
-    """Ends a run's thread from inside a callback (never reaches Tcl's catch)."""
+    """Ends a run from inside a callback (never reaches Tcl's catch)."""
+
+
+class _Watchdog:
+    """The one thread that keeps the time limits of runs: Tcl works in the
+    thread that runs pytest, which cannot watch itself. When a stretch of Tcl
+    work overruns its limit, it is stopped gently (an error that tcltest
+    reports with Tcl's stack); if it goes on for `_GENTLE_GRACE` seconds of
+    processor time after that (a catch in a loop swallowed it), it is
+    unwound. Only one stretch runs at a time (runs take turns in one
+    thread), so one job is kept."""
+
+    def __init__(self) -> None:
+        self._cond = threading.Condition()
+        self._job: Optional[Tuple["FileRun", Optional[float], float, Optional[int]]] = None
+        self._thread: Optional[threading.Thread] = None
+
+    def arm(self, run: "FileRun", seconds: float) -> None:
+        """Stops the run's work after `seconds` (its thread's clock read now)."""
+        self._set((run, time.monotonic() + seconds, seconds, _thread_clock()))
+
+    def grace(self, run: "FileRun") -> None:
+        """Unwinds the run's work unless it ends within the grace time."""
+        self._set((run, None, 0.0, _thread_clock()))
+
+    def disarm(self) -> None:
+        if self._job is not None:
+            with self._cond:
+                self._job = None
+
+    def _set(self, job: Tuple["FileRun", Optional[float], float, Optional[int]]) -> None:
+        with self._cond:
+            self._job = job
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._loop, name="tcltest time limits", daemon=True)
+                self._thread.start()
+            self._cond.notify()
+
+    def _loop(self) -> None:
+        cond = self._cond
+        while True:
+            with cond:
+                while self._job is None:
+                    cond.wait()
+                job = self._job
+                run, deadline, seconds, clock = job
+                if deadline is not None:
+                    remaining = deadline - time.monotonic()
+                    if remaining > 0:
+                        cond.wait(remaining)
+                        continue
+                    self._job = (run, None, seconds, clock)  # the grace that follows
+                    job = self._job
+                    if not run._overrun(seconds):
+                        self._job = None  # answered meanwhile
+                        continue
+            start = _cpu_time(clock)
+            wall = time.monotonic() + _GENTLE_GRACE
+            while True:
+                with cond:
+                    if self._job is not job:
+                        break
+                    cond.wait(0.1)
+                    if self._job is not job:
+                        break
+                used = _cpu_time(clock)
+                if (time.monotonic() > wall) if start is None or used is None else (used - start > _GENTLE_GRACE):
+                    run._cancel(_TCL_CANCEL_UNWIND)
+                    with cond:
+                        if self._job is job:
+                            self._job = None
+                    break
+
+
+_watchdog = _Watchdog()
+
+
+def _thread_clock() -> Optional[int]:
+    try:
+        return time.pthread_getcpuclockid(threading.get_ident())
+    except (AttributeError, OSError):
+        return None
+
+
+def _cpu_time(clock: Optional[int]) -> Optional[float]:
+    """The processor time of the thread whose clock this is (None where it cannot be read)."""
+    if clock is None:
+        return None
+    try:
+        return time.clock_gettime(clock)
+    except OSError:
+        return None
+
+
+# Signals whose Python handlers a run stands in for while its Tcl works: a
+# handler that raises (Ctrl-C, pytest-timeout's signal method) stops the test
+# gently first, so that tcltest reports where Tcl was.
+_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGALRM") if hasattr(signal, name))
 
 
 class FileRun:
-    """One evaluation of a tcltest file in a thread with its own Interpreter.
+    """One evaluation of a tcltest file with its own Interpreter, in the
+    calling thread.
 
     `selected` lists the keys ((name, occurrence) pairs) of the tests to stop
-    at; `order` gives each key's place in the file (from the dry run).
-    pytest's thread calls :meth:`run_test` for each of them in turn and
-    :meth:`finish` at the end; a dry run (`collect`) only needs
-    :meth:`finish`.
+    at; `order` gives each key's place in the file (from collection): a test
+    the run meets that it does not list is skipped and named in the End's
+    `unlisted`. pytest's side calls :meth:`run_test` for each of them in turn
+    and :meth:`finish` at the end; a collection (`collect`: True for a dry
+    run that skips every test, "full" for one that runs them, their output
+    dropped) only needs :meth:`finish`.
+
+    The file is evaluated in a greenlet of the calling thread: Tcl's
+    extensions that tie themselves to a thread (Expect, Thread) see one
+    thread, as under tclsh. The greenlet and its caller take turns.
     """
 
     def __init__(self, path: _Path, args: Iterable[str] = (), selected: Iterable[Key] = (),
-                 order: Optional[Dict[Key, int]] = None, collect: bool = False,
+                 order: Optional[Dict[Key, int]] = None, collect: Union[bool, str] = False,
                  tclx: Optional[bool] = None) -> None:
         self.path = os.path.abspath(path)
         self.args = list(args)
         self.tclx = tclx  # Interpreter(tclx=...): None follows KORVEX_TCL_TCLX
         self.selected = list(selected)
         self.order = order or {}
-        self.collect = collect
+        self.mode = 2 if collect == "full" else 1 if collect else 0
+        self.collect = bool(self.mode)
         self.position = -1  # the place of the last selected test reached
         self.end: Optional[End] = None
         self.interp: Optional[Interpreter] = None
-        self._to_worker: "queue.SimpleQueue[_ToRun]" = queue.SimpleQueue()
-        self._to_main: "queue.SimpleQueue[_ToPytest]" = queue.SimpleQueue()
-        self._thread: Optional[threading.Thread] = None
-        # What the thread waits for: "go", or the key it reached.
+        self._greenlet: Optional[greenlet.greenlet] = None
+        self._caller: Optional[greenlet.greenlet] = None
+        # What the run waits for: "go", or the key it reached.
         self._waiting: Union[None, Literal["go"], Key] = None
-        self._lock = threading.Lock()  # guards _address against the interpreter's deletion
+        # Guards _address (the interpreter's deletion) and _answered against
+        # the watchdog's cancellations.
+        self._lock = threading.Lock()
         self._address: Optional[int] = None
+        self._answered = True  # the run's side has answered the last turn
         self._active: Optional[Key] = None  # the key of the test running in Tcl
         # The file holding what a test writes to stdout, and descriptor 1 as
         # it was before (while a test's output is captured).
@@ -316,10 +446,14 @@ class FileRun:
         # long the stretch took in all (None while it runs on).
         self.overran: Optional[float] = None
         self.took: Optional[float] = None
-        # The Result of the test that was running when pytest's thread was
-        # interrupted (Ctrl-C, pytest-timeout), stopped gently.
+        # The Result of the test that was running when a signal handler
+        # raised (Ctrl-C, pytest-timeout), stopped gently.
         self.stopped: Optional[Result] = None
         self._gentle_sent = False  # a gentle cancellation was sent (see _obey)
+        self._in_tcl = False  # the run's Tcl is working (not a gate, not the caller)
+        self._interrupt: Optional[BaseException] = None  # what a signal handler raised meanwhile
+        self._escaped: Optional[BaseException] = None  # a BaseException that unwound the run
+        self._handlers: Dict[int, Any] = {}  # the signal handlers stood in for
 
     # -- pytest's side -----------------------------------------------------
 
@@ -362,133 +496,158 @@ class FileRun:
             end.kind = "finished"
         return end
 
+    def abort(self) -> None:
+        """Ends a run that has not ended (its interpreter deleted)."""
+        if self.end is None and self._greenlet is not None and not self._greenlet.dead:
+            self._abort()
+
     def _place(self, key: Key) -> int:
         return self.order.get(key, -1)
 
     def _turn(self, message: _ToRun) -> _ToPytest:
-        """Hands the turn to the run's thread with `message`; returns its answer.
-
-        No garbage collection runs while the thread has the turn: it would
-        run in that thread, and could free interpreters that pytest's thread
-        made and dropped, which must be freed in their own thread (the run's
-        thread takes care that nothing of its own interpreter outlives it)."""
-        collecting = gc.isenabled()
-        gc.disable()
-        try:
-            if self._thread is None:
-                self._thread = threading.Thread(target=self._work, name="tcltest " + os.path.basename(self.path),
-                                                daemon=True)
-                self._thread.start()
-            self._to_worker.put(message)
-            try:
-                answer = self._answer(message[-1] if message[0] != "abort" else 0.0)
-            except BaseException:  # Ctrl-C, pytest-timeout: stop the Tcl work, then pass it on
-                gentle = self._stop_gently(_GENTLE_GRACE)
-                if gentle is not None and gentle[0] == "result":
-                    self.stopped = gentle[1]
-                if gentle is None or gentle[0] != "end":
-                    self._abort()
-                    if self.stopped is not None and self.end is not None:
-                        self.end.in_test = True  # stopped in a test: the next one needs a new run
-                else:
-                    self.end = gentle[1]
-                    self._thread.join(_ABORT_GRACE)
-                raise
-            if answer[0] == "end":
-                self.end = answer[1]
-                self._thread.join()
-        finally:
-            if collecting:
-                gc.enable()
-        return answer
-
-    def _answer(self, seconds: float) -> _ToPytest:
-        """The run's thread's answer, the Tcl work bounded by `seconds` (0:
-        none). Work that overruns is stopped gently, so that Tcl's stack
-        reaches tcltest's report (or the file's error); work that does not
-        stop then is unwound."""
+        """Hands the turn to the run with `message`; returns its answer."""
+        run = self._greenlet
+        if run is None:
+            run = self._greenlet = greenlet.greenlet(self._work)
+            _live.add(self)
+        caller = self._caller = greenlet.getcurrent()
+        run.parent = caller
+        seconds = message[-1] if message[0] != "abort" else 0.0
         self.overran = self.took = None
-        if not seconds or seconds <= 0:
-            return self._to_main.get()
+        self._guard_signals()
+        with self._lock:
+            self._answered = False
         started = time.monotonic()
+        if seconds and seconds > 0:
+            _watchdog.arm(self, seconds)
         try:
-            return self._to_main.get(timeout=seconds)
-        except queue.Empty:
-            pass
-        self.overran = seconds
-        answer = self._stop_gently(_GENTLE_GRACE)
-        if answer is None:
-            self._cancel(_TCL_CANCEL_UNWIND)
-            answer = self._to_main.get()
-        self.took = time.monotonic() - started
+            answer: _ToPytest = run.switch(message)
+        except BaseException:
+            # Raised by the run itself (a plugin fault, or what unwound it):
+            # it has ended.
+            _watchdog.disarm()
+            self._unguard_signals()
+            if self.end is None:
+                self.end = End("aborted", "the run ended with an exception", in_test=self._active is not None)
+            raise
+        finally:
+            self._caller = None
+        _watchdog.disarm()
+        if self.overran is not None:
+            self.took = time.monotonic() - started
+        if answer[0] == "end":
+            self.end = answer[1]
+            self._unguard_signals()
+        interrupt, self._interrupt = self._interrupt, None
+        if interrupt is not None:  # a signal handler raised while Tcl worked: stopped gently
+            if answer[0] == "result":
+                self.stopped = answer[1]
+            if self.end is None:
+                self._abort()
+            end = self.end
+            if end is not None:
+                if self.stopped is not None:
+                    end.in_test = True  # stopped in a test: the next one needs a new run
+                if end.kind == "error":
+                    end.kind = "aborted"
+            raise interrupt
+        escaped, self._escaped = self._escaped, None
+        if escaped is not None:
+            raise escaped
         return answer
 
-    def _cpu_time(self) -> Optional[float]:
-        """The processor time the run's thread has used (None where it cannot be read)."""
-        thread = self._thread
-        try:
-            assert thread is not None and thread.ident is not None
-            return time.clock_gettime(time.pthread_getcpuclockid(thread.ident))
-        except (AssertionError, AttributeError, OSError):
-            return None
+    def _overrun(self, seconds: float) -> bool:
+        """The watchdog's: the stretch overran `seconds`; stops it gently
+        unless it has answered. Returns whether it was stopped."""
+        with self._lock:
+            if self._address is None or self._answered:
+                return False
+            self.overran = seconds
+            _Tcl_CancelEval(self._address, None, None, 0)
+            self._gentle_sent = True
+            return True
 
     def _cancel(self, flags: int) -> bool:
-        """Cancels the run's Tcl work unless the run's thread has answered
-        (its answers are sent under the lock: a cancellation never reaches
-        work that comes after them)."""
+        """Cancels the run's Tcl work unless the run has answered (its
+        answers are marked under the lock: a cancellation never reaches work
+        that comes after them)."""
         with self._lock:
-            if self._address is None or not self._to_main.empty():
+            if self._address is None or self._answered:
                 return False
             _Tcl_CancelEval(self._address, None, None, flags)
             self._gentle_sent = not flags
             return True
 
-    def _stop_gently(self, grace: float) -> Optional[_ToPytest]:
-        """Cancels the Tcl work as an error Tcl code can see ("eval canceled":
-        tcltest reports it, with Tcl's stack, as the test's error); the
-        answer that follows within `grace` seconds, else None."""
-        self._cancel(0)
-        # A command blocked in the system (exec, a read) sees the cancellation
-        # when it returns: while the thread does not work it is waited for.
-        # Work that goes on (a catch in a loop swallowed it) is given `grace`
-        # seconds of processor time.
-        start = self._cpu_time()
-        deadline = time.monotonic() + grace
-        while True:
+    def _abort(self) -> None:
+        """Unwinds the run from the gate it waits in, or ends it before it began."""
+        self._aborted = True
+        run = self._greenlet
+        if run is None or run.dead:
+            if self.end is None:
+                self.end = End("aborted", "the run did not start", in_test=False)
+            return
+        run.parent = greenlet.getcurrent()
+        try:
+            answer: _ToPytest = run.throw(_Stop)
+        except _Stop:  # not started: greenlet ends it at once
+            answer = ("end", End("aborted", in_test=False))
+        self._unguard_signals()
+        if answer[0] == "end":
+            self.end = answer[1]
+        else:  # pragma: no cover - a run answers a stop with its end
+            self.end = End("aborted", "the run did not stop", in_test=True)
+
+    # -- signals -------------------------------------------------------------
+
+    def _guard_signals(self) -> None:
+        """Stands in for the Python handlers of _SIGNALS while this run's Tcl
+        works (in the main thread only: only there do they run)."""
+        if threading.current_thread() is not threading.main_thread():
+            return
+        for signum in _SIGNALS:
             try:
-                return self._to_main.get(timeout=0.1)
-            except queue.Empty:
-                pass
-            used = self._cpu_time()
-            if start is None or used is None:
-                if time.monotonic() > deadline:
-                    return None
-            elif used - start > grace:
+                handler = signal.getsignal(signum)
+            except (OSError, ValueError):
+                continue
+            if getattr(handler, "korvex_run", None) is self or not callable(handler):
+                continue
+            try:
+                signal.signal(signum, self._stand_in(handler))
+            except (OSError, ValueError):
+                continue
+            self._handlers.setdefault(signum, handler)
+
+    def _stand_in(self, handler: Callable[..., Any]) -> Callable[..., Any]:
+        def stand_in(signum: int, frame: Any) -> Any:
+            if not self._in_tcl or self._interrupt is not None:
+                return handler(signum, frame)  # as if it were not here (a second signal unwinds)
+            try:
+                return handler(signum, frame)
+            except BaseException as exc:
+                # Stopped gently: tcltest reports the test with Tcl's stack,
+                # and the exception is raised once the run answers.
+                self._interrupt = exc
+                if self._cancel(0):
+                    _watchdog.grace(self)
                 return None
 
-    def _abort(self) -> None:
-        self._aborted = True
-        self._to_worker.put(("abort",))
-        with self._lock:
-            if self._address is not None:
-                _Tcl_CancelEval(self._address, None, None, _TCL_CANCEL_UNWIND)
-        try:
-            while True:
-                answer = self._to_main.get(timeout=_ABORT_GRACE)
-                if answer[0] == "end":
-                    self.end = answer[1]
-                    assert self._thread is not None  # the run's thread sent it
-                    self._thread.join(_ABORT_GRACE)
-                    break
-                self._to_worker.put(("abort",))
-        except queue.Empty:
-            self.end = End("aborted", "the run did not stop", in_test=True)
-            self._release_stdout()
+        stand_in.korvex_run = self  # type: ignore[attr-defined]
+        stand_in.korvex_handler = handler  # type: ignore[attr-defined]
+        return stand_in
 
-    # -- the run's thread ----------------------------------------------------
+    def _unguard_signals(self) -> None:
+        handlers, self._handlers = self._handlers, {}
+        for signum in handlers:
+            try:
+                current = signal.getsignal(signum)
+                if getattr(current, "korvex_run", None) is self:
+                    signal.signal(signum, current.korvex_handler)  # type: ignore[union-attr]
+            except (OSError, ValueError):
+                pass
 
-    def _work(self) -> None:
-        message = self._to_worker.get()
+    # -- the run's side ------------------------------------------------------
+
+    def _work(self, message: _ToRun) -> _ToPytest:
         self._take_turn()
         restore_executable: Optional[Callable[[], None]] = None
         interp: Optional[Interpreter]
@@ -500,7 +659,7 @@ class FileRun:
             restore_executable = _use_launcher(interp)
             self._prepare(interp)
             end = self._evaluate(message)
-        except _Stop as exc:
+        except (_Stop, greenlet.GreenletExit) as exc:
             _forget_frames(exc)
             end = End("aborted", in_test=self._active is not None)
         except BaseException as exc:  # a fault of the plugin: reported, never lost
@@ -511,22 +670,21 @@ class FileRun:
             if info:
                 text += "\n" + info
             end = End("error", text, exc=exc)
+        self._in_tcl = False
         try:
             self._clean_up(restore_executable)
-        except BaseException as exc:  # reported; pytest's thread must still get the end
+        except BaseException as exc:  # reported; the caller must still get the end
             if end.kind != "error":
                 end = End("error", "cleaning up after the file: %s: %s" % (type(exc).__name__, exc), exc=exc)
-        # Nothing of this thread's frames may outlive it: they hold the
-        # interpreter, which must be freed here (TclX deletes its handlers
-        # on the interpreter's own thread only).
         _forget_frames(end.exc)
         interp = None
         with self._lock:
-            self._to_main.put(("end", end))
+            self._answered = True
+        return ("end", end)
 
     def _clean_up(self, restore_executable: Optional[Callable[[], None]]) -> None:
-        # Every step runs whatever an earlier one raised: the turn above all
-        # goes back to pytest's thread, which waits for it.
+        # Every step runs whatever an earlier one raised: the caller's
+        # directory above all must come back.
         try:
             try:
                 self._release_stdout()
@@ -551,12 +709,14 @@ class FileRun:
                     self._tcl_cwd = None
                 if self._capture is not None:
                     os.close(self._capture)
+                    self._capture = None
                 self.interp = None
+                _live.discard(self)
 
     def _open(self) -> Interpreter:
         from korvex.tcl.console import _new_interpreter  # argv, argc, argv0 and exit as the console sets them
 
-        if self.collect:  # the dry run only finds the tests: no run of the code to count
+        if self.collect:  # a collection only finds the tests: no run of the code to count
             from .tclcoverage import unmeasured
 
             with unmeasured():
@@ -572,13 +732,17 @@ class FileRun:
         interp.tk.eval("package require tcltest; namespace import ::tcltest::*")
         interp.tk.eval(_PROCS)
         interp.create_callback(self._gate, cmd_name="::tcl::korvex_tcltest_gate")
-        flat = [part for key in self.selected for part in key]
-        interp.tk.call("apply", _SETUP, int(self.collect), flat, os.path.basename(self.path))
+        selected = [part for key in self.selected for part in key]
+        known = [part for key in self.order for part in key] if not self.mode else []
+        interp.tk.call("apply", _SETUP, self.mode, selected, known, os.path.basename(self.path))
 
     def _evaluate(self, message: _ToRun) -> End:
         interp = self.interp
         assert interp is not None  # opened by _work
         self._obey(message)
+        if self.mode == 2:  # what the tests write is not shown
+            self._capture_stdout()
+        self._in_tcl = True
         try:
             _tclsh.eval_file(interp, os.path.basename(self.path))
             end = End("ok")
@@ -592,7 +756,7 @@ class FileRun:
                 interp.history.append(self._command)
             if isinstance(timeout, TclTimeoutError):
                 end = End("timeout", "%s\n%s" % (timeout, exc), exc=timeout, in_test=self._active is not None)
-            elif self.overran is not None:  # stopped by pytest's thread at the time limit
+            elif self.overran is not None:  # stopped at the time limit
                 end = End("timeout", _stack_text(exc), in_test=self._active is not None)
             elif self._aborted:  # where Tcl was: the stack it unwound
                 end = End("aborted", _stack_text(exc), in_test=self._active is not None)
@@ -600,26 +764,40 @@ class FileRun:
                 end = End("error", str(exc), exc=exc)
             _forget_frames(exc)
             timeout = None
-        if not self.collect:
-            try:
-                end.counts = tuple(int(n) for n in interp.tk.splitlist(interp.tk.eval("::tcl::KorvexTcltestTotals")))
-            except (TclError, ValueError):
-                pass  # a run stopped (time limit, Ctrl-C): its counts are not known
-        if self.collect:
-            try:
-                end.found = tuple(interp.tk.splitlist(interp.tk.eval("set ::tcl::KorvexTcltest(found)")))
+        except (_Stop, greenlet.GreenletExit):
+            raise
+        except BaseException as exc:  # (KeyboardInterrupt...) unwound the file: raised to the caller
+            if self._active is not None:
+                interp.history.append(self._command)
+            end = End("aborted", _stack_text(exc), in_test=self._active is not None)
+            self._escaped = exc
+        finally:
+            self._in_tcl = False
+        if self.mode == 2:
+            self._release_stdout()
+        found = ()
+        try:
+            if self.collect:
+                found = tuple(interp.tk.splitlist(interp.tk.eval("set ::tcl::KorvexTcltest(found)")))
                 if end.kind == "error":
                     text = interp.tk.call("apply", _tclsh._READ_FILE, os.path.basename(self.path), "")
                     end.status = int(interp.tk.call("info", "complete", text))  # 0: cannot be parsed
-            except TclError:
-                pass
+            else:
+                end.counts = tuple(int(n) for n in interp.tk.splitlist(interp.tk.eval("::tcl::KorvexTcltestTotals")))
+                found = tuple(interp.tk.splitlist(interp.tk.eval("set ::tcl::KorvexTcltest(unlisted)")))
+        except (TclError, ValueError):
+            pass  # a run stopped (time limit, Ctrl-C): its counts are not known
+        if self.collect:
+            end.found = found
+        else:
+            end.unlisted = tuple((str(found[i]), int(found[i + 1])) for i in range(0, len(found) - 1, 2))
         return end
 
     _aborted = False
 
     def _obey(self, message: _ToRun) -> bool:
-        """Acts on a message from pytest's thread: returns whether to run the
-        test reached, and sets what is wanted next and the time limit."""
+        """Acts on a message from the caller: returns whether to run the
+        test reached, and sets what is wanted next."""
         if message[0] == "abort":
             self._aborted = True
             raise _Stop
@@ -632,7 +810,7 @@ class FileRun:
             with self._lock:
                 if self._address is not None:
                     _TclResetCancellation(self._address, 1)
-        # The time limit is kept by pytest's thread (see FileRun._answer).
+        # The time limit is kept by the watchdog.
         if message[0] == "run":
             return True
         self._wanted = message[1]
@@ -642,15 +820,23 @@ class FileRun:
     _command = ""
 
     def _wait(self, answer: _ToPytest) -> bool:
-        """Gives the turn to pytest's thread with `answer`; returns its reply."""
+        """Gives the turn to the caller with `answer`; returns its reply."""
         self._give_turn()
-        receive = self._to_worker.get
         with self._lock:
-            self._to_main.put(answer)
-        return self._obey(receive())  # (nothing allocated in between: no collection here)
+            self._answered = True
+        caller = self._caller
+        assert caller is not None  # a turn is on
+        return self._obey(caller.switch(answer))
 
     def _gate(self, what: str, name: str, occurrence: str, *rest: str) -> Union[int, str]:
         # Called by the traces on tcltest::test (see _PROCS).
+        self._in_tcl = False
+        try:
+            return self._pass_gate(what, name, occurrence, rest)
+        finally:
+            self._in_tcl = True
+
+    def _pass_gate(self, what: str, name: str, occurrence: str, rest: Sequence[str]) -> Union[int, str]:
         interp = self.interp
         assert interp is not None  # the traces run in it
         key = (name, int(occurrence))
@@ -684,7 +870,7 @@ class FileRun:
     # -- the directory, stdout ---------------------------------------------
 
     def _take_turn(self) -> None:
-        # The turn came to this thread: pytest's directory kept, the run's
+        # The turn came to the run: the caller's directory kept, the run's
         # restored; the variable pytest changes for each test hidden from
         # the environment (tcltest reports a changed environment).
         if _PYTEST_VARIABLE in os.environ:
@@ -736,6 +922,17 @@ class FileRun:
         os.ftruncate(capture, 0)
         os.lseek(capture, 0, os.SEEK_SET)
         return data
+
+
+# The runs begun and not ended, to end at the end of a session (a run left
+# waiting would otherwise be unwound whenever its greenlet is collected).
+_live: "weakref.WeakSet[FileRun]" = weakref.WeakSet()
+
+
+def abort_all() -> None:
+    """Ends every run that has not ended."""
+    for run in list(_live):
+        run.abort()
 
 
 def _stack_text(exc: BaseException) -> str:
@@ -851,19 +1048,23 @@ def _find_lines(path: _Path, tests: Sequence[Tuple[str, int]]) -> List[Tuple[str
 def collect(path: _Path, args: Iterable[str] = (), seconds: float = 0.0, tclx: Optional[bool] = None,
             ) -> Tuple[List[Tuple[str, int]], Optional[str]]:
     """The tests of the tcltest file at `path`, in the order the file runs
-    them, from a dry run: a list of (name, line) pairs, and the text tclsh
-    would print for an error that ended the file's run after them (or None).
+    them: a list of (name, line) pairs, and the text tclsh would print for an
+    error that ended the file's run after them (or None).
+
+    A dry run finds them; when the file's top-level code fails after some
+    tests, a full run (every test run, as tclsh would) finds them again, and
+    the error is what that run met, if any.
 
     Raises TclError with that text when the file cannot be read, cannot be
     parsed, fails at its top level before any test or runs longer than
     `seconds` (when not 0). `tclx` is the Interpreter's (None: as
     KORVEX_TCL_TCLX says)."""
-    run = FileRun(path, args, collect=True, tclx=tclx)
-    end = run.finish(seconds)
-    found = end.found
-    tests = [(str(found[i]), int(found[i + 1])) for i in range(0, len(found) - 1, 2)]
-    if any(line < 0 for _, line in tests):
-        tests = _find_lines(path, tests)
+    tests, end = _collect(path, args, seconds, tclx, True)
+    if end.kind == "error" and tests and end.status:
+        limit = seconds * (len(tests) + 1) if seconds else 0.0  # the tests run too
+        full, full_end = _collect(path, args, limit, tclx, "full")
+        if full_end.kind in ("ok", "error", "exit") and len(full) >= len(tests):
+            tests, end = full, full_end
     if end.kind == "error" and (not tests or not end.status):
         raise TclError(end.text)
     if end.kind == "timeout":
@@ -873,3 +1074,14 @@ def collect(path: _Path, args: Iterable[str] = (), seconds: float = 0.0, tclx: O
     if end.kind == "aborted":
         raise TclError("the file's run was stopped")
     return tests, (end.text if end.kind == "error" else None)
+
+
+def _collect(path: _Path, args: Iterable[str], seconds: float, tclx: Optional[bool], how: Union[bool, str],
+             ) -> Tuple[List[Tuple[str, int]], End]:
+    run = FileRun(path, args, collect=how, tclx=tclx)
+    end = run.finish(seconds)
+    found = end.found
+    tests = [(str(found[i]), int(found[i + 1])) for i in range(0, len(found) - 1, 2)]
+    if any(line < 0 for _, line in tests):
+        tests = _find_lines(path, tests)
+    return tests, end
