@@ -40,9 +40,10 @@ test-all:
 sanitize:
 	@scripts/sanitize
 
-# Real Tcl test suites (Tcl 8.6's own, tcllib's) through korvex-tcl and through
-# a tclsh with TclX, compared file by file (see scripts/conformance); then
-# through pytest, whose counts must equal tcltest's (scripts/conformance-pytest).
+# Real Tcl test suites (Tcl 8.6's own, tcllib's, Itcl's, Expect's) through
+# korvex-tcl and through a tclsh with TclX, compared file by file (see
+# scripts/conformance); then through pytest, whose counts must equal tcltest's
+# (scripts/conformance-pytest).
 # Each twice: with TclX, and without (--no-tclx) against a plain tclsh.
 .PHONY: conformance
 conformance: bootstrap
