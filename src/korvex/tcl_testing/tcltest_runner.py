@@ -51,11 +51,11 @@ __all__ = ["FileRun", "Result", "End", "collect"]
 _Path = Union[str, "os.PathLike[str]"]
 # A test of the file: its name, and which test of that name it is (from 1).
 Key = Tuple[str, int]
-# The messages of the two threads. To the run's thread: go on to the test
-# wanted (None: to the end) with a time limit, run the test reached, or stop.
+# The messages of the two sides. To the run: go on to the test wanted (None:
+# to the end) with a time limit, run the test reached, or stop.
 _ToRun = Union[Tuple[Literal["go", "skip"], Optional[Key], float], Tuple[Literal["run"], float],
                Tuple[Literal["abort"]]]
-# To pytest's thread: a selected test was reached, its Result, the run's End.
+# To pytest's side: a selected test was reached, its Result, the run's End.
 _ToPytest = Union[Tuple[Literal["reached"], Key], Tuple[Literal["result"], "Result"], Tuple[Literal["end"], "End"]]
 
 # The run's state lives in ::tcl::KorvexTcltest (S below):
@@ -234,8 +234,8 @@ proc ::tcl::KorvexTcltestUnmet {i cmd} {
 }
 """
 
-# Tcl_CancelEval, which Tcl lets any thread call: how Ctrl-C (which only
-# pytest's thread sees) stops Tcl work in a run's thread.
+# Tcl_CancelEval, which Tcl lets any thread call: how the watchdog stops a
+# run's Tcl work at its time limit, and a signal handler gently stops it.
 _TCL_CANCEL_UNWIND = 0x100000
 _Tcl_CancelEval = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
                                    ctypes.c_int)(("Tcl_CancelEval", TclDLL))
@@ -247,8 +247,6 @@ _TclResetCancellation = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c
 # Set by pytest to the running test, a different value for each.
 _PYTEST_VARIABLE = "PYTEST_CURRENT_TEST"
 
-# How long pytest's thread waits for a stopped run to end.
-_ABORT_GRACE = 5.0
 # How long a test stopped gently (an error tcltest catches and reports, with
 # Tcl's stack) has to end before its run is unwound; at least this, at most
 # the test's own limit.
