@@ -455,6 +455,16 @@ def test_time_limit_expires(interp, script):
     assert interp.eval("set a usable") == "usable"
 
 
+@pytest.mark.parametrize("script, says", [("exec sleep 1.6", r" \(it ran 1\.[6-9] seconds\)$"),
+                                          ("while 1 {}", r"0\.2 seconds$")])
+def test_a_timeout_says_how_long_blocked_work_ran(interp, script, says):
+    # Work blocked in the system is stopped only when it returns: the
+    # message says how long it ran when that was well past the limit.
+    with pytest.raises(TclTimeoutError, match=says):
+        with interp.time_limit(0.2):
+            interp.eval(script)
+
+
 def test_time_limit_not_reached(interp):
     with interp.time_limit(5) as limit:
         assert interp.eval("after 20; set a 1") == "1"

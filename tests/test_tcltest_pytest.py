@@ -97,10 +97,10 @@ def test_constraint_skips_are_pytest_skips_naming_the_constraints(pytester):
 FAILURES = {
     "result": ("test f-1 {wrong result} {expr {1 + 1}} 3",
                ["---- Result was:", "2", "---- Result should have been (exact matching):", "3"],
-               "Result was: 2"),
+               "Result was: 2; expected (exact matching): 3"),
     "error": ("test f-1 {an error} -body {error boom} -result 1",
               ["---- Test generated error; Return code was: 1", "---- errorInfo: boom", "---- errorCode: NONE"],
-              "Test generated error; Return code was: 1"),
+              "Test generated error: boom"),
     "return code": ("test f-1 {no error} -body {set a 1} -returnCodes error -result 1",
                     ["---- Test completed normally; Return code was: 0",
                      "---- Return code should have been one of: 1"],
@@ -110,9 +110,10 @@ FAILURES = {
                    "Error code was: 'A B'"),
     "output": ("test f-1 {output} -body {puts hi} -output bye\\n",
                ["---- Output was:", "hi", "---- Output should have been (exact matching):", "bye"],
-               "Output was: hi"),
+               "Output was: hi; expected (exact matching): bye"),
     "error output": ("test f-1 {stderr} -body {puts stderr oops} -errorOutput {}",
-                     ["---- Error output was:", "oops"], "Error output was: oops"),
+                     ["---- Error output was:", "oops"],
+                     "Error output was: oops; expected (exact*"),
     "setup": ("test f-1 {setup} -setup {error nosetup} -body {set a 1} -result 1",
               ["---- Test setup failed:", "nosetup", "---- errorInfo(setup): nosetup*"],
               "Test setup failed: nosetup"),
@@ -120,7 +121,7 @@ FAILURES = {
                 ["---- Test cleanup failed:", "nocleanup"], "Test cleanup failed: nocleanup"),
     "match mode": ("test f-1 {regexp} -body {set a abc} -match regexp -result {^b}",
                    ["---- Result was:", "abc", "---- Result should have been (regexp matching):", "^b"],
-                   "Result was: abc"),
+                   "Result was: abc; expected (regexp matching): ^b"),
 }
 
 
@@ -357,7 +358,7 @@ def test_junit_xml_has_a_test_case_per_tcltest_test(pytester):
     assert sorted(cases) == ["j-1", "j-2", "j-3"]
     assert {case.get("classname") for case in cases.values()} == {"sub.suite_test"}
     failure = cases["j-2"].find("failure")
-    assert failure.get("message") == "Result was: 2"
+    assert failure.get("message") == "Result was: 2; expected (exact matching): 1"
     assert failure.text.startswith("==== j-2  FAILED\n") and "---- Result should have been" in failure.text
     assert cases["j-3"].find("skipped").get("message") == "constraints not satisfied: nosuch"
     assert "Tcl history" in cases["j-2"].find("system-out").text
@@ -716,7 +717,7 @@ def test_node_ids_with_dots_are_shown_and_taken_as_written(pytester):
     tcltest(pytester, "csv", DOTTED)
     result = pytester.runpytest("-v", "--junitxml=out.xml")
     result.stdout.fnmatch_lines(["csv.test::csv-1.1 PASSED*", "csv.test::csv-1.2 FAILED*",
-                                 "FAILED csv.test::csv-1.2 - Result was: 1"])
+                                 "FAILED csv.test::csv-1.2 - " + CSV_FAILURE])
     assert "csv-1::2" not in result.stdout.str()
     names = [case.get("name") for case in ET.parse(str(pytester.path / "out.xml")).iter("testcase")]
     assert names == ["csv-1.1", "csv-1.2"]
@@ -728,13 +729,16 @@ def test_node_ids_with_dots_are_shown_and_taken_as_written(pytester):
     given.stdout.fnmatch_lines(["csv.test::csv-1.2 FAILED*"])
 
 
+CSV_FAILURE = "Result was: 1; expected (exact matching): 2"
+
+
 @pytest.mark.parametrize("args, shown, hidden", [
     (["--tb=long"], ["==== Contents of test case:", "---- Result was:"], []),
     (["--tb=short"], ["---- Result was:"], ["==== Contents of test case:"]),
-    (["--tb=line"], ["*csv.test:4: Result was: 1"], ["---- Result was:", "==== csv-1.2 fails FAILED"]),
-    (["--tb=line", "-q"], ["*csv.test:4: Result was: 1"], ["---- Result was:"]),
-    (["--tb=line", "-qq"], ["*csv.test:4: Result was: 1"], ["---- Result was:"]),
-    (["--tb=no"], ["FAILED csv.test::csv-1.2 - Result was: 1"], ["---- Result was:", "*csv.test:4:*"]),
+    (["--tb=line"], ["*csv.test:4: " + CSV_FAILURE], ["---- Result was:", "==== csv-1.2 fails FAILED"]),
+    (["--tb=line", "-q"], ["*csv.test:4: " + CSV_FAILURE], ["---- Result was:"]),
+    (["--tb=line", "-qq"], ["*csv.test:4: " + CSV_FAILURE], ["---- Result was:"]),
+    (["--tb=no"], ["FAILED csv.test::csv-1.2 - " + CSV_FAILURE], ["---- Result was:", "*csv.test:4:*"]),
 ])
 def test_tb_styles_shorten_tcltest_reports(pytester, args, shown, hidden):
     tcltest(pytester, "csv", DOTTED)
@@ -873,3 +877,67 @@ def test_a_test_only_the_run_meets_is_named_not_lost(pytester):
     result = pytester.runpytest("-p", "no:cacheprovider")
     result.assert_outcomes(passed=1, errors=1)
     result.stdout.fnmatch_lines(["*suite.test ran tests that its collection did not find*: u-2 (line 4)"])
+
+
+# -- reports a CI log can trust ---------------------------------------------------
+
+LIBRARY = 'proc ::acme::inner {x} {\n    error "bad $x"\n}\nproc ::acme::outer {x} {\n    ::acme::inner $x\n}\n'
+
+
+def test_an_error_in_a_test_names_its_message_and_the_library_frames(pytester, tmp_path):
+    (pytester.path / "lib.tcl").write_text("namespace eval ::acme {}\n" + LIBRARY)
+    tcltest(pytester, "suite", "source [file join [file dirname [info script]] lib.tcl]\n"
+                               "test r-1 {an error} {::acme::outer 5} ok\n"
+                               "test r-2 {no output} -body {set a 1} -result 1 -output hello\n")
+    xml = tmp_path / "junit.xml"
+    result = pytester.runpytest("-p", "no:cacheprovider", "-rf", "--junitxml", str(xml))
+    result.assert_outcomes(failed=2)
+    result.stdout.fnmatch_lines(["Tcl traceback (most recent call last):", "  */lib.tcl:6: in ::acme::outer",
+                                 "  */lib.tcl:3: in ::acme::inner"])
+    result.stdout.fnmatch_lines(["---- Output was:", "(empty)", "---- Output should have been (exact matching):",
+                                 "hello"])
+    result.stdout.fnmatch_lines(["FAILED suite.test::r-1 - Test generated error: bad 5",
+                                 "FAILED suite.test::r-2 - Output was: (empty); expected*"])
+    messages = [f.get("message") for f in ET.parse(xml).iter("failure")]
+    assert messages == ["Test generated error: bad 5", "Output was: (empty); expected (exact matching): hello"]
+
+
+@pytest.mark.parametrize("body, summary, outcomes", [
+    # A test unwound at the time limit: the new run's skipped tests are not counted again.
+    ("test u-1 {fails} {set a 1} 2\ntest u-2 {spins} {while 1 {catch {while 1 {}}}} 1\ntest u-3 {} {set a 1} 1",
+     "suite.test: Total 3 Passed 1 Skipped 0 Failed 2", dict(passed=1, failed=2)),
+    ("test x-1 {} {set a 1} 1\ntest x-2 {exits} {exit 3} 1\ntest x-3 {after} {set a 1} 1",
+     "suite.test: Total 2 Passed 1 Skipped 0 Failed 0 (partial: test x-2 called exit 3)", dict(passed=1, failed=2)),
+], ids=["unwound", "exit"])
+def test_the_tcltest_summary_agrees_with_the_items_or_says_it_is_partial(pytester, body, summary, outcomes):
+    tcltest(pytester, "suite", body)
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "--tcltest-summary", "--tcl-timeout=1", "-rf",
+                                           timeout=120)
+    result.assert_outcomes(**outcomes)
+    result.stdout.fnmatch_lines([summary])
+    text = result.stdout.str()
+    assert "KorvexTcltest" not in text, text  # none of the runner's own frames
+    if "exit" in body:
+        result.stdout.fnmatch_lines(["FAILED suite.test::x-2 - this test called exit 3*",
+                                     "FAILED suite.test::x-3 - not run: the file called exit 3 before this test"])
+    # Each failure has its history, the unwound and the exiting test's too.
+    assert text.count("- Tcl history -") == 2, text
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ("-constrains knownBug", "ERROR: tcltest_arguments: unknown option -constrains (tcltest's options: *"),
+    ("-constraints", "ERROR: tcltest_arguments: missing value for option -constraints"),
+])
+def test_tcltest_argument_mistakes_are_usage_errors(pytester, arguments, message):
+    tcltest(pytester, "suite", "test t-1 {} {set a 1} 1")
+    result = pytester.runpytest("-p", "no:cacheprovider", "-o", "tcltest_arguments=" + arguments)
+    assert result.ret == 4
+    result.stderr.fnmatch_lines([message])
+
+
+def test_tb_line_prints_one_line_per_failure(pytester):
+    tcltest(pytester, "suite", "test f-1 {fails} {set a 2} 1")
+    pytester.makepyfile(test_py="def test_py(tcl):\n    tcl.eval('error boom')\n")
+    result = pytester.runpytest("-p", "no:cacheprovider", "--tb=line")
+    result.assert_outcomes(failed=2)
+    result.stdout.no_fnmatch_line("*Tcl history*")

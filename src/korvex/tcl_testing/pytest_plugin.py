@@ -582,6 +582,7 @@ class _Watch:
             _crash_message(report, call.excinfo.value)
         if item.config.getoption("tbstyle", "auto") == "line":
             _message_only(report)
+            return  # one line per failure: pytest shows no sections then
         limit = item.config.stash[_settings][0]
         if not limit:
             return

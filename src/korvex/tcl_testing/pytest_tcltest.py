@@ -53,8 +53,38 @@ def pytest_addoption(parser: pytest.Parser) -> None:
              "Failed N) in the terminal summary")
 
 
+# tcltest's options (tcltest 2.5's configure): each takes a value, and may
+# be given by a unique prefix.
+_TCLTEST_OPTIONS = ("-asidefromdir", "-constraints", "-debug", "-errfile", "-file", "-limitconstraints", "-load",
+                    "-loadfile", "-match", "-notfile", "-outfile", "-preservecore", "-relateddir", "-singleproc",
+                    "-skip", "-testdir", "-tmpdir", "-verbose")
+
+
+def check_tcltest_arguments(args: List[str]) -> Optional[str]:
+    """What is wrong with tcltest arguments, as tcltest would take them
+    from a command line (an unknown option, which tcltest only warns of in
+    a test's output; an option without its value, on which it exits), or
+    None."""
+    i = 0
+    while i < len(args):
+        option = args[i]
+        matches = [o for o in _TCLTEST_OPTIONS if o == option or (len(option) > 1 and o.startswith(option))]
+        if option == "-help":
+            return "-help prints tcltest's usage and exits: not an argument for its files"
+        if len(matches) != 1 and option not in matches:
+            return "%s option %s (tcltest's options: %s)" % (
+                "ambiguous" if matches else "unknown", option, " ".join(_TCLTEST_OPTIONS))
+        if i + 1 >= len(args):
+            return "missing value for option %s" % option
+        i += 2
+    return None
+
+
 @pytest.hookimpl(trylast=True)  # after junitxml has set up its writer
 def pytest_configure(config: pytest.Config) -> None:
+    problem = check_tcltest_arguments(tcltest_arguments(config)) if config.getini("tcltest_files") else None
+    if problem is not None:
+        raise pytest.UsageError("tcltest_arguments: " + problem)
     xml = _tcl_pytest._junit_xml(config)
     if xml is not None:
         config.pluginmanager.register(_JunitClassnames(xml, config.getini("tcltest_files")),
@@ -198,7 +228,14 @@ class TcltestFile(pytest.File):
         super().__init__(*args, **kwargs)
         self._run: Optional[FileRun] = None
         self._told = False  # whether an item reported how the run ended
-        self.ended: Optional[FileRun] = None  # the run the file's teardown ended, for the summary
+        # tcltest's counts of the file's runs so far (Total, Passed, Skipped,
+        # Failed), what makes them partial, and how many tests a new run
+        # skips because an earlier one ran them.
+        self._counts = [0, 0, 0, 0]
+        self._partial: List[str] = []
+        self._offset = 0
+        # Set by the teardown for the summary: the counts and what makes them partial.
+        self.summary: Optional[Tuple[List[int], List[str]]] = None
         self.selected: List[Tuple[str, int]] = []  # the keys of the items to run, in order
         self.order: Dict[Tuple[str, int], int] = {}  # each test's place in the file
 
@@ -234,7 +271,6 @@ class TcltestFile(pytest.File):
 
     def teardown(self) -> None:
         run, self._run = self._run, None
-        self.ended = run or self.ended
         if run is None:
             return
         if run.end is None:
@@ -242,6 +278,9 @@ class TcltestFile(pytest.File):
                 run.finish(_tcl_pytest._option_timeout(self.config))
         end = run.end
         assert end is not None
+        self._fold(run)
+        self.summary = (self._counts, self._partial)
+        self._counts, self._partial, self._offset = [0, 0, 0, 0], [], 0
         problems = []
         if end.kind in ("error", "timeout", "aborted") and not self._told:
             problems.append("%s while finishing %s:\n%s" % (_ENDS[end.kind], self.path.name, end.text))
@@ -259,6 +298,8 @@ class TcltestFile(pytest.File):
         if run is not None and run.end is None and run.position >= item.place:
             run.finish(seconds)  # this test was passed by: run the file again
         if run is None or (run.end is not None and self._again(run, item)):
+            if run is not None:
+                self._fold(run)
             args = tcltest_arguments(self.config)
             run = self._run = FileRun(self.path, args, self.selected, self.order,
                                       tclx=_tcl_pytest.tclx_setting(self.config))
@@ -267,6 +308,35 @@ class TcltestFile(pytest.File):
         if run.end is not None:
             return run.end
         return run.run_test(item.key, seconds)
+
+    def _fold(self, run: "FileRun") -> None:
+        """Adds tcltest's counts of an ended run to the file's: a run after
+        one unwound in a test skips the tests the first one met (they are
+        not counted twice), and the unwound test, which tcltest never
+        counted as passed or failed, is a failure as pytest reports it."""
+        end = run.end
+        if end is None:
+            return
+        stopped = end.kind in ("timeout", "aborted") and end.in_test
+        offset, self._offset = self._offset, (end.met if stopped else 0)
+        if end.counts is None:
+            self._partial.append("the counts of a stopped run are not known")
+            return
+        total, passed, skipped, failed = end.counts
+        total, skipped = total - offset, skipped - offset
+        if stopped:  # (tcltest counts a test in its Total as it starts)
+            failed += 1
+        if skipped < 0:  # run again for a test passed by: its tests ran twice
+            self._partial.append("the file ran again for a test run out of order")
+            total, skipped = total - skipped, 0
+        self._counts = [a + b for a, b in zip(self._counts, (total, passed, skipped, failed))]
+        if end.kind == "exit":
+            self._partial.append("%s called exit %d" % ("test %s" % end.key[0] if end.key else "the file",
+                                                          end.status))
+        elif end.kind == "error":
+            self._partial.append("an error ended the file's run")
+        elif end.kind in ("timeout", "aborted") and not end.in_test:
+            self._partial.append("the run was stopped between tests")
 
     @staticmethod
     def _again(run: "FileRun", item: "TcltestItem") -> bool:
@@ -392,6 +462,9 @@ class TcltestItem(pytest.Item):
                 where += ": " + overrun
             failure = TcltestFailure(text, "%s %s" % (_ENDS[end.kind], where))
             raise failure from end.exc
+        if end.kind == "exit" and end.key == self.key and not told:
+            text = "this test called exit %d: the file's run ended there" % end.status
+            raise TcltestFailure(text, text)
         if end.kind == "exit":
             reason = "the file called exit %d before this test" % end.status
         elif end.kind in ("error", "aborted"):
@@ -418,9 +491,10 @@ class TcltestItem(pytest.Item):
     def tcl_interpreters(self) -> List[Tuple[str, Interpreter]]:
         """The interpreters of this test, for the "Tcl history" section."""
         run = self.run
-        if run is None or run.interp is None:
+        interp = run.interp or run.last_interp if run is not None else None
+        if interp is None:
             return []
-        return [("%s (tcltest file)" % self.path.name, run.interp)]
+        return [("%s (tcltest file)" % self.path.name, interp)]
 
 
 def _overrun(seconds: float, took: Optional[float]) -> str:
@@ -460,13 +534,23 @@ def _raise_at(exc: BaseException, path: "os.PathLike[str]", line: int) -> NoRetu
 
 def _summary(report: str) -> str:
     """A line saying why a test failed, from tcltest's report: its first
-    "---- " line (with the line after it when it ends in a colon)."""
+    "---- " line (with the line after it when it ends in a colon, and what
+    was expected after what was got); for an error, the error's message."""
     lines = report.splitlines()
     for i, line in enumerate(lines):
         if line.startswith("---- "):
             text = line[5:]
+            if text.startswith("Test generated error"):
+                info = next((l[len("---- errorInfo: "):] for l in lines[i:] if l.startswith("---- errorInfo: ")),
+                            None)
+                if info:
+                    return "Test generated error: " + info
             if text.endswith(":") and i + 1 < len(lines):
                 text += " " + lines[i + 1]
+                j = next((k for k in range(i + 2, len(lines)) if lines[k].startswith("---- ")), len(lines))
+                if j < len(lines) and "should have been" in lines[j] and lines[j].endswith(":"):
+                    text += "; expected%s %s" % (lines[j].split("should have been", 1)[1],
+                                                 lines[j + 1] if j + 1 < len(lines) else "")
             return text
     return lines[0] if lines else "failed"
 
@@ -619,7 +703,7 @@ class _Summary:
     workers)."""
 
     def __init__(self) -> None:
-        self.files: Dict[str, List[int]] = {}
+        self.files: Dict[str, Tuple[List[int], str]] = {}
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_makereport(self, item: pytest.Item, call: pytest.CallInfo[None],
@@ -628,16 +712,16 @@ class _Summary:
         if call.when != "teardown" or not isinstance(item, TcltestItem):
             return
         file = item.file
-        run, file.ended = file.ended, None
-        counts = run.end.counts if run is not None and run.end is not None else None
-        if counts is not None:
+        summary, file.summary = file.summary, None
+        if summary is not None:
+            counts, partial = summary
             report = outcome.get_result()
-            report.tcltest_counts = [file.nodeid, *counts]
+            report.tcltest_counts = [file.nodeid, *counts, "; ".join(partial)]
 
     def pytest_runtest_logreport(self, report: pytest.TestReport) -> None:
         counts = getattr(report, "tcltest_counts", None)
         if counts:
-            self.files[str(counts[0])] = [int(n) for n in counts[1:]]
+            self.files[str(counts[0])] = ([int(n) for n in counts[1:5]], str(counts[5]) if len(counts) > 5 else "")
 
     def pytest_terminal_summary(self, terminalreporter: Any) -> None:
         if not self.files:
@@ -647,5 +731,6 @@ class _Summary:
         terminalreporter.write_sep("=", "tcltest summary")
         for path in sorted(self.files):
             name = names[path] if names[path] not in clash else path
-            terminalreporter.write_line("%s: %s" % (name, " ".join(
-                "%s %d" % pair for pair in zip(_COUNTS, self.files[path]))))
+            counts, partial = self.files[path]
+            terminalreporter.write_line("%s: %s%s" % (name, " ".join("%s %d" % pair for pair in zip(_COUNTS, counts)),
+                                                       " (partial: %s)" % partial if partial else ""))

@@ -64,6 +64,7 @@ _ToPytest = Union[Tuple[Literal["reached"], Key], Tuple[Literal["result"], "Resu
 #   S(k:KEY)    the test KEY ({name occurrence}) was collected; one that was
 #               not is skipped, its name and line kept in S(unlisted)
 #   S(n:NAME)   how many top-level tests named NAME began so far
+#   S(met)      how many top-level tests began so far
 #   S(s:KEY)    the test KEY ({name occurrence}) is selected
 #   S(stack)    for each tcltest::test running: {} (not ours: nested), {skip I
 #               SKIP} (skipped here, tcltest's -skip to put back) or {run I KEY
@@ -76,6 +77,7 @@ _SETUP = r"""{collect selected known file} {
     set S(collect) $collect
     set S(found) {}
     set S(unlisted) {}
+    set S(met) 0
     set S(stack) {}
     set S(file) [file normalize $file]
     foreach {name n} $selected {set S(s:[list $name $n]) 1}
@@ -113,6 +115,7 @@ proc ::tcl::KorvexTcltestEnter {i cmd op} {
     }
     set name [lindex $cmd 1]
     set key [list $name [incr S(n:$name)]]
+    incr S(met)
     if {$S(collect)} {
         lappend S(found) $name [::tcl::KorvexTcltestLine $i]
         if {$S(collect) == 2} {
@@ -205,6 +208,34 @@ proc ::tcl::KorvexTcltestLine {i} {
     return 0
 }
 
+# Where the procedures and methods named by an errorInfo come from,
+# innermost first: {name file line} for each whose body came from a file,
+# {name {} 0} for the others (the line is the line in the file, from the
+# line in the body that errorInfo gives).
+proc ::tcl::KorvexTcltestFrames {i info} {
+    set frames {}
+    set pattern {\n    \((?:procedure "([^"\n]*)"|(?:class|object) "([^"\n]*)" method "([^"\n]*)") line (\d+)\)}
+    foreach {- proc cls method line} [regexp -all -inline $pattern $info] {
+        if {$proc ne {}} {
+            set name [interp eval $i [list namespace which -command $proc]]
+            set code [list proc $name]
+            set label $name
+        } else {
+            set code [list method $cls $method]
+            set label "$cls $method"
+        }
+        if {$code ne {} && [lindex $code 1] ne {}
+                && ![catch {interp eval $i [list ::tcl::unsupported::getbytecode {*}$code]} bc]
+                && [dict exists $bc sourcefile] && [dict get $bc sourcefile] ne {}} {
+            lappend frames [list $label [dict get $bc sourcefile] \
+                    [expr {[dict get $bc initiallinenumber] + $line - 1}]]
+        } else {
+            lappend frames [list $label {} 0]
+        }
+    }
+    return $frames
+}
+
 # The constraints of a test, then those of them known to be false (none for
 # an expression). Only constraints tcltest has already set up are read:
 # reading another one would run its initializer.
@@ -277,7 +308,7 @@ class End:
     (stopped from outside; in_test tells whether a test was running),
     "finished" (run to its end with no test left to run)."""
 
-    __slots__ = ("kind", "text", "status", "exc", "in_test", "found", "counts", "unlisted")
+    __slots__ = ("kind", "text", "status", "exc", "in_test", "found", "counts", "unlisted", "key", "met")
 
     def __init__(self, kind: str, text: str = "", status: int = 0, exc: Optional[BaseException] = None,
                  in_test: bool = False, found: Tuple[str, ...] = ()) -> None:
@@ -291,6 +322,10 @@ class End:
         self.counts: Optional[Tuple[int, ...]] = None
         # The tests the run met that collection had not found: (name, line).
         self.unlisted: Tuple[Tuple[str, int], ...] = ()
+        # The test running when the run ended, if any; how many tests the
+        # run met from the file's top (a new run skips as many).
+        self.key: Optional[Key] = None
+        self.met = 0
 
 
 class _Stop(BaseException):
@@ -424,6 +459,8 @@ class FileRun:
         self.position = -1  # the place of the last selected test reached
         self.end: Optional[End] = None
         self.interp: Optional[Interpreter] = None
+        # The run's interpreter once closed: its history stays readable.
+        self.last_interp: Optional[Interpreter] = None
         self._greenlet: Optional[greenlet.greenlet] = None
         self._caller: Optional[greenlet.greenlet] = None
         # What the run waits for: "go", or the key it reached.
@@ -584,11 +621,14 @@ class FileRun:
             if self.end is None:
                 self.end = End("aborted", "the run did not start", in_test=False)
             return
-        run.parent = greenlet.getcurrent()
+        caller = self._caller = run.parent = greenlet.getcurrent()
         try:
             answer: _ToPytest = run.throw(_Stop)
         except _Stop:  # not started: greenlet ends it at once
             answer = ("end", End("aborted", in_test=False))
+        finally:
+            if self._caller is caller:
+                self._caller = None
         self._unguard_signals()
         if answer[0] == "end":
             self.end = answer[1]
@@ -708,7 +748,7 @@ class FileRun:
                 if self._capture is not None:
                     os.close(self._capture)
                     self._capture = None
-                self.interp = None
+                self.last_interp, self.interp = self.interp, None
                 _live.discard(self)
 
     def _open(self) -> Interpreter:
@@ -746,8 +786,10 @@ class FileRun:
             end = End("ok")
         except SystemExit as exc:
             _forget_frames(exc)
+            if self._active is not None:  # for the "Tcl history" section of the test
+                interp.history.append(self._command)
             code = exc.code if isinstance(exc.code, int) else (0 if exc.code is None else 1)
-            end = End("exit", "the file called exit %d" % code, status=code)
+            end = End("exit", "the file called exit %d" % code, status=code, in_test=self._active is not None)
         except TclError as exc:
             timeout: Optional[BaseException] = exc if isinstance(exc, TclTimeoutError) else exc.__cause__
             if self._active is not None:  # for the "Tcl history" section of the test stopped
@@ -755,9 +797,9 @@ class FileRun:
             if isinstance(timeout, TclTimeoutError):
                 end = End("timeout", "%s\n%s" % (timeout, exc), exc=timeout, in_test=self._active is not None)
             elif self.overran is not None:  # stopped at the time limit
-                end = End("timeout", _stack_text(exc), in_test=self._active is not None)
+                end = End("timeout", _own_frames_dropped(_stack_text(exc)), in_test=self._active is not None)
             elif self._aborted:  # where Tcl was: the stack it unwound
-                end = End("aborted", _stack_text(exc), in_test=self._active is not None)
+                end = End("aborted", _own_frames_dropped(_stack_text(exc)), in_test=self._active is not None)
             else:
                 end = End("error", str(exc), exc=exc)
             _forget_frames(exc)
@@ -773,7 +815,12 @@ class FileRun:
             self._in_tcl = False
         if self.mode == 2:
             self._release_stdout()
+        end.key = self._active
         found = ()
+        if end.kind in ("timeout", "aborted"):
+            with self._lock:  # unwound: Tcl reads nothing until the cancellation is dropped
+                if self._address is not None:
+                    _TclResetCancellation(self._address, 1)
         try:
             if self.collect:
                 found = tuple(interp.tk.splitlist(interp.tk.eval("set ::tcl::KorvexTcltest(found)")))
@@ -782,6 +829,7 @@ class FileRun:
                     end.status = int(interp.tk.call("info", "complete", text))  # 0: cannot be parsed
             else:
                 end.counts = tuple(int(n) for n in interp.tk.splitlist(interp.tk.eval("::tcl::KorvexTcltestTotals")))
+                end.met = int(interp.tk.eval("set ::tcl::KorvexTcltest(met)"))
                 found = tuple(interp.tk.splitlist(interp.tk.eval("set ::tcl::KorvexTcltest(unlisted)")))
         except (TclError, ValueError):
             pass  # a run stopped (time limit, Ctrl-C): its counts are not known
@@ -851,6 +899,7 @@ class FileRun:
         report = ""
         if outcome == "failed":
             report, output = _split_report(output, name, description)
+            report = _with_frames(report, interp)
         elif outcome == "error":
             report = text
         if outcome in ("failed", "error", "none"):
@@ -947,6 +996,38 @@ def _stack_text(exc: BaseException) -> str:
             text = info
         found = found.__cause__ or found.__context__
     return text
+
+
+# The frames of the runner's own traces in an errorInfo: a stop that unwinds
+# a test ends in its leave trace.
+_OWN_FRAMES = re.compile(r'\n    (?:while executing|invoked from within)\n"::tcl::KorvexTcltest(?:Enter|Leave) '
+                         r'(?:[^\n]*\n)*?    \((?:enter|leave) trace on "[^\n]*\)')
+
+
+def _own_frames_dropped(text: str) -> str:
+    return _OWN_FRAMES.sub("", text)
+
+
+def _with_frames(report: str, interp: Interpreter) -> str:
+    """tcltest's report of a failure: an empty result or output said to be
+    so; for an error, the file and line of each procedure and method of its
+    errorInfo (as a Python test's failure gives them)."""
+    report = re.sub(r"^(---- (?:Result|Output|Error output) (?:was|should have been[^\n]*):)\n\n(?=---- |==== )",
+                    r"\1\n(empty)\n", report, flags=re.M)
+    start = report.find("\n---- errorInfo: ")
+    if start < 0:
+        return report
+    end = report.find("\n---- errorCode: ", start)
+    info = report[start + len("\n---- errorInfo: "):end if end >= 0 else len(report)]
+    try:
+        frames = [interp.tk.splitlist(f) for f in interp.tk.splitlist(
+            interp.tk.call("::tcl::KorvexTcltestFrames", "", info))]
+    except TclError:
+        return report
+    lines = ["  %s:%s: in %s" % (path, line, name) for name, path, line in reversed(frames) if path]
+    if not lines:
+        return report
+    return report + "\nTcl traceback (most recent call last):\n" + "\n".join(lines)
 
 
 def _forget_frames(exc: Optional[BaseException]) -> None:
