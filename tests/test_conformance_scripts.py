@@ -85,8 +85,8 @@ def work(tmp_path):
 
 @pytest.mark.parametrize("suite", list(SUITES))
 @pytest.mark.parametrize("script, args", [
-    ("conformance-pytest", ["--suite", "{suite}"]),
-    ("conformance-pytest", ["--suite", "{suite}", "--no-tclx"]),
+    pytest.param("conformance-pytest", ["--suite", "{suite}"], marks=pytest.mark.tcltest_items),
+    pytest.param("conformance-pytest", ["--suite", "{suite}", "--no-tclx"], marks=pytest.mark.tcltest_items),
     ("conformance", ["--no-tclx"]),
 ])
 def test_the_script_compares_a_file(work, suite, script, args):

@@ -307,6 +307,7 @@ def test_the_console_rejects_a_report_without_coverage(tmp_path):
     assert result.returncode == 2 and "--coverage-report needs --coverage PATH" in result.stderr
 
 
+@pytest.mark.tcltest_items
 def test_tcltest_items_and_interpreters_made_after_the_run_are_measured_and_sound(project):
     (project.path / "branch.test").write_text(
         "package require tcltest\nnamespace import ::tcltest::*\n"

@@ -217,6 +217,7 @@ cleanupTests
 """
 
 
+@pytest.mark.tcltest_items
 @pytest.mark.parametrize("ini, args, tclx", [
     (None, ["--tcl-tclx=no"], False),
     ("no", [], False),

@@ -9,6 +9,7 @@ import pytest
 from korvex.tcl_testing.pytest_tcltest import node_name
 
 pytest_plugins = ["pytester"]
+pytestmark = pytest.mark.tcltest_items
 
 HEAD = "package require tcltest\nnamespace import ::tcltest::*\n"
 
