@@ -11,11 +11,10 @@
 #include "support/bridge/bridgestate.hpp"
 #include "support/bridge/labwaits.hpp"
 #include "support/bridge/stdio.hpp"
+#include "support/bridge/timelimit.hpp"
 #include "support/bridge/watcher.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -488,23 +487,9 @@ State *state_for_commands(nb::handle tk) {
 
 namespace {
 
-// The TclTimeoutError of deadline `d`, made when Tcl notices it: work
-// blocked in the system (exec, a read) is noticed when it returns, so the
-// message says how long it ran when that was well past the limit.
+// The TclTimeoutError of deadline `d`.
 nb::object timeout_error(State *s, const Deadline &d) {
-    nb::object seconds = check(PyFloat_FromDouble(d.seconds));
-    tcl::Time t = tcl::now();
-    double late = double(t.sec - d.at.sec) + double(t.usec - d.at.usec) / 1e6;
-    nb::object msg;
-    if (std::isfinite(d.seconds) && late >= std::max(0.5, d.seconds * 0.25)) {
-        char ran[32];
-        std::snprintf(ran, sizeof ran, "%.1f", d.seconds + late);
-        msg = check(PyUnicode_FromFormat("Tcl work exceeded the time limit of %S seconds (it ran %s seconds)",
-                                         check(PyObject_Str(seconds.ptr())).ptr(), ran));
-    } else {
-        msg = check(PyUnicode_FromFormat("Tcl work exceeded the time limit of %S seconds",
-                                         check(PyObject_Str(seconds.ptr())).ptr()));
-    }
+    nb::object msg = timelimit::message(d.seconds, d.at);
     nb::object exc = check(PyObject_CallOneArg(s->timeout_type, msg.ptr()));
     // The details every TclError carries; the code is Tcl's own for an
     // exceeded time limit.

@@ -3,12 +3,24 @@
 #include "support/bridge/closing.hpp"
 #include "support/python/classdef.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 using namespace nb::literals;
 
 namespace kx {
 namespace timelimit {
+
+nb::object message(double seconds, const tcl::Time &at) {
+    tcl::Time t = tcl::now();
+    double late = double(t.sec - at.sec) + double(t.usec - at.usec) / 1e6;
+    char ran[48] = "";
+    if (std::isfinite(seconds) && late >= std::max(0.5, seconds * 0.25))
+        std::snprintf(ran, sizeof ran, " (it ran %.1f seconds)", seconds + late);
+    nb::object text = check(PyObject_Str(nb::float_(seconds).ptr()));
+    return check(PyUnicode_FromFormat("Tcl work exceeded the time limit of %U seconds%s", text.ptr(), ran));
+}
 
 namespace {
 
