@@ -14,6 +14,7 @@ import sys
 
 from korvex.tcl_testing import tclsh as _tclsh
 
+from . import _console_options
 from .interpreter import Interpreter, TclError
 from .zelph import zelph
 
@@ -103,90 +104,8 @@ def _program_name():
     return name
 
 
-class _Usage(Exception):
-    """A command line that cannot be run: exit status 2."""
-
-
-class _Options:
-    def __init__(self):
-        self.interactive = False
-        self.python = False
-        self.script = None  # -c SCRIPT
-        self.file = None
-        self.encoding = None  # of FILE
-        self.args = []
-        self.action = None  # "help" or "version"
-        self.coverage = []  # the paths measured
-        self.coverage_reports = []
-        self.tclx = None  # False: --no-tclx; None: as KORVEX_TCL_TCLX says
-
-
-def _parse(argv):
-    opts = _Options()
-    rest = list(argv)
-    while rest:
-        arg = rest.pop(0)
-        if arg == "--":
-            break
-        if arg in ("-h", "--help"):
-            opts.action = opts.action or "help"
-        elif arg == "--version":
-            opts.action = opts.action or "version"
-        elif arg == "--python":
-            opts.python = True
-        elif arg == "-i":
-            opts.interactive = True
-        elif arg == "--no-tclx":
-            opts.tclx = False
-        elif arg in ("--coverage", "--coverage-report"):
-            if not rest:
-                raise _Usage("argument %s: expected one argument" % arg)
-            value = rest.pop(0)
-            if arg == "--coverage":
-                opts.coverage.append(value)
-            else:
-                from korvex.tcl_testing import coverage_report as _coverage_report
-
-                try:
-                    _coverage_report.parse_kind(value)
-                except ValueError as exc:
-                    raise _Usage(str(exc)) from None
-                opts.coverage_reports.append(value)
-        elif arg == "-encoding":
-            if not rest:
-                raise _Usage("argument -encoding: expected one argument")
-            opts.encoding = rest.pop(0)
-        elif arg == "-c" or (arg.startswith("-c") and not arg.startswith("--")):
-            script = arg[2:]
-            if not script:
-                if not rest:
-                    raise _Usage("argument -c: expected one argument")
-                script = rest.pop(0)
-            opts.script = script
-            opts.args = rest
-            return _check(opts)
-        elif arg.startswith("-") and arg != "-":
-            raise _Usage("unrecognized option: " + arg)
-        else:
-            rest.insert(0, arg)
-            break
-    if rest:
-        opts.file = rest.pop(0)
-        opts.args = rest
-    return _check(opts)
-
-
-def _check(opts):
-    if opts.python and (opts.script is not None or opts.file is not None or opts.interactive):
-        raise _Usage("--python takes no FILE, -c or -i")
-    if opts.encoding is not None and opts.file is None:
-        raise _Usage("-encoding needs a FILE")
-    if opts.coverage_reports and not opts.coverage:
-        raise _Usage("--coverage-report needs --coverage PATH")
-    for path in opts.coverage or ():
-        if not os.path.exists(path):
-            raise _Usage("--coverage: no such file or directory: %s" % path)
-    return opts
+_Usage = _console_options.Usage
+_parse = _console_options.parse
 
 
 # --- the interpreter ---------------------------------------------------------
@@ -666,18 +585,48 @@ def main(argv=None):
         return 0
     if argv is None:  # the process is the console's: before its interpreters read the environment
         _tclsh.undo_locale_coercion()
-    restore_executable = _use_launcher(opts.tclx)
-    coverage = _start_coverage(opts.coverage) if opts.coverage else None
+    # --no-tclx holds for the whole run: the interpreters a script makes
+    # through Python and the programs it starts. (The package has set it for
+    # its shared interpreter already when this process is the console.)
+    saved_tclx = _set_environment(_TCLX_VARIABLE, "0") if opts.tclx is False else None
+    coverage = None
     try:
-        return _run(opts, prog, own_process=argv is None)
-    except SystemExit as exc:
-        return _exit_status(exc)
-    except KeyboardInterrupt:
-        return INTERRUPTED
+        restore_executable = _use_launcher(opts.tclx)
+        try:
+            coverage = _start_coverage(opts.coverage) if opts.coverage else None
+            return _run(opts, prog, own_process=argv is None)
+        except SystemExit as exc:
+            return _exit_status(exc)
+        except KeyboardInterrupt:
+            return INTERRUPTED
+        finally:
+            if coverage is not None:
+                _end_coverage(coverage, opts.coverage_reports or ["term"])
+            restore_executable()
+    except ImportError as exc:
+        if type(exc).__name__ != "TclxLoadError":
+            raise
+        _report("%s: %s" % (prog, exc))  # one line: the switches are in it
+        return 1
     finally:
-        if coverage is not None:
-            _end_coverage(coverage, opts.coverage_reports or ["term"])
-        restore_executable()
+        if saved_tclx is not None:
+            _restore_environment(*saved_tclx)
+
+
+_TCLX_VARIABLE = "KORVEX_TCL_TCLX"
+
+
+def _set_environment(name, value):
+    saved = (name, os.environ.get(name))
+    os.environ[name] = value
+    return saved
+
+
+def _restore_environment(name, value):
+    if value is None:
+        os.environ.pop(name, None)
+    else:
+        os.environ[name] = value
 
 
 def _start_coverage(paths):

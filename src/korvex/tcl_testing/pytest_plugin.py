@@ -81,11 +81,14 @@ def pytest_addoption(parser: pytest.Parser, pluginmanager: pytest.PytestPluginMa
                   default="")
 
 
-@pytest.hookimpl(tryfirst=True)
-def pytest_load_initial_conftests(early_config: pytest.Config) -> None:
-    # Before conftest files run: one that imports korvex.tcl makes the shared
-    # interpreter, which follows the environment.
+@pytest.hookimpl(wrapper=True)
+def pytest_load_initial_conftests(early_config: pytest.Config) -> Generator[None, None, None]:
+    # Before conftest files run and before other plugins start at this hook
+    # (pytest-cov starts coverage.py, which imports korvex.tcl to load its
+    # coverage plugin): importing korvex.tcl makes the shared interpreter,
+    # which follows the environment.
     _apply_tclx(early_config)
+    return (yield)
 
 
 @pytest.hookimpl(trylast=True)  # after junitxml has set up its writer
@@ -306,6 +309,17 @@ def _apply_tclx(config: pytest.Config) -> None:
     if tclx is not None:
         config.stash[_saved_environment] = os.environ.get(TCLX_VARIABLE)
         os.environ[TCLX_VARIABLE] = "1" if tclx else "0"
+        module = _interpreter_module()
+        shared = getattr(module, "_global_interpreter", None)
+        if shared is not None and getattr(shared, "_tclx", tclx) != tclx:
+            # Imported before pytest read its options (by a plugin pytest
+            # loaded at start-up, or by coverage.py started before pytest).
+            name = "--tcl-tclx" if getattr(getattr(config, "known_args_namespace", None), "tcl_tclx", None) else "tcl_tclx"
+            config.issue_config_time_warning(pytest.PytestConfigWarning(
+                "%s=%s does not reach the shared interpreter (korvex.tcl.eval, tcl_shared): korvex.tcl was "
+                "imported before pytest read its options, and made it %s TclX; set %s=%d in the environment "
+                "of the run instead" % (name, "yes" if tclx else "no", "without" if tclx else "with",
+                                        TCLX_VARIABLE, int(tclx))), stacklevel=2)
 
 
 def _restore_environment(config: pytest.Config) -> None:

@@ -191,10 +191,12 @@ _SHEBANG_MAX = 127
 def _launcher_text(python: str, root: str, tclx: bool = True) -> str:
     body = ("# Runs Tcl files and commands as the korvex.tcl console (korvex-tcl) does,\n"
             "# with the Python that wrote this file%s.\n" % ("" if tclx else ", without TclX"))
-    # Without TclX the console's own option says so, not the environment: a
-    # script may clear the environment of the programs it runs.
-    code = "import sys; sys.path[0:1] = [%r]; from korvex.tcl.console import main; %ssys.exit(main())" % (
-        root, "" if tclx else "sys.argv[1:1] = ['--no-tclx']; ")
+    # Without TclX the launcher says so itself, not the environment it was
+    # given (a script may clear the environment of the programs it runs),
+    # before the package makes its shared interpreter.
+    code = "import sys; sys.path[0:1] = [%r]; %sfrom korvex.tcl.console import main; %ssys.exit(main())" % (
+        root, "" if tclx else "import os; os.environ['KORVEX_TCL_TCLX'] = '0'; ",
+        "" if tclx else "sys.argv[1:1] = ['--no-tclx']; ")
     shebang = "#!" + python
     if len(shebang) < _SHEBANG_MAX and not any(c.isspace() for c in python) and python.isprintable():
         # Python itself: no shell between the caller and the console, which
