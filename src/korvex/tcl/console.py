@@ -81,7 +81,9 @@ options:
   --coverage PATH
                  measure the line and procedure coverage of the Tcl files
                  under PATH (a file or directory; repeatable) that the run
-                 sources, and report it at the end
+                 sources, FILE's own lines included, and report it at the
+                 end, with what the consoles it starts (tcltest's test
+                 files) ran
   --coverage-report TYPE
                  the coverage report: term (the default, to stderr),
                  term-missing, lcov[:FILE], xml[:FILE] (Cobertura),
@@ -446,7 +448,7 @@ def _run_file(interp, path, encoding):
     1 after an error, else 0."""
     _flush_python()
     try:
-        _tclsh.eval_file(interp, path, encoding)
+        _tclsh.eval_file(interp, path, encoding, measure=True)
     except TclError as exc:
         _tclsh.write(interp, "stderr", _error_text(exc))
         return 1
@@ -593,7 +595,7 @@ def main(argv=None):
     try:
         restore_executable = _use_launcher(opts.tclx)
         try:
-            coverage = _start_coverage(opts.coverage) if opts.coverage else None
+            coverage = _start_coverage(opts.coverage) if opts.coverage else _child_coverage()
             return _run(opts, prog, own_process=argv is None)
         except SystemExit as exc:
             return _exit_status(exc)
@@ -601,7 +603,7 @@ def main(argv=None):
             return INTERRUPTED
         finally:
             if coverage is not None:
-                _end_coverage(coverage, opts.coverage_reports or ["term"])
+                coverage.end(opts.coverage_reports or ["term"])
             restore_executable()
     except ImportError as exc:
         if type(exc).__name__ != "TclxLoadError":
@@ -614,6 +616,10 @@ def main(argv=None):
 
 
 _TCLX_VARIABLE = "KORVEX_TCL_TCLX"
+# Where a console measuring coverage tells the consoles it starts (tcltest
+# runs each test file in one, through [info nameofexecutable]) what to
+# measure and where to leave their data: {"paths": [...], "data": DIR}.
+_CHILD_COVERAGE = "KORVEX_TCL_COVERAGE"
 
 
 def _set_environment(name, value):
@@ -629,19 +635,99 @@ def _restore_environment(name, value):
         os.environ[name] = value
 
 
+class _Measuring:
+    """Coverage of this console's run, and of the consoles it starts, which
+    leave their data in `children` (a directory) for this one to add up;
+    `parent` is such a directory of the console that started this one."""
+
+    def __init__(self, paths, parent=None):
+        from korvex.tcl_testing import tclcoverage
+
+        tclcoverage.install_everywhere(True)
+        self.coverage = tclcoverage.Coverage(paths).start()
+        self.parent = parent
+        self.children = None
+        self.saved = None
+        if parent is None:
+            import json
+            import tempfile
+
+            self.children = tempfile.mkdtemp(prefix="korvex-tcl-coverage-")
+            self.saved = _set_environment(_CHILD_COVERAGE, json.dumps(
+                {"paths": self.coverage.paths, "data": self.children}))
+
+    def end(self, reports):
+        from korvex.tcl_testing import tclcoverage
+
+        data = self.coverage.stop()
+        tclcoverage.install_everywhere(False)
+        if self.parent is not None:
+            _leave_data(data, self.parent)
+            return
+        _restore_environment(*self.saved)
+        _add_children(data, self.children)
+        _write_reports(data, reports)
+
+
 def _start_coverage(paths):
-    from korvex.tcl_testing import tclcoverage
-
-    tclcoverage.install_everywhere(True)
-    return tclcoverage.Coverage(paths).start()
+    return _Measuring(paths)
 
 
-def _end_coverage(coverage, reports):
-    """Stops measuring and writes the reports: terminal ones to stderr (stdout is the script's)."""
-    from korvex.tcl_testing import coverage_report as _coverage_report, tclcoverage
+def _child_coverage():
+    """Measuring for the console that started this one, as it asked (None
+    when it did not)."""
+    import json
 
-    data = coverage.stop()
-    tclcoverage.install_everywhere(False)
+    text = os.environ.get(_CHILD_COVERAGE)
+    if not text:
+        return None
+    try:
+        asked = json.loads(text)
+        paths = [p for p in asked["paths"] if isinstance(p, str) and os.path.exists(p)]
+        data = asked["data"]
+    except (ValueError, KeyError, TypeError):
+        return None
+    if not paths or not isinstance(data, str) or not os.path.isdir(data):
+        return None  # (the console that asked has ended)
+    return _Measuring(paths, parent=data)
+
+
+def _leave_data(data, directory):
+    import tempfile
+
+    try:
+        fd, temporary = tempfile.mkstemp(dir=directory, prefix=".child-", suffix=".json")
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(data.to_json())
+        os.replace(temporary, os.path.join(directory, "child-%d-%s" % (os.getpid(), os.path.basename(temporary))))
+    except OSError as exc:
+        _report("Tcl coverage of this run could not be handed to the console that started it: %s" % exc)
+
+
+def _add_children(data, directory):
+    import shutil
+
+    from korvex.tcl_testing.coverage_report import CoverageData
+
+    try:
+        names = sorted(n for n in os.listdir(directory) if n.startswith("child-"))
+    except OSError:
+        names = []
+    for name in names:
+        try:
+            with open(os.path.join(directory, name), encoding="utf-8") as f:
+                data.merge(CoverageData.from_json(f.read()))
+        except (OSError, ValueError, KeyError, TypeError) as exc:
+            _report("Tcl coverage of a console this one started could not be read (%s): %s" % (name, exc))
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+def _write_reports(data, reports):
+    """Writes the reports: terminal ones to stderr (stdout is the script's)."""
+    from korvex.tcl_testing import coverage_report as _coverage_report
+
+    for warning in _coverage_report.unparsed(data):
+        sys.stderr.write("Tcl coverage warning: %s\n" % warning)
     for spec in reports:
         try:
             target = _coverage_report.write(data, spec, sys.stderr)

@@ -153,14 +153,21 @@ def _evaluable(text: str) -> Any:
     return True
 
 
-def eval_file(interp: Any, path: str, encoding: Optional[str] = None) -> Any:
+def _measured(path: str) -> bool:
+    backend = sys.modules.get("korvex.tcl._coverage")
+    return backend is not None and bool(backend.measures(os.path.realpath(path)))
+
+
+def eval_file(interp: Any, path: str, encoding: Optional[str] = None, measure: bool = False) -> Any:
     """Evaluates the file at path as tclsh evaluates its script. Raises
     TclError with the text tclsh prints (its errorInfo) if it fails;
-    SystemExit and KeyboardInterrupt pass through."""
+    SystemExit and KeyboardInterrupt pass through. With `measure`, a file
+    that Tcl coverage measures runs through ``source``, which it counts (one
+    command level deeper, as the guide on coverage says)."""
     tk = interp.tk
     text = tk.eval(zelph(["apply", _READ_FILE, path, encoding or ""]))
     flags = _eval_flags(interp)
-    if flags is None or not _evaluable(text):
+    if flags is None or not _evaluable(text) or (measure and _measured(path)):
         return _source(interp, path, encoding)
     outer = tk.eval("info script")
     tk.eval(zelph(["info", "script", path]))
