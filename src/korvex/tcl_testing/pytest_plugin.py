@@ -574,14 +574,14 @@ class _Watch:
         # keeps its own (a tcltest item's Tcl runs beside the fixtures' in
         # this thread: their limits must not stop it).
         if test is None or not test.seconds or getattr(item, "keeps_time_limit", False):
-            yield
+            _where_tcl_was(item, (yield))
             return
         with contextlib.ExitStack() as limits:
             test.limits = limits
             for _, interp in _interpreters(item).values():
                 test.bound(interp)
             try:
-                yield
+                _where_tcl_was(item, (yield))
             finally:
                 test.limits = None
 
@@ -613,6 +613,58 @@ class _Watch:
 
 
 # -- the report --------------------------------------------------------------
+
+def _where_tcl_was(item: pytest.Item, outcome: Any) -> None:
+    """A Ctrl-C that stopped Tcl work of a Python test says where Tcl was, as
+    a tcltest item's does: pytest shows only the test's line, and then
+    stops. The KeyboardInterrupt that unwound Tcl left "eval unwound" and
+    the stack in the interpreter's errorInfo, whose outermost command is
+    part of the last script the interpreter recorded since the test started
+    (an errorInfo left before is not taken for it)."""
+    excinfo = getattr(outcome, "excinfo", None)
+    exc = excinfo[1] if excinfo else None
+    if not isinstance(exc, KeyboardInterrupt) or exc.args or getattr(item, "keeps_time_limit", False):
+        return
+    try:
+        test = item.stash.get(_test, None)
+        since = datetime.fromtimestamp(test.started) if test else datetime.min
+        for label, interp in _interpreters(item, pytest.ExceptionInfo.from_exc_info(excinfo)).values():
+            try:
+                info = interp.tk.getvar("errorInfo")
+            except Exception:  # closed, another thread's, never set
+                continue
+            if not isinstance(info, str) or not info.startswith("eval unwound\n"):
+                continue
+            entries = _recent(interp, since)[0]
+            head = max(info.rfind('\n    invoked from within\n"'), info.rfind('\n    while executing\n"'))
+            outermost = info[info.index('\n"', head) + 2:] if head >= 0 else ""
+            outermost = outermost[:-4] if outermost.endswith('..."') else outermost[:-1]  # Tcl shortens it
+            if not entries or not outermost or outermost not in entries[-1].api:
+                continue
+            where = _where(info)
+            if where:
+                exc.args = ("in Tcl (%s)%s" % (label, where),)
+                return
+    except Exception:  # telling where must never hide the interrupt
+        pass
+
+
+def _where(errorinfo: str) -> str:
+    """Where Tcl was, from the errorInfo of work that was stopped: the command
+    running and the innermost procedure, on one line (", at ..."), or "".
+    (As tcltest items say it.)"""
+    lines = errorinfo.split("\n")
+    command = frame = ""
+    for i, line in enumerate(lines):
+        if not command and line.strip() in ("while executing", "invoked from within") and i + 1 < len(lines):
+            command = lines[i + 1].strip()
+        elif command and line.strip().startswith("(") and "line" in line:
+            frame = " " + line.strip()
+            break
+    if len(command) > 80:
+        command = command[:76] + '..."'
+    return ", at %s%s" % (command, frame) if command else ""
+
 
 def _crash_message(report: pytest.TestReport, error: BaseException) -> None:
     """The one-line account of a failure (the short summary, which pytest
