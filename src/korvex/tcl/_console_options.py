@@ -5,6 +5,7 @@ Imports nothing of korvex.tcl."""
 
 import os
 import sys
+from typing import List, Optional, Sequence
 
 
 class Usage(Exception):
@@ -12,20 +13,20 @@ class Usage(Exception):
 
 
 class Options:
-    def __init__(self):
+    def __init__(self) -> None:
         self.interactive = False
         self.python = False
-        self.script = None  # -c SCRIPT
-        self.file = None
-        self.encoding = None  # of FILE
-        self.args = []
-        self.action = None  # "help" or "version"
-        self.coverage = []  # the paths measured
-        self.coverage_reports = []
-        self.tclx = None  # False: --no-tclx; None: as KORVEX_TCL_TCLX says
+        self.script: Optional[str] = None  # -c SCRIPT
+        self.file: Optional[str] = None
+        self.encoding: Optional[str] = None  # of FILE
+        self.args: List[str] = []
+        self.action: Optional[str] = None  # "help" or "version"
+        self.coverage: List[str] = []  # the paths measured
+        self.coverage_reports: List[str] = []
+        self.tclx: Optional[bool] = None  # False: --no-tclx; None: as KORVEX_TCL_TCLX says
 
 
-def parse(argv):
+def parse(argv: Sequence[str]) -> Options:
     opts = Options()
     rest = list(argv)
     while rest:
@@ -80,7 +81,7 @@ def parse(argv):
     return check(opts)
 
 
-def check(opts):
+def check(opts: Options) -> Options:
     if opts.python and (opts.script is not None or opts.file is not None or opts.interactive):
         raise Usage("--python takes no FILE, -c or -i")
     if opts.encoding is not None and opts.file is None:
@@ -99,7 +100,7 @@ _PROGRAM = "korvex-tcl"
 _MODULES = ("korvex.tcl", "korvex.tcl.__main__")
 
 
-def console_command_line():
+def console_command_line() -> Optional[List[str]]:
     """The console's arguments when this process is the console
     (``korvex-tcl ...``, ``python -m korvex.tcl ...``), else None.
 

@@ -625,12 +625,13 @@ def _where_tcl_was(item: pytest.Item, outcome: Any) -> None:
     exc = excinfo[1] if excinfo else None
     if not isinstance(exc, KeyboardInterrupt) or exc.args or getattr(item, "keeps_time_limit", False):
         return
+    assert excinfo is not None
     try:
         test = item.stash.get(_test, None)
         since = datetime.fromtimestamp(test.started) if test else datetime.min
         for label, interp in _interpreters(item, pytest.ExceptionInfo.from_exc_info(excinfo)).values():
             try:
-                info = interp.tk.getvar("errorInfo")
+                info = cast(Any, interp.tk).getvar("errorInfo")
             except Exception:  # closed, another thread's, never set
                 continue
             if not isinstance(info, str) or not info.startswith("eval unwound\n"):
