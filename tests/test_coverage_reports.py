@@ -324,10 +324,13 @@ def test_the_console_measures_the_consoles_tcltest_starts_for_each_file(tmp_path
     (tmp_path / "tests" / "all.tcl").write_text(ALL_TCL)
     (tmp_path / "tests" / "yes.test").write_text(DOUBLE_TEST % (1, "yes"))
     (tmp_path / "tests" / "no.test").write_text(DOUBLE_TEST % (0, "no"))
+    (tmp_path / "tmp").mkdir()
     result = subprocess.run([sys.executable, "-m", "korvex.tcl", "--coverage", ".", "--coverage-report",
                              "term-missing", "tests/all.tcl", *args],
-                            capture_output=True, text=True, timeout=180, cwd=tmp_path)
+                            capture_output=True, text=True, timeout=180, cwd=tmp_path,
+                            env=dict(os.environ, TMPDIR=str(tmp_path / "tmp")))
     assert result.returncode == 0, result.stdout + result.stderr
+    assert not [name for name in os.listdir(tmp_path / "tmp") if name.startswith("korvex-tcl-coverage-")]
     assert "Total\t2\tPassed\t2" in result.stdout
     rows = {line.split()[0]: line.split()[1:] for line in result.stderr.splitlines() if line.startswith(("lib/", "tests/"))}
     assert rows["lib/branch.tcl"] == ["6", "1", "83%", "8"]  # both arms, from the two files' consoles
