@@ -197,6 +197,52 @@ def test_launcher(tmp_path, monkeypatch, shebang_max):
     assert (result.stdout, result.returncode) == ("korvex-tcl\n", 0)
 
 
+# Launchers left in the cache: (python, package root, with TclX, age in days,
+# another file beside it) and whether a new launcher's writing removes them.
+OLD_LAUNCHERS = {
+    "deleted venv's python": ("{tmp}/gone-venv/bin/python", "{root}", True, 0, False, True),
+    "removed package": ("{python}", "{tmp}/gone-root", False, 0, False, True),
+    "replaced long ago": ("{python}", "{root}", True, 2, False, True),
+    "replaced just now": ("{python}", "{root}", True, 0, False, False),
+    "the other mode": ("{python}", "{root}", False, 2, False, False),
+    "another live python": ("/bin/sh", "{root}", True, 2, False, False),
+    "not ours alone": ("{tmp}/gone-venv/bin/python", "{root}", True, 0, True, False),
+}
+
+
+@pytest.mark.parametrize("shebang_max", [127, 0], ids=["python", "sh"])
+def test_writing_a_launcher_prunes_those_nothing_runs_any_more(tmp_path, monkeypatch, shebang_max):
+    import time
+
+    from korvex.tcl_testing import tclsh as _tclsh
+
+    monkeypatch.setattr(_tclsh, "_SHEBANG_MAX", shebang_max)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    base = tmp_path / "cache" / "korvex-tcl"
+    base.mkdir(parents=True, mode=0o700)
+    names = {}
+    for n, (case, (python, root, tclx, days, other, _)) in enumerate(sorted(OLD_LAUNCHERS.items())):
+        fill = dict(tmp=tmp_path, root=_tclsh._ROOT, python=sys.executable)
+        text = _tclsh._launcher_text(python.format(**fill), root.format(**fill), tclx)
+        if case.startswith("replaced"):  # an older package's text for the same Python and root
+            text = text.replace("sys.exit(main())", "main(); sys.exit(0)")
+        names[case] = directory = base / ("%016x" % (n + 1))
+        directory.mkdir(mode=0o700)
+        (directory / "korvex-tcl").write_text(text)
+        if other:
+            (directory / "notes.txt").write_text("mine")
+        then = time.time() - days * 86400
+        os.utime(directory / "korvex-tcl", (then, then))
+    (base / "ffffffffffffffff").mkdir()  # no launcher in it
+    path = _tclsh.launcher()
+    left = {case for case, directory in names.items() if directory.exists()}
+    assert left == {case for case, spec in OLD_LAUNCHERS.items() if not spec[-1]}
+    assert os.path.exists(path) and (base / "ffffffffffffffff").exists()
+    # Only writing a launcher looks: finding it again costs no listing.
+    monkeypatch.setattr(_tclsh, "_prune", lambda *args: pytest.fail("pruned again"))
+    assert _tclsh.launcher() == path
+
+
 def test_launcher_without_a_writable_cache(tmp_path, monkeypatch):
     import tempfile
 

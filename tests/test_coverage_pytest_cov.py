@@ -58,10 +58,10 @@ def test_pytest_cov_reports_tcl_files_beside_python(project, args):
                                           "--cov-report=json:cov.json", *args)
     result.assert_outcomes(passed=2)
     # With branches: line 7's if took its arm (big) and its empty else (small), line 4's loop
-    # always ran its body (partial): 13 of 15.
+    # always ran its body (partial: its way on to line 7 without running it never ran): 13 of 15.
     counted, never = ((r"\s+4\s+1\s+87%", r"\s+0\s+0\s+0%") if args == ["--cov-branch"]
                       else (r"\s+91%", r"\s+0%"))
-    result.stdout.re_match_lines([r"lib/counted\.tcl\s+11\s+1%s\s+%s14$" % (counted, "4->exit, " * bool(args[-1:] == ["--cov-branch"])),
+    result.stdout.re_match_lines([r"lib/counted\.tcl\s+11\s+1%s\s+%s14$" % (counted, "4->7, " * bool(args[-1:] == ["--cov-branch"])),
                                   r"lib/never\.tcl\s+2\s+2%s\s+1-2$" % never])
     assert "No Tcl file" not in result.stdout.str() + result.stderr.str()  # the xdist controller ran no Tcl
     report = _report(project.path / "cov.json")
@@ -171,13 +171,13 @@ def test_coverage_html_shows_tcl_pages_and_their_contexts(project, tmp_path):
     assert 'id="t14"' in result.stdout and "mis" in result.stdout
 
 
-# Arms of coverage_branches.tcl by hand: line 5 -> 6, 8 or the empty else (-5);
-# line 10 -> 11, 13 or the empty default (-10); line 15 -> 16 or 18.
+# Arms of coverage_branches.tcl by hand: line 5 -> 6, 8 or the empty else, which goes on to
+# line 10; line 10 -> 11, 13 or the empty default, on to line 15; line 15 -> 16 or 18.
 @pytest.mark.parametrize("calls, executed, missing", [
-    ("pick 12", [[5, 6], [10, -10], [15, 18]], [[5, -5], [5, 8], [10, 11], [10, 13], [15, 16]]),
-    ("pick 12; pick 3; pick 7", [[5, -5], [5, 6], [5, 8], [10, -10], [10, 13], [15, 16], [15, 18]], [[10, 11]]),
+    ("pick 12", [[5, 6], [10, 15], [15, 18]], [[5, 8], [5, 10], [10, 11], [10, 13], [15, 16]]),
+    ("pick 12; pick 3; pick 7", [[5, 6], [5, 8], [5, 10], [10, 13], [10, 15], [15, 16], [15, 18]], [[10, 11]]),
     ("pick 1; pick 2; pick 9; pick 11; pick 0; pick 7",
-     [[5, -5], [5, 6], [5, 8], [10, -10], [10, 11], [10, 13], [15, 16], [15, 18]], []),
+     [[5, 6], [5, 8], [5, 10], [10, 11], [10, 13], [10, 15], [15, 16], [15, 18]], []),
 ])
 def test_branches_are_coverage_arcs_of_each_arm(pytester, calls, executed, missing):
     (pytester.path / "lib").mkdir()
@@ -196,3 +196,50 @@ def test_arms(tcl):
     pick = lambda arcs: [a for a in arcs if a[0] < 26]  # (the loops' procedures are not called)
     assert (pick(f["executed_branches"]), pick(f["missing_branches"])) == (executed, missing)
     assert f["summary"]["num_branches"] == 16
+
+
+# Where the way past an if without else, or past a loop that never ran its
+# body, goes on to: the next command (2->5, 5->10), back to the loop at the
+# end of a loop's body (6->5), the finally after a try's body (11->15); only
+# the end of a procedure is the exit (17->exit), as coverage.py writes Python's.
+SHAPES = """proc shapes {x} {
+    if {$x} {
+        set a 1
+    }
+    foreach i {} {
+        if {$i} {
+            set b 1
+        }
+    }
+    try {
+        if {$x} {
+            set c 1
+        }
+    } finally {
+        set d 1
+    }
+    if {$x} {
+        set e 1
+    }
+}
+"""
+
+
+def test_branch_misses_name_the_line_the_way_on_leads_to(pytester):
+    (pytester.path / "lib").mkdir()
+    (pytester.path / "lib" / "shapes.tcl").write_text(SHAPES)
+    (pytester.path / ".coveragerc").write_text("[run]\nplugins = korvex.tcl.coverage_plugin\n")
+    pytester.makepyfile(test_shapes="""
+import os
+
+def test_shapes(tcl):
+    tcl.eval("source " + os.path.join(os.path.dirname(__file__), "lib", "shapes.tcl"))
+    tcl.eval("shapes 1")
+""")
+    result = pytester.runpytest_subprocess("--cov=lib", "--cov-branch", "--cov-report=json:cov.json",
+                                           "--cov-report=term-missing")
+    result.assert_outcomes(passed=1)
+    f = json.loads((pytester.path / "cov.json").read_text())["files"]["lib/shapes.tcl"]
+    assert sorted(f["executed_branches"]) == [[2, 3], [5, 10], [11, 12], [17, 18]]
+    assert sorted(f["missing_branches"]) == [[2, 5], [5, 6], [6, 5], [6, 7], [11, 15], [17, -17]]
+    result.stdout.re_match_lines([r"lib/shapes\.tcl\s+.*\s2->5, 6-7, 11->15, 17->exit$"])

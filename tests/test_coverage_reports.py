@@ -301,6 +301,72 @@ def test_the_console_measures_a_script(tmp_path):
     assert "LH:4" in (tmp_path / "c.lcov").read_text()
 
 
+ALL_TCL = """package require tcltest
+namespace import ::tcltest::*
+configure -testdir [file dirname [file normalize [info script]]] {*}$argv
+runAllTests
+"""
+DOUBLE_TEST = """package require tcltest
+namespace import ::tcltest::*
+source [file join [file dirname [file dirname [file normalize [info script]]]] lib branch.tcl]
+test double-1 {} {branch %s} %s
+cleanupTests
+"""
+
+
+@pytest.mark.parametrize("args", [[], ["-singleproc", "1"]])
+def test_the_console_measures_the_consoles_tcltest_starts_for_each_file(tmp_path, args):
+    # tcltest runs each test file in a console of its own ([info nameofexecutable]) unless
+    # -singleproc: their lines count, and the script that ran is measured too.
+    (tmp_path / "lib").mkdir()
+    (tmp_path / "lib" / "branch.tcl").write_text(LIB)
+    (tmp_path / "tests").mkdir()
+    (tmp_path / "tests" / "all.tcl").write_text(ALL_TCL)
+    (tmp_path / "tests" / "yes.test").write_text(DOUBLE_TEST % (1, "yes"))
+    (tmp_path / "tests" / "no.test").write_text(DOUBLE_TEST % (0, "no"))
+    (tmp_path / "tmp").mkdir()
+    result = subprocess.run([sys.executable, "-m", "korvex.tcl", "--coverage", ".", "--coverage-report",
+                             "term-missing", "tests/all.tcl", *args],
+                            capture_output=True, text=True, timeout=180, cwd=tmp_path,
+                            env=dict(os.environ, TMPDIR=str(tmp_path / "tmp")))
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert not [name for name in os.listdir(tmp_path / "tmp") if name.startswith("korvex-tcl-coverage-")]
+    assert "Total\t2\tPassed\t2" in result.stdout
+    rows = {line.split()[0]: line.split()[1:] for line in result.stderr.splitlines() if line.startswith(("lib/", "tests/"))}
+    assert rows["lib/branch.tcl"] == ["6", "1", "83%", "8"]  # both arms, from the two files' consoles
+    assert rows["tests/all.tcl"] == ["4", "0", "100%"]
+
+
+BROKEN = "proc ok {} {\n    return 1\n}\nproc broken {} {\n    set x 1\n\nset y 2\n"
+UNPARSED = "Couldn't parse Tcl file '%s': missing close-brace in the command on line 4 (couldnt-parse)"
+
+
+@pytest.mark.parametrize("runner", ["console", "--tcl-cov", "pytest-cov"])
+def test_a_tcl_file_that_does_not_parse_is_warned_of(pytester, runner):
+    if runner == "pytest-cov":
+        pytest.importorskip("pytest_cov")
+    (pytester.path / "lib").mkdir()
+    (pytester.path / "lib" / "broken.tcl").write_text(BROKEN)
+    (pytester.path / "lib" / "good.tcl").write_text("set a 1\n")
+    (pytester.path / "run.tcl").write_text("source lib/good.tcl\ncatch {source lib/broken.tcl} m\nputs $m\n")
+    if runner == "console":
+        result = subprocess.run([sys.executable, "-m", "korvex.tcl", "--coverage", "lib", "run.tcl"],
+                                capture_output=True, text=True, timeout=120, cwd=pytester.path)
+        assert result.stdout == "missing close-brace\n"
+        text = result.stderr
+        assert "Tcl coverage warning: " + UNPARSED % "lib/broken.tcl" in text
+    else:
+        (pytester.path / ".coveragerc").write_text("[run]\nplugins = korvex.tcl.coverage_plugin\n")
+        pytester.makepyfile(test_run="def test_run(tcl):\n    tcl.eval('source run.tcl')\n")
+        args = ["--tcl-cov=lib"] if runner == "--tcl-cov" else ["--cov=lib", "--cov-report=term"]
+        result = pytester.runpytest_subprocess(*args)
+        result.assert_outcomes(passed=1)
+        text = result.stdout.str() + result.stderr.str()
+        path = "lib/broken.tcl" if runner == "--tcl-cov" else os.path.realpath(pytester.path / "lib" / "broken.tcl")
+        assert UNPARSED % path in text
+    assert "good.tcl" in text and text.count("Couldn't parse") == 1  # broken.tcl's only, once
+
+
 def test_the_console_rejects_a_report_without_coverage(tmp_path):
     result = subprocess.run([sys.executable, "-m", "korvex.tcl", "--coverage-report", "term", "x.tcl"],
                             capture_output=True, text=True, timeout=120, cwd=tmp_path)

@@ -563,3 +563,47 @@ def test_tb_line_shows_a_tcl_errors_message_not_its_stack(pytester, monkeypatch,
     result = pytester.runpytest("-p", "no:cacheprovider", "--tb=" + style)
     result.stdout.fnmatch_lines(["E   *TclError: boom"])
     assert ('(procedure "f" line 1)' in result.stdout.str()) == stack_shown
+
+
+# -- Ctrl-C in a Python test ----------------------------------------------------------
+
+CTRL_C_TESTS = """
+import time
+
+def test_in_tcl(tcl):
+    tcl.eval("proc spin {} {\\n    close [open started w]\\n    while 1 {}\\n}")
+    tcl.eval("set ready 1; spin")
+
+def test_in_python(tcl):
+    tcl.eval("set a 1")
+    open("started", "w").close()
+    time.sleep(60)
+"""
+
+
+@pytest.mark.parametrize("test, message", [
+    # (pytest shows the test's line and stops; Tcl's place is said after the exception's name)
+    ("test_in_tcl", r'KeyboardInterrupt: in Tcl \(tcl \(fixture\)\), at "while 1 \{\}" \(procedure "spin" line \d\)$'),
+    ("test_in_python", r"KeyboardInterrupt$"),
+])
+def test_ctrl_c_in_a_python_test_says_where_tcl_was(pytester, test, message):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    pytester.makepyfile(test_ctrl_c=CTRL_C_TESTS)
+    process = subprocess.Popen([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "test_ctrl_c.py::" + test],
+                               cwd=str(pytester.path), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while not (pytester.path / "started").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.5)
+        process.send_signal(signal.SIGINT)
+        out, _ = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert process.returncode == 2, out
+    line = 5 if test == "test_in_tcl" else 10
+    assert re.search(r"^\S*test_ctrl_c\.py:%d: %s" % (line, message), out, re.M), out

@@ -186,7 +186,8 @@ def test_interpreters_made_in_many_threads_at_once_load_tclx(probe):
 # -- without TclX ---------------------------------------------------------------
 
 SENTENCE = ("korvex.tcl needs TclX, which this Tcl cannot load: install it (on Debian: apt-get install tclx8.4), "
-            "or run plain Tcl with KORVEX_TCL_TCLX=0 or Interpreter(tclx=False)")
+            "or run plain Tcl: KORVEX_TCL_TCLX=0, Interpreter(tclx=False), korvex-tcl --no-tclx, "
+            "pytest --tcl-tclx=no (ini: tcl_tclx = no)")
 
 
 def tclx_directories():
@@ -384,3 +385,98 @@ def test_package_database_is_that_of_tclsh_with_tclx(tmp_path, case, interpreter
         assert interp.eval("set ::kx_out") == expected.stdout
     finally:
         interp.close()
+
+
+# -- the plain-Tcl switches on a machine without TclX ------------------------------
+
+# The console's script binary beside this Python (pip's script for korvex-tcl).
+KORVEX_TCL = os.path.join(os.path.dirname(sys.executable), "korvex-tcl")
+SHOW = ("puts [list [package provide Tclx] [llength [info commands keylset]] $argv]\n"
+        "puts [exec [info nameofexecutable] << {puts [list child [package provide Tclx]]}]\n")
+
+
+@needs_namespaces
+@pytest.mark.parametrize("console", [[KORVEX_TCL], [sys.executable, "-m", "korvex.tcl"],
+                                     [sys.executable, "-mkorvex.tcl"]])
+@pytest.mark.parametrize("how", ["file", "-c", "--python"])
+def test_the_console_without_tclx_runs_plain_tcl_with_no_tclx(tmp_path, console, how):
+    (tmp_path / "show.tcl").write_text(SHOW)
+    env_free = ["env", "-u", "KORVEX_TCL_TCLX", "HOME=%s" % tmp_path]
+    if how == "--python":
+        args = ["--no-tclx", "--python"]
+        (tmp_path / "in").write_text(
+            "print(interp.eval('package provide Tclx') == '', korvex.tcl.eval('package provide Tclx') == '')\n")
+        result = without_tclx(tmp_path, *env_free, "sh", "-c", 'exec "$@" < in', "console", *console, *args,
+                              cwd=tmp_path)
+        assert "True True" in result.stdout + result.stderr, result.stderr
+        return
+    args = ["--no-tclx", "show.tcl", "a"] if how == "file" else ["--no-tclx", "-c", SHOW, "a"]
+    result = without_tclx(tmp_path, *env_free, *console, *args, cwd=tmp_path)
+    assert (result.stdout, result.stderr, result.returncode) == ("{} 0 a\nchild {}\n", "", 0)
+
+
+@needs_namespaces
+@pytest.mark.parametrize("console", [[KORVEX_TCL], [sys.executable, "-m", "korvex.tcl"]])
+def test_the_console_without_tclx_says_so_in_one_line_naming_every_switch(tmp_path, console):
+    (tmp_path / "show.tcl").write_text(SHOW)
+    result = without_tclx(tmp_path, "env", "-u", "KORVEX_TCL_TCLX", *console, "show.tcl", cwd=tmp_path)
+    assert (result.stdout, result.returncode) == ("", 1)
+    assert result.stderr == "korvex-tcl: %s\n" % SENTENCE
+    for switch in ("--tcl-tclx=no", "tcl_tclx", "korvex-tcl --no-tclx", "KORVEX_TCL_TCLX=0"):
+        assert switch in SENTENCE
+    # Help and a command line the console refuses need no TclX.
+    assert without_tclx(tmp_path, *console, "--help", cwd=tmp_path).stdout.startswith("usage:")
+    refused = without_tclx(tmp_path, *console, "--bogus", cwd=tmp_path)
+    assert refused.returncode == 2 and refused.stderr.endswith("error: unrecognized option: --bogus\n")
+
+
+COVERED_TESTS = """
+import os
+
+def test_lib(tcl, tcl_shared):
+    tcl.eval("source " + os.path.join(os.path.dirname(__file__), "lib", "double.tcl"))
+    assert tcl.eval("double 4") == "8"
+    assert tcl_shared.eval("info commands keylset") == ""
+    assert tcl_shared.eval("package provide Tclx") == tcl.eval("package provide Tclx") == ""
+"""
+DOUBLE = "proc double {x} {\n    if {$x > 10} {\n        return big\n    }\n    expr {$x * 2}\n}\n"
+
+
+def _covered_project(root):
+    root.mkdir()
+    (root / "lib").mkdir()
+    (root / "lib" / "double.tcl").write_text(DOUBLE)
+    (root / "test_lib.py").write_text(COVERED_TESTS)
+    (root / ".coveragerc").write_text("[run]\nplugins = korvex.tcl.coverage_plugin\n")
+    return root
+
+
+@pytest.mark.parametrize("hidden", [False, pytest.param(True, marks=needs_namespaces)])
+@pytest.mark.parametrize("setting", [["--tcl-tclx=no"], ["-o", "tcl_tclx=no"], ["--tcl-tclx=no", "-n", "2"]])
+def test_pytest_cov_with_the_coverage_plugin_keeps_plain_tcl_everywhere(tmp_path, hidden, setting):
+    pytest.importorskip("pytest_cov")
+    if "-n" in setting:
+        pytest.importorskip("xdist")
+    project = _covered_project(tmp_path / "project")
+    command = ["env", "-u", "KORVEX_TCL_TCLX", sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q",
+               *setting, "--cov=lib", "--cov-report=term-missing"]
+    if hidden:
+        result = without_tclx(tmp_path, *command, cwd=project)
+    else:
+        result = subprocess.run(command, capture_output=True, text=True, timeout=300, cwd=project)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert re.search(r"lib/double\.tcl\s+4\s+1\s+75%\s+3$", result.stdout, re.M), result.stdout
+    assert "1 passed" in result.stdout and "TclxLoadError" not in result.stdout + result.stderr
+
+
+def test_a_shared_interpreter_made_before_pytest_read_the_setting_is_said(tmp_path):
+    pytest.importorskip("pytest_cov")
+    project = _covered_project(tmp_path / "project")
+    # coverage.py started before pytest imports korvex.tcl to load its plugin.
+    result = subprocess.run(["env", "-u", "KORVEX_TCL_TCLX", sys.executable, "-m", "coverage", "run", "-m",
+                             "pytest", "-p", "no:cacheprovider", "-q", "--tcl-tclx=no"],
+                            capture_output=True, text=True, timeout=300, cwd=project)
+    assert "1 failed" in result.stdout  # the shared interpreter has TclX
+    assert ("--tcl-tclx=no does not reach the shared interpreter (korvex.tcl.eval, tcl_shared): korvex.tcl was "
+            "imported before pytest read its options, and made it with TclX; set KORVEX_TCL_TCLX=0 in the "
+            "environment of the run instead") in result.stdout

@@ -6,6 +6,46 @@ published here, so ``korvex.tcl.eval("set a 1")`` runs in it.
 
 import sys as _sys
 
+from . import _console_options
+
+
+def _import_as_the_console_says():
+    """Imports the interpreter module, which makes the shared interpreter, as
+    the console's command line asks when this process is the console: with
+    --no-tclx plain Tcl for the whole run (KORVEX_TCL_TCLX=0, which the
+    programs it starts inherit too); for --help, --version or a command line
+    the console will refuse, plain Tcl only to get there. Without TclX the
+    console says so in one line."""
+    import os
+
+    args = _console_options.console_command_line()
+    if args is None:
+        return
+    try:
+        opts = _console_options.parse(args)
+    except _console_options.Usage:
+        opts = None
+    saved = os.environ.get("KORVEX_TCL_TCLX")
+    runs_tcl = opts is not None and opts.action is None
+    if not runs_tcl or opts.tclx is False:
+        os.environ["KORVEX_TCL_TCLX"] = "0"
+    try:
+        from . import interpreter  # noqa: F401
+    except ImportError as exc:
+        if type(exc).__name__ != "TclxLoadError":
+            raise
+        raise SystemExit("korvex-tcl: %s" % exc) from None
+    finally:
+        if not runs_tcl:
+            if saved is None:
+                os.environ.pop("KORVEX_TCL_TCLX", None)
+            else:
+                os.environ["KORVEX_TCL_TCLX"] = saved
+
+
+_import_as_the_console_says()
+del _import_as_the_console_says
+
 from .interpreter import Interpreter, TclError, TclTimeoutError, _global_interpreter
 from .array import Array
 from .mardeck import Mardeck

@@ -656,8 +656,14 @@ Record *record(long long id) {
 nb::list branches_of(const cover::Instrumented &code) {
     nb::list out;
     for (auto &b : code.branches)
-        out.append(nb::make_tuple(b.line, nb::cast(b.arms)));
+        out.append(nb::make_tuple(b.line, nb::cast(b.arms), b.next));
     return out;
+}
+
+nb::object error_of(const cover::Instrumented &code) {
+    if (!code.error.line)
+        return nb::none();
+    return nb::make_tuple(code.error.line, code.error.message);
 }
 
 nb::tuple layout(long long id) {
@@ -665,7 +671,7 @@ nb::tuple layout(long long id) {
     nb::list procs;
     for (auto &p : rec->code.procedures)
         procs.append(nb::make_tuple(p.name, p.line, p.entry, p.end));
-    return nb::make_tuple(nb::cast(rec->code.lines), procs, branches_of(rec->code));
+    return nb::make_tuple(nb::cast(rec->code.lines), procs, branches_of(rec->code), error_of(rec->code));
 }
 
 // The layout of `text` (a file's whole text, as `source` reads it) as it
@@ -676,7 +682,13 @@ nb::tuple analyse(const std::string &text, bool itcl_imported, bool branches) {
     nb::list procs;
     for (auto &p : code.procedures)
         procs.append(nb::make_tuple(p.name, p.line, p.entry, p.end));
-    return nb::make_tuple(nb::cast(code.lines), procs, branches_of(code));
+    return nb::make_tuple(nb::cast(code.lines), procs, branches_of(code), error_of(code));
+}
+
+// Whether a file at the real path `path` sourced now would be measured.
+bool measures(const std::string &path) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return measured(path);
 }
 
 std::vector<unsigned long long> counts(long long id) {
@@ -737,12 +749,15 @@ KX_MODULE(_coverage, m) {
           "How many `source` commands ran while any session did (measured files or not).");
     m.def("files", &files, "(real path, record id) of the newest record of each file instrumented.");
     m.def("layout", &layout, "id"_a,
-          "(counter lines, procedures, branches) of a record: the line of each counter (0\n"
-          "for a procedure entry or a branch's arm alone), (line, [(counter, destination\n"
-          "line)]) of each branch, and (name, line, entry counter, end counter) of\n"
-          "each procedure (its body's counters are entry ... end - 1).");
+          "(counter lines, procedures, branches, parse error) of a record: the line of each\n"
+          "counter (0 for a procedure entry or a branch's arm alone), (line, [(counter,\n"
+          "destination line)], next line) of each branch (next: where its implicit arm\n"
+          "goes on to, 0 when it leaves), (name, line, entry counter, end counter) of\n"
+          "each procedure (its body's counters are entry ... end - 1), and (line, message)\n"
+          "of the first command Tcl cannot parse, or None.");
     m.def("analyse", &analyse, "text"_a, "itcl_imported"_a = false, "branches"_a = true,
           "layout() of `text` as it would be instrumented, without sourcing it.");
+    m.def("measures", &measures, "path"_a, "Whether a file at this real path would be measured if sourced now.");
     m.def("counts", &counts, "id"_a, "The counters of a record.");
     m.def("instrumented", &instrumented, "id"_a, "The instrumented text of a record.");
     m.attr("HIT_COMMAND") = cover::kHitCommand;

@@ -10,7 +10,11 @@ start: Callable[..., int]
 stop: Callable[[int], None]
 sourced: Callable[[], int]
 files: Callable[[], list[tuple[str, int]]]
-layout: Callable[[int], tuple[list[int], list[tuple[str, int, int, int]], list[tuple[int, list[tuple[int, int]]]]]]
-analyse: Callable[..., tuple[list[int], list[tuple[str, int, int, int]], list[tuple[int, list[tuple[int, int]]]]]]
+_Layout = tuple[list[int], list[tuple[str, int, int, int]], list[tuple[int, list[tuple[int, int]], int]],
+                tuple[int, str] | None]
+
+layout: Callable[[int], _Layout]
+analyse: Callable[..., _Layout]
+measures: Callable[[str], bool]
 counts: Callable[[int], list[int]]
 instrumented: Callable[[int], str]

@@ -14,6 +14,7 @@ import sys
 
 from korvex.tcl_testing import tclsh as _tclsh
 
+from . import _console_options
 from .interpreter import Interpreter, TclError
 from .zelph import zelph
 
@@ -80,7 +81,9 @@ options:
   --coverage PATH
                  measure the line and procedure coverage of the Tcl files
                  under PATH (a file or directory; repeatable) that the run
-                 sources, and report it at the end
+                 sources, FILE's own lines included, and report it at the
+                 end, with what the consoles it starts (tcltest's test
+                 files) ran
   --coverage-report TYPE
                  the coverage report: term (the default, to stderr),
                  term-missing, lcov[:FILE], xml[:FILE] (Cobertura),
@@ -103,90 +106,8 @@ def _program_name():
     return name
 
 
-class _Usage(Exception):
-    """A command line that cannot be run: exit status 2."""
-
-
-class _Options:
-    def __init__(self):
-        self.interactive = False
-        self.python = False
-        self.script = None  # -c SCRIPT
-        self.file = None
-        self.encoding = None  # of FILE
-        self.args = []
-        self.action = None  # "help" or "version"
-        self.coverage = []  # the paths measured
-        self.coverage_reports = []
-        self.tclx = None  # False: --no-tclx; None: as KORVEX_TCL_TCLX says
-
-
-def _parse(argv):
-    opts = _Options()
-    rest = list(argv)
-    while rest:
-        arg = rest.pop(0)
-        if arg == "--":
-            break
-        if arg in ("-h", "--help"):
-            opts.action = opts.action or "help"
-        elif arg == "--version":
-            opts.action = opts.action or "version"
-        elif arg == "--python":
-            opts.python = True
-        elif arg == "-i":
-            opts.interactive = True
-        elif arg == "--no-tclx":
-            opts.tclx = False
-        elif arg in ("--coverage", "--coverage-report"):
-            if not rest:
-                raise _Usage("argument %s: expected one argument" % arg)
-            value = rest.pop(0)
-            if arg == "--coverage":
-                opts.coverage.append(value)
-            else:
-                from korvex.tcl_testing import coverage_report as _coverage_report
-
-                try:
-                    _coverage_report.parse_kind(value)
-                except ValueError as exc:
-                    raise _Usage(str(exc)) from None
-                opts.coverage_reports.append(value)
-        elif arg == "-encoding":
-            if not rest:
-                raise _Usage("argument -encoding: expected one argument")
-            opts.encoding = rest.pop(0)
-        elif arg == "-c" or (arg.startswith("-c") and not arg.startswith("--")):
-            script = arg[2:]
-            if not script:
-                if not rest:
-                    raise _Usage("argument -c: expected one argument")
-                script = rest.pop(0)
-            opts.script = script
-            opts.args = rest
-            return _check(opts)
-        elif arg.startswith("-") and arg != "-":
-            raise _Usage("unrecognized option: " + arg)
-        else:
-            rest.insert(0, arg)
-            break
-    if rest:
-        opts.file = rest.pop(0)
-        opts.args = rest
-    return _check(opts)
-
-
-def _check(opts):
-    if opts.python and (opts.script is not None or opts.file is not None or opts.interactive):
-        raise _Usage("--python takes no FILE, -c or -i")
-    if opts.encoding is not None and opts.file is None:
-        raise _Usage("-encoding needs a FILE")
-    if opts.coverage_reports and not opts.coverage:
-        raise _Usage("--coverage-report needs --coverage PATH")
-    for path in opts.coverage or ():
-        if not os.path.exists(path):
-            raise _Usage("--coverage: no such file or directory: %s" % path)
-    return opts
+_Usage = _console_options.Usage
+_parse = _console_options.parse
 
 
 # --- the interpreter ---------------------------------------------------------
@@ -527,7 +448,7 @@ def _run_file(interp, path, encoding):
     1 after an error, else 0."""
     _flush_python()
     try:
-        _tclsh.eval_file(interp, path, encoding)
+        _tclsh.eval_file(interp, path, encoding, measure=True)
     except TclError as exc:
         _tclsh.write(interp, "stderr", _error_text(exc))
         return 1
@@ -666,33 +587,147 @@ def main(argv=None):
         return 0
     if argv is None:  # the process is the console's: before its interpreters read the environment
         _tclsh.undo_locale_coercion()
-    restore_executable = _use_launcher(opts.tclx)
-    coverage = _start_coverage(opts.coverage) if opts.coverage else None
+    # --no-tclx holds for the whole run: the interpreters a script makes
+    # through Python and the programs it starts. (The package has set it for
+    # its shared interpreter already when this process is the console.)
+    saved_tclx = _set_environment(_TCLX_VARIABLE, "0") if opts.tclx is False else None
+    coverage = None
     try:
-        return _run(opts, prog, own_process=argv is None)
-    except SystemExit as exc:
-        return _exit_status(exc)
-    except KeyboardInterrupt:
-        return INTERRUPTED
+        restore_executable = _use_launcher(opts.tclx)
+        try:
+            coverage = _start_coverage(opts.coverage) if opts.coverage else _child_coverage()
+            return _run(opts, prog, own_process=argv is None)
+        except SystemExit as exc:
+            return _exit_status(exc)
+        except KeyboardInterrupt:
+            return INTERRUPTED
+        finally:
+            if coverage is not None:
+                coverage.end(opts.coverage_reports or ["term"])
+            restore_executable()
+    except ImportError as exc:
+        if type(exc).__name__ != "TclxLoadError":
+            raise
+        _report("%s: %s" % (prog, exc))  # one line: the switches are in it
+        return 1
     finally:
-        if coverage is not None:
-            _end_coverage(coverage, opts.coverage_reports or ["term"])
-        restore_executable()
+        if saved_tclx is not None:
+            _restore_environment(*saved_tclx)
+
+
+_TCLX_VARIABLE = "KORVEX_TCL_TCLX"
+# Where a console measuring coverage tells the consoles it starts (tcltest
+# runs each test file in one, through [info nameofexecutable]) what to
+# measure and where to leave their data: {"paths": [...], "data": DIR}.
+_CHILD_COVERAGE = "KORVEX_TCL_COVERAGE"
+
+
+def _set_environment(name, value):
+    saved = (name, os.environ.get(name))
+    os.environ[name] = value
+    return saved
+
+
+def _restore_environment(name, value):
+    if value is None:
+        os.environ.pop(name, None)
+    else:
+        os.environ[name] = value
+
+
+class _Measuring:
+    """Coverage of this console's run, and of the consoles it starts, which
+    leave their data in `children` (a directory) for this one to add up;
+    `parent` is such a directory of the console that started this one."""
+
+    def __init__(self, paths, parent=None):
+        from korvex.tcl_testing import tclcoverage
+
+        tclcoverage.install_everywhere(True)
+        self.coverage = tclcoverage.Coverage(paths).start()
+        self.parent = parent
+        self.children = None
+        self.saved = None
+        if parent is None:
+            import json
+            import tempfile
+
+            self.children = tempfile.mkdtemp(prefix="korvex-tcl-coverage-")
+            self.saved = _set_environment(_CHILD_COVERAGE, json.dumps(
+                {"paths": self.coverage.paths, "data": self.children}))
+
+    def end(self, reports):
+        from korvex.tcl_testing import tclcoverage
+
+        data = self.coverage.stop()
+        tclcoverage.install_everywhere(False)
+        if self.parent is not None:
+            _leave_data(data, self.parent)
+            return
+        _restore_environment(*self.saved)
+        _add_children(data, self.children)
+        _write_reports(data, reports)
 
 
 def _start_coverage(paths):
-    from korvex.tcl_testing import tclcoverage
-
-    tclcoverage.install_everywhere(True)
-    return tclcoverage.Coverage(paths).start()
+    return _Measuring(paths)
 
 
-def _end_coverage(coverage, reports):
-    """Stops measuring and writes the reports: terminal ones to stderr (stdout is the script's)."""
-    from korvex.tcl_testing import coverage_report as _coverage_report, tclcoverage
+def _child_coverage():
+    """Measuring for the console that started this one, as it asked (None
+    when it did not)."""
+    import json
 
-    data = coverage.stop()
-    tclcoverage.install_everywhere(False)
+    text = os.environ.get(_CHILD_COVERAGE)
+    if not text:
+        return None
+    try:
+        asked = json.loads(text)
+        paths = [p for p in asked["paths"] if isinstance(p, str) and os.path.exists(p)]
+        data = asked["data"]
+    except (ValueError, KeyError, TypeError):
+        return None
+    if not paths or not isinstance(data, str) or not os.path.isdir(data):
+        return None  # (the console that asked has ended)
+    return _Measuring(paths, parent=data)
+
+
+def _leave_data(data, directory):
+    import tempfile
+
+    try:
+        fd, temporary = tempfile.mkstemp(dir=directory, prefix=".child-", suffix=".json")
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(data.to_json())
+        os.replace(temporary, os.path.join(directory, "child-%d-%s" % (os.getpid(), os.path.basename(temporary))))
+    except OSError as exc:
+        _report("Tcl coverage of this run could not be handed to the console that started it: %s" % exc)
+
+
+def _add_children(data, directory):
+    import shutil
+
+    from korvex.tcl_testing.coverage_report import CoverageData
+
+    try:
+        names = sorted(n for n in os.listdir(directory) if n.startswith("child-"))
+    except OSError:
+        names = []
+    for name in names:
+        try:
+            with open(os.path.join(directory, name), encoding="utf-8") as f:
+                data.merge(CoverageData.from_json(f.read()))
+        except (OSError, ValueError, KeyError, TypeError) as exc:
+            _report("Tcl coverage of a console this one started could not be read (%s): %s" % (name, exc))
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+def _write_reports(data, reports):
+    """Writes the reports: terminal ones to stderr (stdout is the script's)."""
+    from korvex.tcl_testing import coverage_report as _coverage_report
+
+    for warning in _coverage_report.unparsed(data):
+        sys.stderr.write("Tcl coverage warning: %s\n" % warning)
     for spec in reports:
         try:
             target = _coverage_report.write(data, spec, sys.stderr)

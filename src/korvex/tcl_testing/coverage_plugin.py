@@ -56,18 +56,43 @@ def _option_list(value: Any) -> List[str]:
     return [str(v) for v in value]
 
 
+def _arc_end(line: int, dest: int, following: int) -> int:
+    """Where an arm of the branch on `line` leads, as coverage.py writes arcs:
+    the implicit arm (dest -line) to the line it goes on to when known
+    (`following`), as Python's ``if`` without ``else`` goes to the next
+    statement; else to the exit."""
+    return following if dest < 0 and following else dest
+
+
 class TclPlugin(coverage.CoveragePlugin):
     """Reports Tcl files (the measuring is done by the interpreters themselves)."""
 
     def __init__(self, options: Dict[str, Any]) -> None:
         self.paths = _option_list(options.get("paths"))
         self.omit: Any = lambda path: False
+        self.cov: Any = None  # the Coverage object that loaded the plugin
+        self.unparsed: Set[str] = set()  # the files "Couldn't parse" was said of
 
     def file_tracer(self, filename: str) -> None:
         return None  # Python files are coverage.py's own
 
     def file_reporter(self, filename: str) -> "TclFileReporter":
-        return TclFileReporter(filename)
+        return TclFileReporter(filename, self)
+
+    def warn_unparsed(self, filename: str, error: str) -> None:
+        """As coverage.py warns of a Python file it cannot parse (once a file)."""
+        if filename in self.unparsed:
+            return
+        self.unparsed.add(filename)
+        message = "Couldn't parse Tcl file '%s': %s" % (filename, error)
+        warn = getattr(self.cov, "_warn", None)
+        if warn is not None:  # coverage.py's own way, which disable_warnings silences
+            try:
+                warn(message, slug="couldnt-parse")
+                return
+            except TypeError:  # a coverage.py that calls it otherwise
+                pass
+        warnings.warn(message + " (couldnt-parse)", CoverageWarning, stacklevel=2)
 
     def find_executable_files(self, src_dir: str) -> Iterable[str]:
         found: List[str] = _tclcoverage().executable_files([src_dir], self.omit)
@@ -80,8 +105,9 @@ class TclPlugin(coverage.CoveragePlugin):
 class TclFileReporter(coverage.FileReporter):
     """The lines and procedures of a Tcl file, as its instrumentation counts them."""
 
-    def __init__(self, filename: str) -> None:
+    def __init__(self, filename: str, plugin: Optional[TclPlugin] = None) -> None:
         super().__init__(filename)
+        self.plugin = plugin
         self._layout: Any = None
 
     def layout(self) -> Any:
@@ -90,26 +116,36 @@ class TclFileReporter(coverage.FileReporter):
                 self._layout = _tclcoverage().file_layout(self.filename)
             except OSError as exc:
                 raise coverage.exceptions.NoSource("No source for Tcl file %r: %s" % (self.filename, exc))
+            if self._layout.parse_error and self.plugin is not None:
+                self.plugin.warn_unparsed(self.filename, self._layout.parse_error)
         return self._layout
 
     def lines(self) -> Set[int]:
         return set(self.layout().lines)
 
+    def _arcs(self) -> Dict[int, Set[int]]:
+        layout = self.layout()
+        return {line: {_arc_end(line, dest, layout.next_lines.get(line, 0)) for dest, _ in arms} - {line}
+                for line, arms in layout.branches.items()}
+
     def arcs(self) -> Set[Tuple[int, int]]:
-        return {(line, dest) for line, arms in self.layout().branches.items() for dest, _ in arms if dest != line}
+        return {(line, end) for line, ends in self._arcs().items() for end in ends}
 
     def exit_counts(self) -> Dict[int, int]:
         # An arm on the branch's own line is no arc coverage.py can tell apart.
-        return {line: len({dest for dest, _ in arms if dest != line})
-                for line, arms in self.layout().branches.items()}
+        return {line: len(ends) for line, ends in self._arcs().items()}
+
+    def _implicit(self, start: int, end: int) -> bool:
+        return end < 0 or (end > 0 and self.layout().next_lines.get(start) == end)
 
     def missing_arc_description(self, start: int, end: int, executed_arcs: Any = None) -> str:
-        if end < 0:
-            return "line %d always took one of its arms (the empty else or default never ran)" % start
+        if self._implicit(start, end):
+            return "line %d always took one of its arms (the empty else or default, or the loop's end, never ran)" \
+                % start
         return "line %d never took its arm starting on line %d" % (start, end)
 
     def arc_description(self, start: int, end: int) -> str:
-        if end < 0:
+        if self._implicit(start, end):
             return "the empty else or default of line %d" % start
         return "the arm of line %d starting on line %d" % (start, end)
 
@@ -138,7 +174,7 @@ class _Bridge:
         self.session: Any = None
         self.measured: List[str] = []
         self.seen: Dict[int, List[int]] = {}  # record id -> its counters at the last boundary
-        self.layouts: Dict[int, Tuple[List[int], List[Tuple[int, List[Tuple[int, int]]]]]] = {}
+        self.layouts: Dict[int, Tuple[List[int], List[Tuple[int, List[Tuple[int, int]], int]]]] = {}
         # Per context, per file: the lines run, and the arcs of the arms taken.
         self.pending: Dict[Optional[str], Dict[str, Tuple[Set[int], Set[Tuple[int, int]]]]] = {}
         self.sourced = False
@@ -280,8 +316,9 @@ class _Bridge:
                 layout = self.layouts[rid] = (full[0], full[2])
             lines, branches = layout
             hit = {line for line, c, b in zip(lines, counts, before) if line and c > b}
-            arcs = {(line, dest) for line, arms in branches for counter, dest in arms
-                    if dest != line and counts[counter] > before[counter]}
+            arcs = {(line, _arc_end(line, dest, following)) for line, arms, following in branches
+                    for counter, dest in arms
+                    if _arc_end(line, dest, following) != line and counts[counter] > before[counter]}
             if hit or arcs:
                 run[path] = (hit, arcs)
         if run:
@@ -342,6 +379,7 @@ def coverage_init(reg: Any, options: Dict[str, Any]) -> None:
     plugin = TclPlugin(options)
     reg.add_file_tracer(plugin)
     cov, starting = _loading_coverage()
+    plugin.cov = cov
     if cov is None or hasattr(cov, "_korvex_tcl"):
         return
     bridge = cov._korvex_tcl = _Bridge(cov, plugin)

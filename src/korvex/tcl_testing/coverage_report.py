@@ -25,7 +25,7 @@ class FileCoverage:
     gives the lines of each procedure's body by (name, line), `sourced` is
     False for a file under a measured directory that nothing sourced."""
 
-    __slots__ = ("path", "lines", "procedures", "bodies", "sourced", "branches")
+    __slots__ = ("path", "lines", "procedures", "bodies", "sourced", "branches", "next_lines", "parse_error")
 
     def __init__(self, path: str, lines: Optional[Dict[int, int]] = None,
                  procedures: Optional[List[Procedure]] = None,
@@ -38,6 +38,12 @@ class FileCoverage:
         # The arms of each if and switch by its line: [destination, hits]
         # (destination: the line the arm starts on; -line: the implicit empty else or default).
         self.branches: Dict[int, List[List[int]]] = {}
+        # Where the implicit arm of each branch (by line) goes on to, where
+        # known: the next command's line, or a loop's own after its body.
+        self.next_lines: Dict[int, int] = {}
+        # What Tcl's parser says of a script of the file it cannot parse
+        # ("missing close-brace in the command on line 12"), or None.
+        self.parse_error: Optional[str] = None
 
     @property
     def run(self) -> List[int]:
@@ -53,6 +59,9 @@ class FileCoverage:
 
     def merge(self, other: "FileCoverage") -> None:
         self.sourced = self.sourced or other.sourced
+        self.parse_error = self.parse_error or other.parse_error
+        for line, following in other.next_lines.items():
+            self.next_lines.setdefault(line, following)
         for key, body in other.bodies.items():
             self.bodies.setdefault(key, body)
         for line, arms in other.branches.items():
@@ -87,6 +96,8 @@ class CoverageData(Dict[str, FileCoverage]):
             else:
                 self[path] = FileCoverage(path, cov.lines, cov.procedures, cov.bodies, cov.sourced)
                 self[path].branches = {line: [list(a) for a in arms] for line, arms in cov.branches.items()}
+                self[path].next_lines = dict(cov.next_lines)
+                self[path].parse_error = cov.parse_error
         return self
 
     @property
@@ -103,7 +114,8 @@ class CoverageData(Dict[str, FileCoverage]):
     def to_json(self) -> str:
         return json.dumps({path: {"lines": sorted(f.lines.items()), "procedures": [list(p) for p in f.procedures],
                                   "bodies": [[n, l, b] for (n, l), b in f.bodies.items()], "sourced": f.sourced,
-                                  "branches": [[line, arms] for line, arms in f.branches.items()]}
+                                  "branches": [[line, arms] for line, arms in f.branches.items()],
+                                  "next_lines": sorted(f.next_lines.items()), "parse_error": f.parse_error}
                            for path, f in self.items()})
 
     @classmethod
@@ -116,11 +128,21 @@ class CoverageData(Dict[str, FileCoverage]):
                                       bool(f.get("sourced", True)))
             data[path].branches = {int(line): [[int(d), int(h)] for d, h in arms]
                                    for line, arms in f.get("branches", ())}
+            data[path].next_lines = {int(line): int(n) for line, n in f.get("next_lines", ())}
+            error = f.get("parse_error")
+            data[path].parse_error = str(error) if error else None
         return data
 
     def report(self, kind: str = "term", out: Any = None) -> None:
         """Writes a report (``term``, ``term-missing``, ``lcov:FILE``, ``xml:FILE``, ``html:DIR``)."""
         write(self, kind, out)
+
+
+def unparsed(data: CoverageData) -> List[str]:
+    """The warnings for the files Tcl's parser stops in, as coverage.py
+    warns of a Python file it cannot parse."""
+    return ["Couldn't parse Tcl file '%s': %s (couldnt-parse)" % (shown(f.path), f.parse_error)
+            for f in _files(data) if f.parse_error]
 
 
 KINDS = ("term", "term-missing", "lcov", "xml", "html")

@@ -69,6 +69,7 @@ class _TclCoverage:
         self.paths = paths
         self.omit = omit or []
         self.warning: Optional[str] = None
+        self.warnings: List[str] = []  # of files that do not parse
         self.reports = reports
         self.fail_under = fail_under
         self.worker = hasattr(config, "workerinput")
@@ -132,6 +133,7 @@ class _TclCoverage:
             except OSError as exc:
                 self.error = "Tcl coverage report %s could not be written: %s" % (spec, exc)
                 session.exitstatus = pytest.ExitCode.INTERNAL_ERROR
+        self.warnings = ["Tcl coverage warning: " + w for w in _coverage_report.unparsed(self.data)]
         if not self.data.sourced:
             # As coverage.py says when nothing it measures was imported.
             self.warning = ("Tcl coverage warning: no measured Tcl file was sourced (under %s). "
@@ -153,8 +155,8 @@ class _TclCoverage:
                 tr.write(_coverage_report.term(self.data, missing=spec == "term-missing"))
         for line in self.written:
             tr.write_line("Tcl coverage " + line)
-        if self.warning:
-            tr.write_line(self.warning, yellow=True, bold=True)
+        for warning in self.warnings + ([self.warning] if self.warning else []):
+            tr.write_line(warning, yellow=True, bold=True)
         if self.error:
             tr.write_line(self.error, red=True, bold=True)
         if self.failed:

@@ -81,11 +81,14 @@ def pytest_addoption(parser: pytest.Parser, pluginmanager: pytest.PytestPluginMa
                   default="")
 
 
-@pytest.hookimpl(tryfirst=True)
-def pytest_load_initial_conftests(early_config: pytest.Config) -> None:
-    # Before conftest files run: one that imports korvex.tcl makes the shared
-    # interpreter, which follows the environment.
+@pytest.hookimpl(wrapper=True)
+def pytest_load_initial_conftests(early_config: pytest.Config) -> Generator[None, None, None]:
+    # Before conftest files run and before other plugins start at this hook
+    # (pytest-cov starts coverage.py, which imports korvex.tcl to load its
+    # coverage plugin): importing korvex.tcl makes the shared interpreter,
+    # which follows the environment.
     _apply_tclx(early_config)
+    return (yield)
 
 
 @pytest.hookimpl(trylast=True)  # after junitxml has set up its writer
@@ -306,6 +309,17 @@ def _apply_tclx(config: pytest.Config) -> None:
     if tclx is not None:
         config.stash[_saved_environment] = os.environ.get(TCLX_VARIABLE)
         os.environ[TCLX_VARIABLE] = "1" if tclx else "0"
+        module = _interpreter_module()
+        shared = getattr(module, "_global_interpreter", None)
+        if shared is not None and getattr(shared, "_tclx", tclx) != tclx:
+            # Imported before pytest read its options (by a plugin pytest
+            # loaded at start-up, or by coverage.py started before pytest).
+            name = "--tcl-tclx" if getattr(getattr(config, "known_args_namespace", None), "tcl_tclx", None) else "tcl_tclx"
+            config.issue_config_time_warning(pytest.PytestConfigWarning(
+                "%s=%s does not reach the shared interpreter (korvex.tcl.eval, tcl_shared): korvex.tcl was "
+                "imported before pytest read its options, and made it %s TclX; set %s=%d in the environment "
+                "of the run instead" % (name, "yes" if tclx else "no", "without" if tclx else "with",
+                                        TCLX_VARIABLE, int(tclx))), stacklevel=2)
 
 
 def _restore_environment(config: pytest.Config) -> None:
@@ -560,14 +574,14 @@ class _Watch:
         # keeps its own (a tcltest item's Tcl runs beside the fixtures' in
         # this thread: their limits must not stop it).
         if test is None or not test.seconds or getattr(item, "keeps_time_limit", False):
-            yield
+            _where_tcl_was(item, (yield))
             return
         with contextlib.ExitStack() as limits:
             test.limits = limits
             for _, interp in _interpreters(item).values():
                 test.bound(interp)
             try:
-                yield
+                _where_tcl_was(item, (yield))
             finally:
                 test.limits = None
 
@@ -600,6 +614,59 @@ class _Watch:
 
 
 # -- the report --------------------------------------------------------------
+
+def _where_tcl_was(item: pytest.Item, outcome: Any) -> None:
+    """A Ctrl-C that stopped Tcl work of a Python test says where Tcl was, as
+    a tcltest item's does: pytest shows only the test's line, and then
+    stops. The KeyboardInterrupt that unwound Tcl left "eval unwound" and
+    the stack in the interpreter's errorInfo, whose outermost command is
+    part of the last script the interpreter recorded since the test started
+    (an errorInfo left before is not taken for it)."""
+    excinfo = getattr(outcome, "excinfo", None)
+    exc = excinfo[1] if excinfo else None
+    if not isinstance(exc, KeyboardInterrupt) or exc.args or getattr(item, "keeps_time_limit", False):
+        return
+    assert excinfo is not None
+    try:
+        test = item.stash.get(_test, None)
+        since = datetime.fromtimestamp(test.started) if test else datetime.min
+        for label, interp in _interpreters(item, pytest.ExceptionInfo.from_exc_info(excinfo)).values():
+            try:
+                info = cast(Any, interp.tk).getvar("errorInfo")
+            except Exception:  # closed, another thread's, never set
+                continue
+            if not isinstance(info, str) or not info.startswith("eval unwound\n"):
+                continue
+            entries = _recent(interp, since)[0]
+            head = max(info.rfind('\n    invoked from within\n"'), info.rfind('\n    while executing\n"'))
+            outermost = info[info.index('\n"', head) + 2:] if head >= 0 else ""
+            outermost = outermost[:-4] if outermost.endswith('..."') else outermost[:-1]  # Tcl shortens it
+            if not entries or not outermost or outermost not in entries[-1].api:
+                continue
+            where = _where(info)
+            if where:
+                exc.args = ("in Tcl (%s)%s" % (label, where),)
+                return
+    except Exception:  # telling where must never hide the interrupt
+        pass
+
+
+def _where(errorinfo: str) -> str:
+    """Where Tcl was, from the errorInfo of work that was stopped: the command
+    running and the innermost procedure, on one line (", at ..."), or "".
+    (As tcltest items say it.)"""
+    lines = errorinfo.split("\n")
+    command = frame = ""
+    for i, line in enumerate(lines):
+        if not command and line.strip() in ("while executing", "invoked from within") and i + 1 < len(lines):
+            command = lines[i + 1].strip()
+        elif command and line.strip().startswith("(") and "line" in line:
+            frame = " " + line.strip()
+            break
+    if len(command) > 80:
+        command = command[:76] + '..."'
+    return ", at %s%s" % (command, frame) if command else ""
+
 
 def _crash_message(report: pytest.TestReport, error: BaseException) -> None:
     """The one-line account of a failure (the short summary, which pytest

@@ -169,7 +169,8 @@ def executable_files(paths: Iterable[str], omit: Callable[[str], bool] = lambda 
 
 
 def _layout(counter_lines: Sequence[int], procedures: Sequence[Tuple[str, int, int, int]],
-            counts: Sequence[int], branches: Sequence[Tuple[int, Sequence[Tuple[int, int]]]] = ()) -> FileCoverage:
+            counts: Sequence[int], branches: Sequence[Tuple[int, Sequence[Tuple[int, int]], int]] = (),
+            error: Optional[Tuple[int, str]] = None) -> FileCoverage:
     lines: Dict[int, int] = {}
     for line, hits in zip(counter_lines, counts):
         if line:
@@ -178,8 +179,12 @@ def _layout(counter_lines: Sequence[int], procedures: Sequence[Tuple[str, int, i
     bodies = {(name, line): sorted({n for n in counter_lines[max(entry, 0):end] if n})
               for name, line, entry, end in procedures}
     cov = FileCoverage("", lines, procs, bodies)
-    for line, arms in branches:
+    for line, arms, following in branches:
         cov.branches[line] = [[dest, counts[counter]] for counter, dest in arms]
+        if following:
+            cov.next_lines[line] = following
+    if error is not None:
+        cov.parse_error = "%s in the command on line %d" % (error[1], error[0])
     return cov
 
 
@@ -190,8 +195,8 @@ def file_layout(path: str) -> FileCoverage:
     text = raw.split(b"\x1a", 1)[0].decode("utf-8", errors="replace")
     if text.startswith("\ufeff"):
         text = text[1:]
-    counter_lines, procedures, branches = _backend().analyse(text, False, True)
-    cov = _layout(counter_lines, procedures, [0] * len(counter_lines), branches)
+    counter_lines, procedures, branches, error = _backend().analyse(text, False, True)
+    cov = _layout(counter_lines, procedures, [0] * len(counter_lines), branches, error)
     cov.path = path
     cov.sourced = False
     return cov
@@ -252,12 +257,12 @@ class Coverage:
         for path, rid in backend.files():
             if not _under(path, self.paths) or self._omitted(path):
                 continue
-            counter_lines, procedures, branches = backend.layout(rid)
+            counter_lines, procedures, branches, error = backend.layout(rid)
             counts = backend.counts(rid)
             base = self._base.get(rid)
             if base is not None:
                 counts = [c - b for c, b in zip(counts, base)]
-            cov = _layout(counter_lines, procedures, counts, branches)
+            cov = _layout(counter_lines, procedures, counts, branches, error)
             cov.path = path
             # Sourced while this ran: a new record, or one whose counters moved.
             cov.sourced = base is None or any(counts)

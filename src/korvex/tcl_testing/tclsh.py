@@ -153,14 +153,21 @@ def _evaluable(text: str) -> Any:
     return True
 
 
-def eval_file(interp: Any, path: str, encoding: Optional[str] = None) -> Any:
+def _measured(path: str) -> bool:
+    backend = sys.modules.get("korvex.tcl._coverage")
+    return backend is not None and bool(backend.measures(os.path.realpath(path)))
+
+
+def eval_file(interp: Any, path: str, encoding: Optional[str] = None, measure: bool = False) -> Any:
     """Evaluates the file at path as tclsh evaluates its script. Raises
     TclError with the text tclsh prints (its errorInfo) if it fails;
-    SystemExit and KeyboardInterrupt pass through."""
+    SystemExit and KeyboardInterrupt pass through. With `measure`, a file
+    that Tcl coverage measures runs through ``source``, which it counts (one
+    command level deeper, as the guide on coverage says)."""
     tk = interp.tk
     text = tk.eval(zelph(["apply", _READ_FILE, path, encoding or ""]))
     flags = _eval_flags(interp)
-    if flags is None or not _evaluable(text):
+    if flags is None or not _evaluable(text) or (measure and _measured(path)):
         return _source(interp, path, encoding)
     outer = tk.eval("info script")
     tk.eval(zelph(["info", "script", path]))
@@ -191,10 +198,12 @@ _SHEBANG_MAX = 127
 def _launcher_text(python: str, root: str, tclx: bool = True) -> str:
     body = ("# Runs Tcl files and commands as the korvex.tcl console (korvex-tcl) does,\n"
             "# with the Python that wrote this file%s.\n" % ("" if tclx else ", without TclX"))
-    # Without TclX the console's own option says so, not the environment: a
-    # script may clear the environment of the programs it runs.
-    code = "import sys; sys.path[0:1] = [%r]; from korvex.tcl.console import main; %ssys.exit(main())" % (
-        root, "" if tclx else "sys.argv[1:1] = ['--no-tclx']; ")
+    # Without TclX the launcher says so itself, not the environment it was
+    # given (a script may clear the environment of the programs it runs),
+    # before the package makes its shared interpreter.
+    code = "import sys; sys.path[0:1] = [%r]; %sfrom korvex.tcl.console import main; %ssys.exit(main())" % (
+        root, "" if tclx else "import os; os.environ['KORVEX_TCL_TCLX'] = '0'; ",
+        "" if tclx else "sys.argv[1:1] = ['--no-tclx']; ")
     shebang = "#!" + python
     if len(shebang) < _SHEBANG_MAX and not any(c.isspace() for c in python) and python.isprintable():
         # Python itself: no shell between the caller and the console, which
@@ -230,11 +239,13 @@ def _cache_dirs() -> Any:
 
 
 def _write_launcher(directory: str, text: str) -> Any:
+    """The launcher in directory, written unless it is there already; and
+    whether it was written."""
     path = os.path.join(directory, "korvex-tcl")
     try:
         with open(path, encoding="utf-8") as f:
             if f.read() == text and os.access(path, os.X_OK):
-                return path
+                return path, False
     except (OSError, UnicodeDecodeError):
         pass
     import tempfile
@@ -248,7 +259,77 @@ def _write_launcher(directory: str, text: str) -> Any:
     except BaseException:
         os.unlink(temporary)
         raise
-    return path
+    return path, True
+
+
+# A launcher another text replaced (its Python and package the same, the
+# package since changed) is kept this long for runs that may still use it.
+_REPLACED_KEPT = 24 * 3600
+
+_ROOT_IN_CODE = re.compile(r"sys\.path\[0:1\] = \[('(?:[^'\\\n]|\\.)*'|\"(?:[^\"\\\n]|\\.)*\")\]")
+
+
+def _launcher_of(text: str) -> Any:
+    """(Python, root, with TclX) of a launcher's text, or None when it is no
+    launcher this module writes."""
+    import ast
+    import shlex
+
+    lines = text.split("\n")
+    if len(lines) < 3 or not lines[1].startswith("# Runs Tcl files and commands as the korvex.tcl console"):
+        return None
+    try:
+        if lines[0] == "#!/bin/sh":
+            words = shlex.split(next(line for line in lines if line.startswith("exec ")))
+            python, code = words[1], words[3]
+        elif lines[0].startswith("#!"):
+            python, code = lines[0][2:], text
+        else:
+            return None
+        found = _ROOT_IN_CODE.search(code)
+        if found is None:
+            return None
+        root = ast.literal_eval(found.group(1))
+    except (ValueError, SyntaxError, StopIteration, IndexError):
+        return None
+    if not isinstance(root, str):
+        return None
+    return python, root, "without TclX" not in lines[2]
+
+
+def _prune(base: str, kept: str, text: str) -> None:
+    """Removes the launchers under base that nothing can run any more (their
+    Python or their package is gone, as with a deleted virtual environment)
+    and those another text has replaced for the same Python, package and
+    mode a while ago; `kept` is the directory of the launcher `text`."""
+    import shutil
+
+    mine = _launcher_of(text)
+    try:
+        names = os.listdir(base)
+    except OSError:
+        return
+    now = time.time()
+    for name in names:
+        directory = os.path.join(base, name)
+        if directory == kept or len(name) != 16 or not all(c in "0123456789abcdef" for c in name):
+            continue
+        path = os.path.join(directory, "korvex-tcl")
+        try:
+            st = os.lstat(directory)
+            if not stat.S_ISDIR(st.st_mode) or st.st_uid != os.getuid():
+                continue
+            with open(path, encoding="utf-8") as f:
+                found = _launcher_of(f.read(100000))
+            age = now - os.lstat(path).st_mtime
+        except (OSError, UnicodeDecodeError):
+            continue
+        if found is None or set(os.listdir(directory)) - {"korvex-tcl"}:
+            continue  # not only a launcher of ours: left alone
+        python, root, _ = found
+        gone = not os.path.exists(python) or not os.path.isdir(os.path.join(root, "korvex", "tcl"))
+        if gone or (found == mine and age > _REPLACED_KEPT):
+            shutil.rmtree(directory, ignore_errors=True)
 
 
 def _sha256(data: bytes) -> Any:
@@ -278,9 +359,12 @@ def launcher(tclx: bool = True) -> Any:
         if directory is None:
             continue
         try:
-            return _write_launcher(directory, text)
+            path, written = _write_launcher(directory, text)
         except OSError:
             continue
+        if written:  # a new Python, package or mode: a time to tidy up
+            _prune(base, directory, text)
+        return path
     return None
 
 

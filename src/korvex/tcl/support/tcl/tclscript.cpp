@@ -196,7 +196,40 @@ private:
         int never = loop_counter(end, kLeave, body);
         if (never < 0)
             return;
+        pending_.push_back(out_.branches.size());
         out_.branches.push_back(Branch{line, {{body, first}, {never, -line}}});
+    }
+
+    // The branches since `mark` whose implicit arm is still without a next
+    // line go on to `line` (0: they leave; a line one of the branch's arms
+    // starts on, or its own, could not be told apart and stays unknown).
+    void go_on(size_t mark, int line) {
+        if (line > 0)
+            for (size_t k = mark; k < pending_.size(); ++k) {
+                Branch &b = out_.branches[pending_[k]];
+                bool taken = line == b.line;
+                for (auto &arm : b.arms)
+                    taken = taken || arm.second == line;
+                if (!taken)
+                    b.next = line;
+            }
+        pending_.resize(mark);
+    }
+
+    // A script Tcl's parser stops in, at `p` (the first noted is kept).
+    void parse_error(const tcl::Parse &parse, const char *p, const char *end) {
+        if (out_.error.line)
+            return;
+        static const char *const messages[] = {
+            "syntax error", "extra characters after close-quote", "extra characters after close-brace",
+            "missing close-brace", "missing close-bracket", "missing )", "missing \"",
+            "missing close-brace for variable name", "syntax error", "bad number"};
+        int type = parse.errorType;
+        const char *at = parse.commandStart && parse.commandStart >= p && parse.commandStart < end
+                             ? parse.commandStart : p;
+        out_.error.line = line_of(at);
+        out_.error.message = type > 0 && type < (int)(sizeof messages / sizeof *messages) ? messages[type]
+                                                                                            : messages[0];
     }
 
     // The line of the first command of [start, end), else of `start`.
@@ -241,6 +274,7 @@ private:
             out_.pairs.resize(out_.lines.size(), -1);
             out_.kinds[(size_t)index] = kImplicit;
             b.arms.emplace_back(index, -line);
+            pending_.push_back(out_.branches.size());
         }
         out_.branches.push_back(std::move(b));
     }
@@ -253,13 +287,18 @@ private:
                 int procedure) {
         const char *p = start;
         bool first = true;
+        size_t mark = pending_.size();  // the branches of the command before
         while (p < end) {
             tcl::Parse parse;
-            if (parser_.ParseCommand(nullptr, p, (int)(end - p), 0, &parse) != 0)
-                break;  // (the parser has freed what it held)
+            if (parser_.ParseCommand(nullptr, p, (int)(end - p), 0, &parse) != 0) {
+                parse_error(parse, p, end);  // (the parser has freed what it held)
+                break;
+            }
             const char *next = parse.commandStart + parse.commandSize;
             if (parse.numWords > 0) {
                 int line = line_of(parse.commandStart);
+                go_on(mark, line);
+                mark = pending_.size();
                 bool entry = first && procedure >= 0;
                 if (entry || std::find(covered.begin(), covered.end(), line) == covered.end()) {
                     int index = counter(parse.commandStart, line);
@@ -289,13 +328,22 @@ private:
             script(w->start + 1, w->start + w->size - 1, ctx, covered, -1);
     }
 
+    // A loop's script: what ends it goes back to the loop on `line`.
+    void loop_body(const Token *w, const Context &ctx, const std::vector<int> &covered, int line) {
+        size_t mark = pending_.size();
+        body(w, ctx, covered);
+        go_on(mark, line);
+    }
+
     void procedure(const Token *w, std::string name, const char *defined, const Context &ctx) {
         if (!braced(w))
             return;
         out_.procedures.push_back({std::move(name), line_of(defined), -1});
         Context inner{ctx.ns, {}, false};
         size_t index = out_.procedures.size() - 1;
+        size_t mark = pending_.size();
         script(w->start + 1, w->start + w->size - 1, inner, {}, (int)index);
+        go_on(mark, 0);  // what ends its body leaves the procedure
         out_.procedures[index].end = (int)out_.lines.size();
     }
 
@@ -330,16 +378,16 @@ private:
             if_command(w, ctx, covered);
         } else if (name == "while" && n == 3) {
             loop_branch(line_of(at), w[2], at, w[2]->start + w[2]->size);
-            body(w[2], ctx, covered);
+            loop_body(w[2], ctx, covered, line_of(at));
         } else if (name == "for" && n == 5) {
-            body(w[1], ctx, covered);
-            body(w[3], ctx, covered);
+            loop_body(w[1], ctx, covered, line_of(at));
+            loop_body(w[3], ctx, covered, line_of(at));
             loop_branch(line_of(at), w[4], at, w[4]->start + w[4]->size);
-            body(w[4], ctx, covered);
+            loop_body(w[4], ctx, covered, line_of(at));
         } else if ((name == "foreach" || name == "lmap") && n >= 4 && n % 2 == 0) {
             if (name == "foreach")  // (lmap's value is its result: nothing may follow it)
                 loop_branch(line_of(at), w[n - 1], at, w[n - 1]->start + w[n - 1]->size);
-            body(w[n - 1], ctx, covered);
+            loop_body(w[n - 1], ctx, covered, line_of(at));
         } else if (name == "switch") {
             switch_command(w, ctx, covered);
         } else if ((name == "catch" && n >= 2 && n <= 4) || (name == "time" && (n == 2 || n == 3)) ||
@@ -361,7 +409,7 @@ private:
             }
         } else if (name == "dict" && n >= 4) {
             if ((is(w[1], "for") || is(w[1], "map")) && n == 5)
-                body(w[4], ctx, covered);
+                loop_body(w[4], ctx, covered, line_of(at));
             else if (is(w[1], "with") || (is(w[1], "update") && n >= 6 && n % 2 == 0))
                 body(w[n - 1], ctx, covered);
         } else if (name == "oo::class" && n == 4 && is(w[1], "create")) {
@@ -417,9 +465,12 @@ private:
 
     void klass(const Token *name, const Token *script_word, const Context &ctx, bool itcl = false) {
         std::string_view cname;
-        if (literal(name, cname) && braced(script_word))
+        if (literal(name, cname) && braced(script_word)) {
+            size_t mark = pending_.size();
             script(script_word->start + 1, script_word->start + script_word->size - 1,
                    Context{ctx.ns, qualify(ctx.ns, cname), itcl}, {}, -1);
+            go_on(mark, 0);
+        }
     }
 
     // A command of an Itcl class (or itcl::type) definition script, from word
@@ -600,6 +651,7 @@ private:
     }
 
     void try_command(const Words &w, const Context &ctx, const std::vector<int> &covered) {
+        size_t mark = pending_.size();
         body(w[1], ctx, covered);
         size_t i = 2, n = w.size();
         while (i < n) {
@@ -607,6 +659,8 @@ private:
                 body(w[i + 3], ctx, covered);
                 i += 4;
             } else if (is(w[i], "finally") && i + 1 < n) {
+                if (braced(w[i + 1]))  // the body and handlers go on to it
+                    go_on(mark, first_line(w[i + 1]->start + 1, w[i + 1]->start + w[i + 1]->size - 1));
                 body(w[i + 1], ctx, covered);
                 i += 2;
             } else {
@@ -623,6 +677,9 @@ private:
     bool branches_;
     std::vector<size_t> line_starts_;
     std::vector<std::pair<size_t, std::string>> inserts_;
+    // The branches whose implicit arm's next line is not known yet (indices
+    // into out_.branches), innermost last.
+    std::vector<size_t> pending_;
     Instrumented out_;
 };
 

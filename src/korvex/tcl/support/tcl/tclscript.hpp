@@ -76,6 +76,17 @@ struct Procedure {
 struct Branch {
     int line;
     std::vector<std::pair<int, int>> arms;  // (counter, destination line)
+    // The line the implicit arm (or a loop that never ran its body) goes on
+    // to: the next command's after the branch, or the loop's own after a
+    // loop body's last command; 0 where it leaves the procedure or the file.
+    int next = 0;
+};
+
+// Where a script of the file cannot be parsed (Tcl's parser stops there):
+// the line of the command, and what is wrong ("missing close-brace").
+struct ParseError {
+    int line = 0;  // 0: every script parsed
+    std::string message;
 };
 
 // What a counter does beyond counting: kEnter, before a loop, notes its
@@ -94,6 +105,7 @@ struct Instrumented {
     // procedure whose body has no command.
     std::vector<int> lines;
     std::vector<Procedure> procedures;
+    ParseError error;  // the first script that does not parse
 };
 
 // The counter command inserted before commands, followed by a space and the

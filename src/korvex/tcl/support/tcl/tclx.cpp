@@ -11,7 +11,8 @@ namespace tclx {
 
 const char *const kMissing =
     "korvex.tcl needs TclX, which this Tcl cannot load: install it (on Debian: apt-get install tclx8.4), "
-    "or run plain Tcl with KORVEX_TCL_TCLX=0 or Interpreter(tclx=False)";
+    "or run plain Tcl: KORVEX_TCL_TCLX=0, Interpreter(tclx=False), korvex-tcl --no-tclx, "
+    "pytest --tcl-tclx=no (ini: tcl_tclx = no)";
 
 namespace {
 
