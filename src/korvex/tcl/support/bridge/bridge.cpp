@@ -12,6 +12,7 @@
 #include "support/bridge/labwaits.hpp"
 #include "support/bridge/stdio.hpp"
 #include "support/bridge/watcher.hpp"
+#include "support/python/foreigncalls.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -71,8 +72,20 @@ int async_proc(void *data, tcl::Interp *interp, int code) {
     tcl::Interp *target = interp ? interp : s->interp;
     tcl::Obj *saved = api.GetObjResult(target);
     tcl::incr_ref(saved);
-    tcl::Obj *argv[1] = {saved};
-    s->check_proc(s->check_data, target, 1, argv);
+    if (foreign::active()) {
+        // Tcl work started by a ctypes call through TclDLL: _tkinter has no
+        // thread state to take the GIL back with, so it is taken here.
+        PyGILState_STATE gil = PyGILState_Ensure();
+        {
+            foreign::Scope python(false);
+            run_check(s);
+            PyErr_Clear();
+        }
+        PyGILState_Release(gil);
+    } else {
+        tcl::Obj *argv[1] = {saved};
+        s->check_proc(s->check_data, target, 1, argv);
+    }
     api.SetObjResult(target, saved);
     tcl::decr_ref(saved);
     s->checking = false;
@@ -235,7 +248,7 @@ bool reapable(const State *s) {
 // _tkinter's procedure for the checker of one of those interpreters (the
 // "host"), called with an argument, which makes the checker reap.
 void reap_from_event_loop() {
-    if (t_reaping || PyGILState_Check())
+    if (t_reaping || PyGILState_Check() || foreign::active())
         return;  // left to the next package call of the thread
     std::vector<void *> items = owner::take();
     State *host = nullptr;
@@ -608,6 +621,7 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
     r->state = nullptr;
     PyObject_GC_Track(r);
     nb::object registry = nb::steal((PyObject *)r);
+    foreign::init();
     State *s = new_state(tk, interp);
     s->timeout_type = nb::borrow(timeout_type).release().ptr();
     r->state = s;
