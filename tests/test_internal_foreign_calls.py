@@ -127,14 +127,23 @@ def test_the_plugin_error_trace_survives_tcl_reset_result(pytester):
                 I.TclError_from_interp(interp, "dflt")
             I.TclDLL.Tcl_ResetResult(interp)
 
+        def test_reset_through_a_library_of_its_own():
+            # (not TclDLL: the trace runs no Python, so nothing needs marking)
+            import ctypes
+            interp = Interpreter()
+            interp.tk.eval("catch {error boom}")
+            ctypes.CDLL(I.lib).Tcl_ResetResult(ctypes.c_void_p(interp.interpaddr()))
+
         def test_traceback_still_recorded():
             interp = Interpreter()
-            interp.eval("proc inner {} {error deep}; proc outer {} {inner}")
+            interp.eval("source lib.tcl")
             interp.tk.eval("catch outer")
             I.TclDLL.Tcl_ResetResult(interp)
             interp.eval("outer")
     """)
+    pytester.makefile(".tcl", lib="proc inner {} {\n    error deep\n}\nproc outer {} {\n    inner\n}\n")
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider", timeout=120)
     assert result.ret == 1, result.stderr.str()[-2000:]
-    result.assert_outcomes(passed=1, failed=1)
-    result.stdout.fnmatch_lines(["*TclError: deep*"])
+    result.assert_outcomes(passed=2, failed=1)
+    result.stdout.fnmatch_lines(["*Tcl traceback (most recent call last):*", "*lib.tcl:5: in ::outer",
+                                 "*lib.tcl:2: in ::inner"])

@@ -9,6 +9,7 @@
 #include "support/bridge/bridge.hpp"
 #include "support/bridge/casts.hpp"
 #include "support/bridge/closing.hpp"
+#include "support/bridge/errorframes.hpp"
 #include "support/bridge/timelimit.hpp"
 #include "support/bridge/watcher.hpp"
 #include "support/handles/callbacks.hpp"
@@ -738,6 +739,17 @@ KX_MODULE(interpreter, m) {
           "Whether Interpreter(tclx=tclx) loads TclX (None: as KORVEX_TCL_TCLX says).");
     m.def("_createcommand", &bridged_createcommand, "interp"_a.none(), "name"_a.none(), "func"_a.none(),
           "Register `func` as the Tcl command `name` of `interp` (Interpreter.createcommand).");
+    m.def("_keep_error_frames", [](nb::handle interp, nb::handle name) {
+              Py_ssize_t n = 0;
+              const char *text = PyUnicode_Check(name.ptr()) ? PyUnicode_AsUTF8AndSize(name.ptr(), &n) : nullptr;
+              if (!text)
+                  throw nb::type_error("the command name must be a str");
+              errorframes::install(attr(interp, KX_ID(tk)), text);
+          },
+          "interp"_a.none(), "name"_a.none(),
+          "Create the Tcl command `name` of `interp`: `name INFO FRAMES` keeps both texts (C only).");
+    m.def("_kept_error_frames", [](nb::handle interp) { return errorframes::last(attr(interp, KX_ID(tk))); },
+          "interp"_a.none(), "(info, frames) as the command of _keep_error_frames last kept them, or None.");
     m.def("_tk_command_data", &bridge::tk_data_ownership,
           "For tests: how command data holds the application (the running _tkinter's way, the one acted on).");
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";
