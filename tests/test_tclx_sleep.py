@@ -37,7 +37,7 @@ def test_every_argument_is_answered_as_tclsh_with_tclx_answers_it():
     interp.eval(PROBE)
     t0 = time.monotonic()
     got = "".join("%s\n" % interp.eval("list [probe %s]" % words(arg)) for arg in ARGUMENTS)
-    assert expected.count("\n") == len(ARGUMENTS)
+    assert sum(line.startswith("{") for line in expected.splitlines()) == len(ARGUMENTS)
     assert got == expected
     assert time.monotonic() - t0 < 0.9
     assert interp.eval("probe") == interp.eval("probe 1 2") == (

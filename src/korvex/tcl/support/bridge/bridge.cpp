@@ -72,20 +72,11 @@ int async_proc(void *data, tcl::Interp *interp, int code) {
     tcl::Interp *target = interp ? interp : s->interp;
     tcl::Obj *saved = api.GetObjResult(target);
     tcl::incr_ref(saved);
-    if (foreign::active()) {
-        // Tcl work started by a ctypes call through TclDLL: _tkinter has no
-        // thread state to take the GIL back with, so it is taken here.
-        PyGILState_STATE gil = PyGILState_Ensure();
-        {
-            foreign::Scope python(false);
-            run_check(s);
-            PyErr_Clear();
-        }
-        PyGILState_Release(gil);
-    } else {
-        tcl::Obj *argv[1] = {saved};
+    tcl::Obj *argv[1] = {saved};
+    if (!foreign::active())
         s->check_proc(s->check_data, target, 1, argv);
-    }
+    else
+        run_check_here(s);  // (no thread state for _tkinter: a ctypes call)
     api.SetObjResult(target, saved);
     tcl::decr_ref(saved);
     s->checking = false;
@@ -621,7 +612,6 @@ nb::object attach(nb::handle tk, nb::handle timeout_type) {
     r->state = nullptr;
     PyObject_GC_Track(r);
     nb::object registry = nb::steal((PyObject *)r);
-    foreign::init();
     State *s = new_state(tk, interp);
     s->timeout_type = nb::borrow(timeout_type).release().ptr();
     r->state = s;

@@ -517,6 +517,20 @@ int call_here(Command *c, tcl::Interp *interp, int objc, tcl::Obj *const objv[])
     return tcl::kOk;
 }
 
+}  // namespace
+
+void run_check_here(State *s) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    {
+        foreign::Scope python(false);
+        run_check(s);
+        PyErr_Clear();
+    }
+    PyGILState_Release(gil);
+}
+
+namespace {
+
 int command_proc(void *data, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
     Command *c = static_cast<Command *>(data);
     ++c->busy;

@@ -42,7 +42,12 @@ Kept *kept_of(tcl::Interp *interp) {
 
 }  // namespace
 
-void install(nb::handle tk, const char *name) {
+void install_for(nb::handle interp_obj, nb::handle name_obj) {
+    Py_ssize_t n = 0;
+    const char *name = PyUnicode_Check(name_obj.ptr()) ? PyUnicode_AsUTF8AndSize(name_obj.ptr(), &n) : nullptr;
+    if (!name)
+        throw nb::type_error("the command name must be a str");
+    nb::object tk = attr(interp_obj, KX_ID(tk));
     tcl::check_thread(tk);
     tcl::Interp *interp = tcl::tkapp_interp(tk);
     if (!interp) {
@@ -61,7 +66,8 @@ void install(nb::handle tk, const char *name) {
     }
 }
 
-nb::object last(nb::handle tk) {
+nb::object last_for(nb::handle interp_obj) {
+    nb::object tk = attr(interp_obj, KX_ID(tk));
     tcl::Interp *interp = tcl::tkapp_interp(tk);
     if (!interp)
         return nb::none();

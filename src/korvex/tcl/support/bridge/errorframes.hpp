@@ -9,13 +9,13 @@
 namespace kx {
 namespace errorframes {
 
-// Creates the command `name` in the interpreter of the application object
-// `tk` (on its thread): `name INFO FRAMES` keeps both texts, replacing what
-// it kept before.
-void install(nb::handle tk, const char *name);
+// Creates the command `name` (a str) in the Tcl interpreter of `interp` (an
+// Interpreter, on its thread): `name INFO FRAMES` keeps both texts,
+// replacing what it kept before.
+void install_for(nb::handle interp, nb::handle name);
 
-// (info, frames) as last kept in the interpreter of `tk`, or None.
-nb::object last(nb::handle tk);
+// (info, frames) as last kept in the Tcl interpreter of `interp`, or None.
+nb::object last_for(nb::handle interp);
 
 }  // namespace errorframes
 }  // namespace kx
