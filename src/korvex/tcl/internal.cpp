@@ -4,6 +4,7 @@
 #include "support/python/module.hpp"
 #include "support/python/classdef.hpp"
 #include "support/python/fastcall.hpp"
+#include "support/python/foreigncalls.hpp"
 #include "support/tcl/tcllist.hpp"
 
 #include <string>
@@ -151,6 +152,40 @@ nb::object load_library(nb::module_ &m, nb::handle ctypes) {
     throw nb::python_error();
 }
 
+// --- calls that give up the GIL behind _tkinter's back ----------------------
+
+// ctypes releases the GIL around each call of a TclDLL function, and Tcl may
+// run a command of the package from inside it: each call is marked on its
+// thread (see foreigncalls.hpp), so that the command takes the GIL itself.
+ternaryfunc g_foreign_call;  // ctypes' own call of a function pointer
+
+nb::object marked_call(nb::handle self, nb::args args, nb::kwargs kwargs) {
+    PyObject *r;
+    {
+        foreign::Scope in_tcl(true);
+        r = g_foreign_call(self.ptr(), args.ptr(), kwargs.ptr());
+    }
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+// The library's function class (what `TclDLL.name` and `TclDLL[name]` make)
+// becomes one whose calls are marked; the library object stays a ctypes.CDLL.
+void mark_calls(nb::module_ &m, nb::handle dll) {
+    foreign::init();
+    nb::object base = dll.attr("_FuncPtr");
+    g_foreign_call = ((PyTypeObject *)base.ptr())->tp_call;
+    if (!g_foreign_call) {
+        PyErr_SetString(PyExc_TypeError, "ctypes function pointers are not callable");
+        throw nb::python_error();
+    }
+    ClassDef c(m, "_FuncPtr", {base}, "A function of the Tcl library whose calls are marked for the package.");
+    c.set("_flags_", base.attr("_flags_")).set("_restype_", base.attr("_restype_"));
+    c.set("__call__", nb::cpp_function(&marked_call, nb::is_method(), nb::name("__call__")));
+    nb::setattr(dll, "_FuncPtr", c.finish(true));
+}
+
 void declare(nb::handle dll, const char *name, nb::list argtypes, nb::handle restype) {
     nb::object fn = nb::getattr(dll, name);
     nb::setattr(fn, "argtypes", argtypes);
@@ -204,6 +239,7 @@ KX_MODULE(internal, m) {
     codes.finish();
 
     nb::object dll = load_library(m, ctypes);
+    mark_calls(m, dll);
     m.attr("TclDLL") = dll;
 
     m.def("_ptr_add", &ptr_add, "ptr"_a.none(), "count"_a.none(),

@@ -5,10 +5,12 @@
 #include "support/python/module.hpp"
 #include "support/python/attrcache.hpp"
 #include "support/python/classdef.hpp"
+#include "support/python/foreigncalls.hpp"
 #include "support/python/forwarder.hpp"
 #include "support/bridge/bridge.hpp"
 #include "support/bridge/casts.hpp"
 #include "support/bridge/closing.hpp"
+#include "support/bridge/errorframes.hpp"
 #include "support/bridge/timelimit.hpp"
 #include "support/bridge/watcher.hpp"
 #include "support/handles/callbacks.hpp"
@@ -74,6 +76,7 @@ void init(nb::handle self, nb::handle tclx) {
     nb::object zero = nb::steal(args[1]);
     check(PyObject_Vectorcall(base_init.ptr(), args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
                               kwnames.ptr()));
+    foreign::init();  // (before Tcl can reach the bridge's check from a ctypes call)
     set_attr(self, KX_ID(_korvex_bridge), bridge::attach(attr(self, KX_ID(tk)), g_timeout_error));
     stdio::attach();  // Tcl's and Python's output in the order written
     set_attr(self, KX_ID(_tclx), load_tclx ? Py_True : Py_False);
@@ -738,6 +741,12 @@ KX_MODULE(interpreter, m) {
           "Whether Interpreter(tclx=tclx) loads TclX (None: as KORVEX_TCL_TCLX says).");
     m.def("_createcommand", &bridged_createcommand, "interp"_a.none(), "name"_a.none(), "func"_a.none(),
           "Register `func` as the Tcl command `name` of `interp` (Interpreter.createcommand).");
+    m.def("_keep_error_frames", &errorframes::install_for, "interp"_a.none(), "name"_a.none(),
+          "Create the Tcl command `name` of `interp`: `name INFO FRAMES` keeps both texts (C only).");
+    m.def("_kept_error_frames", &errorframes::last_for, "interp"_a.none(),
+          "(info, frames) as the command of _keep_error_frames last kept them, or None.");
+    for (const char *name : {"_keep_error_frames", "_kept_error_frames"})
+        m.attr(name) = make_routine(m.attr(name), m);
     m.def("_tk_command_data", &bridge::tk_data_ownership,
           "For tests: how command data holds the application (the running _tkinter's way, the one acted on).");
     m.attr("TCL_INIT_ENTRYPOINT") = "korvex.tcl";

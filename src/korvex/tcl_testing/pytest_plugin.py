@@ -191,29 +191,42 @@ proc ::tcl::KorvexErrorFrames {args} {
 trace add variable ::errorInfo write ::tcl::KorvexErrorFrames
 """
 
-# The last failure seen in each interpreter: (its first errorInfo, its frames).
-_error_frames: "weakref.WeakKeyDictionary[Any, List[Tuple[str, Tuple[Tuple[str, ...], ...]]]]" = \
-    weakref.WeakKeyDictionary()
+# The interpreters whose errors are located.
+_error_frames: "weakref.WeakKeyDictionary[Any, bool]" = weakref.WeakKeyDictionary()
 
 
 def _locate_errors(interp: Interpreter) -> None:
     """Sets up the trace that records where each error of `interp` happens."""
     if interp in _error_frames:
         return
-    seen: List[Tuple[str, Tuple[Tuple[str, ...], ...]]] = []
-    split = interp.tk.splitlist
-
-    def record(info: str, frames: str) -> None:
-        seen[:] = [(info, tuple(tuple(split(frame)) for frame in split(frames)))]
-
+    from korvex.tcl.interpreter import _keep_error_frames
     try:
-        # (createcommand, not create_callback: the test's own callbacks, in
-        # __callbacks__, stay the test's.)
-        interp.createcommand("::tcl::korvex_error_frames", record)
+        # The trace's command is C only: it keeps the texts, which are read
+        # when a failure is reported. No Python runs inside Tcl for it, so it
+        # works however Tcl is reached (a Tcl C call through
+        # korvex.tcl.internal included), and the test's own callbacks, in
+        # __callbacks__, stay the test's.
+        _keep_error_frames(interp, "::tcl::korvex_error_frames")
         interp.tk.eval(_ERROR_FRAMES)
     except Exception:  # closed, another thread's, a safe interpreter: errors stay as Tcl gives them
         return
-    _error_frames[interp] = seen
+    _error_frames[interp] = True
+
+
+def _seen_error(interp: Interpreter) -> Optional[Tuple[str, Tuple[Tuple[str, ...], ...]]]:
+    """The errorInfo of the interpreter's last failure and its frames, or None."""
+    if interp not in _error_frames:
+        return None
+    from korvex.tcl.interpreter import _kept_error_frames
+    from korvex.tcl.internal import GetListFromAny
+    try:
+        kept = _kept_error_frames(interp)
+        if kept is None:
+            return None
+        info, frames = kept
+        return info, tuple(tuple(GetListFromAny(frame)) for frame in GetListFromAny(frames))
+    except Exception:  # closed, another thread's: nothing to say
+        return None
 
 
 _PROC_LINE = re.compile(r'\n    \((?:procedure "[^\n]*"|[^\n]* method "[^\n]*") line (\d+)\)')
@@ -223,10 +236,10 @@ def tcl_traceback(interp: Interpreter, errorinfo: str) -> Optional[str]:
     """The frames of the failure whose errorInfo is `errorinfo`, outermost
     first, each whose procedure or method came from a file as
     ``path/lib.tcl:123: in NAME``; None when the interpreter did not record it."""
-    seen = _error_frames.get(interp)
-    if not seen or not errorinfo.startswith(seen[0][0]):
+    seen = _seen_error(interp)
+    if not seen or not errorinfo.startswith(seen[0]):
         return None
-    first, frames = seen[0]
+    first, frames = seen
     lines = []
     located = False
     for parts in frames:

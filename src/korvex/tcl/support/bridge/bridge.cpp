@@ -13,6 +13,7 @@
 #include "support/bridge/stdio.hpp"
 #include "support/bridge/timelimit.hpp"
 #include "support/bridge/watcher.hpp"
+#include "support/python/foreigncalls.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -73,7 +74,10 @@ int async_proc(void *data, tcl::Interp *interp, int code) {
     tcl::Obj *saved = api.GetObjResult(target);
     tcl::incr_ref(saved);
     tcl::Obj *argv[1] = {saved};
-    s->check_proc(s->check_data, target, 1, argv);
+    if (!foreign::active())
+        s->check_proc(s->check_data, target, 1, argv);
+    else
+        run_check_here(s);  // (no thread state for _tkinter: a ctypes call)
     api.SetObjResult(target, saved);
     tcl::decr_ref(saved);
     s->checking = false;
@@ -236,7 +240,7 @@ bool reapable(const State *s) {
 // _tkinter's procedure for the checker of one of those interpreters (the
 // "host"), called with an argument, which makes the checker reap.
 void reap_from_event_loop() {
-    if (t_reaping || PyGILState_Check())
+    if (t_reaping || PyGILState_Check() || foreign::active())
         return;  // left to the next package call of the thread
     std::vector<void *> items = owner::take();
     State *host = nullptr;

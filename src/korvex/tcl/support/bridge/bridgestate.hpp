@@ -201,6 +201,10 @@ nb::object make_guard(nb::handle func, State *check_state);
 // The periodic check's body (the GIL held): signals, time limits.
 void run_check(State *s);
 
+// The same where _tkinter's procedure cannot run it (see callguard.cpp):
+// takes the GIL itself.
+void run_check_here(State *s);
+
 // The State registered commands of `tk` report to (made on demand for an
 // application object the bridge did not set up); null off its thread.
 State *state_for_commands(nb::handle tk);

@@ -6,6 +6,7 @@
 #include "support/bridge/bridge.hpp"
 #include "support/bridge/bridgestate.hpp"
 #include "support/bridge/stdio.hpp"
+#include "support/python/foreigncalls.hpp"
 #include "support/tcl/tclconvert.hpp"
 
 #include <climits>
@@ -471,6 +472,65 @@ void finish_deleted(Command *c) {
     PyGILState_Release(gil);
 }
 
+// What _tkinter's procedure does for the guard, done here where it cannot be:
+// Tcl was reached by a call that gave up the GIL behind _tkinter's back (a
+// ctypes call through TclDLL), or with the GIL held, and _tkinter has no
+// thread state to take the GIL back with (it would abort the process). The
+// GIL is taken as any C code takes it; Python calls into Tcl made meanwhile
+// go through _tkinter as usual. The guard leaves its outcome as ever; a
+// result it hands back as is gets _tkinter's conversion.
+int call_here(Command *c, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    {
+        foreign::Scope python(false);
+        State *s = c->state ? c->state : state_of_interp(interp);
+        try {
+            nb::object guard = nb::borrow(c->guard);
+            nb::object args = check(PyTuple_New(objc > 1 ? objc - 1 : 0));
+            const tcl::Api &api = tcl::api();
+            for (int i = 1; i < objc; ++i) {
+                int size = 0;
+                const char *text = api.GetStringFromObj(objv[i], &size);
+                PyTuple_SET_ITEM(args.ptr(), i - 1, tcl::decode(text, (size_t)size).release().ptr());
+            }
+            PyObject *r = PyObject_Call(guard.ptr(), args.ptr(), nullptr);
+            if (!r)
+                throw nb::python_error();
+            nb::object result = nb::steal(r);
+            if (c->outcome.kind == Outcome::kAsIs)
+                api.SetObjResult(interp, to_tcl(result));
+        } catch (nb::python_error &e) {
+            e.restore();
+            discard(c->outcome.result);
+            discard(c->outcome.code);
+            outcome_of_exception(s, c->outcome, fetch_exception());
+        } catch (...) {
+            discard(c->outcome.result);
+            discard(c->outcome.code);
+            c->outcome = Outcome();
+            c->outcome.kind = Outcome::kError;
+            c->outcome.result = tcl::api().NewStringObj("failure in a Python command", -1);
+        }
+        PyErr_Clear();
+    }
+    PyGILState_Release(gil);
+    return tcl::kOk;
+}
+
+}  // namespace
+
+void run_check_here(State *s) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    {
+        foreign::Scope python(false);
+        run_check(s);
+        PyErr_Clear();
+    }
+    PyGILState_Release(gil);
+}
+
+namespace {
+
 int command_proc(void *data, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
     Command *c = static_cast<Command *>(data);
     ++c->busy;
@@ -478,7 +538,8 @@ int command_proc(void *data, tcl::Interp *interp, int objc, tcl::Obj *const objv
     tcl::Interp *outer = c->interp_in_call;
     c->interp_in_call = interp;
     stdio::flush_tcl();  // what Tcl holds back, out before Python writes
-    int code = c->tk_proc(c->tk_data, interp, objc, objv);
+    int code = foreign::active() || PyGILState_Check() ? call_here(c, interp, objc, objv)
+                                                        : c->tk_proc(c->tk_data, interp, objc, objv);
     c->interp_in_call = outer;
     if (code == tcl::kOk && c->outcome.kind == Outcome::kAsIs) {  // _tkinter set the result
         if (--c->busy == 0 && c->deleted)
@@ -563,6 +624,7 @@ void create_command(nb::handle tk, nb::handle name, nb::handle func) {
         PyErr_SetString(PyExc_TypeError, "command not callable");
         throw nb::python_error();
     }
+    foreign::init();
     State *s = state_for_commands(tk);
     nb::object guard = make_guard(func, nullptr);
     call_method(tk, KX_ID(createcommand), {name.ptr(), guard.ptr()});

@@ -103,7 +103,7 @@ void *library_symbol(void *code, const char *name) {
     return sym;
 }
 
-enum class Kind { kLoad, kRead, kExpect, kSqliteOpen, kSqliteDb, kStuck, kThreadSend };
+enum class Kind { kLoad, kRead, kExpect, kSqliteOpen, kSqliteDb, kStuck, kThreadSend, kSleep };
 
 struct Wrap {
     Kind kind;
@@ -224,6 +224,48 @@ int read_retrying(Wrap *x, tcl::Interp *interp, int objc, tcl::Obj *const objv[]
     }
 }
 
+// Tcl's own `after`, the command procedure every interpreter's `after`
+// starts with (taken from the first interpreter the bridge sets up, before
+// any script could rename it), and its data.
+std::atomic<tcl::ObjCmdProc> g_after{nullptr};
+std::atomic<void *> g_after_data{nullptr};
+
+// Whether `proc` is a command procedure of TclX's library.
+bool from_tclx(tcl::ObjCmdProc proc) { return library_symbol((void *)proc, "Tclx_Init") != nullptr; }
+
+// TclX's `sleep SECONDS` waits in Tcl_Sleep, which neither a signal nor Tcl's
+// asynchronous handlers interrupt. The same wait runs in Tcl's own `after`
+// instead, which runs the checks (Ctrl-C, time limits, Tcl's own limits and
+// cancellation) at least every half second. The argument is read as TclX
+// reads it (a floating-point number; its whole seconds count, so below one
+// second and negative ones wait not at all); what TclX rejects, TclX itself
+// answers, with its own message. TclX computes the milliseconds in 32 bits,
+// so that beyond 24 days its waits wrap round (`sleep 4294968` waited 0.7
+// seconds, `sleep -4294966` 1.3): here every count of whole seconds waits
+// that long.
+int sleep_stoppably(Wrap *x, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
+    using GetDouble = int (*)(tcl::Interp *, tcl::Obj *, double *);
+    static const auto get_double = reinterpret_cast<GetDouble>(dlsym(RTLD_DEFAULT, "Tcl_GetDoubleFromObj"));
+    tcl::ObjCmdProc after = g_after.load();
+    double seconds = 0;
+    if (objc != 2 || !after || !get_double || get_double(nullptr, objv[1], &seconds) != tcl::kOk ||
+        seconds != seconds)
+        return x->proc(x->data, interp, objc, objv);
+    const tcl::Api &api = tcl::api();
+    api.ResetResult(interp);
+    if (!(seconds >= 1))
+        return tcl::kOk;
+    constexpr double kForever = 1e15;  // seconds: ~30 million years
+    long long ms = (long long)(seconds < kForever ? seconds : kForever) * 1000;
+    tcl::Obj *words[2] = {api.NewStringObj("after", 5), api.NewWideIntObj(ms)};
+    tcl::incr_ref(words[0]);
+    tcl::incr_ref(words[1]);
+    int rc = after(g_after_data.load(), interp, 2, words);
+    tcl::decr_ref(words[0]);
+    tcl::decr_ref(words[1]);
+    return rc;
+}
+
 int wrapped(void *cd, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
     Wrap *x = static_cast<Wrap *>(cd);
     Waits *w = x->w;
@@ -239,6 +281,9 @@ int wrapped(void *cd, tcl::Interp *interp, int objc, tcl::Obj *const objv[]) {
         ++w->io;
         rc = read_retrying(x, interp, objc, objv);
         --w->io;
+        break;
+    case Kind::kSleep:
+        rc = sleep_stoppably(x, interp, objc, objv);
         break;
     case Kind::kExpect:
         ++w->in_expect;
@@ -379,6 +424,17 @@ void install(Waits *w) {
             g_exp_configure_count = static_cast<int *>(library_symbol((void *)x->proc, "exp_configure_count"));
         }
     }
+    // TclX's waits: `sleep` (see sleep_stoppably), and those in a system call
+    // that a signal interrupts (`wait` for a process, `select` on channels,
+    // `flock` of a file held elsewhere), as blocking reads are.
+    tcl::CmdInfo info;
+    if (tcl::api().GetCommandInfo(w->interp, "::sleep", &info) && info.isNativeObjectProc &&
+        from_tclx(info.objProc))
+        wrap(w, "::sleep", Kind::kSleep);
+    for (const char *name : {"::wait", "::select", "::flock"})
+        if (tcl::api().GetCommandInfo(w->interp, name, &info) && info.isNativeObjectProc &&
+            from_tclx(info.objProc))
+            wrap(w, name, Kind::kRead);
     wrap(w, "::sqlite3", Kind::kSqliteOpen);
     wrap(w, "::thread::send", Kind::kThreadSend);
     wrap(w, "::tpool::wait", Kind::kStuck);
@@ -415,6 +471,12 @@ Waits *attach(tcl::Interp *interp) {
     Waits *w = new Waits;
     w->interp = interp;
     w->thread = pthread_self();
+    tcl::CmdInfo after;
+    if (!g_after.load() && tcl::api().GetCommandInfo(interp, "::after", &after) && after.isNativeObjectProc &&
+        after.objProc && library_symbol((void *)after.objProc, "Tcl_CreateInterp")) {
+        g_after_data = after.objClientData;
+        g_after = after.objProc;
+    }
     wrap(w, "::load", Kind::kLoad);
     for (const char *name : {"::gets", "::read", "::tcl::chan::gets", "::tcl::chan::read"})
         wrap(w, name, Kind::kRead);

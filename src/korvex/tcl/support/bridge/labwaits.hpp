@@ -15,6 +15,9 @@
 //   handler does nothing, so the call fails with EINTR (Ctrl-C does the same).
 // - Thread's synchronous `thread::send` waits for the worker: stopping it
 //   cancels the script the worker runs (see labwaits.cpp), so it answers.
+// - TclX's `sleep` waits in Tcl_Sleep, which nothing interrupts: it waits in
+//   Tcl's own `after` instead. TclX's `wait`, `select` and `flock` wait in a
+//   system call: they are interrupted as blocking reads are.
 // - Thread's `tpool::wait` waits for pool workers nobody outside can reach:
 //   a second Ctrl-C during it ends the process as Ctrl-C ends tclsh.
 //

@@ -150,6 +150,7 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_GetReturnOptions", api.GetReturnOptions);
     resolve(handle, "Tcl_GetCommandInfo", api.GetCommandInfo);
     resolve(handle, "Tcl_SetCommandInfo", api.SetCommandInfo);
+    resolve(handle, "Tcl_CreateObjCommand", api.CreateObjCommand);
     resolve(handle, "Tcl_FindCommand", api.FindCommand);
     resolve(handle, "Tcl_GetCommandFullName", api.GetCommandFullName);
     resolve(handle, "Tcl_GetAssocData", api.GetAssocData);

@@ -100,6 +100,8 @@ struct Api {
     int (*GetCommandInfo)(Interp *interp, const char *name, CmdInfo *info);
     int (*SetCommandInfo)(Interp *interp, const char *name, const CmdInfo *info);
     Command (*FindCommand)(Interp *interp, const char *name, void *ns, int flags);
+    Command (*CreateObjCommand)(Interp *interp, const char *name, ObjCmdProc proc, void *clientData,
+                                CmdDeleteProc deleteProc);
     void (*GetCommandFullName)(Interp *interp, Command command, Obj *name);
 
     // Per-interpreter data, cancelling, limits, time and threads.
