@@ -167,7 +167,7 @@ def test_the_pytest_extra_brings_what_the_plugin_runs_with():
     extra = sorted(re.match(r"[A-Za-z0-9_.-]+", r).group() for r in requires
                    if re.search(r"""extra\s*==\s*["']pytest["']""", r))
     assert extra == ["pytest", "pytest-xdist"]
-    assert "pip install korvex.tcl[pytest]" in (ROOT / "README.md").read_text()
+    assert "pip install 'korvex.tcl[pytest]'" in (ROOT / "README.md").read_text()
 
 
 def test_private_cpython_api_is_named_only_in_its_shim_header():
