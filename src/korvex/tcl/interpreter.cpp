@@ -8,6 +8,7 @@
 #include "support/python/foreigncalls.hpp"
 #include "support/python/forwarder.hpp"
 #include "support/bridge/bridge.hpp"
+#include "support/bridge/quickeval.hpp"
 #include "support/bridge/casts.hpp"
 #include "support/bridge/closing.hpp"
 #include "support/bridge/errorframes.hpp"
@@ -296,7 +297,9 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
 nb::object eval_in(PyObject *self, nb::object tk, nb::object registry, PyObject *code, PyObject *typecast) {
     bridge::Entry entry(tk, registry);
     entry.check();
-    PyObject *result = tk_eval(tk, code);
+    PyObject *result = nullptr;
+    if (!bridge::quick_eval(tk, code, &result))
+        result = tk_eval(tk, code);
     if (!result) {
         // (The details were taken when Tcl failed: reading them cannot fail.)
         nb::object caught = bridge::caught(tk);
@@ -473,7 +476,6 @@ nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     }
     return text;
 }
-
 
 // --- typed variable access -------------------------------------------------
 //
