@@ -283,12 +283,12 @@ def _sha256(data: bytes) -> Any:
     # CPython's own SHA-256 where it has one: hashlib loads OpenSSL, which
     # costs a console start several milliseconds.
     try:
-        from _sha2 import sha256  # type: ignore[import-not-found, unused-ignore]
-    except ImportError:
-        try:
+        if sys.version_info >= (3, 12):  # (a failed import searches the whole path)
+            from _sha2 import sha256  # type: ignore[import-not-found, unused-ignore]
+        else:
             from _sha256 import sha256  # type: ignore[import-not-found, no-redef, unused-ignore]
-        except ImportError:
-            from hashlib import sha256  # type: ignore[assignment, unused-ignore]
+    except ImportError:
+        from hashlib import sha256  # type: ignore[assignment, unused-ignore]
     return sha256(data)
 
 
