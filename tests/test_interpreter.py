@@ -129,6 +129,13 @@ def test_eval_argument_binding(interp):
     with pytest.raises(TypeError, match="takes from 1 to 3 positional arguments but 4 were given"):
         interp.eval("x", 1, 2, 3)
     assert str(inspect.signature(Interpreter.eval)) == "(self, /, code, typecast=False, record=True)"
+    # Keywords found by their text too, not only as the interned names.
+    class Name(str):
+        pass
+
+    for key in ("".join(["rec", "ord"]), Name("record")):
+        interp.eval("set b %d" % len(key), **{key: False})
+        assert interp.history.filter()[-1].api != "set b 6"
 
 
 def test_eval_typecast_goes_through_cast_any():

@@ -27,7 +27,8 @@ def newest(interp):
 
 
 @pytest.mark.parametrize("kwargs, expected", [({}, 5), ({"cast_": True}, 5), ({"cast_": "yes"}, 5),
-                                              ({"cast_": False}, "5"), ({"cast_": 0}, "5"), ({"cast_": None}, "5")])
+                                              ({"cast_": False}, "5"), ({"cast_": 0}, "5"), ({"cast_": None}, "5"),
+                                              ({"".join(["cast", "_"]): False}, "5")])
 def test_set_casts_unless_told(interp, kwargs, expected):
     result = interp.yarl.set("a", 5, **kwargs)
     assert result == expected and type(result) is type(expected)
@@ -507,3 +508,102 @@ def test_yarl_code_class_shape(interp):
     assert code.__weakref__ is ref
     assert not any(name.endswith("offset__") for name in vars(Yarl_Code))
     assert "tcl" not in dir(Yarl_Code) and {"tcl", "cmd"} <= set(dir(code))
+
+
+# The command name reaches Tcl as a Tcl object the interpreter keeps for it,
+# whose record of the command Tcl reuses. Each scenario runs Tcl scripts and
+# calls (a tuple: the name, then its arguments) both ways in turn: through
+# yarl, and through raw tk.call with a new str, which Tcl looks up afresh.
+NAME_SCENARIOS = {
+    "renamed": ["proc p {} {return p1}", ("p",), "rename p q", ("p",), ("q",), "rename q p", ("p",)],
+    "deleted and made again": ["proc p {} {return p1}", ("p",), "rename p {}", ("p",),
+                               "proc p {} {return p2}", ("p",)],
+    "redefined": ["proc p {} {return p1}", ("p",), "proc p {} {return p2}", ("p",),
+                  "interp alias {} p {} return p3", ("p",), "interp alias {} p {}", ("p",)],
+    "namespace relative": ["namespace eval a {proc p {} {return a1}}", ("a::p",), "namespace delete a",
+                           ("a::p",), "namespace eval a {proc p {} {return a2}}", ("a::p",),
+                           "rename a::p {}", ("a::p",), "proc ::a::p {} {return a3}", ("a::p",)],
+    "shadowed on the namespace path": ["namespace eval other {proc p {} {return other}}", ("p",),
+                                       "namespace path ::other", ("p",), "proc ::p {} {return global}",
+                                       ("p",), "rename ::p {}", ("p",), "namespace path {}", ("p",)],
+    "unknown handler": [("p", "x"), "proc unknown args {return unknown:[join $args ,]}", ("p", "x"),
+                        "proc p args {return p1}", ("p", "x"), "rename p {}", ("p", "x"),
+                        "rename unknown {}", ("p", "x")],
+    "built-in replaced": [("set", "v", "1"), "rename set _set; proc set args {return mine}",
+                          ("set", "v", "2"), "rename set {}; rename _set set", ("set", "v", "3")],
+    "failing command": ["proc p {} {error boom {} {MY CODE}}", ("p",), ("p",)],
+}
+
+
+def call_outcome(interp, call):
+    """A call's result text, or Tcl's errorInfo and errorCode when it fails."""
+    try:
+        return "ok", call()
+    except TclError:
+        return "error", interp.tk.eval("set ::errorInfo"), interp.tk.eval("set ::errorCode")
+
+
+def quick(interp, name):
+    code = interp.yarl
+    for part in name.split("::"):
+        code = getattr(code, part)
+    return code
+
+
+@pytest.mark.parametrize("steps", NAME_SCENARIOS.values(), ids=list(NAME_SCENARIOS))
+def test_kept_command_names_find_what_a_new_name_finds(interp, steps):
+    for step in steps * 2:  # (the second round starts with every name kept)
+        if isinstance(step, str):
+            interp.tk.eval(step)
+            continue
+        name, *args = step
+        ours = call_outcome(interp, lambda: quick(interp, name)(*args, cast_=False))
+        raw = call_outcome(interp, lambda: str(interp.tk.call(name, *args)))
+        assert ours == raw, step
+
+
+def test_each_interpreter_keeps_its_own_command_names(interp):
+    other = Interpreter()
+    interp.tk.eval("proc p {} {return one}")
+    other.tk.eval("proc p {} {return two}")
+    for _ in range(3):
+        assert (interp.yarl.p(), other.yarl.p()) == ("one", "two")
+    other.close()
+    assert interp.yarl.p() == "one"
+    with pytest.raises(TclError, match="closed"):
+        other.yarl.p()
+
+
+def test_kept_names_pushed_out_while_in_use(interp):
+    """A command whose run makes quick calls under many other names (pushing
+    out the word kept for its own name) finishes, and runs again, as before."""
+    names = ["p%d" % i for i in range(100)]
+    for name in names:
+        interp.tk.eval("proc %s {} {return %s}" % (name, name))
+
+    def many():
+        return ",".join(quick(interp, name)() for name in names)
+
+    interp.create_callback(many)
+    interp.tk.eval("proc outer {} {set r [many]; return [lindex [info level 0] 0]:[string length $r]}")
+    expected = "outer:%d" % len(",".join(names))
+    for _ in range(3):
+        assert interp.yarl.outer() == expected
+
+
+def test_replaced_tk_call_sees_the_words_as_str(interp):
+    class Spy:
+        def __init__(self, tk):
+            self.tk, self.seen = tk, []
+
+        def call(self, *words):
+            self.seen.append(words)
+            return self.tk.call(*words)
+
+        def __getattr__(self, name):
+            return getattr(self.tk, name)
+
+    interp.yarl.set("a", 1)
+    interp.tk = spy = Spy(interp.tk)
+    assert interp.yarl.set("a", 5) == 5
+    assert spy.seen == [("set", "a", "5")]

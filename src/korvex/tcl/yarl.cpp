@@ -29,6 +29,7 @@
 #include "support/tcl/tclconvert.hpp"
 #include "support/tcl/tkvalue.hpp"
 
+#include <utility>
 #include <vector>
 
 using namespace nb::literals;
@@ -63,17 +64,26 @@ nb::object interp_attr(nb::handle interp, PyObject *name) {
 // history, tk and bridge registry of the interpreter that ran the latest
 // quick call.
 AttrCache<3> g_interp_attrs;
-
-// interp.history (i = 0), interp.tk (i = 1) or the bridge registry (i = 2;
-// an invalid object unless it is at hand in the instance dict).
-nb::object history_or_tk(nb::handle interp, size_t i) {
+const AttrCache<3>::Names &interp_attr_names() {
     static const AttrCache<3>::Names names = {KX_ID(history), KX_ID(tk), KX_ID(_korvex_bridge)};
+    return names;
+}
+
+// interp.history
+nb::object interp_history(nb::handle interp) {
     PyObject *found[3];
-    if (g_interp_attrs.get(interp.ptr(), names, found))
-        return nb::borrow(found[i]);
-    if (i == 2)
-        return nb::object();
-    return interp_attr(interp, names[i]);
+    if (g_interp_attrs.get(interp.ptr(), interp_attr_names(), found))
+        return nb::borrow(found[0]);
+    return interp_attr(interp, KX_ID(history));
+}
+
+// interp.tk, and the bridge registry (an invalid object unless it is at hand
+// in the instance dict).
+std::pair<nb::object, nb::object> interp_tk(nb::handle interp) {
+    PyObject *found[3];
+    if (g_interp_attrs.get(interp.ptr(), interp_attr_names(), found))
+        return {nb::borrow(found[1]), nb::borrow(found[2])};
+    return {interp_attr(interp, KX_ID(tk)), nb::object()};
 }
 
 // The name last found missing from an instance dict, while that dict is
@@ -94,13 +104,15 @@ public:
     void remember(PyObject *dict, PyObject *name) {
         dict_ = dict;
         version_ = dict_version(dict);
-        name_ = name;
+        PyObject *old = name_;
+        name_ = Py_NewRef(name);  // (held: no other str can take its address)
+        Py_XDECREF(old);
     }
 
 private:
     PyObject *dict_ = nullptr;  // only compared, never dereferenced
     uint64_t version_ = 0;
-    PyObject *name_ = nullptr;  // an interned name that lives as long as the process
+    PyObject *name_ = nullptr;  // kept for the process once set
 };
 MissCache g_no_own_method;
 
@@ -146,16 +158,24 @@ nb::object interp_method(nb::handle interp, PyObject *name, PyObject *arg) {
 
 TypeAttrCache g_tk_call;
 
-// tk.call(*words) for the tuple `words`: _tkinter's C function takes the
-// tuple itself as its argument tuple (the one Python would build) while the
-// application object's class has its own method. NULL with the error set.
-PyObject *tk_call(nb::handle tk, nb::handle words) {
+// _tkinter's C function behind tk.call, while the application object's class
+// has it as its own method (it takes the tuple of words as its argument
+// tuple, the one Python would build); null otherwise.
+PyCFunction tk_call_function(nb::handle tk) {
     PyObject *descr = g_tk_call.lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
         PyMethodDescrObject *m = (PyMethodDescrObject *)descr;
         if (m->d_method->ml_flags == METH_VARARGS && PyObject_TypeCheck(tk.ptr(), m->d_common.d_type))
-            return m->d_method->ml_meth(tk.ptr(), words.ptr());
+            return m->d_method->ml_meth;
     }
+    return nullptr;
+}
+
+// tk.call(*words) for the tuple `words`, through `fn` when it is
+// tk_call_function(tk). NULL with the error set.
+PyObject *tk_call(PyCFunction fn, nb::handle tk, nb::handle words) {
+    if (fn)
+        return fn(tk.ptr(), words.ptr());
     PyObject *method = PyObject_GetAttr(tk.ptr(), KX_ID(call));
     if (!method)
         return nullptr;
@@ -163,8 +183,6 @@ PyObject *tk_call(nb::handle tk, nb::handle words) {
     Py_DECREF(method);
     return result;
 }
-
-
 
 // Python's special names (__x__) never become parts of a command name: they
 // are protocol probes (copy, pickle, inspect.unwrap, mocks ask for
@@ -182,16 +200,28 @@ void reject_special(nb::handle self, nb::handle name) {
     }
 }
 
+// The command name last found missing from a Yarl's instance dict.
+MissCache g_yarl_miss;
+
 // object.__getattribute__ of a Yarl: for a name its class does not have
 // (a command name), the instance dict alone decides.
 PyObject *yarl_getattribute(PyObject *self, PyObject *name, bool suppress) {
     if (PyUnicode_CheckExact(name) && !type_lookup(Py_TYPE(self), name)) {
         PyObject *dict = instance_dict(self);
-        PyObject *found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
-        if (found)
-            return Py_NewRef(found);
-        if (PyErr_Occurred() || suppress)
-            return nullptr;
+        if (dict && g_yarl_miss.knows(dict, name)) {
+            if (suppress)
+                return nullptr;
+        } else {
+            PyObject *found = dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+            if (found)
+                return Py_NewRef(found);
+            if (PyErr_Occurred())
+                return nullptr;
+            if (dict)
+                g_yarl_miss.remember(dict, name);
+            if (suppress)
+                return nullptr;
+        }
     }
     return generic_getattribute(self, name, suppress);
 }
@@ -278,7 +308,7 @@ nb::object code_init(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     PyObject *tcl = nullptr;
     for (Py_ssize_t k = 0, n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0; k < n; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_CompareWithASCIIString(key, "tcl") != 0) {
+        if (key != KX_ID(tcl) && PyUnicode_CompareWithASCIIString(key, "tcl") != 0) {
             PyErr_Format(PyExc_TypeError, "Yarl_Code.__init__() got an unexpected keyword argument '%U'", key);
             throw nb::python_error();
         }
@@ -379,11 +409,17 @@ nb::object sent_words(nb::handle words) {
 }
 
 // The words in the form _tkinter hands them to Tcl whole (text holding U+0000
-// is mapped; see tk_value). The tuple itself when no word needs it.
-nb::object tk_words(nb::handle words) {
+// is mapped; see tk_value), the first one replaced by `first` when that is
+// valid (the command name as a word of the interpreter's, see
+// bridge::Entry::command_word). The tuple itself when no word needs it.
+nb::object tk_words(nb::handle words, nb::handle first) {
     Py_ssize_t n = PyTuple_GET_SIZE(words.ptr());
     nb::object out;
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    if (first.is_valid()) {
+        out = check(PyTuple_New(n));
+        PyTuple_SET_ITEM(out.ptr(), 0, nb::borrow(first).release().ptr());
+    }
+    for (Py_ssize_t i = out.is_valid() ? 1 : 0; i < n; ++i) {
         PyObject *w = PyTuple_GET_ITEM(words.ptr(), i);
         nb::object v = tk_value(w);
         if (v.ptr() != w && !out.is_valid()) {
@@ -403,7 +439,8 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     PyObject *cast = Py_True;
     Py_ssize_t cast_at = -1;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "cast_") == 0) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);  // (most often the interned name itself)
+        if (key == KX_ID(cast_) || PyUnicode_CompareWithASCIIString(key, "cast_") == 0) {
             cast = args[nargs + k];
             cast_at = k;
         }
@@ -442,12 +479,17 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     }
 
     nb::object interp = bind::referent(own(self, KX_ID(tcl)));
-    record_words(history_or_tk(interp, 0), sent_words(words));
+    record_words(interp_history(interp), sent_words(words));
 
-    nb::object tk = history_or_tk(interp, 1);
-    bridge::Entry entry(tk, history_or_tk(interp, 2));  // (the registry finds the state at once)
+    auto [tk, registry] = interp_tk(interp);
+    bridge::Entry entry(tk, registry);  // (the registry finds the state at once)
     entry.check();
-    PyObject *result = from_tk_steal(tk_call(tk, tk_words(words)));  // a byte array as text
+    // Through _tkinter's own call, the command name goes as the word the
+    // interpreter keeps for it.
+    PyCFunction call_fn = tk_call_function(tk);
+    nb::object name_word = call_fn ? entry.command_word(PyTuple_GET_ITEM(words.ptr(), 0)) : nb::object();
+    nb::object tk_args = tk_words(words, name_word);
+    PyObject *result = from_tk_steal(tk_call(call_fn, tk, tk_args));  // a byte array as text
     if (!result) {
         // (The details were taken when Tcl failed: reading them cannot fail.)
         nb::object caught = bridge::caught(tk);

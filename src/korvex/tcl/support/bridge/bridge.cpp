@@ -172,6 +172,7 @@ void release_here(State *s) {
     api.DeleteAssocData(s->interp, kAssocName);
     s->interp = nullptr;
     forget_last(s);
+    drop_command_words(s);
     if (s->check_data && s->check_data == t_host_data) {
         release_tk_self(s->check_data, s->tk_self);
         Py_CLEAR(s->check_data->func);
@@ -199,6 +200,7 @@ void release_elsewhere(State *s) {
     s->last_code = nullptr;  // Tcl's objects belong to its thread: left to it
     s->last_result = nullptr;
     forget_last(s);
+    abandon_command_words(s);
     if (!s->async)
         release_tk_data(s->check_data, s->tk_self);
     Py_CLEAR(s->timeout_type);
@@ -721,7 +723,6 @@ Entry::Entry(nb::handle tk, nb::handle registry) {
     }
     s_ = enter(s ? s : state_of_interp(interp), interp);
 }
-
 
 Entry::~Entry() {
     State *s = s_;

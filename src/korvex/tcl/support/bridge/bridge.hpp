@@ -76,6 +76,16 @@ public:
     // a callback failure that Tcl caught is let go.
     void done();
 
+    // The word to hand _tkinter's call for the command name `name` (a str):
+    // a _tkinter.Tcl_Obj of that text which the interpreter keeps, so that
+    // Tcl's own record in it of the command it names is used again (Tcl
+    // checks that record on every use, as it does in compiled scripts: a
+    // command renamed, deleted or defined anew, or a namespace change, makes
+    // it look the name up afresh, and a name it finds no command for is never
+    // recorded). Null where the name has no such word (not plain ASCII text,
+    // not on the interpreter's thread, closed).
+    nb::object command_word(nb::handle name);
+
 private:
     State *s_ = nullptr;
 };

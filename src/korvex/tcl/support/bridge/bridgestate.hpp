@@ -46,6 +46,17 @@ struct Outcome {
 };
 
 struct State;
+struct CommandWords;  // see cmdwords.cpp
+
+// _tkinter's Tcl_Obj wrapper (its layout in every version it has had).
+struct TkTclObject {
+    PyObject_HEAD
+    tcl::Obj *value;
+    PyObject *string;  // its str, once asked for
+};
+
+// _tkinter.Tcl_Obj
+PyTypeObject *tk_tcl_obj_type();
 
 // One Tcl command registered from Python.
 struct Command {
@@ -124,6 +135,7 @@ struct State {
     int tk_self_adjust = 0;
     bool checking = false;
     labwaits::Waits *waits = nullptr;  // extensions' waits (see labwaits.hpp)
+    CommandWords *command_words = nullptr;  // command names kept as Tcl objects
     std::vector<Deadline> deadlines;
     long next_deadline_id = 1;
     PyObject *timeout_type = nullptr;  // TclTimeoutError
@@ -168,6 +180,12 @@ void reap_here();
 
 // Forgets the latest callback exception.
 void forget_last(State *s);
+
+// Lets go of the command names kept as Tcl objects: on the owner thread
+// (drop), or elsewhere (abandon: Tcl's objects belong to its thread, and are
+// left to it).
+void drop_command_words(State *s);
+void abandon_command_words(State *s);
 
 // Takes `exc` (a BaseException that is not an Exception, a signal handler's
 // or a timeout) to be raised when the evaluation has unwound.

@@ -173,6 +173,17 @@ bool trial(PyObject *r, nb::object &out) {
 // the trials.
 bool may_be_number_or_boolean(nb::handle text) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (PyUnicode_IS_ASCII(text.ptr())) {
+        // The same, reading the text once: its first character that is not
+        // white space, then no U+0000 anywhere.
+        const char *s = (const char *)PyUnicode_DATA(text.ptr());
+        Py_ssize_t i = 0;
+        while (i < n && Py_UNICODE_ISSPACE((Py_UCS4)(unsigned char)s[i]))
+            ++i;
+        if (i == n || s[i] == 0 || !std::strchr("0123456789+-.tTfFyYnNoOiI", s[i]))
+            return false;
+        return !std::memchr(s + i, 0, (size_t)(n - i));
+    }
     if (PyUnicode_FindChar(text.ptr(), 0, 0, n, 1) != -1)
         return false;
     int kind = PyUnicode_KIND(text.ptr());

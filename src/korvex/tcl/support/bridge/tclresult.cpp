@@ -14,22 +14,16 @@ namespace {
 
 const char *const kWhere = " while converting a command's result for Tcl";
 
-PyTypeObject *tcl_obj_type() {
-    return KX_ONCE(PyTypeObject *, (PyTypeObject *)keep(import_attr("_tkinter", "Tcl_Obj")));
-}
-
-// _tkinter's Tcl_Obj wrapper: the object it holds.
-struct TkTclObject {
-    PyObject_HEAD
-    tcl::Obj *value;
-};
-
 [[noreturn]] void too_long() {
     PyErr_SetString(PyExc_OverflowError, "string is too long");
     throw nb::python_error();
 }
 
 }  // namespace
+
+PyTypeObject *tk_tcl_obj_type() {
+    return KX_ONCE(PyTypeObject *, (PyTypeObject *)keep(import_attr("_tkinter", "Tcl_Obj")));
+}
 
 tcl::Obj *str_obj(nb::handle s) {
     const tcl::Api &api = tcl::api();
@@ -114,7 +108,7 @@ tcl::Obj *to_tcl(nb::handle value, int depth) {
     }
     if (PyUnicode_Check(v))
         return str_obj(value);
-    if (Py_TYPE(v) == tcl_obj_type())
+    if (Py_TYPE(v) == tk_tcl_obj_type())
         return reinterpret_cast<TkTclObject *>(v)->value;
     return str_obj(check(PyObject_Str(v)));
 }

@@ -4,8 +4,15 @@
 
 namespace kx {
 
+void intern_names(const char *const *names, size_t n, PyObject **interned) {
+    // The first last: a thread that finds it set finds all of them set.
+    for (size_t i = n; i-- > 0;)
+        interned[i] = intern(names[i]);
+}
+
 void bind_args(const char *fname, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-               const char *const *names, size_t n, size_t required, PyObject **out) {
+               const char *const *names, size_t n, size_t required, PyObject **out,
+               PyObject *const *interned) {
     if ((size_t)nargs > n) {
         if (required == n)
             PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
@@ -21,18 +28,27 @@ void bind_args(const char *fname, PyObject *const *args, Py_ssize_t nargs, PyObj
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        const char *text = PyUnicode_AsUTF8(key);
-        if (!text)
-            throw nb::python_error();
         size_t i = 0;
-        while (i < n && std::strcmp(names[i], text) != 0)
-            ++i;
+        if (interned && interned[0])
+            while (i < n && interned[i] != key)
+                ++i;
+        else
+            i = n;
         if (i == n) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", fname, text);
-            throw nb::python_error();
+            // Not by address: by its text.
+            const char *text = PyUnicode_AsUTF8(key);
+            if (!text)
+                throw nb::python_error();
+            i = 0;
+            while (i < n && std::strcmp(names[i], text) != 0)
+                ++i;
+            if (i == n) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", fname, text);
+                throw nb::python_error();
+            }
         }
         if (out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, text);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, names[i]);
             throw nb::python_error();
         }
         out[i] = args[nargs + k];

@@ -26,9 +26,16 @@
 namespace kx {
 
 // Binds positional and keyword arguments to `out[0..n)` (borrowed; NULL for an
-// optional argument not given), raising TypeError as Python does.
+// optional argument not given), raising TypeError as Python does. `interned`
+// (or NULL) holds the names as interned str: a keyword that is one of them
+// (the caller's code holds the same interned str) is found by its address.
 void bind_args(const char *fname, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-               const char *const *names, size_t n, size_t required, PyObject **out);
+               const char *const *names, size_t n, size_t required, PyObject **out,
+               PyObject *const *interned = nullptr);
+
+// The names as interned str in `interned[0..n)`, made on the first call with
+// keywords (`interned[0]` stays NULL until all are made).
+void intern_names(const char *const *names, size_t n, PyObject **interned);
 
 template <typename F>
 PyObject *fastcall(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -36,8 +43,11 @@ PyObject *fastcall(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
     return c_entry([&] {
         if (!kwnames && (size_t)nargs == n)
             return F::body(args);
+        static PyObject *interned[n];  // (zeroed before any code runs)
+        if (kwnames && !interned[0])
+            intern_names(F::names, n, interned);
         PyObject *bound[n];
-        bind_args(F::name, args, nargs, kwnames, F::names, n, F::required, bound);
+        bind_args(F::name, args, nargs, kwnames, F::names, n, F::required, bound, interned);
         return F::body(bound);
     });
 }
@@ -67,13 +77,17 @@ public:
 
     // Fills out[0..N) with borrowed references; parameters not given are NULL.
     void parse(PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames, PyObject *out[N]) const {
-        bind_args(func_, args, PyVectorcall_NARGS(nargsf), kwnames, names_.data(), N, required_, out);
+        if (kwnames && !interned_[0])
+            intern_names(names_.data(), N, interned_.data());
+        bind_args(func_, args, PyVectorcall_NARGS(nargsf), kwnames, names_.data(), N, required_, out,
+                  interned_.data());
     }
 
 private:
     const char *func_;
     std::array<const char *, N> names_;
     size_t required_;
+    mutable std::array<PyObject *, N> interned_{};  // made on first use (see intern_names)
 };
 
 using FastBody = nb::object (*)(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
