@@ -198,6 +198,7 @@ PyObject *read_variable(nb::handle tk) {
 }
 
 bool run(nb::handle tk, tcl::Interp *interp, Cache *c, tcl::Obj *words, PyObject **result) {
+    PyObject *error_type = tcl_error();  // (found before anything can fail)
     c->armed = words;
     c->ran = false;
     PyObject *read = read_variable(tk);
@@ -207,7 +208,7 @@ bool run(nb::handle tk, tcl::Interp *interp, Cache *c, tcl::Obj *words, PyObject
         // Nothing ran (the variable went, and the trace with it): tk.eval
         // runs the script, and the trace is put back next time.
         c->traced = false;
-        if (!read && !PyErr_ExceptionMatches(tcl_error())) {
+        if (!read && !PyErr_ExceptionMatches(error_type)) {
             *result = nullptr;  // (not Tcl's: raised as it is)
             return true;
         }
@@ -226,7 +227,7 @@ bool run(nb::handle tk, tcl::Interp *interp, Cache *c, tcl::Obj *words, PyObject
     if (code == tcl::kOk) {
         *result = value.release().ptr();
     } else {
-        PyErr_SetObject(tcl_error(), value.ptr());
+        PyErr_SetObject(error_type, value.ptr());
         *result = nullptr;
     }
     return true;
