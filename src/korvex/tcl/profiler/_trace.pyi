@@ -1,0 +1,16 @@
+"""Types of korvex.tcl.profiler._trace: the measuring half of the Tcl profiler."""
+
+from typing import Any
+
+_Taken = tuple[
+    list[tuple[str, str, int]],
+    list[tuple[int, int, int, int, int]],
+    list[tuple[int, int, int, int, int, int]],
+    list[tuple[list[int], int]],
+]
+
+def new_session(commands: bool = False) -> int: ...
+def attach(session: int, interp: Any) -> bool: ...
+def detach(session: int, interp: Any) -> None: ...
+def take(session: int) -> _Taken: ...
+def close_session(session: int) -> None: ...
