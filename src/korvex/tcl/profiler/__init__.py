@@ -287,7 +287,10 @@ class Profile(Stats):
         session, self._session = self._session, None
         if session is not None:
             try:
-                session.detach(self.interp)
+                try:
+                    session.detach(self.interp)
+                except Exception:  # closed meanwhile: its traces went with it
+                    pass
                 self.add(session.take())
             finally:
                 session.close()

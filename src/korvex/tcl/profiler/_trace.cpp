@@ -433,6 +433,15 @@ int name_call(Attachment *a, tcl::Command token, int objc, Obj *const objv[]) {
             k.kind = kObject;
             k.object = name;
             k.cls = class_of(a->interp, name);
+        } else if (colon != std::string::npos && colon >= 2 && !same_file(reinterpret_cast<void *>(info.objProc),
+                                                                          reinterpret_cast<void *>(api.InterpProc)) &&
+                   run(a->interp, {str("::info"), str("object"), str("isa"), str("class"), str(name.substr(0, colon - 1))},
+                       answer) && answer == "1") {
+            // A method called from inside its class by its own name (Itcl's
+            // way): named as the class's method.
+            k.kind = kProc;
+            name = name.substr(0, colon - 1) + " " + tail;
+            locate(a->interp, {str("method"), str(name.substr(0, colon - 1)), str(tail)}, file, line);
         }
         if (k.kind == kProc || k.kind == kPython || ((k.kind == kBuiltin || k.kind == kInterp) && s.commands)) {
             std::string shown = k.kind == kProc || k.kind == kPython ? name : "<built-in " + name + ">";

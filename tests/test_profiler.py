@@ -1,0 +1,243 @@
+"""The Tcl profiler (korvex.tcl.profiler): counts and times on hand-made code,
+the names of procedures, methods, lambdas, children and Python callbacks,
+the pstats and collapsed-stack files, and the pytest and console fronts."""
+
+import marshal
+import os
+import pstats
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from korvex.tcl.interpreter import Interpreter
+from korvex.tcl.profiler import Stats, combine
+
+LIB = """\
+proc ::leaf {n} {
+    expr {$n * 2}
+}
+proc ::mid {n} {
+    set s 0
+    for {set k 0} {$k < $n} {incr k} { incr s [leaf $k] }
+    return $s
+}
+proc ::rec {n} {
+    if {$n <= 0} { return 0 }
+    return [expr {1 + [rec [expr {$n - 1}]]}]
+}
+proc ::napper {} {
+    for {set k 0} {$k < 5} {incr k} { after 100 }
+}
+proc ::failing {} {
+    mid 2
+    error boom
+}
+oo::class create ::acme::Order {
+    method close {} {
+        my helper
+        return ok
+    }
+    method helper {} { leaf 3 }
+}
+"""
+
+
+def py_callback(x):
+    return int(x) + 1
+
+
+@pytest.fixture
+def lib(tmp_path):
+    path = tmp_path / "lib.tcl"
+    path.write_text(LIB)
+    with Interpreter() as interp:
+        interp.eval("source {%s}" % path)
+        interp.createcommand("pycb", py_callback)
+        yield interp, str(path)
+
+
+def by_name(prof):
+    return {r.name: r for r in prof.rows()}
+
+
+@pytest.mark.parametrize("script, name, calls, primitive, line", [
+    ("mid 10", "::leaf", 10, 10, 1),
+    ("mid 10; mid 3", "::mid", 2, 2, 4),
+    ("rec 5", "::rec", 6, 1, 9),                     # recursion: total counted once
+    ("catch failing; catch failing", "::failing", 2, 2, 16),
+    ("catch failing; catch failing", "::mid", 2, 2, 4),  # unwound through, and counted
+    ("[::acme::Order new] close", "::acme::Order close", 1, 1, 21),
+    ("[::acme::Order new] close", "::acme::Order helper", 1, 1, 25),
+])
+def test_exact_counts_names_and_definitions(lib, script, name, calls, primitive, line):
+    interp, path = lib
+    with interp.profile() as prof:
+        interp.eval(script)
+    row = by_name(prof)[name]
+    assert (row.calls, row.primitive_calls, row.file, row.line) == (calls, primitive, path, line)
+    assert 0 <= row.own <= row.total + 1e-9
+
+
+def test_own_time_of_a_waiting_procedure_and_its_callers(lib):
+    interp, _ = lib
+    interp.eval("proc ::outer {} { napper; leaf 1 }")
+    with interp.profile() as prof:
+        interp.eval("outer")
+    rows = by_name(prof)
+    assert rows["::napper"].own == pytest.approx(0.5, rel=0.1)
+    assert rows["::outer"].total == pytest.approx(0.5, rel=0.1)
+    assert rows["::outer"].own < 0.05  # its callee's wait is not its own
+    assert "<built-in ::after>" not in rows
+
+
+def test_commands_are_entries_when_asked(lib):
+    interp, _ = lib
+    with interp.profile(commands=True) as prof:
+        interp.eval("napper")
+    rows = by_name(prof)
+    assert rows["<built-in ::after>"].calls == 5
+    assert rows["<built-in ::after>"].own == pytest.approx(0.5, rel=0.1)
+    assert rows["::napper"].own < 0.05
+
+
+def test_errors_unwinding_leave_the_stack_right(lib):
+    interp, _ = lib
+    with interp.profile() as prof:
+        interp.eval("catch failing; mid 1")
+    # mid's second call is a top-level one: no caller left behind by the error
+    callers = prof.pstats()[(lib[1], 4, "::mid")][4]
+    assert callers == {(lib[1], 16, "::failing"): (1, 1, pytest.approx(callers[(lib[1], 16, "::failing")][2]),
+                                                   pytest.approx(callers[(lib[1], 16, "::failing")][3]))}
+    assert "::mid" in [line.rpartition(" ")[0] for line in prof.collapsed()]
+
+
+def test_python_callbacks_lambdas_and_children(lib):
+    interp, _ = lib
+    with interp.profile() as prof:
+        interp.eval("pycb 4; pycb 5; apply {{x} {leaf $x}} 5")
+        interp.eval("interp create kid; kid eval {proc kp {} {return 1}; kp; kp}; interp delete kid")
+    rows = by_name(prof)
+    cb = rows["python:%s.py_callback" % __name__]
+    assert (cb.calls, cb.file, cb.line) == (2, __file__, py_callback.__code__.co_firstlineno)
+    assert rows["apply {{x} {leaf $x}}"].calls == 1
+    assert rows["{kid} ::kp"].calls == 2
+    assert "apply {{x} {leaf $x}};::leaf" in [line.rpartition(" ")[0] for line in prof.collapsed()]
+
+
+def test_itcl_methods_and_coroutines(tmp_path):
+    with Interpreter() as interp:
+        interp.eval("package require itcl")
+        interp.eval("itcl::class Counter { variable n 0; method bump {} { incr n; helper }; "
+                    "method helper {} { return $n } }; Counter c1")
+        interp.eval("proc gen {} { yield [info coroutine]; for {set k 0} {$k < 3} {incr k} { yield $k } }")
+        with interp.profile() as prof:
+            interp.eval("c1 bump; c1 bump; coroutine co gen; co; co; co")
+        rows = by_name(prof)
+    assert rows["::Counter bump"].calls == 2
+    assert rows["::Counter helper"].calls == 2
+    assert rows["::gen"].calls == 1
+
+
+def test_pstats_file_equals_the_table_and_files_combine(lib, tmp_path):
+    interp, _ = lib
+    with interp.profile() as prof:
+        interp.eval("mid 5; rec 3; [::acme::Order new] close")
+    path = tmp_path / "a.prof"
+    prof.dump_stats(path)
+    prof.dump_collapsed(tmp_path / "a.collapsed")
+    loaded = pstats.Stats(str(path))
+    for row in prof.rows():
+        cc, nc, tt, ct, _ = loaded.stats[(row.file, row.line, row.name)]
+        assert (cc, nc, tt, ct) == (row.primitive_calls, row.calls, row.own, row.total)
+    # the collapsed stacks hold each entry's own time (microseconds)
+    own = {}
+    for line in prof.collapsed():
+        stack, _, n = line.rpartition(" ")
+        own[stack.split(";")[-1]] = own.get(stack.split(";")[-1], 0) + int(n)
+    for row in prof.rows():
+        assert own.get(row.name, 0) == pytest.approx(row.own * 1e6, abs=2 + 1e-3 * row.own * 1e6)
+    twice = combine([path, path])
+    assert {r.name: r.calls for r in twice.rows()} == {r.name: 2 * r.calls for r in prof.rows()}
+    assert sum(int(x.rpartition(" ")[2]) for x in twice.collapsed()) == \
+        2 * sum(int(x.rpartition(" ")[2]) for x in prof.collapsed())
+    with open(path, "rb") as f:
+        assert isinstance(marshal.load(f), dict)
+
+
+def test_print_stats_is_cprofile_table(lib, capsys):
+    interp, path = lib
+    with interp.profile() as prof:
+        interp.eval("mid 3")
+    prof.print_stats(limit=5)
+    out = capsys.readouterr().out
+    assert "ncalls  tottime  percall  cumtime  percall filename:lineno(function)" in out
+    assert "%s:4(::mid)" % path in out
+    assert "%s:4(::mid)" % path in prof.table()
+
+
+def test_closed_inside_the_profile_and_bad_input():
+    interp = Interpreter()
+    with interp.profile() as prof:
+        interp.eval("proc a {} {return 1}; a")
+        interp.close()
+    assert by_name(prof)["::a"].calls == 1
+    with pytest.raises(ValueError):
+        Stats().rows(sort="nonsense")
+
+
+def run(args, cwd, **kw):
+    return subprocess.run([sys.executable] + args, cwd=cwd, capture_output=True, text=True, timeout=300, **kw)
+
+
+PYTEST_FILE = """\
+import sys
+import pytest
+
+@pytest.mark.parametrize("n", range(4))
+def test_naps(tcl, n):
+    tcl.eval("proc ::nap {} { after 10 }; proc ::outer {} { nap; nap }")
+    tcl.eval("outer")
+
+def test_option_off_costs_nothing(tcl):
+    profiled = "korvex.tcl.profiler" in sys.modules
+    assert profiled == {profiled}
+"""
+
+
+@pytest.mark.parametrize("extra", [[], ["-n", "2"]], ids=["one-process", "xdist"])
+def test_pytest_option(tmp_path, extra):
+    if extra:
+        pytest.importorskip("xdist")
+    (tmp_path / "test_t.py").write_text(PYTEST_FILE.replace("{profiled}", "True"))
+    done = run(["-m", "pytest", "-q", "-p", "no:cacheprovider", "--tcl-profile=out", "--tcl-profile-per-test"]
+               + extra, tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "Tcl profile: top 20 by own time" in done.stdout
+    total = Stats().load(tmp_path / "out" / "tcl.prof")
+    rows = {r.name: r for r in total.rows()}
+    assert (rows["::nap"].calls, rows["::outer"].calls) == (8, 4)
+    assert rows["::nap"].own == pytest.approx(0.08, rel=0.5)
+    per_test = sorted(os.listdir(tmp_path / "out" / "tests"))
+    assert len([n for n in per_test if n.endswith(".prof")]) == 5
+    assert not os.path.exists(tmp_path / "out" / ".workers")
+    if not extra:  # the option off: the profiler is not even imported
+        (tmp_path / "test_t.py").write_text(PYTEST_FILE.replace("{profiled}", "False"))
+        off = run(["-m", "pytest", "-q", "-p", "no:cacheprovider"], tmp_path)
+        assert off.returncode == 0, off.stdout + off.stderr
+        assert "Tcl profile" not in off.stdout
+
+
+def test_console_profile(tmp_path):
+    (tmp_path / "main.tcl").write_text(textwrap.dedent("""\
+        proc fact {n} { if {$n <= 1} { return 1 }; return [expr {$n * [fact [expr {$n - 1}]]}] }
+        for {set i 0} {$i < 10} {incr i} { fact 5 }
+        puts done
+    """))
+    done = run(["-m", "korvex.tcl", "--profile=p", "main.tcl"], tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "done\n"
+    assert "5(::fact)" not in done.stderr and "main.tcl:1(::fact)" in done.stderr
+    rows = {r.name: r for r in Stats().load(tmp_path / "p" / "tcl.prof").rows()}
+    assert (rows["::fact"].calls, rows["::fact"].primitive_calls) == (50, 10)
