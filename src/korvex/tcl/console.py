@@ -42,8 +42,8 @@ _FLUSH_TCL = ("apply {{} {foreach c {stdout stderr} "
 
 
 def _usage(prog):
-    return ("usage: {p} [--no-tclx] [--coverage PATH ...] [--profile[=DIR]] [-i] [-encoding NAME] [FILE [ARG ...]]\n"
-            "       {p} [--no-tclx] [--coverage PATH ...] [--profile[=DIR]] [-i] -c SCRIPT [ARG ...]\n"
+    return ("usage: {p} [--no-tclx] [--coverage PATH ...] [-i] [-encoding NAME] [FILE [ARG ...]]\n"
+            "       {p} [--no-tclx] [--coverage PATH ...] [-i] -c SCRIPT [ARG ...]\n"
             "       {p} [--no-tclx] --python\n").format(p=prog)
 
 

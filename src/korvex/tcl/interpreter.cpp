@@ -864,16 +864,8 @@ KX_MODULE(interpreter, m) {
              "directories) that this interpreter, and any other with coverage installed,\n"
              "sources while it runs: ``with interp.coverage(['lib']) as cov: ...``, then\n"
              "``cov.data().report('term')``.")
-        .def("profile",
-             [](nb::handle self, bool commands) {
-                 nb::object cls = import_attr("korvex.tcl.profiler", "Profile");
-                 return cls(self, "commands"_a = commands);
-             },
-             nb::kw_only(), "commands"_a = false,
-             "A korvex.tcl.profiler.Profile of this interpreter's Tcl work (and its child\n"
-             "interpreters') while it runs: ``with interp.profile() as prof: ...``, then\n"
-             "``prof.print_stats()`` or ``prof.dump_stats(path)``. With `commands`, built-in\n"
-             "and C commands are entries too.")
+        .def("profile", [](nb::handle s, bool c) { return import_attr("korvex.tcl.profiler", "Profile")(s, c); },
+             nb::kw_only(), "commands"_a = false, "A korvex.tcl.profiler.Profile: ``with interp.profile() as prof: ...``.")
         .def("time_limit", &time_limit, "seconds"_a.none(),
              "A context manager bounding all Tcl work started inside it: once\n"
              "`seconds` (wall clock, from entering) have passed, the running Tcl work\n"

@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import marshal
 import os
-import pstats
+import pstats as _pstats
 import sys
 from collections import Counter
 from typing import IO, Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union
@@ -149,7 +149,7 @@ class Stats:
 
     def pstats(self) -> Dict[Func, Entry]:
         """The data as pstats holds it (what ``pstats.Stats`` loads from a file)."""
-        return {func: (e[0], e[1], e[2], e[3], {c: tuple(v) for c, v in e[4].items()})  # type: ignore[misc]
+        return {func: (e[0], e[1], e[2], e[3], {c: tuple(v) for c, v in e[4].items()})
                 for func, e in self._entries.items()}
 
     def rows(self, sort: str = "own") -> List[Row]:
@@ -159,7 +159,7 @@ class Stats:
                 "calls": lambda r: (-r.calls, r.name), "name": lambda r: (r.name, r.file, r.line)}
         if sort not in keys:
             raise ValueError("sort must be one of %s, not %r" % (", ".join(keys), sort))
-        return sorted(rows, key=keys[sort])  # type: ignore[arg-type]
+        return sorted(rows, key=keys[sort])
 
     def collapsed(self) -> List[str]:
         """The collapsed stacks: "outer;inner;innermost N" lines, N the own
@@ -177,10 +177,10 @@ class Stats:
             for line in self.collapsed():
                 f.write(line + "\n")
 
-    def to_pstats(self, stream: Optional[IO[str]] = None) -> pstats.Stats:
+    def to_pstats(self, stream: Optional[IO[str]] = None) -> _pstats.Stats:
         """A ``pstats.Stats`` of this data."""
         holder = _Holder(self.pstats())
-        return pstats.Stats(holder, stream=stream)  # type: ignore[arg-type]
+        return _pstats.Stats(holder, stream=stream)  # type: ignore[arg-type]
 
     def print_stats(self, sort: str = "tottime", limit: Optional[int] = None,
                     file: Optional[IO[str]] = None) -> None:
@@ -265,7 +265,7 @@ class Profile(Stats):
     """Profiles the Tcl work of an interpreter while the block runs:
     ``with interp.profile() as prof: ...``; the data is there once it ends."""
 
-    def __init__(self, interp: Any, *, commands: bool = False) -> None:
+    def __init__(self, interp: Any, commands: bool = False) -> None:
         super().__init__()
         self.interp = interp
         self.commands = commands

@@ -1,5 +1,6 @@
 """Types of korvex.tcl.profiler._trace: the measuring half of the Tcl profiler."""
 
+from collections.abc import Callable
 from typing import Any
 
 _Taken = tuple[
@@ -9,8 +10,8 @@ _Taken = tuple[
     list[tuple[list[int], int]],
 ]
 
-def new_session(commands: bool = False) -> int: ...
-def attach(session: int, interp: Any) -> bool: ...
-def detach(session: int, interp: Any) -> None: ...
-def take(session: int) -> _Taken: ...
-def close_session(session: int) -> None: ...
+new_session: Callable[..., int]
+attach: Callable[[int, Any], bool]
+detach: Callable[[int, Any], None]
+take: Callable[[int], _Taken]
+close_session: Callable[[int], None]
