@@ -1,5 +1,5 @@
 """Profiling Tcl: which Tcl procedures a run spends its time in, in the forms
-Python's profilers use.
+Python's profilers use::
 
     with interp.profile() as prof:
         interp.eval("run_the_suite")
@@ -203,8 +203,9 @@ class Stats:
                                                "filename:lineno(function)")]
         for r in shown:
             calls = str(r.calls) if r.calls == r.primitive_calls else "%d/%d" % (r.calls, r.primitive_calls)
-            lines.append("%9s %9.3f %9.6f %9.3f %9.6f  %s(%s)" % (
-                calls, r.own, r.own_per_call, r.total, r.total_per_call, r.location, r.name))
+            lines.append("%9s %9.3f %9.6f %9.3f %9.6f  %s" % (
+                calls, r.own, r.own_per_call, r.total, r.total_per_call,
+                _pstats.func_std_string((r.file, r.line, r.name))))
         return "\n".join(lines) + "\n"
 
     def __bool__(self) -> bool:
