@@ -241,3 +241,71 @@ def test_console_profile(tmp_path):
     assert "5(::fact)" not in done.stderr and "main.tcl:1(::fact)" in done.stderr
     rows = {r.name: r for r in Stats().load(tmp_path / "p" / "tcl.prof").rows()}
     assert (rows["::fact"].calls, rows["::fact"].primitive_calls) == (50, 10)
+
+
+HOSTILE = r'''
+import threading
+from korvex.tcl.interpreter import Interpreter
+from korvex.tcl.profiler import Session
+i = Interpreter()
+i.eval("""
+proc selfdel {} { rename selfdel {}; return 1 }
+proc gen {} { yield 1; yield 2; return 3 }
+proc deep {n} { if {$n > 0} { deep [expr {$n - 1}] } else { py_stop } }
+""")
+state = {}
+i.createcommand("py_stop", lambda: state["prof"].stop())
+with i.profile() as outer:                      # two sessions on one interpreter
+    with i.profile(commands=True) as inner:
+        i.eval("selfdel")                       # a procedure deleting itself while it runs
+    i.eval("coroutine c gen; c")
+assert sorted(r.name for r in outer.rows()) == ["::gen", "::selfdel"], outer.rows()
+assert sorted(r.name for r in inner.rows()) == ["::selfdel", "<built-in ::rename>"], inner.rows()
+state["prof"] = p = i.profile().start()
+i.eval("deep 5")                                # ended from inside Tcl, six frames open
+assert {r.name: r.calls for r in p.rows()}["::deep"] == 6
+def py_start():
+    state["prof2"] = i.profile().start()
+i.createcommand("py_start", py_start)
+i.eval("proc wrapper {} { py_start; inner2 }; proc inner2 {} { return 2 }; wrapper; inner2")
+state["prof2"].stop()                           # started inside Tcl: leaves without enters
+assert {r.name: r.calls for r in state["prof2"].rows()} == {"::inner2": 2}
+with i.profile() as p3:                         # a child deleting itself; a coroutine resumed
+    i.eval("interp create k; k eval {proc die {} { interp delete {} }}; catch {k eval die}; catch {interp delete k}")
+    i.eval("c")
+i.eval("catch c")
+assert [r.name for r in p3.rows()] == ["{k} ::die"], p3.rows()
+s = Session()
+def worker():                                   # an interpreter of another thread
+    j = Interpreter()
+    s.attach(j)
+    j.eval("proc w {} {return 1}; w; w")
+    j.close()
+t = threading.Thread(target=worker)
+t.start()
+t.join()
+assert {r.name: r.calls for r in s.take().rows()} == {"::w": 2}
+assert not s.take()                             # taken: counting starts again
+s.close()
+assert s.attach(i) is False
+i.close()
+print("ok")
+'''
+
+
+def test_hostile_uses_in_a_process_of_their_own(tmp_path):
+    done = run(["-c", HOSTILE], tmp_path)
+    assert done.returncode == 0 and done.stdout == "ok\n", done.stdout + done.stderr
+
+
+def test_flame_graph_of_collapsed_stacks():
+    import xml.etree.ElementTree as ET
+
+    from korvex.tcl.profiler.flamegraph import render
+
+    svg = render(["a;b 300", "a;c 100", "a 100", "bad line", "d;e 500"], width=1020)
+    boxes = {g.find("{http://www.w3.org/2000/svg}title").text.split(" (")[0]:
+             float(g.find("{http://www.w3.org/2000/svg}rect").get("width"))
+             for g in ET.fromstring(svg).iter("{http://www.w3.org/2000/svg}g")}
+    assert boxes["all"] == pytest.approx(1000)
+    assert (boxes["a"], boxes["b"], boxes["c"], boxes["e"]) == pytest.approx((500, 300, 100, 500))

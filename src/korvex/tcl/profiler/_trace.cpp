@@ -134,7 +134,9 @@ struct Stack {
     long long naming = 0;  // ns naming took since the last entry (not the program's time)
 };
 
-thread_local Stack *t_naming = nullptr;  // the stack whose call is being named
+// The stack whose call is being named in this thread: the Tcl that naming
+// runs is no call of the program for any session.
+thread_local Stack *t_naming = nullptr;
 
 // Counts the time of a step of naming (Tcl run, the GIL taken) against the stack.
 struct NamingTime {
@@ -498,7 +500,7 @@ int on_enter(void *data, Interp *, int, const char *, tcl::Command token, int ob
     auto *a = static_cast<Attachment *>(data);
     Stack &st = *a->stack;
     Session &s = *a->session;
-    if (st.busy || s.closed.load(std::memory_order_relaxed))
+    if (st.busy || t_naming || s.closed.load(std::memory_order_relaxed))
         return tcl::kOk;
     st.busy = true;
     t_naming = &st;
@@ -548,7 +550,7 @@ int on_leave(void *data, Interp *interp, int, const char *, tcl::Command token, 
     auto *a = static_cast<Attachment *>(data);
     Stack &st = *a->stack;
     Session &s = *a->session;
-    if (st.busy)
+    if (st.busy || t_naming)  // Tcl run to name a call (of any session) is not the program's
         return tcl::kOk;
     long long t = now_ns();
     const Known *k = nullptr;
