@@ -309,3 +309,11 @@ def test_flame_graph_of_collapsed_stacks():
              for g in ET.fromstring(svg).iter("{http://www.w3.org/2000/svg}g")}
     assert boxes["all"] == pytest.approx(1000)
     assert (boxes["a"], boxes["b"], boxes["c"], boxes["e"]) == pytest.approx((500, 300, 100, 500))
+
+
+def test_children_made_before_the_profile():
+    with Interpreter() as interp:
+        interp.eval("interp create a; a eval {interp create b; b eval {proc p {} {return 1}}; proc q {} {b eval p}}")
+        with interp.profile() as prof:
+            interp.eval("a eval {q; q}")
+    assert {r.name: r.calls for r in prof.rows()} == {"{a} ::q": 2, "{a b} ::p": 2}

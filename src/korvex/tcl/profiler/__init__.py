@@ -233,13 +233,14 @@ class Session:
     def __init__(self, commands: bool = False) -> None:
         self._id: Optional[int] = _backend().new_session(bool(commands))
 
-    def attach(self, interp: Any) -> bool:
+    def attach(self, interp: Any, children: bool = False) -> bool:
         """Watches `interp` (a korvex Interpreter, tkinter.Tk or interpreter
-        pointer) and the child interpreters it makes from now on. Runs in the
-        interpreter's thread; False when it is watched already."""
+        pointer) and the child interpreters it makes from now on; with
+        `children`, those it has already too. Runs in the interpreter's
+        thread; False when it is watched already."""
         if self._id is None:
             return False
-        return bool(_backend().attach(self._id, interp))
+        return bool(_backend().attach(self._id, interp, _child_paths(interp) if children else []))
 
     def detach(self, interp: Any) -> None:
         """Stops watching `interp`, ending its entries still open."""
@@ -262,6 +263,26 @@ class Session:
             self._id = None
 
 
+def _child_paths(interp: Any) -> List[str]:
+    # The paths (Tcl lists) of the child interpreters of a korvex Interpreter
+    # or tkinter.Tk, at any depth.
+    tk = getattr(interp, "tk", None)
+    if tk is None:
+        return []
+    paths: List[str] = []
+    todo: List[Tuple[str, ...]] = [()]
+    try:
+        while todo:
+            path = todo.pop()
+            for name in tk.splitlist(tk.call("interp", "slaves", path)):
+                child = path + (str(name),)
+                paths.append(str(tk.call("format", "%s", child)))
+                todo.append(child)
+    except Exception:  # no `interp` command here: none known
+        pass
+    return paths
+
+
 class Profile(Stats):
     """Profiles the Tcl work of an interpreter while the block runs:
     ``with interp.profile() as prof: ...``; the data is there once it ends."""
@@ -277,7 +298,7 @@ class Profile(Stats):
             raise RuntimeError("this profile is running already")
         session = Session(self.commands)
         try:
-            session.attach(self.interp)
+            session.attach(self.interp, children=True)
         except BaseException:
             session.close()
             raise

@@ -658,14 +658,19 @@ long long new_session(bool commands) {
     return id;
 }
 
-bool attach(long long id, nb::handle interp_obj) {
+bool attach(long long id, nb::handle interp_obj, const std::vector<std::string> &children) {
     std::shared_ptr<Session> s = session_of(id);
     Interp *interp = tcl::interp_ptr(interp_obj);
     if (!interp)
         throw nb::value_error("no Tcl interpreter to profile");
     if (s->closed.load() || root_for(*s, interp))
         return false;
-    attach_to(s, std::make_shared<Stack>(), interp, nullptr, "");
+    auto stack = std::make_shared<Stack>();
+    attach_to(s, stack, interp, nullptr, "");
+    Attachment *root = root_for(*s, interp);
+    for (const std::string &path : children)  // the children it has already
+        if (Interp *child = tcl::api().GetChild(interp, path.c_str()))
+            attach_to(s, stack, child, root, path);
     return true;
 }
 
@@ -751,9 +756,10 @@ KX_MODULE(_trace, m) {
     tcl::api();
     m.def("new_session", &new_session, "commands"_a = false,
           "A new profiling session (with `commands`, built-in and C commands are entries too); its id.");
-    m.def("attach", &attach, "session"_a, "interp"_a.none(),
-          "Watch this interpreter (and the child interpreters it makes) for the session; False when\n"
-          "it already is, or the session is closed. Runs in the interpreter's thread.");
+    m.def("attach", &attach, "session"_a, "interp"_a.none(), "children"_a = std::vector<std::string>(),
+          "Watch this interpreter, the children at these paths (Tcl lists) and the child interpreters\n"
+          "they make for the session; False when it is watched already, or the session is closed.\n"
+          "Runs in the interpreter's thread.");
     m.def("detach", &detach, "session"_a, "interp"_a.none(),
           "Stop watching this interpreter, ending the entries still open. Runs in its thread.");
     m.def("take", &take, "session"_a,

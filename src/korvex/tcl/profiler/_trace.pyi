@@ -11,7 +11,7 @@ _Taken = tuple[
 ]
 
 new_session: Callable[..., int]
-attach: Callable[[int, Any], bool]
+attach: Callable[..., bool]
 detach: Callable[[int, Any], None]
 take: Callable[[int], _Taken]
 close_session: Callable[[int], None]
