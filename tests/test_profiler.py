@@ -206,24 +206,37 @@ def test_option_off_costs_nothing(tcl):
 """
 
 
+TCLTEST_FILE = """\
+package require tcltest
+namespace import ::tcltest::*
+proc ::tproc {} { return 7 }
+test t-1 {} -body { tproc } -result 7
+test t-2 {} -body { tproc; tproc } -result 7
+cleanupTests
+"""
+
+
 @pytest.mark.parametrize("extra", [[], ["-n", "2"]], ids=["one-process", "xdist"])
 def test_pytest_option(tmp_path, extra):
     if extra:
         pytest.importorskip("xdist")
     (tmp_path / "test_t.py").write_text(PYTEST_FILE.replace("{profiled}", "True"))
+    (tmp_path / "t.test").write_text(TCLTEST_FILE)
     done = run(["-m", "pytest", "-q", "-p", "no:cacheprovider", "--tcl-profile=out", "--tcl-profile-per-test"]
                + extra, tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "Tcl profile: top 20 by own time" in done.stdout
     total = Stats().load(tmp_path / "out" / "tcl.prof")
     rows = {r.name: r for r in total.rows()}
-    assert (rows["::nap"].calls, rows["::outer"].calls) == (8, 4)
-    assert rows["::nap"].own == pytest.approx(0.08, rel=0.5)
+    assert (rows["::nap"].calls, rows["::outer"].calls, rows["::tproc"].calls) == (8, 4, 3)
+    assert rows["::tproc"].file == str(tmp_path / "t.test")
+    assert 0.08 <= rows["::nap"].own < 2  # eight waits of 10 ms (longer on a busy machine)
     per_test = sorted(os.listdir(tmp_path / "out" / "tests"))
-    assert len([n for n in per_test if n.endswith(".prof")]) == 5
+    assert len([n for n in per_test if n.endswith(".prof")]) == 7
     assert not os.path.exists(tmp_path / "out" / ".workers")
     if not extra:  # the option off: the profiler is not even imported
         (tmp_path / "test_t.py").write_text(PYTEST_FILE.replace("{profiled}", "False"))
+        (tmp_path / "t.test").unlink()
         off = run(["-m", "pytest", "-q", "-p", "no:cacheprovider"], tmp_path)
         assert off.returncode == 0, off.stdout + off.stderr
         assert "Tcl profile" not in off.stdout
