@@ -121,15 +121,22 @@ struct Session {
 
 // An entry open on a thread's stack.
 struct Frame {
-    tcl::Command token;
-    Obj *const *objv;
     int func, node;
     long long start, sub;  // ns: when it began, what its callees took
 };
 
+// A command in progress, entry or not, and how many entries were open when it began.
+struct Mark {
+    tcl::Command token;
+    Obj *const *objv;
+    size_t frames;
+};
+constexpr size_t kMaxMarks = 1 << 16;
+
 // The stack of one thread's interpreters (a watched one and the children it made).
 struct Stack {
     std::vector<Frame> frames;
+    std::vector<Mark> marks;
     bool busy = false;  // naming runs Tcl: its commands are not the program's
     long long naming = 0;  // ns naming took since the last entry (not the program's time)
 };
@@ -513,6 +520,9 @@ int on_enter(void *data, Interp *, int, const char *, tcl::Command token, int ob
         st.naming = 0;
     }
     long long t = now_ns();
+    if (st.marks.size() >= kMaxMarks)  // left behind by commands whose leave never came
+        st.marks.erase(st.marks.begin(), st.marks.begin() + kMaxMarks / 2);
+    st.marks.push_back({token, objv, st.frames.size()});
     if (func < 0)
         return tcl::kOk;
     std::lock_guard<std::mutex> lock(s.mu);
@@ -520,7 +530,7 @@ int on_enter(void *data, Interp *, int, const char *, tcl::Command token, int ob
     int node = s.node_for(st.frames.empty() ? -1 : st.frames.back().node, func);
     s.tallies[func].active++;
     s.edge(caller, func).active++;
-    st.frames.push_back({token, objv, func, node, t, 0});
+    st.frames.push_back({func, node, t, 0});
     return tcl::kOk;
 }
 
@@ -564,15 +574,20 @@ int on_leave(void *data, Interp *interp, int, const char *, tcl::Command token, 
         if (Interp *child = tcl::api().GetChild(interp, path.c_str()))
             attach_to(a->session, a->stack, child, a, a->path.empty() ? path : a->path + " " + path);
     }
-    // The frame of this very call: on top, or below frames a coroutine left
-    // open when it yielded (closed now: their later time is not theirs).
-    size_t n = st.frames.size(), depth = 0;
-    while (depth < n && depth < 64 && !(st.frames[n - 1 - depth].token == token && st.frames[n - 1 - depth].objv == objv))
+    // The mark of this very call: on top, or below marks a coroutine left
+    // when it yielded. The entries opened since it began end now (those of
+    // a coroutine that yielded too: their later time is not theirs).
+    size_t n = st.marks.size(), depth = 0;
+    while (depth < n && depth < 64 && !(st.marks[n - 1 - depth].token == token && st.marks[n - 1 - depth].objv == objv))
         ++depth;
     if (depth == n || depth == 64)
         return tcl::kOk;
+    size_t frames = st.marks[n - 1 - depth].frames;
+    st.marks.resize(n - 1 - depth);
+    if (st.frames.size() <= frames)
+        return tcl::kOk;
     std::lock_guard<std::mutex> lock(s.mu);
-    for (size_t i = 0; i <= depth; ++i)
+    while (st.frames.size() > frames)
         close_top(s, st, t);
     return tcl::kOk;
 }
@@ -684,6 +699,7 @@ void detach(long long id, nb::handle interp_obj) {
         {
             std::lock_guard<std::mutex> lock(s->mu);
             long long t = now_ns();
+            a->stack->marks.clear();
             while (!a->stack->frames.empty())
                 close_top(*s, *a->stack, t);
         }
