@@ -65,6 +65,18 @@ class _TclProfile:
                     from None
             self.run = RunProfile(commands)
 
+    @pytest.hookimpl(wrapper=True)
+    def pytest_runtest_call(self, item: pytest.Item) -> Any:
+        # A tcltest file's run hands each test to pytest from inside an open
+        # tcltest::test: pytest's time between the tests is not Tcl's.
+        if self.run is not None:
+            self.run.session.resume()
+        try:
+            return (yield)
+        finally:
+            if self.run is not None:
+                self.run.session.pause()
+
     @pytest.hookimpl(trylast=True)
     def pytest_runtest_logfinish(self, nodeid: str, location: Any) -> None:
         if self.run is None or not self.per_test:

@@ -205,11 +205,18 @@ class Stats:
             calls = str(r.calls) if r.calls == r.primitive_calls else "%d/%d" % (r.calls, r.primitive_calls)
             lines.append("%9s %9.3f %9.6f %9.3f %9.6f  %s" % (
                 calls, r.own, r.own_per_call, r.total, r.total_per_call,
-                _pstats.func_std_string((r.file, r.line, r.name))))
+                _shown(r)))
         return "\n".join(lines) + "\n"
 
     def __bool__(self) -> bool:
         return bool(self._entries)
+
+
+def _shown(row: Row) -> str:
+    # As pstats prints a function: file:line(name), or a built-in's name in braces.
+    if row.file == "~":
+        return "{%s}" % row.name[1:-1] if row.name.startswith("<") and row.name.endswith(">") else row.name
+    return "%s:%d(%s)" % (row.file, row.line, row.name)
 
 
 class _Holder:
@@ -254,6 +261,19 @@ class Session:
         if self._id is not None:
             stats._add_taken(_backend().take(self._id))
         return stats
+
+    def pause(self) -> None:
+        """From now until resume(), the entries open in this thread's
+        interpreters do not count the time: it is not theirs (the caller's
+        own work while Tcl waits for it inside a call, as pytest's between
+        the tests of a tcltest file)."""
+        if self._id is not None:
+            _backend().pause(self._id)
+
+    def resume(self) -> None:
+        """Ends a pause()."""
+        if self._id is not None:
+            _backend().resume(self._id)
 
     def close(self) -> None:
         """Ends the session: interpreters not detached keep an idle trace

@@ -88,6 +88,7 @@ struct Session {
     std::vector<Node> nodes;
     std::unordered_map<unsigned long long, int> node_index;  // parent + 1 << 32 | func
     std::vector<struct Attachment *> roots;
+    long long paused = 0;  // when pause() was called, or 0
 
     explicit Session(bool c) : commands(c) {}
 
@@ -164,6 +165,7 @@ struct Known {
 };
 
 struct Attachment {
+    tcl::ThreadId thread;  // the interpreter's
     std::shared_ptr<Session> session;
     std::shared_ptr<Stack> stack;
     Interp *interp;
@@ -625,6 +627,7 @@ void attach_to(const std::shared_ptr<Session> &session, const std::shared_ptr<St
                Attachment *parent, const std::string &path) {
     const tcl::Api &api = tcl::api();
     auto *a = new Attachment;
+    a->thread = api.GetCurrentThread();
     a->session = session;
     a->stack = stack;
     a->interp = interp;
@@ -707,6 +710,30 @@ void detach(long long id, nb::handle interp_obj) {
     }
 }
 
+// From pause() to resume(), the entries open in this thread's interpreters
+// stand still: the time is another's (pytest's, between the turns of a
+// tcltest file's test run inside an open `tcltest::test`).
+void pause_session(long long id) {
+    std::shared_ptr<Session> s = session_of(id);
+    std::lock_guard<std::mutex> lock(s->mu);
+    if (!s->paused)
+        s->paused = now_ns();
+}
+
+void resume_session(long long id) {
+    std::shared_ptr<Session> s = session_of(id);
+    std::lock_guard<std::mutex> lock(s->mu);
+    if (!s->paused)
+        return;
+    long long still = now_ns() - s->paused;
+    s->paused = 0;
+    tcl::ThreadId here = tcl::api().GetCurrentThread();
+    for (Attachment *a : s->roots)
+        if (a->thread == here)
+            for (Frame &f : a->stack->frames)
+                f.start += still;
+}
+
 using Taken = std::tuple<std::vector<std::tuple<std::string, std::string, int>>,
                          std::vector<std::tuple<int, unsigned long long, unsigned long long, long long, long long>>,
                          std::vector<std::tuple<int, int, unsigned long long, unsigned long long, long long, long long>>,
@@ -783,6 +810,9 @@ KX_MODULE(_trace, m) {
           "again: functions are (name, file, line) by index; tallies (function, calls, primitive\n"
           "calls, own ns, total ns); edges (caller or -1, callee, calls, primitive, own, total);\n"
           "stacks (path of functions, own ns).");
+    m.def("pause", &pause_session, "session"_a,
+          "Time from now until resume() is not the entries' open in this thread's interpreters.");
+    m.def("resume", &resume_session, "session"_a, "See pause().");
     m.def("close_session", &close_session, "session"_a,
           "End a session: its traces do nothing from now on (detach first to remove them).");
 }
