@@ -330,3 +330,58 @@ def test_children_made_before_the_profile():
         with interp.profile() as prof:
             interp.eval("a eval {q; q}")
     assert {r.name: r.calls for r in prof.rows()} == {"{a} ::q": 2, "{a b} ::p": 2}
+
+
+def test_paused_time_is_not_the_open_entries():
+    import time
+
+    from korvex.tcl.profiler import Session
+
+    session = Session()
+    with Interpreter() as interp:
+        def elsewhere():  # as pytest between two tests of a tcltest file
+            session.pause()
+            time.sleep(0.3)
+            session.resume()
+        interp.createcommand("elsewhere", elsewhere)
+        interp.eval("proc host {} { elsewhere; after 100 }")
+        session.attach(interp)
+        interp.eval("host")
+        session.detach(interp)
+    rows = {r.name: r for r in session.take().rows()}
+    session.close()
+    assert rows["::host"].total == pytest.approx(0.1, abs=0.08)
+    assert rows["python:%s.%s.<locals>.elsewhere" % (__name__, "test_paused_time_is_not_the_open_entries")].calls == 1
+
+
+def failing_callback():
+    raise ValueError("from Python")
+
+
+def test_redefinitions_and_python_errors(tmp_path):
+    first, second = tmp_path / "first.tcl", tmp_path / "second.tcl"
+    first.write_text("proc ::p {} { return 1 }\n")
+    second.write_text("\n\nproc ::p {} { return 2 }\n")
+    with Interpreter() as interp:
+        interp.createcommand("pyfail", failing_callback)
+        interp.eval("proc ::calls_python {} { pyfail }")
+        with interp.profile() as prof:
+            interp.eval("source {%s}; p; p; source {%s}; p" % (first, second))
+            interp.eval("catch calls_python; catch calls_python")
+    rows = {(r.name, r.file, r.line): r.calls for r in prof.rows()}
+    assert rows[("::p", str(first), 1)] == 2
+    assert rows[("::p", str(second), 3)] == 1  # a new procedure of the same name is another entry
+    assert rows[("::calls_python", "~", 0)] == 2
+    assert rows[("python:%s.failing_callback" % __name__, __file__,
+                 failing_callback.__code__.co_firstlineno)] == 2
+
+
+@pytest.mark.parametrize("script, status", [("fact 4\nexit 3\n", 3), ("fact 4\nerror oops\n", 1)])
+def test_console_writes_the_profile_however_the_script_ends(tmp_path, script, status):
+    (tmp_path / "main.tcl").write_text("proc fact {n} { if {$n <= 1} { return 1 }; "
+                                       "return [expr {$n * [fact [expr {$n - 1}]]}] }\n" + script)
+    done = run(["-m", "korvex.tcl", "--profile", "main.tcl"], tmp_path)
+    assert done.returncode == status, done.stderr
+    rows = {r.name: r.calls for r in Stats().load(tmp_path / "prof" / "tcl.prof").rows()}
+    assert rows["::fact"] == 4
+    assert (tmp_path / "prof" / "tcl.collapsed").read_text().startswith("::fact ")

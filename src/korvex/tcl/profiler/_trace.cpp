@@ -122,6 +122,7 @@ struct Session {
 
 // An entry open on a thread's stack.
 struct Frame {
+    Tally *edge;  // the caller's edge to it (the map's nodes stay put)
     int func, node;
     long long start, sub;  // ns: when it began, what its callees took
 };
@@ -531,8 +532,9 @@ int on_enter(void *data, Interp *, int, const char *, tcl::Command token, int ob
     int caller = st.frames.empty() ? -1 : st.frames.back().func;
     int node = s.node_for(st.frames.empty() ? -1 : st.frames.back().node, func);
     s.tallies[func].active++;
-    s.edge(caller, func).active++;
-    st.frames.push_back({func, node, t, 0});
+    Tally *edge = &s.edge(caller, func);
+    edge->active++;
+    st.frames.push_back({edge, func, node, t, 0});
     return tcl::kOk;
 }
 
@@ -543,8 +545,7 @@ void close_top(Session &s, Stack &st, long long t) {
     long long total = t - f.start, own = total - f.sub;
     if (own < 0)
         own = 0;
-    int caller = st.frames.empty() ? -1 : st.frames.back().func;
-    for (Tally *tally : {&s.tallies[f.func], &s.edge(caller, f.func)}) {
+    for (Tally *tally : {&s.tallies[f.func], f.edge}) {
         tally->calls++;
         tally->own += own;
         if (--tally->active <= 0) {
