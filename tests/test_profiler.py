@@ -298,7 +298,7 @@ t = threading.Thread(target=worker)
 t.start()
 t.join()
 assert {r.name: r.calls for r in s.take().rows()} == {"::w": 2}
-assert not s.take()                             # taken: counting starts again
+assert not s.take().rows()                      # taken: counting starts again
 s.close()
 assert s.attach(i) is False
 i.close()

@@ -208,9 +208,6 @@ class Stats:
                 _shown(r)))
         return "\n".join(lines) + "\n"
 
-    def __bool__(self) -> bool:
-        return bool(self._entries)
-
 
 def _shown(row: Row) -> str:
     # As pstats prints a function: file:line(name), or a built-in's name in braces.

@@ -31,6 +31,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -156,7 +157,7 @@ struct NamingTime {
     }
 };
 
-enum Kind { kProc, kApply, kObject, kMy, kNext, kPython, kBuiltin, kInterp };
+enum Kind { kProc, kApply, kObject, kMy, kNext, kPython, kBuiltin, kInterp, kDefine };
 
 struct Known {
     void *client;  // the command's data when it was named: a new proc has new data
@@ -178,6 +179,8 @@ struct Attachment {
     std::vector<Attachment *> children;
     std::unordered_map<void *, Known> known;
     std::unordered_map<std::string, int> keyed;  // methods and lambdas by name
+    // Where procedures were defined while watched (by token, with their data).
+    std::unordered_map<void *, std::pair<void *, std::pair<std::string, int>>> defined;
     tcl::ObjCmdProc object_proc = nullptr;  // the command procedure of TclOO's objects
 };
 
@@ -422,9 +425,16 @@ int name_call(Attachment *a, tcl::Command token, int objc, Obj *const objv[]) {
         int line = 0;
         size_t colon = name.rfind(':');
         std::string tail = colon == std::string::npos ? name : name.substr(colon + 1);
-        if (info.objProc == api.InterpProc) {
+        auto where = a->defined.find(token);
+        if (info.objProc == api.InterpProc && where != a->defined.end() && where->second.first == info.objClientData) {
+            k.kind = kProc;  // defined while watched: where was noted then
+            file = where->second.second.first;
+            line = where->second.second.second;
+        } else if (info.objProc == api.InterpProc) {
             k.kind = kProc;
             locate(a->interp, {str("proc"), str(name)}, file, line);
+        } else if (name == "::proc") {
+            k.kind = kDefine;
         } else if (name == "::apply") {
             k.kind = kApply;
         } else if (name == "::interp") {
@@ -455,7 +465,8 @@ int name_call(Attachment *a, tcl::Command token, int objc, Obj *const objv[]) {
             name = name.substr(0, colon - 1) + " " + tail;
             locate(a->interp, {str("method"), str(name.substr(0, colon - 1)), str(tail)}, file, line);
         }
-        if (k.kind == kProc || k.kind == kPython || ((k.kind == kBuiltin || k.kind == kInterp) && s.commands)) {
+        if (k.kind == kProc || k.kind == kPython ||
+            ((k.kind == kBuiltin || k.kind == kInterp || k.kind == kDefine) && s.commands)) {
             std::string shown = k.kind == kProc || k.kind == kPython ? name : "<built-in " + name + ">";
             std::lock_guard<std::mutex> lock(s.mu);
             k.func = s.func_for(a->prefix + shown, file, line);
@@ -468,6 +479,7 @@ int name_call(Attachment *a, tcl::Command token, int objc, Obj *const objv[]) {
     case kPython:
     case kBuiltin:
     case kInterp:
+    case kDefine:
         return k.func;
     case kObject:
     case kMy:
@@ -559,6 +571,35 @@ void close_top(Session &s, Stack &st, long long t) {
         st.frames.back().sub += total;
 }
 
+// A procedure just defined: where its `proc` command stands (Tcl's frame
+// data for the command in progress), much cheaper than asking its bytecode
+// at its first call.
+void note_definition(Attachment *a, Interp *interp, Obj *name) {
+    const tcl::Api &api = tcl::api();
+    std::string where;
+    Stack &st = *a->stack;
+    st.busy = true;
+    t_naming = &st;
+    bool ok = run(interp, {str("::info"), str("frame"), str("-1")}, where);
+    t_naming = nullptr;
+    st.busy = false;
+    std::vector<std::string> items = ok ? elements(where) : std::vector<std::string>();
+    std::string file;
+    int line = 0;
+    for (size_t i = 0; i + 1 < items.size(); i += 2) {
+        if (items[i] == "file")
+            file = items[i + 1];
+        else if (items[i] == "line")
+            line = std::atoi(items[i + 1].c_str());
+    }
+    if (file.empty() || line <= 0)
+        return;
+    tcl::Command token = api.FindCommand(interp, text_of(name).c_str(), nullptr, 0);
+    tcl::CmdInfo info{};
+    if (token && api.GetCommandInfoFromToken(token, &info) && info.objProc == api.InterpProc)
+        a->defined[token] = {info.objClientData, {file, line}};
+}
+
 int on_leave(void *data, Interp *interp, int, const char *, tcl::Command token, int objc, Obj *const objv[]) {
     auto *a = static_cast<Attachment *>(data);
     Stack &st = *a->stack;
@@ -577,6 +618,8 @@ int on_leave(void *data, Interp *interp, int, const char *, tcl::Command token, 
         if (Interp *child = tcl::api().GetChild(interp, path.c_str()))
             attach_to(a->session, a->stack, child, a, a->path.empty() ? path : a->path + " " + path);
     }
+    if (k && k->kind == kDefine && objc == 4 && !s.closed.load(std::memory_order_relaxed))
+        note_definition(a, interp, objv[1]);
     // The mark of this very call: on top, or below marks a coroutine left
     // when it yielded. The entries opened since it began end now (those of
     // a coroutine that yielded too: their later time is not theirs).
