@@ -502,6 +502,51 @@ def test_usage_errors(capfd, args, message):
     assert err.endswith(": error: %s\n" % message)
 
 
+# The installed script (pip's korvex-tcl) and python -m korvex.tcl.
+SCRIPT = os.path.join(os.path.dirname(sys.executable), "korvex-tcl")
+
+
+@pytest.mark.parametrize("command", [CONSOLE, [SCRIPT]], ids=["-m", "script"])
+@pytest.mark.parametrize("args, input", [
+    (["probe.tcl"], ""), (["-c", "set ::marker 1; puts [probe]"], ""), ([], "set ::marker 1\nputs [probe]\n"),
+    (["--no-tclx", "probe.tcl"], ""),
+], ids=["file", "-c", "piped", "no-tclx"])
+def test_the_console_process_has_one_interpreter(tmp_path, command, args, input):
+    # The script runs in the package's shared interpreter, which Python code
+    # of the process (here a start-up hook's command) reaches as korvex.tcl.
+    from test_entrypoints import make_distribution
+
+    make_distribution(tmp_path, [("tcl_init", "probe")])
+    (tmp_path / "probe.tcl").write_text("set ::marker 1\nputs [probe]\n")
+    env = dict(_env(tmp_path), PYTHONPATH=str(tmp_path))
+    result = subprocess.run([*command, *args], input=input, cwd=tmp_path, capture_output=True, text=True,
+                            timeout=TIMEOUT, env=env)
+    assert (result.stdout, result.stderr, result.returncode) == ("1 1\n", "", 0)
+
+
+def test_a_file_run_imports_only_what_it_needs(tmp_path):
+    # What costs a console start milliseconds and a file run never uses.
+    (tmp_path / "hi.tcl").write_text("puts hi\n")
+    for _ in range(2):  # (the first run in a new home writes the launcher)
+        result = subprocess.run([sys.executable, "-X", "importtime", SCRIPT, "hi.tcl"], cwd=tmp_path,
+                                capture_output=True, text=True, timeout=TIMEOUT, env=_env(tmp_path))
+    assert result.stdout == "hi\n"
+    imported = {line.rpartition("|")[2].strip() for line in result.stderr.splitlines() if "|" in line}
+    assert "korvex.tcl.console" in imported
+    assert imported & {"ctypes", "typing", "json", "hashlib", "tempfile", "korvex.tcl.internal"} == set()
+
+
+def test_main_called_with_arguments_leaves_the_shared_interpreter_alone(capfd):
+    # Called from a program (argv given), the console runs in an interpreter
+    # of its own, as before.
+    import korvex.tcl
+
+    assert main(["-c", "set ::console_marker 1; puts [info exists ::console_marker]"]) == 0
+    assert capfd.readouterr().out == "1\n"
+    assert korvex.tcl.eval("info exists ::console_marker") == "0"
+    assert korvex.tcl.eval("info commands ::exit") == ""
+
+
 def test_main_returns_the_status(capfd):
     assert main(["-c", "puts hello; exit 9"]) == 9
     assert main(["-c", "set x 1"]) == 0

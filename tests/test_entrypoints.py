@@ -21,6 +21,16 @@ not_callable = 42
 
 def broken(interp):
     raise RuntimeError("hook failed")
+
+def probe(interp):
+    # A Tcl command "probe": how many interpreters this hook has met, and
+    # whether the package's shared interpreter sees the variable ::marker.
+    calls.append(interp)
+
+    def probe():
+        from korvex.tcl.interpreter import _global_interpreter
+        return "%d %s" % (len(calls), _global_interpreter.eval("info exists ::marker"))
+    interp.create_callback(probe, cmd_name="::probe")
 '''
 
 

@@ -15,7 +15,9 @@ def _import_as_the_console_says():
     --no-tclx plain Tcl for the whole run (KORVEX_TCL_TCLX=0, which the
     programs it starts inherit too); for --help, --version or a command line
     the console will refuse, plain Tcl only to get there. Without TclX the
-    console says so in one line."""
+    console says so in one line. A console that runs Tcl runs it in this
+    interpreter (one interpreter in the process, as in tclsh), so it is made
+    in the environment tclsh would have."""
     import os
 
     args = _console_options.console_command_line()
@@ -29,6 +31,8 @@ def _import_as_the_console_says():
     runs_tcl = opts is not None and opts.action is None
     if not runs_tcl or opts.tclx is False:
         os.environ["KORVEX_TCL_TCLX"] = "0"
+    if runs_tcl:
+        _console_options.undo_locale_coercion()
     try:
         from . import interpreter  # noqa: F401
     except ImportError as exc:
@@ -41,6 +45,8 @@ def _import_as_the_console_says():
                 os.environ.pop("KORVEX_TCL_TCLX", None)
             else:
                 os.environ["KORVEX_TCL_TCLX"] = saved
+    if runs_tcl:
+        _console_options.made_for_console(args)
 
 
 _import_as_the_console_says()

@@ -5,7 +5,10 @@ Imports nothing of korvex.tcl."""
 
 import os
 import sys
-from typing import List, Optional, Sequence
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing costs every console start a few milliseconds
+    from typing import List, Optional, Sequence
 
 
 class Usage(Exception):
@@ -27,7 +30,7 @@ class Options:
         self.profile: Optional[str] = None  # --profile[=DIR]: the directory of the profile
 
 
-def parse(argv: Sequence[str]) -> Options:
+def parse(argv: "Sequence[str]") -> Options:
     opts = Options()
     rest = list(argv)
     while rest:
@@ -103,7 +106,7 @@ _PROGRAM = "korvex-tcl"
 _MODULES = ("korvex.tcl", "korvex.tcl.__main__")
 
 
-def console_command_line() -> Optional[List[str]]:
+def console_command_line() -> "Optional[List[str]]":
     """The console's arguments when this process is the console
     (``korvex-tcl ...``, ``python -m korvex.tcl ...``), else None.
 
@@ -128,3 +131,50 @@ def console_command_line() -> Optional[List[str]]:
     if isinstance(path, str) and os.path.basename(path) == _PROGRAM and os.path.basename(argv[0]) == _PROGRAM:
         return argv[1:]
     return None
+
+
+# The console's arguments the package's shared interpreter was made for (the
+# process being the console), until the console takes that interpreter for
+# its run: see made_for_console() and take_shared().
+_shared_made_for: "Optional[List[str]]" = None
+
+
+def made_for_console(args: "List[str]") -> None:
+    """Notes that the shared interpreter was made as the console's command
+    line `args` asks (korvex.tcl calls this)."""
+    global _shared_made_for
+    _shared_made_for = list(args)
+
+
+def take_shared(args: "Sequence[str]") -> bool:
+    """Whether the console running with the process's arguments `args` may
+    run in the shared interpreter: the package made it for exactly this
+    command line, and no run has taken it yet."""
+    global _shared_made_for
+    if _shared_made_for is None or _shared_made_for != list(args):
+        return False
+    _shared_made_for = None
+    return True
+
+
+# What Python sets LC_CTYPE to when it finds the C locale (PEP 538).
+_COERCED = ("C.UTF-8", "C.utf8", "UTF-8")
+
+
+def undo_locale_coercion() -> None:
+    """Takes back what Python did to a C locale at start-up: it set LC_CTYPE
+    in the environment (where Tcl's env() shows it, and where Tcl reads its
+    system encoding from); tclsh leaves both alone. Python did so exactly
+    when it also chose its UTF-8 mode for that locale by itself. Done before
+    the console's interpreter is made, which reads the environment."""
+    if (sys.flags.utf8_mode != 1 or "utf8" in getattr(sys, "_xoptions", {})
+            or os.environ.get("PYTHONUTF8") or os.environ.get("LC_ALL")
+            or os.environ.get("LC_CTYPE") not in _COERCED):
+        return
+    del os.environ["LC_CTYPE"]
+    import locale
+
+    try:
+        locale.setlocale(locale.LC_CTYPE, "")
+    except locale.Error:
+        pass

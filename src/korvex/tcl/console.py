@@ -143,8 +143,10 @@ def _exit_command(interp):
     return exit
 
 
-def _new_interpreter(argv0, args, interactive, tclx=None):
-    interp = Interpreter(tclx=tclx)
+def _new_interpreter(argv0, args, interactive, tclx=None, interp=None):
+    """The console's interpreter, set up for a run: a new one, or `interp`."""
+    if interp is None:
+        interp = Interpreter(tclx=tclx)
     interp.set_var("::argv0", argv0)
     interp.set_list("::argv", args)
     interp.set_int("::argc", len(args))
@@ -154,6 +156,19 @@ def _new_interpreter(argv0, args, interactive, tclx=None):
     interp.eval("if {[info commands ::exit] ne {}} {rename ::exit {}}", record=False)
     interp.create_callback(_exit_command(interp), cmd_name="::exit")
     return interp
+
+
+def _shared_interpreter(own_process):
+    """The package's shared interpreter when the console may run in it: the
+    process is the console, and the package made that interpreter for this
+    command line (korvex.tcl, at import). Then the process has one
+    interpreter, as tclsh has, and its Python side (korvex.tcl.eval, start-up
+    hooks, callbacks) sees the script's. Else None: a new one is made."""
+    if not own_process or not _console_options.take_shared(sys.argv[1:]):
+        return None
+    from .interpreter import _global_interpreter
+
+    return _global_interpreter
 
 
 def _use_launcher(tclx=None):
@@ -532,10 +547,11 @@ def _run(opts, prog, own_process):
     argv0 = opts.file if opts.file is not None else prog
     plain_prompt = opts.file is None and opts.script is None
     interactive = opts.interactive or (plain_prompt and sys.stdin.isatty())
-    interp = _new_interpreter(argv0, opts.args, interactive and plain_prompt, opts.tclx)
+    shared = _shared_interpreter(own_process)
+    interp = _new_interpreter(argv0, opts.args, interactive and plain_prompt, opts.tclx, shared)
     give_back = lambda: None  # noqa: E731
     try:
-        if own_process:
+        if own_process and shared is None:
             from .interpreter import _global_interpreter
 
             give_back = _tclsh.own_std_channels(interp, _global_interpreter)
@@ -686,11 +702,11 @@ def _start_coverage(paths):
 def _child_coverage():
     """Measuring for the console that started this one, as it asked (None
     when it did not)."""
-    import json
-
     text = os.environ.get(_CHILD_COVERAGE)
     if not text:
         return None
+    import json
+
     try:
         asked = json.loads(text)
         paths = [p for p in asked["paths"] if isinstance(p, str) and os.path.exists(p)]

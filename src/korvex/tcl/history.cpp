@@ -29,7 +29,10 @@ PyTypeObject *g_entry_type;  // Entry
 // Entry: one recorded command. A plain C type: history entries are made on
 // every eval, so they must be as cheap as a Python object can be. An entry
 // keeps the raw clock reading; the datetime is made when first asked for
-// (most entries are never looked at). Likewise the text of a quick call's
+// (most entries are never looked at). Entries of this class are made without
+// counting toward the collector's threshold (gc_new_uncounted): while a
+// history fills, counted entries would start a collection every ~700
+// evaluations, each visiting every tracked object. Likewise the text of a quick call's
 // words: the entry keeps the word list (which nothing else holds) and joins
 // it when `api` is first read.
 struct EntryObject {
@@ -55,10 +58,11 @@ EntryObject *new_entry(PyTypeObject *type) {
         Py_SET_REFCNT(e, 1);
         return e;
     }
-    EntryObject *e = PyObject_GC_New(EntryObject, type);
+    // (A subclass's objects are Python's to lay out.)
+    PyObject *e = type == g_entry_type ? gc_new_uncounted(type) : (PyObject *)PyObject_GC_New(EntryObject, type);
     if (!e)
         throw nb::python_error();
-    return e;
+    return as_entry(e);
 }
 
 timespec clock_now() {
@@ -215,7 +219,10 @@ void entry_dealloc(PyObject *self) {
         g_free[g_nfree++] = as_entry(self);
         return;
     }
-    type->tp_free(self);
+    if (type == g_entry_type)
+        gc_free_uncounted(self);
+    else
+        type->tp_free(self);
     Py_DECREF(type);
 }
 

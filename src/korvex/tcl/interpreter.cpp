@@ -8,6 +8,7 @@
 #include "support/python/foreigncalls.hpp"
 #include "support/python/forwarder.hpp"
 #include "support/bridge/bridge.hpp"
+#include "support/bridge/quickeval.hpp"
 #include "support/bridge/casts.hpp"
 #include "support/bridge/closing.hpp"
 #include "support/bridge/errorframes.hpp"
@@ -296,7 +297,9 @@ nb::object eval(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, PyObje
 nb::object eval_in(PyObject *self, nb::object tk, nb::object registry, PyObject *code, PyObject *typecast) {
     bridge::Entry entry(tk, registry);
     entry.check();
-    PyObject *result = tk_eval(tk, code);
+    PyObject *result = nullptr;
+    if (!bridge::quick_eval(tk, code, &result))
+        result = tk_eval(tk, code);
     if (!result) {
         // (The details were taken when Tcl failed: reading them cannot fail.)
         nb::object caught = bridge::caught(tk);
@@ -473,7 +476,6 @@ nb::object cast_any(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, Py
     }
     return text;
 }
-
 
 // --- typed variable access -------------------------------------------------
 //
@@ -856,9 +858,7 @@ KX_MODULE(interpreter, m) {
         .def("getvar", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(getvar), a, k); },
              "args"_a, "kwargs"_a, "tkinter's getvar(), raising what stops its Tcl work (Ctrl-C, a time limit).")
         .def("coverage",
-             [](nb::handle self, nb::handle paths) {
-                 return import_attr("korvex.tcl.tclcoverage", "Coverage")(paths, self);
-             },
+             [](nb::handle self, nb::handle paths) { return import_attr("korvex.tcl.tclcoverage", "Coverage")(paths, self); },
              "paths"_a.none(),
              "A korvex.tcl.tclcoverage.Coverage of the Tcl files under `paths` (files or\n"
              "directories) that this interpreter, and any other with coverage installed,\n"

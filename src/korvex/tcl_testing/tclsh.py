@@ -20,7 +20,6 @@ console with this Python, so that ``exec [info nameofexecutable] f.tcl``
 
 from __future__ import annotations
 
-import ctypes
 import os
 import re
 import stat
@@ -31,67 +30,15 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:  # typing, like tempfile, hashlib and locale below, would cost every console start
     from typing import Any, Iterator, Optional, Tuple
 
-from korvex.tcl.internal import TclDLL
+from korvex.tcl import _console_options
+from korvex.tcl import _tclsh as _native
 from korvex.tcl.interpreter import TclError
 from korvex.tcl.zelph import zelph
 
 __all__ = ["eval_file", "command_loop", "write", "prompt_text", "own_std_channels", "launcher", "executable",
            "set_executable", "undo_locale_coercion"]
 
-# Tcl's Interp.evalFlags bits (tclInt.h).
-_EVAL_FILE = 0x02
-_ALLOW_EXCEPTIONS = 0x04
-
-# Public Tcl functions that run no Tcl code; prototypes of their own, so the
-# shared TclDLL's attributes stay as others set them.
-_Tcl_AllowExceptions = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(("Tcl_AllowExceptions", TclDLL))
-_Tcl_GetErrorLine = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p)(("Tcl_GetErrorLine", TclDLL))
-_Tcl_AddErrorInfo = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p)(("Tcl_AddErrorInfo", TclDLL))
-_Tcl_FindExecutable = ctypes.CFUNCTYPE(None, ctypes.c_char_p)(("Tcl_FindExecutable", TclDLL))
-_Tcl_GetStdChannel = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_int)(("Tcl_GetStdChannel", TclDLL))
-_Tcl_RegisterChannel = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)(("Tcl_RegisterChannel", TclDLL))
-_Tcl_GetNameOfExecutable = ctypes.CFUNCTYPE(ctypes.c_char_p)(("Tcl_GetNameOfExecutable", TclDLL))
-_Tcl_GetEncodingName = ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.c_void_p)(("Tcl_GetEncodingName", TclDLL))
-_Tcl_SetSystemEncoding = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p)(
-    ("Tcl_SetSystemEncoding", TclDLL))
-
 # --- evaluating a file ---------------------------------------------------------
-
-# Where evalFlags sits in Tcl's Interp structure: found once by watching the
-# one public function that sets a bit there. None: not found (then files are
-# run with "source", one command level deeper).
-_UNPROBED = object()
-_flags_offset = _UNPROBED
-_PROBE_BYTES = 1024  # the structure is several times larger
-
-
-def _probe_flags_offset(address: int) -> Any:
-    before = ctypes.string_at(address, _PROBE_BYTES)
-    _Tcl_AllowExceptions(address)
-    after = ctypes.string_at(address, _PROBE_BYTES)
-    size = ctypes.sizeof(ctypes.c_int)
-    changed = [i for i in range(0, _PROBE_BYTES, size) if before[i:i + size] != after[i:i + size]]
-    if len(changed) != 1:
-        return None
-    offset = changed[0]
-    old = ctypes.c_int.from_buffer_copy(before, offset).value
-    flags = ctypes.c_int.from_address(address + offset)
-    if old & _ALLOW_EXCEPTIONS or flags.value != old | _ALLOW_EXCEPTIONS:
-        return None
-    flags.value = old  # the next evaluation would clear it anyway
-    return offset
-
-
-def _eval_flags(interp: Any) -> Any:
-    """Tcl's evalFlags of interp as a ctypes int, or None."""
-    global _flags_offset
-    address = interp.interpaddr()
-    if _flags_offset is _UNPROBED:
-        _flags_offset = _probe_flags_offset(address)
-    if _flags_offset is None:
-        return None
-    return ctypes.c_int.from_address(address + _flags_offset)
-
 
 # Reads a script file as Tcl_FSEvalFileEx does: the encoding given or the
 # system's, ^Z ends the text, a byte order mark is dropped; a file that
@@ -166,23 +113,22 @@ def eval_file(interp: Any, path: str, encoding: Optional[str] = None, measure: b
     command level deeper, as the guide on coverage says)."""
     tk = interp.tk
     text = tk.eval(zelph(["apply", _READ_FILE, path, encoding or ""]))
-    flags = _eval_flags(interp)
-    if flags is None or not _evaluable(text) or (measure and _measured(path)):
+    # (mark_file is False where this Tcl's structure hides the mark.)
+    if not _evaluable(text) or (measure and _measured(path)) or not _native.mark_file(tk, False):
         return _source(interp, path, encoding)
     outer = tk.eval("info script")
     tk.eval(zelph(["info", "script", path]))
-    address = interp.interpaddr()
     try:
-        flags.value |= _EVAL_FILE
+        _native.mark_file(tk, True)
         interp.eval(text, record=False)
     except TclError as exc:
         # What Tcl_FSEvalFileEx adds: the file and the line of the error.
         shown = path if len(path.encode("utf-8")) <= 150 else path[:150] + "..."
-        _Tcl_AddErrorInfo(address, ('\n    (file "%s" line %d)' % (shown, _Tcl_GetErrorLine(address)))
-                          .encode("utf-8", "surrogateescape"))
+        _native.add_error_info(tk, ('\n    (file "%s" line %d)' % (shown, _native.error_line(tk)))
+                               .encode("utf-8", "surrogateescape"))
         raise TclError(interp.get_var("::errorInfo")) from exc
     finally:
-        flags.value &= ~_EVAL_FILE
+        _native.mark_file(tk, False)
         tk.eval(zelph(["info", "script", outer]))
 
 
@@ -266,7 +212,8 @@ def _write_launcher(directory: str, text: str) -> Any:
 # package since changed) is kept this long for runs that may still use it.
 _REPLACED_KEPT = 24 * 3600
 
-_ROOT_IN_CODE = re.compile(r"sys\.path\[0:1\] = \[('(?:[^'\\\n]|\\.)*'|\"(?:[^\"\\\n]|\\.)*\")\]")
+# (Patterns compiled on first use, by re's cache: not at every console start.)
+_ROOT_IN_CODE = r"sys\.path\[0:1\] = \[('(?:[^'\\\n]|\\.)*'|\"(?:[^\"\\\n]|\\.)*\")\]"
 
 
 def _launcher_of(text: str) -> Any:
@@ -286,7 +233,7 @@ def _launcher_of(text: str) -> Any:
             python, code = lines[0][2:], text
         else:
             return None
-        found = _ROOT_IN_CODE.search(code)
+        found = re.search(_ROOT_IN_CODE, code)
         if found is None:
             return None
         root = ast.literal_eval(found.group(1))
@@ -336,12 +283,12 @@ def _sha256(data: bytes) -> Any:
     # CPython's own SHA-256 where it has one: hashlib loads OpenSSL, which
     # costs a console start several milliseconds.
     try:
-        from _sha2 import sha256  # type: ignore[import-not-found, unused-ignore]
-    except ImportError:
-        try:
+        if sys.version_info >= (3, 12):  # (a failed import searches the whole path)
+            from _sha2 import sha256  # type: ignore[import-not-found, unused-ignore]
+        else:
             from _sha256 import sha256  # type: ignore[import-not-found, no-redef, unused-ignore]
-        except ImportError:
-            from hashlib import sha256  # type: ignore[assignment, unused-ignore]
+    except ImportError:
+        from hashlib import sha256  # type: ignore[assignment, unused-ignore]
     return sha256(data)
 
 
@@ -368,32 +315,15 @@ def launcher(tclx: bool = True) -> Any:
     return None
 
 
-# What Python sets LC_CTYPE to when it finds the C locale (PEP 538).
-_COERCED = ("C.UTF-8", "C.utf8", "UTF-8")
-
-
-def undo_locale_coercion() -> Any:
-    """Takes back what Python did to a C locale at start-up: it set LC_CTYPE
-    in the environment (where Tcl's env() shows it, and where Tcl reads its
-    system encoding from); tclsh leaves both alone. Python did so exactly
-    when it also chose its UTF-8 mode for that locale by itself."""
-    if (sys.flags.utf8_mode != 1 or "utf8" in getattr(sys, "_xoptions", {})
-            or os.environ.get("PYTHONUTF8") or os.environ.get("LC_ALL")
-            or os.environ.get("LC_CTYPE") not in _COERCED):
-        return
-    del os.environ["LC_CTYPE"]
-    import locale
-
-    try:
-        locale.setlocale(locale.LC_CTYPE, "")
-    except locale.Error:
-        pass
+# (Done before any interpreter of the console is made; kept here under its
+# old name.)
+undo_locale_coercion = _console_options.undo_locale_coercion
 
 
 def executable() -> Tuple[str, str]:
     """What ``info nameofexecutable`` names, and Tcl's system encoding."""
-    name = _Tcl_GetNameOfExecutable()
-    return (os.fsdecode(name) if name else ""), _Tcl_GetEncodingName(None).decode("utf-8")
+    name = _native.name_of_executable()
+    return (os.fsdecode(name) if name else ""), _native.system_encoding()
 
 
 # Gives Tcl's standard channels (one set per thread, made on first use with
@@ -414,9 +344,9 @@ def set_executable(interp: Any, path: str, encoding: Optional[str] = None) -> An
     environment again, as at start-up, or sets it to encoding if given; the
     standard channels follow it."""
     _, before = executable()
-    _Tcl_FindExecutable(os.fsencode(path))
+    _native.find_executable(os.fsencode(path))
     if encoding is not None:
-        _Tcl_SetSystemEncoding(None, encoding.encode("utf-8"))
+        _native.set_system_encoding(encoding.encode("utf-8"))
     _, after = executable()
     if after != before:
         try:
@@ -440,7 +370,7 @@ def own_std_channels(interp: Any, other: Any) -> Any:
     interp.tk.eval("chan names")  # its channel table, and the standard channels in it
     taken = []
     for kind, name in _STD_CHANNELS_BY_KIND:
-        chan = _Tcl_GetStdChannel(kind)
+        chan = _native.std_channel(kind)
         held = zelph(["chan", "names", name])
         if chan and other.tk.eval(held) and interp.tk.eval(held):
             other.tk.eval(zelph(["close", name]))  # only let go: interp still holds it
@@ -448,8 +378,7 @@ def own_std_channels(interp: Any, other: Any) -> Any:
 
     def give_back() -> None:
         for kind, chan in taken:
-            if _Tcl_GetStdChannel(kind) == chan:
-                _Tcl_RegisterChannel(other.interpaddr(), chan)
+            _native.register_std_channel(other.tk, kind, chan)  # if still standard
     return give_back
 
 
@@ -551,7 +480,7 @@ def _prompt(interp: Any, continuation: bool) -> Any:
             interp.eval(interp.tk.eval(zelph(["set", name])), record=False)
             text = ""
         except TclError as exc:
-            _Tcl_AddErrorInfo(interp.interpaddr(), b"\n    (script that generates prompt)")
+            _native.add_error_info(interp.tk, b"\n    (script that generates prompt)")
             write(interp, "stderr", _message(exc))
     write(interp, "stdout", text, newline=False)
 
@@ -564,7 +493,7 @@ def _message(exc: BaseException) -> str:
 _EXECUTING = '\n    while executing\n"'
 
 # What "uplevel #0" adds to errorInfo when the command it runs fails.
-_UPLEVEL_TAIL = re.compile(r'\n    \("uplevel" body line -?\d+\)\n    (?:invoked from within|while executing)\n"\Z')
+_UPLEVEL_TAIL = r'\n    \("uplevel" body line -?\d+\)\n    (?:invoked from within|while executing)\n"\Z'
 
 
 def _eval_compiled(interp: Any, command: str, text: bool) -> Any:
@@ -586,7 +515,7 @@ def _eval_compiled(interp: Any, command: str, text: bool) -> Any:
         for shown in _shortened(zelph(words)):
             if info.endswith(shown + '"'):
                 end = len(info) - len(shown) - 1
-                head = _UPLEVEL_TAIL.search(info, 0, end)
+                head = re.compile(_UPLEVEL_TAIL).search(info, 0, end)
                 if head is not None and head.end() == end:
                     interp.tk.call("set", "::errorInfo", info[:head.start()])
                 elif info[:end].endswith(_EXECUTING):

@@ -196,7 +196,9 @@ void watch_signals() {
     int fd = signal_pipe();
     if (fd < 0)
         return;
-    nb::object set_wakeup_fd = import_attr("signal", "set_wakeup_fd");
+    // _signal's own (what signal publishes): signal itself builds its enums,
+    // which would cost every import of the package.
+    nb::object set_wakeup_fd = import_attr("_signal", "set_wakeup_fd");
     nb::object kwargs = nb::dict();
     PyDict_SetItemString(kwargs.ptr(), "warn_on_full_buffer", Py_False);
     nb::object args = nb::make_tuple(nb::int_(fd));

@@ -14,6 +14,8 @@
 //   tp_version_tag, and a lookup to    PyUnstable_Type_AssignVersionTag (3.12+); without
 //     assign one                         the field, no class is cached (looked up each time)
 //   PyDictObject.ma_version_tag        (none; deprecated 3.12, gone 3.14) nothing cached
+//   the collector's object header      PyObject_GC_New (the object counts toward the
+//     (allocating around its counter)    collector's threshold)
 //
 // The private functions are used where the version is known to have them
 // (they keep the hot paths as fast as they are); KX_PRIVATE_CAPI=0 (a
@@ -25,6 +27,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 #ifndef KX_PRIVATE_CAPI
 #define KX_PRIVATE_CAPI 1
@@ -51,6 +54,14 @@
 #define KX_HAVE_TYPE_VERSION 1
 #else
 #define KX_HAVE_TYPE_VERSION 0
+#endif
+
+// The collector's header: two words ahead of each object of a collected class,
+// both zero while the object is not tracked (3.10 to 3.14, builds with the GIL).
+#if KX_PRIVATE_CAPI && !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030F0000
+#define KX_HAVE_GC_HEAD 1
+#else
+#define KX_HAVE_GC_HEAD 0
 #endif
 
 namespace kx {
@@ -176,6 +187,51 @@ inline unsigned int assign_type_version(PyTypeObject *type, PyObject *any_name) 
     (void)any_name;
 #endif
     return type_version(type);
+}
+
+// Whether gc_new_uncounted lays out objects of `type` itself: a class of
+// collected objects with no other header (no managed dict or weak reference
+// slot) and no items.
+inline bool gc_uncounted_layout(PyTypeObject *type) {
+#if KX_HAVE_GC_HEAD
+    unsigned long other_headers = 0;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    other_headers |= Py_TPFLAGS_MANAGED_DICT;
+#endif
+#ifdef Py_TPFLAGS_MANAGED_WEAKREF
+    other_headers |= Py_TPFLAGS_MANAGED_WEAKREF;
+#endif
+    return PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) && !(type->tp_flags & other_headers) &&
+           type->tp_itemsize == 0;
+#else
+    (void)type;
+    return false;
+#endif
+}
+
+// An untracked object of `type` that does not count toward the collector's
+// threshold: PyObject_GC_New counts each allocation, so that objects made by
+// the thousand and kept (a history) start a collection every few hundred.
+// Free it with gc_free_uncounted, never with the class's tp_free (which would
+// count it off). A new reference, or null with an error set.
+inline PyObject *gc_new_uncounted(PyTypeObject *type) {
+    if (gc_uncounted_layout(type)) {
+        constexpr size_t head = 2 * sizeof(uintptr_t);
+        char *block = static_cast<char *>(PyObject_Malloc(head + type->tp_basicsize));
+        if (!block)
+            return PyErr_NoMemory();
+        std::memset(block, 0, head);
+        return PyObject_Init(reinterpret_cast<PyObject *>(block + head), type);
+    }
+    return reinterpret_cast<PyObject *>(PyObject_GC_New(PyObject, type));
+}
+
+// Frees what gc_new_uncounted made (untracked, its references dropped).
+inline void gc_free_uncounted(PyObject *op) {
+    if (gc_uncounted_layout(Py_TYPE(op)))
+        PyObject_Free(reinterpret_cast<char *>(op) - 2 * sizeof(uintptr_t));
+    else
+        PyObject_GC_Del(op);
 }
 
 }  // namespace kx

@@ -152,6 +152,14 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_SetCommandInfo", api.SetCommandInfo);
     resolve(handle, "Tcl_CreateObjCommand", api.CreateObjCommand);
     resolve(handle, "Tcl_FindCommand", api.FindCommand);
+    resolve(handle, "Tcl_FindNamespaceVar", api.FindNamespaceVar);
+    resolve(handle, "Tcl_SetVar2Ex", api.SetVar2Ex);
+    resolve(handle, "Tcl_TraceVar2", api.TraceVar2);
+    resolve(handle, "Tcl_UntraceVar2", api.UntraceVar2);
+    resolve(handle, "Tcl_EvalObjEx", api.EvalObjEx);
+    resolve(handle, "Tcl_SaveInterpState", api.SaveInterpState);
+    resolve(handle, "Tcl_RestoreInterpState", api.RestoreInterpState);
+    resolve(handle, "Tcl_DiscardInterpState", api.DiscardInterpState);
     resolve(handle, "Tcl_GetCommandFullName", api.GetCommandFullName);
     resolve(handle, "Tcl_GetAssocData", api.GetAssocData);
     resolve(handle, "Tcl_SetAssocData", api.SetAssocData);
@@ -182,9 +190,6 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_CreateObjTrace", api.CreateObjTrace);
     resolve(handle, "Tcl_DeleteTrace", api.DeleteTrace);
     resolve(handle, "Tcl_GetCommandInfoFromToken", api.GetCommandInfoFromToken);
-    resolve(handle, "Tcl_EvalObjEx", api.EvalObjEx);
-    resolve(handle, "Tcl_SaveInterpState", api.SaveInterpState);
-    resolve(handle, "Tcl_RestoreInterpState", api.RestoreInterpState);
     resolve(handle, "TclObjInterpProc", api.InterpProc);
     if (void *child = dlsym(handle, "Tcl_GetChild"))
         api.GetChild = reinterpret_cast<Interp *(*)(Interp *, const char *)>(child);
@@ -297,6 +302,14 @@ Interp *tkapp_interp(nb::handle tk) {
     if (!is_tkapp(o) || !head_matches(o))
         return nullptr;
     return reinterpret_cast<const TkappHead *>(o)->interp;
+}
+
+Interp *own_thread_interp(nb::handle tk) {
+    PyObject *o = tk.ptr();
+    if (!is_tkapp(o) || !head_matches(o))
+        return nullptr;
+    const TkappHead *head = reinterpret_cast<const TkappHead *>(o);
+    return head->threaded && head->thread_id == api().GetCurrentThread() ? head->interp : nullptr;
 }
 
 void check_thread(nb::handle tk) {

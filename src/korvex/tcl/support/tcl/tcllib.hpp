@@ -33,8 +33,10 @@ using AsyncProc = int (*)(void *clientData, Interp *interp, int code);
 using AsyncHandler = void *;  // Tcl_AsyncHandler token
 using Command = void *;  // Tcl_Command token
 using ThreadId = void *;  // Tcl_ThreadId
-using Trace = void *;  // Tcl_Trace token
 using InterpState = void *;  // Tcl_InterpState
+using VarTraceProc = char *(*)(void *clientData, Interp *interp, const char *part1, const char *part2,
+                               int flags);
+using Trace = void *;  // Tcl_Trace token
 // Tcl_CmdObjTraceProc and Tcl_CmdObjTraceDeleteProc
 using ObjTraceProc = int (*)(void *clientData, Interp *interp, int level, const char *command, Command token,
                              int objc, Obj *const objv[]);
@@ -117,6 +119,20 @@ struct Api {
                                 CmdDeleteProc deleteProc);
     void (*GetCommandFullName)(Interp *interp, Command command, Obj *name);
 
+    // Variables (see tclvars.hpp) and their traces.
+    void *(*FindNamespaceVar)(Interp *interp, const char *name, void *ns, int flags);
+    Obj *(*SetVar2Ex)(Interp *interp, const char *part1, const char *part2, Obj *value, int flags);
+    int (*TraceVar2)(Interp *interp, const char *part1, const char *part2, int flags, VarTraceProc proc,
+                     void *clientData);
+    void (*UntraceVar2)(Interp *interp, const char *part1, const char *part2, int flags, VarTraceProc proc,
+                        void *clientData);
+
+    // Evaluation, and an interpreter's result and error state kept aside.
+    int (*EvalObjEx)(Interp *interp, Obj *script, int flags);
+    InterpState (*SaveInterpState)(Interp *interp, int status);
+    int (*RestoreInterpState)(Interp *interp, InterpState state);
+    void (*DiscardInterpState)(InterpState state);
+
     // Per-interpreter data, cancelling, limits, time and threads.
     void *(*GetAssocData)(Interp *interp, const char *name, void *procPtr);
     void (*SetAssocData)(Interp *interp, const char *name, void *proc, void *clientData);
@@ -149,14 +165,11 @@ struct Api {
     void (*Preserve)(void *data);
     void (*Release)(void *data);
 
-    // Command traces, and Tcl run from inside one (the profiler).
+    // Command traces (the profiler).
     Trace (*CreateObjTrace)(Interp *interp, int level, int flags, ObjTraceProc proc, void *clientData,
                             ObjTraceDeleteProc deleteProc);
     void (*DeleteTrace)(Interp *interp, Trace trace);
     int (*GetCommandInfoFromToken)(Command token, CmdInfo *info);
-    int (*EvalObjEx)(Interp *interp, Obj *obj, int flags);
-    InterpState (*SaveInterpState)(Interp *interp, int status);
-    int (*RestoreInterpState)(Interp *interp, InterpState state);
     Interp *(*GetChild)(Interp *interp, const char *name);
     ObjCmdProc InterpProc;  // TclObjInterpProc: the command procedure of every proc
 };
@@ -196,6 +209,10 @@ void check_thread(nb::handle tk);
 // The interpreter of `tk` when it is a _tkinter application object, read
 // from the object itself (no call); else null.
 Interp *tkapp_interp(nb::handle tk);
+
+// tkapp_interp(tk) when the calling thread may reach that interpreter directly
+// (its own thread, of a threaded Tcl); else null.
+Interp *own_thread_interp(nb::handle tk);
 
 // A pointer object (of class `ptr_type`) for the interpreter of a tkinter.Tk
 // that keeps the interpreter alive as long as it exists and checks the
