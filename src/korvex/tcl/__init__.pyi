@@ -56,6 +56,7 @@ __all__ = [
     "cast_any",
     "close",
     "coverage",
+    "profile",
     "time_limit",
     "call",
     "master",
@@ -99,6 +100,7 @@ cast_keyed_list = Interpreter.cast_keyed_list
 cast_any = _global_interpreter.cast_any
 close = _global_interpreter.close
 coverage = _global_interpreter.coverage
+profile = _global_interpreter.profile
 time_limit = _global_interpreter.time_limit
 call = _global_interpreter.call
 master: None

@@ -27,6 +27,7 @@ class Options:
         self.coverage: List[str] = []  # the paths measured
         self.coverage_reports: List[str] = []
         self.tclx: Optional[bool] = None  # False: --no-tclx; None: as KORVEX_TCL_TCLX says
+        self.profile: Optional[str] = None  # --profile[=DIR]: the directory of the profile
 
 
 def parse(argv: "Sequence[str]") -> Options:
@@ -46,6 +47,8 @@ def parse(argv: "Sequence[str]") -> Options:
             opts.interactive = True
         elif arg == "--no-tclx":
             opts.tclx = False
+        elif arg == "--profile" or arg.startswith("--profile="):
+            opts.profile = arg.partition("=")[2] or "prof"
         elif arg in ("--coverage", "--coverage-report"):
             if not rest:
                 raise Usage("argument %s: expected one argument" % arg)

@@ -90,6 +90,10 @@ options:
                  html[:DIR]; repeatable
   -encoding NAME read FILE in the encoding NAME (default: the system's)
   -i             go on to the prompt after FILE or SCRIPT, whatever stdin is
+  --profile[=DIR]
+                 profile the run's Tcl procedures: the top 20 by own time
+                 (to stderr) at the end, DIR/tcl.prof (pstats) and
+                 DIR/tcl.collapsed (flame graphs); DIR defaults to prof
   --no-tclx      plain Tcl, as tclsh has it: the interpreter does not load
                  TclX (also what [info nameofexecutable] runs)
   --python       Python's interactive console with interp (a new Interpreter),
@@ -607,11 +611,15 @@ def main(argv=None):
     # through Python and the programs it starts. (The package has set it for
     # its shared interpreter already when this process is the console.)
     saved_tclx = _set_environment(_TCLX_VARIABLE, "0") if opts.tclx is False else None
-    coverage = None
+    coverage = profile = None
     try:
         restore_executable = _use_launcher(opts.tclx)
         try:
             coverage = _start_coverage(opts.coverage) if opts.coverage else _child_coverage()
+            if opts.profile is not None:
+                from korvex.tcl.profiler.run import RunProfile
+
+                profile = RunProfile()
             return _run(opts, prog, own_process=argv is None)
         except SystemExit as exc:
             return _exit_status(exc)
@@ -620,6 +628,8 @@ def main(argv=None):
         finally:
             if coverage is not None:
                 coverage.end(opts.coverage_reports or ["term"])
+            if profile is not None:
+                profile.report(opts.profile, sys.stderr)
             restore_executable()
     except ImportError as exc:
         if type(exc).__name__ != "TclxLoadError":

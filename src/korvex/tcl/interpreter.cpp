@@ -858,14 +858,14 @@ KX_MODULE(interpreter, m) {
         .def("getvar", [](nb::handle self, nb::args a, nb::kwargs k) { return inherited(self, KX_ID(getvar), a, k); },
              "args"_a, "kwargs"_a, "tkinter's getvar(), raising what stops its Tcl work (Ctrl-C, a time limit).")
         .def("coverage",
-             [](nb::handle self, nb::handle paths) {
-                 return import_attr("korvex.tcl.tclcoverage", "Coverage")(paths, self);
-             },
+             [](nb::handle self, nb::handle paths) { return import_attr("korvex.tcl.tclcoverage", "Coverage")(paths, self); },
              "paths"_a.none(),
              "A korvex.tcl.tclcoverage.Coverage of the Tcl files under `paths` (files or\n"
              "directories) that this interpreter, and any other with coverage installed,\n"
              "sources while it runs: ``with interp.coverage(['lib']) as cov: ...``, then\n"
              "``cov.data().report('term')``.")
+        .def("profile", [](nb::handle s, bool c) { return import_attr("korvex.tcl.profiler", "Profile")(s, c); },
+             nb::kw_only(), "commands"_a = false, "A korvex.tcl.profiler.Profile: ``with interp.profile() as prof: ...``.")
         .def("time_limit", &time_limit, "seconds"_a.none(),
              "A context manager bounding all Tcl work started inside it: once\n"
              "`seconds` (wall clock, from entering) have passed, the running Tcl work\n"

@@ -36,12 +36,13 @@ DEFAULT_HISTORY = 50
 MAX_ENTRY_CHARS = 2000
 
 # Parts of this plugin in modules of their own (tcltest files as pytest items,
-# Tcl coverage), registered with it by pytest_addoption. Not named in
+# Tcl coverage, the Tcl profiler), registered with it by pytest_addoption. Not named in
 # `pytest_plugins`: pytest looks each name there up among the entry points
 # of every installed distribution, and imports the module through its
 # assertion rewriter, which compiles it anew in each run where bytecode is
 # not written; about 10 ms of every pytest run.
-PARTS = ("korvex.tcl_testing.pytest_tcltest", "korvex.tcl_testing.pytest_coverage")
+PARTS = ("korvex.tcl_testing.pytest_tcltest", "korvex.tcl_testing.pytest_coverage",
+         "korvex.tcl_testing.pytest_profile")
 
 _test = pytest.StashKey["_Test"]()
 _settings = pytest.StashKey[Tuple[int, float]]()  # --tcl-history, --tcl-timeout

@@ -663,4 +663,13 @@ void create_command(nb::handle tk, nb::handle name, nb::handle func) {
 
 nb::object guard_result(nb::handle func) { return bridge::make_guard(func, nullptr); }
 
+PyObject *guarded_callable(PyObject *obj) {
+    // Each extension module makes its own guard type, all from guard_spec.
+    if (obj && std::strcmp(Py_TYPE(obj)->tp_name, bridge::guard_spec.name) == 0) {
+        PyObject *func = bridge::as_guard(obj)->func;
+        return func ? func : obj;
+    }
+    return obj;
+}
+
 }  // namespace kx

@@ -11,4 +11,8 @@ namespace kx {
 // crash it).
 nb::object guard_result(nb::handle func);
 
+// The callable a guard forwards to (a guard made by any of the package's
+// modules, known by its type's name), borrowed; else `obj` itself.
+PyObject *guarded_callable(PyObject *obj);
+
 }  // namespace kx

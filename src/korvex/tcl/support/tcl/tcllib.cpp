@@ -187,6 +187,14 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_Free", api.Free);
     resolve(handle, "Tcl_Preserve", api.Preserve);
     resolve(handle, "Tcl_Release", api.Release);
+    resolve(handle, "Tcl_CreateObjTrace", api.CreateObjTrace);
+    resolve(handle, "Tcl_DeleteTrace", api.DeleteTrace);
+    resolve(handle, "Tcl_GetCommandInfoFromToken", api.GetCommandInfoFromToken);
+    resolve(handle, "TclObjInterpProc", api.InterpProc);
+    if (void *child = dlsym(handle, "Tcl_GetChild"))
+        api.GetChild = reinterpret_cast<Interp *(*)(Interp *, const char *)>(child);
+    else  // Tcl before 8.6.12
+        resolve(handle, "Tcl_GetSlave", api.GetChild);
     make_global(reinterpret_cast<void *>(api.FindElement));
     ensure_python_refs();
     if (interp_ptr_type.is_valid())

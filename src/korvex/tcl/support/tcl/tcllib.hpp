@@ -36,6 +36,11 @@ using ThreadId = void *;  // Tcl_ThreadId
 using InterpState = void *;  // Tcl_InterpState
 using VarTraceProc = char *(*)(void *clientData, Interp *interp, const char *part1, const char *part2,
                                int flags);
+using Trace = void *;  // Tcl_Trace token
+// Tcl_CmdObjTraceProc and Tcl_CmdObjTraceDeleteProc
+using ObjTraceProc = int (*)(void *clientData, Interp *interp, int level, const char *command, Command token,
+                             int objc, Obj *const objv[]);
+using ObjTraceDeleteProc = void (*)(void *clientData);
 
 // Tcl_Event: an event for a thread's Tcl event queue, allocated with
 // Tcl_Alloc; Tcl frees it once its procedure returns 1.
@@ -64,6 +69,13 @@ struct Time {
     long sec;
     long usec;
 };
+
+// Tcl_CreateObjTrace's flags: called before (enter) or after (leave) each
+// command Tcl invokes (tclInt.h's TCL_TRACE_ENTER_EXEC / _LEAVE_EXEC), and
+// commands compiled to bytecode stay compiled (TCL_ALLOW_INLINE_COMPILATION).
+constexpr int kTraceEnter = 0x01;
+constexpr int kTraceLeave = 0x02;
+constexpr int kAllowInline = 0x20000;
 
 constexpr int kLimitTime = 0x02;       // TCL_LIMIT_TIME
 constexpr int kCancelUnwind = 0x100000;  // TCL_CANCEL_UNWIND
@@ -152,6 +164,14 @@ struct Api {
     void (*Free)(char *ptr);
     void (*Preserve)(void *data);
     void (*Release)(void *data);
+
+    // Command traces (the profiler).
+    Trace (*CreateObjTrace)(Interp *interp, int level, int flags, ObjTraceProc proc, void *clientData,
+                            ObjTraceDeleteProc deleteProc);
+    void (*DeleteTrace)(Interp *interp, Trace trace);
+    int (*GetCommandInfoFromToken)(Command token, CmdInfo *info);
+    Interp *(*GetChild)(Interp *interp, const char *name);
+    ObjCmdProc InterpProc;  // TclObjInterpProc: the command procedure of every proc
 };
 
 inline void incr_ref(Obj *o) { ++o->refCount; }
