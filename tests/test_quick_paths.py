@@ -178,3 +178,18 @@ def test_many_distinct_scripts_keep_memory_flat():
     grown_kib = int(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
                                    text=True).stdout)
     assert grown_kib < 8 * 1024
+
+
+@pytest.mark.parametrize("call, expected", [
+    ("interp.call('info', 'frame')", "'1'"),
+    ("interp.call('info', 'fr', '0')", "'type eval line 1 cmd {info fr 0} level 0'"),
+    ("interp.call('::tcl::info::frame')", "'1'"),
+    ("interp.yarl.info('frame')", "1"),
+    ("interp.call('info', 'level')", "0"),
+])
+def test_info_frame_called_with_nothing_of_tcl_running(call, expected):
+    # Tcl 8.6 crashes on `info frame` run with no command frame at all, as
+    # tk.call runs a command at the top level: the package evaluates it as a script.
+    code = "from korvex.tcl import Interpreter\ninterp = Interpreter()\nprint(repr(%s))" % call
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, expected), done.stderr

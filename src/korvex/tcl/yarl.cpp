@@ -489,7 +489,8 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     PyCFunction call_fn = tk_call_function(tk);
     nb::object name_word = call_fn ? entry.command_word(PyTuple_GET_ITEM(words.ptr(), 0)) : nb::object();
     nb::object tk_args = tk_words(words, name_word);
-    PyObject *result = from_tk_steal(tk_call(call_fn, tk, tk_args));  // a byte array as text
+    PyObject *result = from_tk_steal(bind::frameless_frame_query(tk, words) ? bind::eval_as_script(tk, words)
+                                                                             : tk_call(call_fn, tk, tk_args));
     if (!result) {
         // (The details were taken when Tcl failed: reading them cannot fail.)
         nb::object caught = bridge::caught(tk);

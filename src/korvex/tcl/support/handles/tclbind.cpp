@@ -3,7 +3,10 @@
 #include "support/python/attrcache.hpp"
 #include "support/bridge/bridge.hpp"
 #include "support/tcl/tclconvert.hpp"
+#include "support/tcl/tcllib.hpp"
 #include "support/tcl/tkvalue.hpp"
+
+#include <cstring>
 
 namespace kx {
 namespace bind {
@@ -91,6 +94,57 @@ nb::object tk(const Target &target, PyObject *method, std::initializer_list<PyOb
     return send(target.tk, target.registry, method, args);
 }
 
+namespace {
+
+// The text of a word as Tcl takes it: a str, or a Tcl object's string; null
+// for anything else (never a frame query).
+nb::object word_text(PyObject *word) {
+    if (PyUnicode_Check(word))
+        return nb::borrow(word);
+    if (std::strcmp(Py_TYPE(word)->tp_name, "_tkinter.Tcl_Obj") == 0)
+        return nb::steal(PyObject_Str(word));
+    return nb::object();
+}
+
+bool text_is(const nb::object &text, const char *const *names) {
+    if (!text.is_valid() || !PyUnicode_Check(text.ptr())) {
+        PyErr_Clear();
+        return false;
+    }
+    for (; *names; ++names)
+        if (PyUnicode_CompareWithASCIIString(text.ptr(), *names) == 0)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+bool frameless_frame_query(nb::handle tk, nb::handle words) {
+    static const char *const info[] = {"info", "::info", nullptr};
+    static const char *const frame[] = {"::tcl::info::frame", "tcl::info::frame", nullptr};
+    static const char *const sub[] = {"fr", "fra", "fram", "frame", nullptr};
+    if (!PyTuple_Check(words.ptr()) || PyTuple_GET_SIZE(words.ptr()) < 1)
+        return false;
+    nb::object first = word_text(PyTuple_GET_ITEM(words.ptr(), 0));
+    bool query = text_is(first, frame);
+    if (!query && PyTuple_GET_SIZE(words.ptr()) >= 2 && text_is(first, info))
+        query = text_is(word_text(PyTuple_GET_ITEM(words.ptr(), 1)), sub);
+    if (!query)
+        return false;
+    tcl::Interp *interp = tcl::tkapp_interp(tk);
+    return interp && !tcl::api().InterpActive(interp);
+}
+
+PyObject *eval_as_script(nb::handle tk, nb::handle words) {
+    try {
+        nb::object script = zelph_from_sequence(words);
+        return PyObject_CallMethodOneArg(tk.ptr(), KX_ID(eval), script.ptr());
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
 nb::object call_words(nb::handle tk, nb::handle words_in, nb::handle registry) {
     // _tkinter does not check the conversion of items inside a tuple or list:
     // hand it only what it converts without fail (a list stays a list, one word).
@@ -103,6 +157,15 @@ nb::object call_words(nb::handle tk, nb::handle words_in, nb::handle registry) {
         words = tk_value(words);
     bridge::Entry entry(tk, registry);
     entry.check();
+    if (frameless_frame_query(tk, words)) {
+        PyObject *r = eval_as_script(tk, words);
+        if (!r)
+            bridge::reraise(tk);
+        nb::object result = from_tk(nb::steal(r));
+        entry.check();
+        entry.done();
+        return result;
+    }
     PyObject *descr = type_lookup(Py_TYPE(tk.ptr()), KX_ID(call));
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type) && PyTuple_CheckExact(words.ptr())) {
         PyMethodDef *def = ((PyMethodDescrObject *)descr)->d_method;

@@ -51,6 +51,19 @@ nb::object tk(const Target &target, PyObject *method, std::initializer_list<PyOb
 // gets an ordinary method call.
 nb::object call_words(nb::handle tk, nb::handle words, nb::handle registry = nb::handle());
 
+// Tcl 8.6 crashes when `info frame` runs with no command frame at all, as a
+// command that tk.call invokes while nothing of Tcl runs does (its procedure
+// reads the head of an empty list of frames). Such a call is evaluated as the
+// script of its words instead, as tk.eval would run it: Tcl then has that
+// script's frame to answer from. True when `words` (the tuple for tk.call)
+// are `info frame ...` (`info` under any of its names, `frame` or a prefix
+// naming it) or `::tcl::info::frame ...` and nothing of Tcl runs.
+bool frameless_frame_query(nb::handle tk, nb::handle words);
+
+// tk.eval of `words` joined as one command: a new reference, or NULL with
+// the error set.
+PyObject *eval_as_script(nb::handle tk, nb::handle words);
+
 // interp.<method>(value): a cast of the interpreter (cast_list, cast_boolean, ...).
 nb::object cast(nb::handle interp, PyObject *method, nb::handle value);
 
