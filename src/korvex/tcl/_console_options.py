@@ -24,6 +24,8 @@ class Options:
         self.coverage: List[str] = []  # the paths measured
         self.coverage_reports: List[str] = []
         self.tclx: Optional[bool] = None  # False: --no-tclx; None: as KORVEX_TCL_TCLX says
+        self.debug = False  # --debug: the Tcl debugger's post-mortem prompt after an uncaught error
+        self.breaks: List[str] = []  # --break LOCATION: the Tcl debugger's breakpoints
 
 
 def parse(argv: Sequence[str]) -> Options:
@@ -43,6 +45,12 @@ def parse(argv: Sequence[str]) -> Options:
             opts.interactive = True
         elif arg == "--no-tclx":
             opts.tclx = False
+        elif arg == "--debug":
+            opts.debug = True
+        elif arg == "--break":
+            if not rest:
+                raise Usage("argument --break: expected one argument")
+            opts.breaks.append(rest.pop(0))
         elif arg in ("--coverage", "--coverage-report"):
             if not rest:
                 raise Usage("argument %s: expected one argument" % arg)

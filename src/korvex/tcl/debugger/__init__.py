@@ -25,7 +25,7 @@ import sys
 import threading
 import time
 import weakref
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
 
 from korvex.tcl import _debugger
 from korvex.tcl.interpreter import Interpreter, TclError
@@ -52,12 +52,13 @@ class Quit(KeyboardInterrupt):
 class _State:
     """The debugger's state for one interpreter."""
 
-    __slots__ = ("recording", "installed", "mode", "base", "breaks", "entered", "traced", "stop_requested",
+    __slots__ = ("recording", "installed", "ready", "mode", "base", "breaks", "entered", "traced", "stop_requested",
                  "level", "__weakref__")
 
     def __init__(self) -> None:
         self.recording = False  # errors keep their values (enable)
-        self.installed = False  # the Tcl procedures and commands are there
+        self.installed = False  # ::korvex::breakpoint is there
+        self.ready = False  # the Tcl procedures and commands of the rest are there
         self.mode: Optional[str] = None  # STEP, NEXT, RETURN while stepping
         self.base = 0  # the level NEXT and RETURN compare with
         self.breaks: List["_Break"] = []  # those that need the command trace
@@ -122,23 +123,31 @@ def _state(interp: Interpreter) -> _State:
 
 def install(interp: Interpreter) -> None:
     """Makes ``::korvex::breakpoint`` available in `interp` (the pytest
-    plugin's and the console's interpreters have it): the command is defined
-    when Tcl first calls it (through Tcl's auto-loading), so that the
-    interpreter's namespaces stay as Tcl makes them until then."""
+    plugin's and the console's interpreters have it). Tcl defines the
+    command when it is first called (through its auto-loading), so that the
+    interpreter's namespaces stay as Tcl makes them until then; the rest of
+    the debugger's Tcl comes when it is first needed."""
     state = _state(interp)
     if state.installed:
         return
-    tk = interp.tk
     ref = weakref.ref(interp)
     interp.createcommand(_BREAK_COMMAND, lambda *args: _breakpoint_command(ref, args))
-    interp.createcommand(_STEP_COMMAND, lambda command="": _step_command(ref, command))
-    interp.createcommand(_ENTER_COMMAND, lambda *args: _enter_command(ref, args))
-    tk.call("set", "::auto_index(::korvex::breakpoint)",
-            "namespace eval ::korvex {}; interp alias {} ::korvex::breakpoint {} %s" % _BREAK_COMMAND)
-    tk.eval(_frames.SCRIPT)
+    interp.tk.call("set", "::auto_index(::korvex::breakpoint)",
+                   "namespace eval ::korvex {}; interp alias {} ::korvex::breakpoint {} %s" % _BREAK_COMMAND)
     state.installed = True
     for bp in _global_breaks:
         _apply_break(interp, state, bp)
+
+
+def _ready(interp: Interpreter, state: _State) -> None:
+    """The debugger's procedures and commands in `interp`, once."""
+    if state.ready:
+        return
+    ref = weakref.ref(interp)
+    interp.createcommand(_STEP_COMMAND, lambda command="": _step_command(ref, command))
+    interp.createcommand(_ENTER_COMMAND, lambda *args: _enter_command(ref, args))
+    interp.tk.eval(_frames.SCRIPT)
+    state.ready = True
 
 
 def enable(interp: Optional[Interpreter] = None) -> None:
@@ -154,6 +163,7 @@ def enable(interp: Optional[Interpreter] = None) -> None:
         interp = _global_interpreter
     install(interp)
     state = _state(interp)
+    _ready(interp, state)
     if not state.recording:
         interp.tk.eval("trace add variable ::errorInfo write ::tcl::KorvexDebugRaised")
         state.recording = True
@@ -232,6 +242,7 @@ def _apply_break(interp: Interpreter, state: _State, bp: _Break) -> None:
     if bp.name in state.entered:
         return
     if tk.call("info", "commands", bp.name) or tk.call("info", "procs", bp.name):
+        _ready(interp, state)
         tk.call("trace", "add", "execution", bp.name, "enter", _ENTER_COMMAND)
         state.entered.append(bp.name)
     else:
@@ -278,6 +289,7 @@ def _update_trace(interp: Interpreter, state: _State) -> None:
     the next command, or a breakpoint needs it."""
     wanted = bool(state.mode or state.stop_requested or state.breaks)
     if wanted and not state.traced:
+        _ready(interp, state)
         _debugger.start(interp, _STEP_COMMAND)
         state.traced = True
     elif not wanted and state.traced:
@@ -357,6 +369,7 @@ def _breakpoint_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) 
     if interp is None or not _may_prompt():
         return ""
     state = _state(interp)
+    _ready(interp, state)
     _stop_at(interp, state, _frames.live(interp))
     return ""
 
@@ -380,12 +393,14 @@ def _stop_at(interp: Interpreter, state: _State, frames: List[Frame], header: st
 
 # -- post-mortem ----------------------------------------------------------------------
 
-def kept(exc: BaseException, interpreters: Any = ()) -> Optional[Tuple[Interpreter, str, List[Frame]]]:
+def kept(exc: Union[BaseException, str], interpreters: Any = ()) -> Optional[Tuple[Interpreter, str, List[Frame]]]:
     """What an interpreter kept of the TclError `exc` (or of the errorInfo
     text given instead): (interpreter, errorInfo, frames); None when
     debugging was off where it was raised."""
     info = exc if isinstance(exc, str) else getattr(exc, "errorinfo", None)
     if not isinstance(info, str) or not info:
+        info = str(exc)  # a TclError whose text is Tcl's errorInfo (as tclsh prints it)
+    if not info:
         return None
     candidates = list(interpreters) + [i for i in list(_states) if i not in interpreters]
     for interp in candidates:
@@ -398,10 +413,12 @@ def kept(exc: BaseException, interpreters: Any = ()) -> Optional[Tuple[Interpret
     return None
 
 
-def post_mortem(exc: BaseException, interpreters: Any = ()) -> Optional[str]:
+def post_mortem(exc: Union[BaseException, str], interpreters: Any = ()) -> Optional[str]:
     """Opens the prompt on the frames of the TclError `exc` as they were when
     it was raised (as pdb.post_mortem does for a traceback). The interpreter
-    that raised it must have had debugging on then (:func:`enable`). Returns
+    that raised it must have had debugging on then (:func:`enable`); those
+    in `interpreters` are looked at first. `exc` may also be the error's
+    errorInfo text (as tcltest reports it). Returns
     "continue" or raises :class:`Quit`; None (and says why on stdout) when
     nothing was kept for `exc`."""
     found = kept(exc, interpreters)
