@@ -542,6 +542,8 @@ def _prompting(interp: Interpreter) -> Iterator[None]:
     """Around a prompt: pytest's capture suspended (as for pdb), time limits
     held off (the interpreter's deadlines, the tcltest runner's watchdog, a
     SIGALRM timer as pytest-timeout's), Ctrl-C raising KeyboardInterrupt."""
+    started = time.monotonic()
+    undo = [hold() for hold in _holds]  # (before pytest's capture: they may hold descriptors of it)
     capman = _pytest_capture()
     capturing = capman is not None and capman.is_globally_capturing()
     if capturing:
@@ -550,8 +552,6 @@ def _prompting(interp: Interpreter) -> Iterator[None]:
         sys.stdout.write(out)
         sys.stderr.write(err)
     sys.stdout.write("\n")
-    started = time.monotonic()
-    undo = [hold() for hold in _holds]
     try:
         _debugger.shift_deadlines(interp, _HELD)
     except Exception:
@@ -559,6 +559,11 @@ def _prompting(interp: Interpreter) -> Iterator[None]:
     alarm: Optional[Tuple[float, float]] = None
     if hasattr(signal, "setitimer") and threading.current_thread() is threading.main_thread():
         alarm = signal.setitimer(signal.ITIMER_REAL, 0)
+    # pytest-timeout's own switch for a debugger at work (what its pytest_enter_pdb sets).
+    timeout_plugin = sys.modules.get("pytest_timeout")
+    suppressed = getattr(timeout_plugin, "SUPPRESS_TIMEOUT", None)
+    if timeout_plugin is not None and suppressed is not None:
+        setattr(timeout_plugin, "SUPPRESS_TIMEOUT", True)
     handler: Any = None
     if threading.current_thread() is threading.main_thread():
         handler = signal.getsignal(signal.SIGINT)
@@ -568,6 +573,8 @@ def _prompting(interp: Interpreter) -> Iterator[None]:
     finally:
         if handler is not None:
             signal.signal(signal.SIGINT, handler)
+        if timeout_plugin is not None and suppressed is not None:
+            setattr(timeout_plugin, "SUPPRESS_TIMEOUT", suppressed)
         waited = time.monotonic() - started
         if alarm is not None and alarm[0] > 0:
             signal.setitimer(signal.ITIMER_REAL, alarm[0], alarm[1])
@@ -575,10 +582,10 @@ def _prompting(interp: Interpreter) -> Iterator[None]:
             _debugger.shift_deadlines(interp, waited - _HELD)
         except Exception:
             pass
-        for put_back in reversed(undo):
-            put_back()
         if capturing:
             capman.resume_global_capture()
+        for put_back in reversed(undo):
+            put_back()
 
 
 # -- Ctrl-C while Tcl runs -------------------------------------------------------------
