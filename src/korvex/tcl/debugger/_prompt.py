@@ -301,13 +301,34 @@ def read_line(prompt: str) -> str:
                 import readline  # noqa: F401  (input() edits with it once loaded)
             except ImportError:
                 pass
-        return input(prompt)
+        # While Python waits for a line, _tkinter's input hook runs Tcl events
+        # in a loop that never looks at signals: Ctrl-C would wait for the
+        # next key. The prompt waits without it (as the console does).
+        hook = _input_hook()
+        saved = hook.value if hook is not None else None
+        if hook is not None:
+            hook.value = None
+        try:
+            return input(prompt)
+        finally:
+            if hook is not None:
+                hook.value = saved
     sys.stdout.write(prompt)
     sys.stdout.flush()
     line = _read_raw_line()
     if not line:
         raise EOFError
     return line
+
+
+def _input_hook() -> Any:
+    """PyOS_InputHook as a ctypes variable, or None where it cannot be reached."""
+    try:
+        import ctypes
+
+        return ctypes.c_void_p.in_dll(ctypes.pythonapi, "PyOS_InputHook")
+    except Exception:
+        return None
 
 
 def _read_raw_line() -> str:
