@@ -1,8 +1,9 @@
 """Types of korvex.tcl._debugger: the command trace of the Tcl debugger."""
 
+from collections.abc import Callable
 from typing import Any
 
-def start(interp: Any, handler: str) -> None: ...
-def stop(interp: Any) -> bool: ...
-def active(interp: Any) -> bool: ...
-def shift_deadlines(interp: Any, seconds: float) -> None: ...
+start: Callable[[Any, str], None]
+stop: Callable[[Any], bool]
+active: Callable[[Any], bool]
+shift_deadlines: Callable[[Any, float], None]

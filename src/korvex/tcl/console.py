@@ -43,10 +43,10 @@ _FLUSH_TCL = ("apply {{} {foreach c {stdout stderr} "
 
 
 def _usage(prog):
-    return ("usage: {p} [--no-tclx] [--coverage PATH ...] [--debug] [--break LOCATION ...] [-i] [-encoding NAME]\n"
-            "           [FILE [ARG ...]]\n"
+    return ("usage: {p} [--no-tclx] [--coverage PATH ...] [-i] [-encoding NAME] [FILE [ARG ...]]\n"
             "       {p} [--no-tclx] [--coverage PATH ...] [-i] -c SCRIPT [ARG ...]\n"
-            "       {p} [--no-tclx] --python\n").format(p=prog)
+            "       {p} [--no-tclx] --python\n"
+            "       {p} [--debug] [--break LOCATION ...] [OPTION ...] FILE|-c SCRIPT [ARG ...]\n").format(p=prog)
 
 
 def _help(prog):

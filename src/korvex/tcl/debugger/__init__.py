@@ -34,7 +34,7 @@ from . import _frames
 from ._frames import Frame
 from ._prompt import CONTINUE, NEXT, QUIT, RETURN, STEP, Prompt
 
-__all__ = ["enable", "disable", "enabled", "install", "set_break", "clear_breaks", "breaks", "post_mortem",
+__all__ = ["enable", "disable", "enabled", "install", "set_break", "clear_breaks", "breaks", "post_mortem", "kept",
            "Quit", "BREAKPOINT_VARIABLE"]
 
 # As PYTHONBREAKPOINT=0 does for breakpoint(): 0 makes ::korvex::breakpoint do nothing.
@@ -342,7 +342,10 @@ def _step_command(ref: "weakref.ref[Interpreter]", command: str) -> str:
     frames = _frames.live(interp)
     # The command about to run has the frame it runs in: its text is the one Tcl hands the trace.
     if frames:
-        frames[-1].command = command
+        innermost = frames[-1]
+        innermost.command = command
+        if innermost.path and innermost.line > 0:  # (where the frame's command has a line of its own)
+            innermost.line = _frames._line_within(innermost.path, innermost.line, 0, command)
     _stop_at(interp, state, frames)
     return ""
 

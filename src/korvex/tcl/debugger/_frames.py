@@ -13,7 +13,9 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 # for a lambda, "namespace eval ::ns", "" at level 0; path and line: where
 # the command running in that level is, as `info frame` tells ({} 0 when it
 # is not in a file); vars (with VALUES) {name kind value ...}, kind "scalar",
-# "array" (value: array get) or "unset". The command running in the
+# "array" (value: array get) or "unset"; within: for a command run from a
+# string (no file of its own), its line in that string, and line is where
+# the command holding the string is. The command running in the
 # innermost level of a raised error has no frame of its own: its line is
 # given negated, where the body of its procedure starts (the line in the
 # body is errorInfo's, read once the error has unwound). DROP: how many of
@@ -28,14 +30,24 @@ proc ::tcl::KorvexDebugFrames {values skip {raised 0} {drop 0}} {
     set here [info level]
     set at {}
     set n [expr {[info frame] - $drop}]
+    set moved {}
     for {set j 1} {$j < $n} {incr j} {
         set f [info frame $j]
-        if {![dict exists $f level]} continue
-        set k [expr {$here - [dict get $f level]}]
+        if {[dict exists $f level]} {
+            set k [expr {$here - [dict get $f level]}]
+        } elseif {!$raised && $j == $n - 1} {
+            # A script run through uplevel (tcltest's test body) gives no
+            # level: the command running there is the innermost level's.
+            set k $top
+            set moved $k
+        } else {
+            continue
+        }
         if {$k < 0 || $k > $top} continue
         # A command evaluated from a string (one whose compiled form a new
         # trace discarded) has no file: the command holding it tells where.
         if {![dict exists $f file] && [dict exists $at $k] && [dict exists [dict get $at $k] file]} {
+            dict set f within [expr {[dict exists $f line] ? [dict get $f line] : 0}]
             dict set f file [dict get $at $k file]
             dict set f line [dict get $at $k line]
         }
@@ -52,6 +64,7 @@ proc ::tcl::KorvexDebugFrames {values skip {raised 0} {drop 0}} {
             set cmd $call
         }
         set code {}
+        set within 0
         if {[dict exists $at $k]} {
             set f [dict get $at $k]
             if {[dict exists $f method] && [dict exists $f class]} {
@@ -73,8 +86,12 @@ proc ::tcl::KorvexDebugFrames {values skip {raised 0} {drop 0}} {
             } elseif {[dict exists $f file]} {
                 set path [dict get $f file]
                 set line [dict get $f line]
+                if {[dict exists $f within]} {set within [dict get $f within]}
             }
             if {!$raised || $k != $top} {set cmd [dict get $f cmd]}
+        }
+        if {$moved ne {} && $k == $moved} {
+            set label [expr {$k ? [lindex $call 0] : {}}]
         }
         if {$label eq {} && $k > 0 && [lindex $call 0] eq "namespace"} {
             set label "namespace eval [uplevel #$k [list namespace current]]"
@@ -92,7 +109,7 @@ proc ::tcl::KorvexDebugFrames {values skip {raised 0} {drop 0}} {
                 }
             }
         }
-        lappend frames [list $k $label $path $line $cmd $vars]
+        lappend frames [list $k $label $path $line $cmd $vars $within]
     }
     return $frames
 }
@@ -169,14 +186,38 @@ def parse(split: Any, text: Any, kept: bool, errorinfo: str = "", first: str = "
     error's innermost frame (`first` is what the trace saw of it)."""
     frames = []
     for item in split(text):
-        level, label, path, line, command, values = split(item)
+        level, label, path, line, command, values, within = split(item)
         number = int(line)
         if number < 0:
             found = _PROC_LINE.search(errorinfo, len(first)) if errorinfo.startswith(first) else None
             number = -number + int(found.group(1)) - 1 if found else -number
+        elif int(within) > 0 and path:
+            number = _line_within(str(path), number, int(within), str(command))
         frames.append(Frame(int(level), str(label), str(path), number, str(command),
                             _values(split, split(values)) if kept else None))
     return frames
+
+
+def _line_within(path: str, line: int, within: int, command: str) -> int:
+    """The line in the file of a command run from a string that the command
+    at `line` holds (a tcltest body, say): `within` lines into it when the
+    string starts on that line and the file has the command there, else
+    the first line from there on that has it, else `line`."""
+    head = command.strip().split("\n", 1)[0].strip()
+    if not head:
+        return line
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            lines = f.read().split("\n")
+    except OSError:
+        return line
+    guess = line + within - 1
+    if within and 0 < guess <= len(lines) and head in lines[guess - 1]:
+        return guess
+    for n in range(line, min(line + 1000, len(lines) + 1)):
+        if head in lines[n - 1]:
+            return n
+    return line
 
 
 def splitter(tk: Any) -> Any:
