@@ -352,7 +352,7 @@ def _step_command(ref: "weakref.ref[Interpreter]", command: str) -> str:
 
 def _library(proc: str) -> bool:
     return proc in ("::unknown", "::auto_load", "::auto_load_index", "::auto_qualify", "::auto_import") or \
-        proc.startswith(("::tcl::", "::korvex::"))
+        proc.startswith(("::tcl::", "::korvex::", "::tcltest::"))
 
 
 def _at_break(state: _State, path: str, line: int, proc: str, method: str, cls: str, entered: bool) -> bool:
