@@ -242,6 +242,17 @@ def test_pytest_tcl_break_in_a_tcltest_item(project, lib):
     assert "(tcl-pdb) x\n" in out.stdout and "2 passed" in out.stdout
 
 
+def test_breakpoint_in_a_child_interpreter(tmp_path):
+    main = tmp_path / "child.tcl"
+    main.write_text("interp create kid\nkid eval {\n    proc inner {x} {\n        set y [expr {$x * 3}]\n"
+                    "        ::korvex::breakpoint\n        return $y\n    }\n}\nputs [kid eval {inner 4}]\n")
+    out = run([*CONSOLE, "--debug", str(main)], "set y\nset y 99\ns\nc\n")
+    assert out.returncode == 0, out.stderr
+    assert "> %s:5: in inner\n    ::korvex::breakpoint" % main in out.stdout
+    assert "(tcl-pdb) 12\n(tcl-pdb) 99\n(tcl-pdb) *** no stepping in a child interpreter (kid)" in out.stdout
+    assert out.stdout.endswith("99\n")
+
+
 @pytest.mark.parametrize("how", ["devnull", "ended", "variable", "xdist"])
 def test_breakpoint_is_a_no_op_where_nobody_can_answer(tmp_path, lib, how):
     main = script(tmp_path, lib, "puts [::acme::work 1]")

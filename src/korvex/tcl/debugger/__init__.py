@@ -29,6 +29,7 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
 
 from korvex.tcl import _debugger
 from korvex.tcl.interpreter import Interpreter, TclError
+from korvex.tcl.zelph import zelph
 
 from . import _frames
 from ._frames import Frame
@@ -43,6 +44,9 @@ BREAKPOINT_VARIABLE = "KORVEX_TCL_BREAKPOINT"
 _STEP_COMMAND = "::tcl::korvex_debug_step"
 _ENTER_COMMAND = "::tcl::korvex_debug_enter"
 _BREAK_COMMAND = "::tcl::korvex_breakpoint"
+_CHILD_COMMAND = "::tcl::korvex_debug_child"
+# What defines ::korvex::breakpoint when Tcl first calls it (auto_index).
+_DEFINE = "namespace eval ::korvex {}; interp alias {} ::korvex::breakpoint {} %s" % _BREAK_COMMAND
 
 
 class Quit(KeyboardInterrupt):
@@ -132,8 +136,7 @@ def install(interp: Interpreter) -> None:
         return
     ref = weakref.ref(interp)
     interp.createcommand(_BREAK_COMMAND, lambda *args: _breakpoint_command(ref, args))
-    interp.tk.call("set", "::auto_index(::korvex::breakpoint)",
-                   "namespace eval ::korvex {}; interp alias {} ::korvex::breakpoint {} %s" % _BREAK_COMMAND)
+    interp.tk.call("set", "::auto_index(::korvex::breakpoint)", _DEFINE)
     state.installed = True
     for bp in _global_breaks:
         _apply_break(interp, state, bp)
@@ -146,6 +149,7 @@ def _ready(interp: Interpreter, state: _State) -> None:
     ref = weakref.ref(interp)
     interp.createcommand(_STEP_COMMAND, lambda command="": _step_command(ref, command))
     interp.createcommand(_ENTER_COMMAND, lambda *args: _enter_command(ref, args))
+    interp.createcommand(_CHILD_COMMAND, lambda *args: _child_command(ref, args))
     interp.tk.eval(_frames.SCRIPT)
     state.ready = True
 
@@ -165,7 +169,8 @@ def enable(interp: Optional[Interpreter] = None) -> None:
     state = _state(interp)
     _ready(interp, state)
     if not state.recording:
-        interp.tk.eval("trace add variable ::errorInfo write ::tcl::KorvexDebugRaised")
+        interp.tk.eval("trace add variable ::errorInfo write ::tcl::KorvexDebugRaised; "
+                       "trace add execution ::interp leave %s" % _CHILD_COMMAND)
         state.recording = True
     _watch_interrupts()
 
@@ -182,7 +187,8 @@ def disable(interp: Optional[Interpreter] = None) -> None:
             continue
         try:
             target.tk.eval("trace remove variable ::errorInfo write ::tcl::KorvexDebugRaised; "
-                           "unset -nocomplain ::tcl::KorvexDebug(raised)")
+                           "trace remove execution ::interp leave %s; "
+                           "unset -nocomplain ::tcl::KorvexDebug(raised)" % _CHILD_COMMAND)
         except TclError:  # closed
             pass
         state.recording = False
@@ -322,11 +328,11 @@ def _step_command(ref: "weakref.ref[Interpreter]", command: str) -> str:
         level, path, line, proc, method, cls = tk.splitlist(tk.eval("::tcl::KorvexDebugHere"))
     except (TclError, ValueError):
         return ""
-    if _library(str(proc)):
-        return ""  # Tcl's own procedures (unknown, auto_load, ...) are stepped over
     level = int(level)
     entered = level > state.level
     state.level = level
+    if _library(str(proc)):
+        return ""  # Tcl's own procedures (unknown, auto_load, ...) are stepped over
     stop = state.stop_requested or state.mode == STEP
     if not stop and state.mode in (NEXT, RETURN):
         stop = level <= state.base if state.mode == NEXT else level < state.base
@@ -352,7 +358,7 @@ def _step_command(ref: "weakref.ref[Interpreter]", command: str) -> str:
 
 def _library(proc: str) -> bool:
     return proc in ("::unknown", "::auto_load", "::auto_load_index", "::auto_qualify", "::auto_import") or \
-        proc.startswith(("::tcl::", "::korvex::", "::tcltest::"))
+        proc.startswith(("::tcl::", "::korvex::"))
 
 
 def _at_break(state: _State, path: str, line: int, proc: str, method: str, cls: str, entered: bool) -> bool:
@@ -373,7 +379,42 @@ def _breakpoint_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) 
         return ""
     state = _state(interp)
     _ready(interp, state)
+    if args:  # from a child interpreter (its path), through the alias made in it
+        child = str(args[0])
+        tk = interp.tk
+
+        def run(script: str) -> Any:
+            return tk.eval(zelph(["interp", "eval", child, script]))
+
+        if not int(run("llength [info procs ::tcl::KorvexDebugFrames]")):
+            run(_frames.SCRIPT)
+        frames = _frames.parse(_frames.splitter(tk), run("::tcl::KorvexDebugFrames 0 1 0 1"), False)
+        with _prompting(interp):
+            action = Prompt(interp, frames, live=True, child=child).run()
+        if action == QUIT:
+            raise Quit("quit the Tcl debugger")
+        return ""
     _stop_at(interp, state, _frames.live(interp))
+    return ""
+
+
+def _child_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> str:
+    # A leave trace of `interp` while debugging is on: a child made with
+    # `interp create` gets ::korvex::breakpoint, whose prompt shows the
+    # child's frames.
+    interp = ref()
+    if interp is None or len(args) < 3 or str(args[1]) != "0":
+        return ""
+    tk = interp.tk
+    try:
+        words = tk.splitlist(args[0])
+        if len(words) < 2 or str(words[1]) != "create":
+            return ""
+        child = str(args[2])
+        tk.call("interp", "alias", child, _BREAK_COMMAND, "", _BREAK_COMMAND, child)
+        tk.call("interp", "eval", child, zelph(["set", "::auto_index(::korvex::breakpoint)", _DEFINE]))
+    except TclError:  # a safe child, or one gone: no breakpoint there
+        pass
     return ""
 
 

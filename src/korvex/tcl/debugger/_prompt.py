@@ -44,8 +44,10 @@ class Prompt:
     else they are what was kept when an error was raised."""
 
     def __init__(self, interp: Any, frames: List[Frame], live: bool, out: Optional[TextIO] = None,
-                 read: Optional[Callable[[str], str]] = None) -> None:
+                 read: Optional[Callable[[str], str]] = None, child: str = "") -> None:
         self.interp = interp
+        # A child interpreter's frames (its path): evaluation goes there, through interp eval.
+        self.child = child
         self.frames = frames
         self.live = live
         self.index = len(frames) - 1
@@ -119,28 +121,35 @@ class Prompt:
 
     def _live_values(self) -> Any:
         tk = self.interp.tk
+        run = self.tcl
         level = "#%d" % self.frame.level
         values: Any = {}
-        for name in tk.splitlist(tk.eval("uplevel %s {info vars}" % level)):
+        for name in tk.splitlist(run("uplevel %s {info vars}" % level)):
             name = str(name)
-            if int(tk.eval("uplevel %s %s" % (level, _tcl_list(self.interp, ["array", "exists", name])))):
-                items = tk.splitlist(tk.eval("uplevel %s %s" % (level, _tcl_list(self.interp, ["array", "get", name]))))
+            if int(run("uplevel %s %s" % (level, _tcl_list(self.interp, ["array", "exists", name])))):
+                items = tk.splitlist(run("uplevel %s %s" % (level, _tcl_list(self.interp, ["array", "get", name]))))
                 values[name] = {str(items[i]): str(items[i + 1]) for i in range(0, len(items) - 1, 2)}
-            elif int(tk.eval("uplevel %s %s" % (level, _tcl_list(self.interp, ["info", "exists", name])))):
-                values[name] = tk.eval("uplevel %s %s" % (level, _tcl_list(self.interp, ["set", name])))
+            elif int(run("uplevel %s %s" % (level, _tcl_list(self.interp, ["info", "exists", name])))):
+                values[name] = run("uplevel %s %s" % (level, _tcl_list(self.interp, ["set", name])))
             else:
                 values[name] = None
         return values
 
     # -- evaluation -------------------------------------------------------------
 
+    def tcl(self, script: str) -> str:
+        """Evaluates `script` where Tcl is (the prompt runs inside it): in
+        the interpreter through tk.eval (tk.call runs at the global level),
+        or in the child through interp eval (which runs at its level)."""
+        if self.child:
+            script = _tcl_list(self.interp, ["interp", "eval", self.child, script])
+        return str(self.interp.tk.eval(script))
+
     def evaluate(self, script: str) -> None:
-        # Through tk.eval, which runs where Tcl is (tk.call runs at the global level).
-        tk = self.interp.tk
         frame = self.frame
         if self.live or frame.level == 0:
             try:
-                result = tk.eval("uplevel #%d %s" % (frame.level, _tcl_list(self.interp, [script])))
+                result = self.tcl("uplevel #%d %s" % (frame.level, _tcl_list(self.interp, [script])))
             except Exception as exc:
                 self.say("*** %s" % _message(exc))
                 return
@@ -154,7 +163,7 @@ class Prompt:
             return
         self.say("(frame %d is gone: run at global level)" % frame.level)
         try:
-            result = tk.eval("uplevel #0 %s" % _tcl_list(self.interp, [script]))
+            result = self.tcl("uplevel #0 %s" % _tcl_list(self.interp, [script]))
         except Exception as exc:
             self.say("*** %s" % _message(exc))
             return
@@ -238,6 +247,10 @@ class Prompt:
             action = _WORDS.get(word) if not rest else None
             if action in (STEP, NEXT, RETURN) and not self.live:
                 self.say("*** the frames are gone (the error unwound them): %s needs a live breakpoint" % action)
+                continue
+            if action in (STEP, NEXT, RETURN) and self.child:
+                self.say("*** no stepping in a child interpreter (%s): continue, or a breakpoint further on"
+                         % self.child)
                 continue
             if action is not None:
                 return action
