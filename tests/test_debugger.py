@@ -242,6 +242,61 @@ def test_pytest_tcl_break_in_a_tcltest_item(project, lib):
     assert "(tcl-pdb) x\n" in out.stdout and "2 passed" in out.stdout
 
 
+ITCL = """\
+package require Itcl
+itcl::class Counter {
+    variable n 0
+    method bump {by} {
+        set old $n
+        incr n $by
+        return $n
+    }
+}
+Counter c
+c bump 2
+puts [c bump 3]
+"""
+
+
+def test_break_at_an_itcl_method(tmp_path):
+    main = tmp_path / "counter.tcl"
+    main.write_text(ITCL)
+    out = run([*CONSOLE, "--break", "::Counter bump", str(main)], "set by\nn\nn\nset old\nc\n")
+    if "can't find package Itcl" in out.stderr:
+        pytest.skip("Itcl is not installed")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("\n> in ::Counter bump (not defined from a file)\n    set old $n\n")
+    assert "(tcl-pdb) 2\n" in out.stdout and "(tcl-pdb) 0\n" in out.stdout and out.stdout.endswith("5\n")
+
+
+PYTHON_API = """\
+import sys
+from korvex.tcl import Interpreter, TclError, debugger
+interp = Interpreter()
+debugger.enable(interp)
+interp.eval("proc half {n} {set h [expr {$n / 2}]; if {$n % 2} {error odd}; return $h}")
+try:
+    interp.eval("half 7")
+except TclError as exc:
+    print("->", debugger.post_mortem(exc))
+debugger.disable(interp)
+try:
+    interp.eval("half 9")
+except TclError as exc:
+    print("->", debugger.post_mortem(exc))
+"""
+
+
+def test_post_mortem_from_python(tmp_path):
+    out = run([sys.executable, "-c", PYTHON_API], "set h\ninfo exists n\nstep\nc\n")
+    assert out.returncode == 0, out.stderr
+    first, second = out.stdout.split("-> continue\n")
+    assert "> in ::half (not defined from a file)\n    error odd\n" in first
+    assert "(tcl-pdb) 3\n(tcl-pdb) 1\n(tcl-pdb) *** the frames are gone" in first
+    # Recording off again: nothing kept, no prompt.
+    assert second.startswith("tcl-pdb: nothing was kept of this error") and second.endswith("-> None\n")
+
+
 def test_breakpoint_in_a_child_interpreter(tmp_path):
     main = tmp_path / "child.tcl"
     main.write_text("interp create kid\nkid eval {\n    proc inner {x} {\n        set y [expr {$x * 3}]\n"

@@ -177,10 +177,15 @@ def enable(interp: Optional[Interpreter] = None) -> None:
 
 def disable(interp: Optional[Interpreter] = None) -> None:
     """Turns recording off again (for every interpreter when None)."""
-    global _everywhere
+    global _everywhere, _interrupt_handler
     targets = [interp] if interp is not None else list(_states)
     if interp is None:
         _everywhere = False
+        handler: Any = _interrupt_handler
+        _interrupt_handler = None
+        if handler is not None and threading.current_thread() is threading.main_thread() \
+                and signal.getsignal(signal.SIGINT) is handler:
+            signal.signal(signal.SIGINT, getattr(handler, "korvex_previous"))
     for target in targets:
         state = _states.get(target)
         if state is None or not state.recording:
@@ -505,13 +510,16 @@ def _stdin_readable() -> bool:
         mode = os.fstat(0).st_mode
     except OSError:
         return False
-    if stat.S_ISCHR(mode):  # /dev/null and friends
+    if stat.S_ISCHR(mode):  # /dev/null and friends: never anything to read
+        _stdin_ended = True
         return False
     if stat.S_ISREG(mode):
         try:
-            return os.lseek(0, 0, os.SEEK_CUR) < os.fstat(0).st_size
+            readable = os.lseek(0, 0, os.SEEK_CUR) < os.fstat(0).st_size
         except OSError:
-            return False
+            readable = False
+        _stdin_ended = not readable
+        return readable
     if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
         import select
 
@@ -658,7 +666,7 @@ def _watch_interrupts() -> None:
             _update_trace(interp, state)
         return None
 
-    on_interrupt.korvex_debugger = True  # type: ignore[attr-defined]
+    on_interrupt.korvex_previous = previous  # type: ignore[attr-defined]
     try:
         signal.signal(signal.SIGINT, on_interrupt)
     except (ValueError, OSError):
