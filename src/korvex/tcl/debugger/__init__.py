@@ -226,20 +226,15 @@ def set_break(interp: Optional[Interpreter], location: str) -> None:
     as the traceback names it (``"::acme::Order close"``) or ``file.tcl:LINE``
     (a path, or its end). Raises ValueError for a location of another shape."""
     bp = _Break(location)
-    if interp is None:
-        _global_breaks.append(bp)
-        targets = list(_states)
-    else:
+    if interp is not None:
         install(interp)
-        _state(interp).breaks.append(bp) if bp.needs_trace() else None
-        targets = [interp]
-        if not bp.needs_trace():
-            _apply_break(interp, _state(interp), bp)
-            return
-    for target in targets:
+        _apply_break(interp, _state(interp), bp)
+        return
+    _global_breaks.append(bp)
+    for target in list(_states):
         try:
             _apply_break(target, _state(target), bp)
-        except (TclError, RuntimeError):
+        except (TclError, RuntimeError):  # closed, another thread's
             pass
 
 
