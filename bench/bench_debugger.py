@@ -5,7 +5,9 @@ ratios against an interpreter without it (target: at most 1.2 times):
   errors recording their values (none raised here);
 - a breakpoint on a procedure the work does not call (an enter trace on it);
 - after a session of stepping or a line breakpoint has ended (the command
-  trace gone, the code compiled again as before).
+  trace gone, the code compiled again as before);
+- for reference, while a line breakpoint is set (the command trace calls the
+  debugger before every command).
 
 The work: a loop of procedure calls and inline-compiled commands, the shape
 of library code. Each figure is the least processor time of 15 interleaved
@@ -38,10 +40,12 @@ TARGET = 1.2
 def made(how):
     interp = Interpreter()
     interp.eval(WORK)
-    if how in ("on", "break", "ended"):
+    if how in ("on", "break", "ended", "traced"):
         debugger.enable(interp)
     if how == "break":
         debugger.set_break(interp, "::elsewhere")
+    if how == "traced":
+        debugger.set_break(interp, "nowhere.tcl:1")  # the command trace on, never stopping
     if how == "ended":
         debugger.set_break(interp, "nowhere.tcl:1")  # needs the command trace
         interp.eval("work 10")
@@ -63,7 +67,7 @@ def least_cpu(fns, number, repeat=15):
 
 def main():
     plain = made("plain")
-    cases = {name: made(name) for name in ("on", "break", "ended", "again")}
+    cases = {name: made(name) for name in ("on", "break", "ended", "again", "traced")}
     call = {name: interp.tk.call for name, interp in [("plain", plain), *cases.items()]}
     fns = {name: (lambda c=c: c("work", 200)) for name, c in call.items()}
     for fn in fns.values():
@@ -76,6 +80,8 @@ def main():
               "ended": "after a line breakpoint was cleared"}
     for name, title in titles.items():
         failed |= report("tcl debugger: %s" % title, times[name], times["plain"], TARGET) > TARGET
+    report("tcl debugger: while a line breakpoint is set (every command checked)", times["traced"],
+           times["plain"])
     for interp in [plain, *cases.values()]:
         interp.close()
     return 1 if failed else 0
