@@ -3,20 +3,28 @@ ratios against an interpreter without it (target: at most 1.2 times):
 
 - debugging on (--tcl-pdb, korvex-tcl --debug): ::korvex::breakpoint there,
   errors recording their values (none raised here);
-- a breakpoint on a procedure the work does not call (an enter trace on it);
+- a breakpoint on a procedure the work does not call (traces on it);
+- a breakpoint on a line of a procedure the work does not call, in the
+  file the work was sourced from (a step trace on that procedure, and
+  `proc` and `source` watched for those defined later);
+- a breakpoint on a line of a file not loaded (`proc` and `source` watched);
+- a breakpoint on a method the work does not call (a command trace that
+  keeps Tcl's compiled code and calls the debugger only for commands whose
+  first or second word is that method's name: each other command costs the
+  trace's call, in C);
 - after a session of stepping or a line breakpoint has ended (the command
-  trace gone, the code compiled again as before);
-- for reference, while a line breakpoint is set (the command trace calls the
-  debugger before every command).
+  trace gone, the code compiled again as before).
 
 The work: a loop of procedure calls and inline-compiled commands, the shape
-of library code. Each figure is the least processor time of 15 interleaved
-runs (the machine is shared: wall time swings with its load); a second
-interpreter without the debugger is measured too, for the noise.
+of library code, sourced from a file. Each figure is the least processor
+time of 15 interleaved runs (the machine is shared: wall time swings with
+its load); a second interpreter without the debugger is measured too, for
+the noise.
 """
 
 import os
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -32,23 +40,35 @@ proc work {n} {
     for {set i 0} {$i < $n} {incr i} {set s [add $s $i]}
     return $s
 }
-proc elsewhere {} {return}
+proc elsewhere {} {
+    set x 1
+    return $x
+}
+oo::class create Shape {
+    method area {} {return 1}
+}
 """
+ELSEWHERE_LINE = 8  # set x 1
 TARGET = 1.2
 
 
-def made(how):
+def made(how, path):
     interp = Interpreter()
-    interp.eval(WORK)
-    if how in ("on", "break", "ended", "traced"):
+    interp.tk.call("source", path)
+    if how != "plain" and how != "again":
         debugger.enable(interp)
     if how == "break":
         debugger.set_break(interp, "::elsewhere")
-    if how == "traced":
-        debugger.set_break(interp, "nowhere.tcl:1")  # the command trace on, never stopping
+    if how == "line":
+        debugger.set_break(interp, "%s:%d" % (os.path.basename(path), ELSEWHERE_LINE))
+    if how == "unloaded":
+        debugger.set_break(interp, "nowhere.tcl:1")
+    if how == "method":
+        debugger.set_break(interp, "::Shape area")
     if how == "ended":
-        debugger.set_break(interp, "nowhere.tcl:1")  # needs the command trace
-        interp.eval("work 10")
+        debugger.set_break(interp, "::Shape area")  # the command trace on
+        debugger.set_break(interp, "%s:%d" % (os.path.basename(path), ELSEWHERE_LINE))
+        interp.eval("work 10; elsewhere; [Shape new] area")
         debugger.clear_breaks(interp)
     return interp
 
@@ -66,8 +86,16 @@ def least_cpu(fns, number, repeat=15):
 
 
 def main():
-    plain = made("plain")
-    cases = {name: made(name) for name in ("on", "break", "ended", "again", "traced")}
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "work.tcl")
+        with open(path, "w") as f:
+            f.write(WORK)
+        return measure(path)
+
+
+def measure(path):
+    plain = made("plain", path)
+    cases = {name: made(name, path) for name in ("on", "break", "line", "unloaded", "method", "ended", "again")}
     call = {name: interp.tk.call for name, interp in [("plain", plain), *cases.items()]}
     fns = {name: (lambda c=c: c("work", 200)) for name, c in call.items()}
     for fn in fns.values():
@@ -77,11 +105,12 @@ def main():
     report("tcl debugger: none (another plain interpreter)", times["again"], times["plain"])
     titles = {"on": "debugging on, no breakpoint",
               "break": "a breakpoint on a procedure not called",
-              "ended": "after a line breakpoint was cleared"}
+              "line": "a line breakpoint in a procedure not called",
+              "unloaded": "a line breakpoint in a file not loaded",
+              "method": "a method breakpoint, the method not called",
+              "ended": "after line and method breakpoints were cleared"}
     for name, title in titles.items():
         failed |= report("tcl debugger: %s" % title, times[name], times["plain"], TARGET) > TARGET
-    report("tcl debugger: while a line breakpoint is set (every command checked)", times["traced"],
-           times["plain"])
     for interp in [plain, *cases.values()]:
         interp.close()
     return 1 if failed else 0

@@ -450,3 +450,62 @@ def test_set_break_api_and_bad_locations():
         debugger.clear_breaks(interp)
         assert debugger.breaks(interp) == []
         assert interp.eval("set x 1") == "1"  # the trace is gone, Tcl runs as before
+
+
+# -- breakpoints that cost nothing to the code that cannot reach them ----------------
+
+SHAPES = """\
+proc area {w h} {
+    set a [expr {$w * $h}]
+    return $a
+}
+set top [area 2 3]
+oo::class create Base {
+    method size {} {
+        set s 10
+        return $s
+    }
+}
+oo::class create Box {
+    superclass Base
+    method size {} {
+        set n [next]
+        return [expr {$n + 1}]
+    }
+    method twice {} {my size}
+}
+"""
+
+SHAPES_RUN = """\
+import sys
+from korvex.tcl import Interpreter, debugger
+interp = Interpreter()
+path, location, before, script = sys.argv[1:5]
+if before == "1":
+    debugger.set_break(interp, location)
+interp.tk.call("source", path)
+if before == "0":
+    debugger.set_break(interp, location)
+print("->", interp.eval(script))
+"""
+
+
+@pytest.mark.parametrize("location, before, script, stop, ask, answer", [
+    # a procedure defined before the breakpoint was set, and after
+    ("shapes.tcl:2", False, "area 4 5", "2: in ::area", "set w", "4"),
+    ("shapes.tcl:2", True, "area 4 5", "2: in ::area", "set w", "2"),  # (the file's own call first)
+    # top-level code of a file sourced after the breakpoint was set
+    ("shapes.tcl:5", True, "area 1 1", "5: in (file)", "info exists top", "0"),
+    # a method reached through my and next; a line in a method's body
+    ("::Base size", False, "[Box new] twice", "8: in ::Base size", "self class", "::Base"),
+    ("shapes.tcl:15", False, "[Box new] size", "15: in ::Box size", "self class", "::Box"),
+    ("shapes.tcl:8", True, "[Box new] size", "8: in ::Base size", "info exists s", "0"),
+])
+def test_breaks_found_by_their_traces(tmp_path, location, before, script, stop, ask, answer):
+    path = tmp_path / "shapes.tcl"
+    path.write_text(SHAPES)
+    out = run([sys.executable, "-c", SHAPES_RUN, str(path), location, "1" if before else "0", script],
+              "%s\nc\n" % ask)
+    assert out.returncode == 0, out.stderr
+    assert "> %s:%s" % (path, stop) in out.stdout, out.stdout
+    assert "(tcl-pdb) %s\n" % answer in out.stdout, out.stdout

@@ -2,23 +2,31 @@
 // and its breakpoints on lines and methods (the Python side is
 // korvex.tcl.debugger).
 //
-// A trace exists only while the debugger steps or has such a breakpoint set:
-// Tcl calls a command trace before every command, and while one exists it
-// compiles no command inline, so an interpreter without one runs at full
-// speed. The trace procedure is C only: it evaluates the Tcl command the
-// debugger names (a Python command of the interpreter, which takes the GIL
-// the way every Python command of the package does) with the text of the
-// command about to run. Tcl runs no trace while a trace procedure runs, so
-// nothing the debugger's prompt evaluates is traced.
+// A trace exists only while the debugger steps or has such a breakpoint set,
+// in one of two kinds. Full, while stepping, while a Ctrl-C waits for the
+// next command, or while code a breakpoint may be in runs: Tcl calls it before
+// every command and compiles no command inline meanwhile. Filtered, while a
+// breakpoint on a line or a method is set: inline compilation stays, and the
+// trace procedure, C only, passes on only the commands that may call what a
+// breakpoint is in (the debugger then makes the trace full for that call).
+// Passing on, it evaluates the Tcl command the debugger names (a Python
+// command of the interpreter, which takes the GIL the way every Python
+// command of the package does) with the text of the command about to run.
+// Nothing the handler evaluates (the prompt's input) is traced.
 #include "support/bridge/debughold.hpp"
 #include "support/python/module.hpp"
 #include "support/tcl/tcllib.hpp"
 
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <dlfcn.h>
 
+#include <set>
 #include <string>
+#include <string_view>
+#include <vector>
 
 using namespace nb::literals;
 
@@ -55,12 +63,22 @@ void resolve(void *handle, const char *name, Fn &fn) {
 }
 
 constexpr const char *kAssocKey = "korvex.tcl debugger trace";
+constexpr int kAllowInline = 0x20000;  // TCL_ALLOW_INLINE_COMPILATION
 
-// The trace of one interpreter: its token and the command it calls.
+// The trace of one interpreter. Full: every command, nothing compiled
+// inline (stepping, a Ctrl-C waiting, the code a breakpoint may be in).
+// Filtered: inline compilation kept, and the debugger called only for a
+// command whose first or second word ends in one of `names` (what may
+// call a procedure or method a breakpoint is in); the rest costs a lookup.
 struct Trace {
+    Interp *interp = nullptr;
     void *token = nullptr;
     Obj *handler = nullptr;  // one reference held
+    bool full = true;
+    std::set<std::string, std::less<>> names;
     int busy = 0;
+    bool fresh = false;  // full, and not yet seen a command: made again then (see on_command)
+    bool dead = false;  // stopped while its handler ran: freed when it returns
 };
 
 void release(Trace *t) {
@@ -69,17 +87,68 @@ void release(Trace *t) {
     delete t;
 }
 
-void trace_deleted(void *data) {
-    // Tcl deletes the trace (DeleteTrace, or the interpreter's deletion).
-    release(static_cast<Trace *>(data));
+void drop_token(Trace *t) {
+    if (t->token) {
+        void *token = t->token;
+        t->token = nullptr;
+        g_tcl.DeleteTrace(t->interp, token);
+    }
 }
 
-void assoc_deleted(void *, Interp *) {}
+// Ends the trace; the record goes once no handler of it runs.
+void retire(Trace *t) {
+    drop_token(t);
+    t->dead = true;
+    if (!t->busy)
+        release(t);
+}
 
-int on_command(void *data, Interp *interp, int, const char *command, void *, int, Obj *const[]) {
+void assoc_deleted(void *data, Interp *) {
+    // The interpreter is deleted (or stop() took the record away).
+    retire(static_cast<Trace *>(data));
+}
+
+std::string_view tail(Obj *word) {
+    // Only a word with a string already: one made here could be a long
+    // list's text, for nothing.
+    if (!word->bytes)
+        return {};
+    std::string_view text(word->bytes, (size_t)word->length);
+    size_t at = text.rfind("::");
+    return at == std::string_view::npos ? text : text.substr(at + 2);
+}
+
+bool wakes(const Trace *t, int objc, Obj *const objv[]) {
+    for (int i = 0; i < objc && i < 2; ++i) {
+        std::string_view word = tail(objv[i]);
+        if (!word.empty() && t->names.find(word) != t->names.end())
+            return true;
+    }
+    return false;
+}
+
+int on_command(void *data, Interp *interp, int, const char *command, void *, int objc, Obj *const objv[]) {
     Trace *t = static_cast<Trace *>(data);
-    if (t->busy)
+    if (t->busy || t->dead)
         return tcl::kOk;
+    if (!t->full && !wakes(t, objc, objv))
+        return tcl::kOk;
+    if (t->fresh) {
+        // A trace made while an execution trace's script ran (`trace add
+        // execution ... enter`, `source` watched) loses Tcl's "compile
+        // nothing inline" when that script returns: Tcl puts the
+        // interpreter's flags back as they were. Made again here, out of
+        // that script, Tcl sets it again.
+        t->fresh = false;
+        void *old = t->token;
+        t->token = nullptr;
+        g_tcl.DeleteTrace(interp, old);
+        t->token = g_tcl.CreateObjTrace(interp, 0, 0, on_command, t, nullptr);
+        if (!t->token) {  // (Tcl does not refuse one): no trace, stop() frees the record
+            t->dead = true;
+            return tcl::kOk;
+        }
+    }
     const tcl::Api &api = tcl::api();
     Obj *words[2] = {t->handler, api.NewStringObj(command, -1)};
     tcl::incr_ref(words[0]);
@@ -90,6 +159,8 @@ int on_command(void *data, Interp *interp, int, const char *command, void *, int
     --t->busy;
     tcl::decr_ref(words[1]);
     tcl::decr_ref(words[0]);
+    if (t->dead && !t->busy)
+        release(t);  // stopped by its handler
     if (code == tcl::kOk) {
         g_tcl.RestoreInterpState(interp, saved);
         return tcl::kOk;
@@ -105,29 +176,48 @@ Trace *trace_of(Interp *interp) {
 }
 
 // Starts the trace of `interp` (an Interpreter, on its thread) calling the
-// Tcl command `handler` with each command's text; a trace already there gets
-// the new handler.
-void start(nb::handle interp_obj, const std::string &handler) {
+// Tcl command `handler` with each command's text: every command when
+// `names` is None, else those whose first or second word ends in one of
+// them (after its last "::"). A trace already there gets the new handler
+// and names (and is made again when it changes between the two kinds).
+void start(nb::handle interp_obj, const std::string &handler, std::optional<std::vector<std::string>> names) {
     Interp *interp = tcl::interp_ptr(interp_obj);
     if (!interp)
         throw nb::type_error("an interpreter is needed");
     const tcl::Api &api = tcl::api();
+    bool full = !names.has_value();
+    Trace *t = trace_of(interp);
+    bool made = false;
+    if (!t) {
+        t = new Trace;
+        t->interp = interp;
+        made = true;
+    }
     Obj *name = api.NewStringObj(handler.data(), (int)handler.size());
     tcl::incr_ref(name);
-    if (Trace *t = trace_of(interp)) {
+    if (t->handler)
         tcl::decr_ref(t->handler);
-        t->handler = name;
-        return;
-    }
-    Trace *t = new Trace;
     t->handler = name;
-    t->token = g_tcl.CreateObjTrace(interp, 0, 0, on_command, t, trace_deleted);
+    t->names.clear();
+    if (names)
+        t->names.insert(names->begin(), names->end());
+    if (t->token && t->full == full)
+        return;
+    drop_token(t);
+    t->full = full;
+    t->fresh = full;
+    t->token = g_tcl.CreateObjTrace(interp, 0, full ? 0 : kAllowInline, on_command, t, nullptr);
     if (!t->token) {
-        release(t);
+        if (made) {
+            release(t);
+        } else {
+            api.DeleteAssocData(interp, kAssocKey);  // retires it
+        }
         PyErr_SetString(PyExc_RuntimeError, "Tcl refused a command trace");
         throw nb::python_error();
     }
-    api.SetAssocData(interp, kAssocKey, (void *)assoc_deleted, t);
+    if (made)
+        api.SetAssocData(interp, kAssocKey, (void *)assoc_deleted, t);
 }
 
 // Ends the trace of `interp`, if any; returns whether there was one.
@@ -135,12 +225,17 @@ bool stop(nb::handle interp_obj) {
     Interp *interp = tcl::interp_ptr(interp_obj);
     if (!interp)
         return false;
-    Trace *t = trace_of(interp);
-    if (!t)
+    if (!trace_of(interp))
         return false;
-    tcl::api().DeleteAssocData(interp, kAssocKey);
-    g_tcl.DeleteTrace(interp, t->token);  // frees t
+    tcl::api().DeleteAssocData(interp, kAssocKey);  // retires it
     return true;
+}
+
+// Whether the trace is there and calls the debugger for every command.
+bool full(nb::handle interp_obj) {
+    Interp *interp = tcl::interp_ptr(interp_obj);
+    Trace *t = interp ? trace_of(interp) : nullptr;
+    return t && t->full;
 }
 
 bool active(nb::handle interp_obj) {
@@ -166,14 +261,16 @@ KX_MODULE(_debugger, m) {
     resolve(h, "Tcl_DiscardInterpState", g_tcl.DiscardInterpState);
     tcl::api();
 
-    m.def("start", &start, "interp"_a.none(), "handler"_a,
+    m.def("start", &start, "interp"_a.none(), "handler"_a, "names"_a.none() = nb::none(),
           "Call the Tcl command `handler` with the text of each command the interpreter\n"
-          "is about to run (a trace already there gets the new handler).");
+          "is about to run; with `names`, only of those whose first or second word ends\n"
+          "in one of them, inline compilation kept (a trace already there is updated).");
     m.def("stop", &stop, "interp"_a.none(), "End the interpreter's trace; False when there was none.");
     m.def("shift_deadlines", [](nb::handle interp, double seconds) {
               bridge::shift_deadlines(attr(interp, KX_ID(tk)), seconds);
           }, "interp"_a.none(), "seconds"_a,
           "Move every time limit deadline of the interpreter `seconds` later (earlier\n"
           "when negative).");
+    m.def("full", &full, "interp"_a.none(), "Whether the interpreter's trace sees every command.");
     m.def("active", &active, "interp"_a.none(), "Whether the interpreter has a trace.");
 }

@@ -1,9 +1,11 @@
 """Types of korvex.tcl._debugger: the command trace of the Tcl debugger."""
 
-from collections.abc import Callable
-from typing import Any
+from collections.abc import Callable, Sequence
+from typing import Any, Optional
 
-start: Callable[[Any, str], None]
+# start(interp, handler, names): names None for every command
+start: Callable[[Any, str, Optional[Sequence[str]]], None]
 stop: Callable[[Any], bool]
+full: Callable[[Any], bool]
 active: Callable[[Any], bool]
 shift_deadlines: Callable[[Any, float], None]

@@ -20,6 +20,7 @@ console with this Python, so that ``exec [info nameofexecutable] f.tcl``
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import os
 import re
@@ -172,9 +173,13 @@ def eval_file(interp: Any, path: str, encoding: Optional[str] = None, measure: b
     outer = tk.eval("info script")
     tk.eval(zelph(["info", "script", path]))
     address = interp.interpaddr()
+    # (Tcl's source tells the debugger of a file with a line breakpoint; this tells it here.)
+    debugger = sys.modules.get("korvex.tcl.debugger")
+    running = debugger.running_file(interp, path) if debugger is not None else contextlib.nullcontext()
     try:
         flags.value |= _EVAL_FILE
-        interp.eval(text, record=False)
+        with running:
+            interp.eval(text, record=False)
     except TclError as exc:
         # What Tcl_FSEvalFileEx adds: the file and the line of the error.
         shown = path if len(path.encode("utf-8")) <= 150 else path[:150] + "..."

@@ -25,7 +25,7 @@ import sys
 import threading
 import time
 import weakref
-from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
+from typing import Any, Callable, Iterator, List, Optional, Set, Tuple, Union
 
 from korvex.tcl import _debugger
 from korvex.tcl.interpreter import Interpreter, TclError
@@ -43,8 +43,15 @@ BREAKPOINT_VARIABLE = "KORVEX_TCL_BREAKPOINT"
 
 _STEP_COMMAND = "::tcl::korvex_debug_step"
 _ENTER_COMMAND = "::tcl::korvex_debug_enter"
+# A procedure with a breakpoint: its call is seen, then its first command
+# (Tcl's step trace; a command trace made in the enter trace's script would
+# not see commands that Tcl compiles inline).
+_ENTER_OPS = "enter leave enterstep"
 _BREAK_COMMAND = "::tcl::korvex_breakpoint"
 _CHILD_COMMAND = "::tcl::korvex_debug_child"
+_SOURCE_COMMAND = "::tcl::korvex_debug_source"
+_SPAN_COMMAND = "::tcl::korvex_debug_span"
+_DEFINED_COMMAND = "::tcl::korvex_debug_defined"
 # What defines ::korvex::breakpoint when Tcl first calls it (auto_index).
 _DEFINE = "namespace eval ::korvex {}; interp alias {} ::korvex::breakpoint {} %s" % _BREAK_COMMAND
 
@@ -56,8 +63,9 @@ class Quit(KeyboardInterrupt):
 class _State:
     """The debugger's state for one interpreter."""
 
-    __slots__ = ("recording", "installed", "ready", "mode", "base", "breaks", "entered", "traced", "stop_requested",
-                 "level", "__weakref__")
+    __slots__ = ("recording", "installed", "ready", "mode", "base", "breaks", "entered", "entry", "traced",
+                 "stop_requested",
+                 "level", "here", "probe", "probed", "sources", "files", "names", "watching", "spans", "__weakref__")
 
     def __init__(self) -> None:
         self.recording = False  # errors keep their values (enable)
@@ -67,9 +75,21 @@ class _State:
         self.base = 0  # the level NEXT and RETURN compare with
         self.breaks: List["_Break"] = []  # those that need the command trace
         self.entered: List[str] = []  # procedures with an enter trace of ours
-        self.traced = False  # the command trace is on
+        self.entry: Optional[int] = None  # one of those called, at this level: stop at its first command
+        self.traced: Optional[str] = None  # the command trace: FULL, FILTERED or None
         self.stop_requested = False  # Ctrl-C: stop at the next command
         self.level = 0  # the level of the last command traced
+        self.here = ("", "", "")  # its procedure, method and class
+        # A call that may reach a breakpoint: the level of the command making
+        # it (every command traced until the call returns), and whether its
+        # first command has been seen (the callee is then known).
+        self.probe: Optional[int] = None
+        self.probed = False
+        self.sources: List[bool] = []  # `source` commands running: of a file with a line breakpoint
+        self.files: Set[str] = set()  # files with a line breakpoint, as sourced
+        self.names: Optional[List[str]] = None  # what the filtered trace wakes on (None: to be found)
+        self.watching = False  # the execution traces on `source` and `proc` are there
+        self.spans: List[str] = []  # procedures a line breakpoint is in, with enter and leave traces of ours
 
 
 class _Break:
@@ -98,7 +118,10 @@ class _Break:
                                  "or FILE:LINE, not %r" % text)
 
     def matches_line(self, path: str, line: int) -> bool:
-        if not self.path or line != self.line or not path:
+        return line == self.line and self.matches_file(path)
+
+    def matches_file(self, path: str) -> bool:
+        if not self.path or not path:
             return False
         if os.path.isabs(self.path):
             return os.path.normpath(self.path) == os.path.normpath(path)
@@ -150,7 +173,11 @@ def _ready(interp: Interpreter, state: _State) -> None:
     interp.createcommand(_STEP_COMMAND, lambda command="": _step_command(ref, command))
     interp.createcommand(_ENTER_COMMAND, lambda *args: _enter_command(ref, args))
     interp.createcommand(_CHILD_COMMAND, lambda *args: _child_command(ref, args))
+    interp.createcommand(_SOURCE_COMMAND, lambda *args: _source_command(ref, args))
+    interp.createcommand(_SPAN_COMMAND, lambda *args: _span_command(ref, args))
+    interp.createcommand(_DEFINED_COMMAND, lambda *args: _defined_command(ref, args))
     interp.tk.eval(_frames.SCRIPT)
+    interp.tk.eval(_SPANS_SCRIPT)
     state.ready = True
 
 
@@ -239,23 +266,30 @@ def set_break(interp: Optional[Interpreter], location: str) -> None:
 
 
 def _apply_break(interp: Interpreter, state: _State, bp: _Break) -> None:
-    if bp.needs_trace():
+    state.names = None
+    tk = interp.tk
+    if bp.path or bp.cls:
         if bp not in state.breaks:
             state.breaks.append(bp)
+        if bp.path:
+            _find_spans(interp, state, bp)
         _update_trace(interp, state)
         return
-    tk = interp.tk
     if bp.name in state.entered:
         return
     if tk.call("info", "commands", bp.name) or tk.call("info", "procs", bp.name):
-        _ready(interp, state)
-        tk.call("trace", "add", "execution", bp.name, "enter", _ENTER_COMMAND)
-        state.entered.append(bp.name)
+        _enter_trace(interp, state, bp.name)
     else:
-        # Not defined yet: found by the command trace when it runs.
+        # Not defined yet: its `proc` will be seen.
         if bp not in state.breaks:
             state.breaks.append(bp)
         _update_trace(interp, state)
+
+
+def _enter_trace(interp: Interpreter, state: _State, name: str) -> None:
+    _ready(interp, state)
+    interp.tk.call("trace", "add", "execution", name, _ENTER_OPS, _ENTER_COMMAND)
+    state.entered.append(name)
 
 
 def clear_breaks(interp: Optional[Interpreter] = None) -> None:
@@ -268,16 +302,25 @@ def clear_breaks(interp: Optional[Interpreter] = None) -> None:
         if state is None:
             continue
         for name in state.entered:
-            try:
-                target.tk.call("trace", "remove", "execution", name, "enter", _ENTER_COMMAND)
-            except TclError:
-                pass
+            _untrace(target, name, _ENTER_OPS, _ENTER_COMMAND)
+        for name in state.spans:
+            _untrace(target, name, "enterstep", _SPAN_COMMAND)
         state.entered.clear()
+        state.spans.clear()
         state.breaks.clear()
+        state.names = None
+        state.probe = None
         try:
             _update_trace(target, state)
         except (TclError, RuntimeError):
             pass
+
+
+def _untrace(interp: Interpreter, name: str, ops: str, command: str) -> None:
+    try:
+        interp.tk.call("trace", "remove", "execution", name, ops, command)
+    except TclError:  # gone, or the interpreter closed
+        pass
 
 
 def breaks(interp: Optional[Interpreter] = None) -> List[str]:
@@ -290,50 +333,337 @@ def breaks(interp: Optional[Interpreter] = None) -> List[str]:
     return found
 
 
+FULL, FILTERED = "full", "filtered"
+
+
 def _update_trace(interp: Interpreter, state: _State) -> None:
-    """The command trace is on exactly while stepping, a Ctrl-C waits for
-    the next command, or a breakpoint needs it."""
-    wanted = bool(state.mode or state.stop_requested or state.breaks)
-    if wanted and not state.traced:
+    """The command trace is on exactly while it is needed. FULL (every
+    command, nothing compiled inline) while stepping, while a Ctrl-C waits
+    for the next command, while a call that may reach a breakpoint runs (a
+    procedure a line breakpoint is in: its enter and leave traces say so),
+    or while a file with a line breakpoint is sourced. FILTERED while a
+    breakpoint on a method (or on a line no procedure holds, in a file that
+    defines methods) is set: Tcl keeps its compiled code, and only commands
+    whose first or second word ends in a name of what such a breakpoint may
+    be in call the debugger (the rest cost a lookup in C). Else none."""
+    if state.names is None and state.breaks:
+        state.names = _wake_names(interp, state)
+    wanted: Optional[str] = None
+    if state.mode or state.stop_requested or (state.breaks and (state.probe is not None or any(state.sources))):
+        wanted = FULL
+    elif state.breaks and state.names:
+        wanted = FILTERED
+    if wanted == FILTERED and state.traced != FILTERED:
         _ready(interp, state)
-        _debugger.start(interp, _STEP_COMMAND)
-        state.traced = True
-    elif not wanted and state.traced:
+        _debugger.start(interp, _STEP_COMMAND, state.names)
+    elif wanted == FULL and state.traced != FULL:
+        _ready(interp, state)
+        _debugger.start(interp, _STEP_COMMAND, None)
+    elif wanted is None and state.traced:
         _debugger.stop(interp)
-        state.traced = False
+    state.traced = wanted
+    if not wanted:
+        state.probe = None
+    # `source` of a file with a line breakpoint (its top-level code is
+    # traced) and `proc` (a procedure a breakpoint is in, defined later).
+    watch = any(bp.path or not bp.cls for bp in state.breaks)
+    if watch != state.watching:
+        _ready(interp, state)
+        verb = "add" if watch else "remove"
+        interp.tk.eval("trace %s execution ::source {enter leave} %s; trace %s execution ::proc leave %s"
+                       % (verb, _SOURCE_COMMAND, verb, _DEFINED_COMMAND))
+        state.watching = watch
+        if not watch:
+            state.sources.clear()
+
+
+# What a file defines that a call may reach: procedures and methods (their
+# last name), constructors and destructors (through the commands that run
+# them), lambdas.
+_DEFINES = re.compile(r"(?:^|[\s;{\[])(?:proc|method|body)\s+(\{[^{}]*\}|[^\s{}\[\];]+)")
+_CLASSES = re.compile(r"(?:\bclass\s+create|\bitcl::class|^\s*class)\s+([^\s{}\[\];]+)", re.M)
+_METHODS = re.compile(r"\b(?:method|constructor|destructor|body)\b")
+
+
+def _defined_in(text: str) -> Set[str]:
+    names = {_tail(found.group(1).strip("{}")) for found in _DEFINES.finditer(text)}
+    if re.search(r"\bconstructor\b", text):
+        names |= {"new", "create", "createWithNamespace"}
+        names |= {_tail(found.group(1)) for found in _CLASSES.finditer(text)}
+    if re.search(r"\bdestructor\b", text):
+        names |= {"destroy", "rename", "delete"}
+    if re.search(r"\bmethod\b", text):
+        names |= {"next", "nextto"}
+    if re.search(r"\bapply\b", text):
+        names.add("apply")
+    names.discard("")
+    return names
+
+
+def _tail(name: str) -> str:
+    return name.rsplit("::", 1)[-1]
+
+
+def _wake_names(interp: Interpreter, state: _State) -> List[str]:
+    """What the filtered trace wakes on: the methods of the breakpoints on
+    methods, and for a line that no procedure holds in a file that defines
+    methods, everything the file defines (a method's body may hold it)."""
+    names: Set[str] = set()
+    for bp in state.breaks:
+        if bp.cls:
+            names |= {_tail(bp.name), "next", "nextto"}
+    held = _held_lines(interp, state)
+    for path in state.files:
+        lines = [bp for bp in state.breaks if bp.matches_file(path) and (path, bp.line) not in held]
+        if not lines:
+            continue
+        try:
+            with open(path, encoding="utf-8", errors="replace") as f:
+                text = f.read()
+        except OSError:
+            continue
+        if _METHODS.search(text):
+            names |= _defined_in(text)
+    return sorted(names)
+
+
+def _held_lines(interp: Interpreter, state: _State) -> Set[Tuple[str, int]]:
+    """(file, line) of the line breakpoints that a procedure traced holds."""
+    held: Set[Tuple[str, int]] = set()
+    for name in state.spans:
+        span = _span(interp, name)
+        if span is None:
+            continue
+        path, first, last = span
+        held |= {(path, bp.line) for bp in state.breaks if first <= bp.line <= last and bp.matches_file(path)}
+    return held
+
+
+# ::tcl::KorvexDebugSpan PROC: {file first last} of a procedure's body as
+# defined from a file, or {} (its first line is the one it starts on).
+# ::tcl::KorvexDebugSpans NS: {proc file first last ...} of every procedure
+# in NS and the namespaces in it defined from a file.
+_SPANS_SCRIPT = r"""
+proc ::tcl::KorvexDebugSpan {p} {
+    if {[catch {::tcl::unsupported::getbytecode proc $p} bc] || ![dict exists $bc sourcefile]} {return {}}
+    set first [dict get $bc initiallinenumber]
+    list [dict get $bc sourcefile] $first [expr {$first + [regexp -all {\n} [info body $p]]}]
+}
+proc ::tcl::KorvexDebugSpans {ns} {
+    set spans {}
+    foreach p [::info procs [string trimright $ns :]::*] {
+        set span [::tcl::KorvexDebugSpan $p]
+        if {$span ne {}} {lappend spans $p {*}$span}
+    }
+    foreach child [namespace children $ns] {
+        lappend spans {*}[::tcl::KorvexDebugSpans $child]
+    }
+    return $spans
+}
+"""
+
+
+def _span(interp: Interpreter, name: str) -> Optional[Tuple[str, int, int]]:
+    tk = interp.tk
+    try:
+        found = [str(word) for word in tk.splitlist(tk.call("::tcl::KorvexDebugSpan", name))]
+    except TclError:
+        return None
+    return (found[0], int(found[1]), int(found[2])) if len(found) == 3 else None
+
+
+def _find_spans(interp: Interpreter, state: _State, bp: _Break) -> None:
+    """A line breakpoint's file (the path given, where it exists) and the
+    procedures defined so far whose body holds its line: those get enter
+    and leave traces (the command trace is full while they run)."""
+    if os.path.isfile(bp.path):
+        state.files.add(os.path.abspath(bp.path))
+    _ready(interp, state)
+    tk = interp.tk
+    try:
+        words = [str(word) for word in tk.splitlist(tk.call("::tcl::KorvexDebugSpans", "::"))]
+    except TclError:
+        return
+    for i in range(0, len(words) - 3, 4):
+        name, path, first, last = words[i], words[i + 1], int(words[i + 2]), int(words[i + 3])
+        if bp.matches_file(path):
+            state.files.add(path)
+            if first <= bp.line <= last:
+                _span_trace(interp, state, name)
+
+
+def _span_trace(interp: Interpreter, state: _State, name: str) -> None:
+    _ready(interp, state)
+    tk = interp.tk
+    if name in state.spans:  # (a procedure defined again has no traces)
+        _untrace(interp, name, "enterstep", _SPAN_COMMAND)
+    else:
+        state.spans.append(name)
+    tk.call("trace", "add", "execution", name, "enterstep", _SPAN_COMMAND)
+    state.names = None
+
+
+@contextlib.contextmanager
+def running_file(interp: Interpreter, path: str) -> Iterator[None]:
+    """Around the evaluation of the file at `path` by other means than Tcl's
+    ``source`` (the console's script): its top-level code is traced while a
+    line breakpoint is set in it."""
+    state = _states.get(interp)
+    if state is None or not any(bp.path for bp in state.breaks):
+        yield
+        return
+    _entering(interp, state, path)
+    try:
+        yield
+    finally:
+        _leaving(interp, state)
+
+
+def _entering(interp: Interpreter, state: _State, path: str) -> None:
+    full = os.path.abspath(path)
+    hit = any(bp.matches_file(path) or bp.matches_file(full) for bp in state.breaks)
+    if hit and full not in state.files:
+        state.files.add(full)
+        state.names = None
+    state.sources.append(hit)
+    if hit:
+        _update_trace(interp, state)
+
+
+def _leaving(interp: Interpreter, state: _State) -> None:
+    if state.sources and state.sources.pop():
+        _update_trace(interp, state)
 
 
 # -- the commands Tcl calls ------------------------------------------------------
 
 def _enter_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> str:
-    # An enter trace of a procedure with a breakpoint: stop at the first
-    # command of its body.
+    # The traces of a procedure with a breakpoint: stop at the first command
+    # of its body.
     interp = ref()
-    if interp is None or not _may_prompt():
+    if interp is None or not args:
         return ""
     state = _state(interp)
-    state.mode = STEP
-    state.base = 0
-    _update_trace(interp, state)
+    op = str(args[-1])
+    if op == "enterstep":
+        if state.entry is None or state.traced == FULL:  # (the command trace sees it)
+            return ""
+        return _step_command(ref, str(args[0]), True)
+    level = int(interp.tk.eval("info level"))
+    if op == "leave":
+        if state.entry is not None and level <= state.entry:
+            state.entry = None
+    elif state.entry is None and _may_prompt():
+        state.entry = level
     return ""
 
 
-def _step_command(ref: "weakref.ref[Interpreter]", command: str) -> str:
+def _span_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> str:
+    # The enterstep trace of a procedure a line breakpoint is in: Tcl calls
+    # it before each command of a call of it (and of what that calls).
+    interp = ref()
+    if interp is None or not args or _state(interp).traced == FULL:  # (the command trace sees them)
+        return ""
+    return _step_command(ref, str(args[0]), True)
+
+
+def _defined_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> str:
+    # The leave trace of `proc` while a breakpoint may be in a procedure
+    # not defined yet: one named by a breakpoint, or one in a file with a
+    # line breakpoint.
+    interp = ref()
+    if interp is None or len(args) < 2 or str(args[1]) != "0":
+        return ""
+    state = _state(interp)
+    tk = interp.tk
+    try:
+        words = tk.splitlist(args[0])
+        if len(words) != 4:
+            return ""
+        name = str(tk.eval(zelph(["namespace", "which", "-command", str(words[1])])))
+        if not name:
+            return ""
+        for bp in list(state.breaks):
+            if not bp.path and not bp.cls and bp.name == name:
+                state.breaks.remove(bp)
+                if name not in state.entered:
+                    _enter_trace(interp, state, name)
+                _update_trace(interp, state)
+        script = str(tk.eval("info script"))
+        if not script or not any(bp.path and (bp.matches_file(script) or bp.matches_file(os.path.abspath(script)))
+                                 for bp in state.breaks):
+            return ""
+        span = _span(interp, name)
+        if span is not None and any(bp.path and span[1] <= bp.line <= span[2] and bp.matches_file(span[0])
+                                    for bp in state.breaks):
+            _span_trace(interp, state, name)
+    except TclError:
+        pass
+    return ""
+
+
+def _source_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> str:
+    # The execution trace on `source` while a line breakpoint is set.
+    interp = ref()
+    if interp is None or not args:
+        return ""
+    state = _state(interp)
+    if str(args[-1]) == "enter":
+        words = interp.tk.splitlist(args[0])
+        _entering(interp, state, str(words[-1]) if len(words) > 1 else "")
+    else:
+        _leaving(interp, state)
+    return ""
+
+
+def _wakes(state: _State, command: str) -> bool:
+    """What the filtered trace does in C, on the command's text."""
+    names = state.names or ()
+    return any(_tail(word) in names for word in command.split(None, 2)[:2])
+
+
+def _step_command(ref: "weakref.ref[Interpreter]", command: str, stepped: bool = False) -> str:
+    # `stepped`: from Tcl's step trace of a procedure (not the command trace).
     interp = ref()
     if interp is None:
         return ""
     state = _state(interp)
     tk = interp.tk
     try:
-        level, path, line, proc, method, cls = tk.splitlist(tk.eval("::tcl::KorvexDebugHere"))
+        # (A step trace's script is one frame more.)
+        level, path, line, proc, method, cls = tk.splitlist(tk.eval("::tcl::KorvexDebugHere %d" % (2 + stepped)))
     except (TclError, ValueError):
         return ""
     level = int(level)
-    entered = level > state.level
-    state.level = level
+    # (TclOO's next runs the next method at the level it is called from.)
+    here = (str(proc), str(method), str(cls))
+    entered = level > state.level or (level == state.level and here != state.here)
+    state.level, state.here = level, here
+    if state.traced == FILTERED and not stepped:
+        # A command that may call what a breakpoint is in: every command
+        # until it returns.
+        state.probe, state.probed = level, False
+        _update_trace(interp, state)
+        return ""
+    if state.probe is not None and not stepped:
+        probing = state.probe
+        if level <= state.probe:  # the call has returned (or called nothing)
+            state.probe = None
+        elif not state.probed:
+            # The callee's first command: followed on only when it is in a
+            # file with a line breakpoint (its calls wake the trace again).
+            state.probed = True
+            if not any(bp.path and bp.matches_file(str(path)) for bp in state.breaks):
+                state.probe = None
+        if state.probe is None and _wakes(state, command):  # (what the filtered trace would have done)
+            state.probe, state.probed = level, False
+        if state.probe is None and probing is not None:
+            _update_trace(interp, state)
     if _library(str(proc)):
         return ""  # Tcl's own procedures (unknown, auto_load, ...) are stepped over
     stop = state.stop_requested or state.mode == STEP
+    if state.entry is not None and level > state.entry:
+        stop, state.entry = True, None  # the first command of a procedure with a breakpoint
     if not stop and state.mode in (NEXT, RETURN):
         stop = level <= state.base if state.mode == NEXT else level < state.base
     if not stop and state.breaks:
@@ -345,11 +675,12 @@ def _step_command(ref: "weakref.ref[Interpreter]", command: str) -> str:
     if not _may_prompt():
         _update_trace(interp, state)
         return ""
-    frames = _frames.live(interp)
+    frames = _frames.live(interp, drop=1 + 2 * stepped)
     # The command about to run has the frame it runs in: its text is the one Tcl hands the trace.
     if frames:
         innermost = frames[-1]
-        innermost.command = command
+        if not stepped:  # (a step trace's text is the command with its words substituted: the frame's is kept)
+            innermost.command = command
         if innermost.path and innermost.line > 0:  # (where the frame's command has a line of its own)
             innermost.line = _frames._line_within(innermost.path, innermost.line, 0, command)
     _stop_at(interp, state, frames)

@@ -121,8 +121,24 @@ proc ::tcl::KorvexDebugKnown {code} {
     if {$kind ne "method" || ![info object isa class $a]} {return 0}
     expr {$b in [info class methods $a -all -private]}
 }
-proc ::tcl::KorvexDebugHere {} {
-    set f [info frame -2]
+proc ::tcl::KorvexDebugHere {{depth 2}} {
+    set n [info frame]
+    set at [expr {$n - $depth}]
+    set f [info frame $at]
+    # A command of a file's top level that Tcl evaluates from its text after
+    # a command substitution shows as a string evaluated: the frame around
+    # it, at the same level, has its file and line. (Frames by number from
+    # the outermost: a body run while nothing is compiled inline is a frame
+    # more.)
+    if {![dict exists $f file] && [dict exists $f level] && $at > 1} {
+        set g [info frame [expr {$at - 1}]]
+    } else {
+        set g {}
+    }
+    if {[dict exists $g file] && [dict exists $g level] && [dict get $g level] == [dict get $f level]} {
+        dict set f file [dict get $g file]
+        dict set f line [dict get $g line]
+    }
     set level [expr {[info level] - 1}]
     foreach key {file line proc method class} {
         set $key [expr {[dict exists $f $key] ? [dict get $f $key] : {}}]
@@ -250,9 +266,10 @@ def kept_for(interp: Any, errorinfo: str) -> Optional[Tuple[str, List[Frame]]]:
     return None
 
 
-def live(interp: Any, skip: int = 1) -> List[Frame]:
+def live(interp: Any, skip: int = 1, drop: int = 1) -> List[Frame]:
     """The frames of the evaluation running in `interp` (called from a
-    Python command of it): levels 0 to the command's caller's. (Through
+    Python command of it): levels 0 to the command's caller's; `drop`: how
+    many innermost frames are the debugger's (3 from a step trace). (Through
     tk.eval, which runs where Tcl is: tk.call runs at the global level.)"""
     tk = interp.tk
-    return parse(splitter(tk), tk.eval("::tcl::KorvexDebugFrames 0 %d 0 1" % skip), False)
+    return parse(splitter(tk), tk.eval("::tcl::KorvexDebugFrames 0 %d 0 %d" % (skip, drop)), False)
