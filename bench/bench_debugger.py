@@ -8,10 +8,12 @@ ratios against an interpreter without it (target: at most 1.2 times):
   file the work was sourced from (a step trace on that procedure, and
   `proc` and `source` watched for those defined later);
 - a breakpoint on a line of a file not loaded (`proc` and `source` watched);
-- a breakpoint on a method the work does not call (a command trace that
-  keeps Tcl's compiled code and calls the debugger only for commands whose
-  first or second word is that method's name: each other command costs the
-  trace's call, in C);
+- a breakpoint on a method the work does not call (traces on the objects
+  of its class and on the commands that make them);
+- for reference, a breakpoint on a line of a method's body (a command trace
+  that keeps Tcl's compiled code and calls the debugger only for commands
+  whose first or second word is a method of that file: each other command
+  costs Tcl's call of the trace, in C);
 - after a session of stepping or a line breakpoint has ended (the command
   trace gone, the code compiled again as before).
 
@@ -48,7 +50,8 @@ oo::class create Shape {
     method area {} {return 1}
 }
 """
-ELSEWHERE_LINE = 8  # set x 1
+ELSEWHERE_LINE = 9  # set x 1
+AREA_LINE = 13  # method area
 TARGET = 1.2
 
 
@@ -65,8 +68,10 @@ def made(how, path):
         debugger.set_break(interp, "nowhere.tcl:1")
     if how == "method":
         debugger.set_break(interp, "::Shape area")
+    if how == "in_method":
+        debugger.set_break(interp, "%s:%d" % (os.path.basename(path), AREA_LINE))
     if how == "ended":
-        debugger.set_break(interp, "::Shape area")  # the command trace on
+        debugger.set_break(interp, "%s:%d" % (os.path.basename(path), AREA_LINE))  # the command trace on
         debugger.set_break(interp, "%s:%d" % (os.path.basename(path), ELSEWHERE_LINE))
         interp.eval("work 10; elsewhere; [Shape new] area")
         debugger.clear_breaks(interp)
@@ -95,7 +100,8 @@ def main():
 
 def measure(path):
     plain = made("plain", path)
-    cases = {name: made(name, path) for name in ("on", "break", "line", "unloaded", "method", "ended", "again")}
+    cases = {name: made(name, path) for name in ("on", "break", "line", "unloaded", "method", "in_method", "ended",
+                                                 "again")}
     call = {name: interp.tk.call for name, interp in [("plain", plain), *cases.items()]}
     fns = {name: (lambda c=c: c("work", 200)) for name, c in call.items()}
     for fn in fns.values():
@@ -111,6 +117,7 @@ def measure(path):
               "ended": "after line and method breakpoints were cleared"}
     for name, title in titles.items():
         failed |= report("tcl debugger: %s" % title, times[name], times["plain"], TARGET) > TARGET
+    report("tcl debugger: a line breakpoint in a method not called", times["in_method"], times["plain"])
     for interp in [plain, *cases.values()]:
         interp.close()
     return 1 if failed else 0

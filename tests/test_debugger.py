@@ -498,6 +498,7 @@ print("->", interp.eval(script))
     ("shapes.tcl:5", True, "area 1 1", "5: in (file)", "info exists top", "0"),
     # a method reached through my and next; a line in a method's body
     ("::Base size", False, "[Box new] twice", "8: in ::Base size", "self class", "::Base"),
+    ("::Base size", True, "[Box new] twice", "8: in ::Base size", "self class", "::Base"),  # classes made later
     ("shapes.tcl:15", False, "[Box new] size", "15: in ::Box size", "self class", "::Box"),
     ("shapes.tcl:8", True, "[Box new] size", "8: in ::Base size", "info exists s", "0"),
 ])

@@ -52,6 +52,10 @@ _CHILD_COMMAND = "::tcl::korvex_debug_child"
 _SOURCE_COMMAND = "::tcl::korvex_debug_source"
 _SPAN_COMMAND = "::tcl::korvex_debug_span"
 _DEFINED_COMMAND = "::tcl::korvex_debug_defined"
+_OBJECT_COMMAND = "::tcl::korvex_debug_object"
+_CLASS_COMMAND = "::tcl::korvex_debug_class"
+# What makes classes (an Itcl one once the package is there) and loads packages.
+_CLASS_MAKERS = ("::oo::class", "::itcl::class", "::package")
 # What defines ::korvex::breakpoint when Tcl first calls it (auto_index).
 _DEFINE = "namespace eval ::korvex {}; interp alias {} ::korvex::breakpoint {} %s" % _BREAK_COMMAND
 
@@ -65,7 +69,8 @@ class _State:
 
     __slots__ = ("recording", "installed", "ready", "mode", "base", "breaks", "entered", "entry", "traced",
                  "stop_requested",
-                 "level", "here", "probe", "probed", "sources", "files", "names", "watching", "spans", "__weakref__")
+                 "level", "here", "probe", "probed", "sources", "files", "names", "watching", "spans", "objects", "classes",
+                 "armed", "__weakref__")
 
     def __init__(self) -> None:
         self.recording = False  # errors keep their values (enable)
@@ -89,7 +94,13 @@ class _State:
         self.files: Set[str] = set()  # files with a line breakpoint, as sourced
         self.names: Optional[List[str]] = None  # what the filtered trace wakes on (None: to be found)
         self.watching = False  # the execution traces on `source` and `proc` are there
-        self.spans: List[str] = []  # procedures a line breakpoint is in, with enter and leave traces of ours
+        self.spans: List[str] = []  # procedures a line breakpoint is in, with a step trace of ours
+        # Breakpoints on methods: the objects of their classes (their
+        # commands and their `my`) with traces of ours, and the commands
+        # that make such objects or classes, watched.
+        self.objects: List[str] = []
+        self.classes: List[str] = []
+        self.armed = False  # a call of a method with a breakpoint began: its first command stops
 
 
 class _Break:
@@ -176,6 +187,8 @@ def _ready(interp: Interpreter, state: _State) -> None:
     interp.createcommand(_SOURCE_COMMAND, lambda *args: _source_command(ref, args))
     interp.createcommand(_SPAN_COMMAND, lambda *args: _span_command(ref, args))
     interp.createcommand(_DEFINED_COMMAND, lambda *args: _defined_command(ref, args))
+    interp.createcommand(_OBJECT_COMMAND, lambda *args: _object_command(ref, args))
+    interp.createcommand(_CLASS_COMMAND, lambda *args: _class_command(ref, args))
     interp.tk.eval(_frames.SCRIPT)
     interp.tk.eval(_SPANS_SCRIPT)
     state.ready = True
@@ -273,6 +286,8 @@ def _apply_break(interp: Interpreter, state: _State, bp: _Break) -> None:
             state.breaks.append(bp)
         if bp.path:
             _find_spans(interp, state, bp)
+        else:
+            _watch_classes(interp, state)
         _update_trace(interp, state)
         return
     if bp.name in state.entered:
@@ -305,6 +320,12 @@ def clear_breaks(interp: Optional[Interpreter] = None) -> None:
             _untrace(target, name, _ENTER_OPS, _ENTER_COMMAND)
         for name in state.spans:
             _untrace(target, name, "enterstep", _SPAN_COMMAND)
+        for name in state.objects:
+            _untrace(target, name, "enter enterstep", _OBJECT_COMMAND)
+        for name in state.classes:
+            _untrace(target, name, "leave", _CLASS_COMMAND)
+        state.objects.clear()
+        state.classes.clear()
         state.entered.clear()
         state.spans.clear()
         state.breaks.clear()
@@ -377,10 +398,10 @@ def _update_trace(interp: Interpreter, state: _State) -> None:
             state.sources.clear()
 
 
-# What a file defines that a call may reach: procedures and methods (their
-# last name), constructors and destructors (through the commands that run
-# them), lambdas.
-_DEFINES = re.compile(r"(?:^|[\s;{\[])(?:proc|method|body)\s+(\{[^{}]*\}|[^\s{}\[\];]+)")
+# What a file defines that a call may reach, besides procedures (their step
+# traces see them): methods (their last name), constructors and destructors
+# (through the commands that run them), lambdas.
+_DEFINES = re.compile(r"(?:^|[\s;{\[])(?:method|body)\s+(\{[^{}]*\}|[^\s{}\[\];]+)")
 _CLASSES = re.compile(r"(?:\bclass\s+create|\bitcl::class|^\s*class)\s+([^\s{}\[\];]+)", re.M)
 _METHODS = re.compile(r"\b(?:method|constructor|destructor|body)\b")
 
@@ -405,13 +426,15 @@ def _tail(name: str) -> str:
 
 
 def _wake_names(interp: Interpreter, state: _State) -> List[str]:
-    """What the filtered trace wakes on: the methods of the breakpoints on
-    methods, and for a line that no procedure holds in a file that defines
-    methods, everything the file defines (a method's body may hold it)."""
+    """What the filtered trace wakes on: for a line that no procedure holds
+    in a file that defines methods, everything the file defines (a
+    method's body may hold it); the methods of breakpoints on Itcl classes
+    (whose objects made later are not seen by the trace of their class)."""
     names: Set[str] = set()
+    itcl = any(bp.cls for bp in state.breaks) and int(interp.tk.eval("namespace exists ::itcl"))
     for bp in state.breaks:
-        if bp.cls:
-            names |= {_tail(bp.name), "next", "nextto"}
+        if bp.cls and itcl and _itcl_class(interp, bp.cls):
+            names.add(_tail(bp.name))
     held = _held_lines(interp, state)
     for path in state.files:
         lines = [bp for bp in state.breaks if bp.matches_file(path) and (path, bp.line) not in held]
@@ -425,6 +448,13 @@ def _wake_names(interp: Interpreter, state: _State) -> List[str]:
         if _METHODS.search(text):
             names |= _defined_in(text)
     return sorted(names)
+
+
+def _itcl_class(interp: Interpreter, cls: str) -> bool:
+    try:
+        return bool(int(interp.tk.call("::itcl::is", "class", cls)))
+    except TclError:
+        return False
 
 
 def _held_lines(interp: Interpreter, state: _State) -> Set[Tuple[str, int]]:
@@ -558,6 +588,112 @@ def _enter_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> st
     return ""
 
 
+# ::tcl::KorvexDebugClasses CLASS: the class and the classes made from it
+# (subclasses, at any depth); {} when there is no such class.
+_CLASSES_SCRIPT = r"""
+proc ::tcl::KorvexDebugClasses {cls} {
+    if {![::info object isa class $cls]} {return {}}
+    set all [list $cls]
+    foreach sub [::info class subclasses $cls] {
+        lappend all {*}[::tcl::KorvexDebugClasses $sub]
+    }
+    lsort -unique $all
+}
+"""
+
+
+def _watch_classes(interp: Interpreter, state: _State) -> None:
+    """For the breakpoints on methods: traces on the objects of their classes
+    (so a call of the method is seen; nothing else runs the debugger) and on
+    the commands of those classes (objects made later), and on what makes
+    classes (subclasses made later) and loads packages (Itcl)."""
+    _ready(interp, state)
+    tk = interp.tk
+    if not int(tk.eval("llength [info procs ::tcl::KorvexDebugClasses]")):
+        tk.eval(_CLASSES_SCRIPT)
+    for maker in _CLASS_MAKERS:
+        if maker not in state.classes and tk.call("info", "commands", maker):
+            tk.call("trace", "add", "execution", maker, "leave", _CLASS_COMMAND)
+            state.classes.append(maker)
+    for bp in state.breaks:
+        if not bp.cls:
+            continue
+        for cls in tk.splitlist(tk.call("::tcl::KorvexDebugClasses", bp.cls)):
+            cls = str(cls)
+            if cls not in state.classes:
+                tk.call("trace", "add", "execution", cls, "leave", _CLASS_COMMAND)
+                state.classes.append(cls)
+                for obj in tk.splitlist(tk.call("info", "class", "instances", cls)):
+                    _trace_object(interp, state, str(obj))
+
+
+def _trace_object(interp: Interpreter, state: _State, obj: str) -> None:
+    tk = interp.tk
+    for name in (obj, str(tk.call("info", "object", "namespace", obj)) + "::my"):
+        if name not in state.objects:
+            tk.call("trace", "add", "execution", name, "enter enterstep", _OBJECT_COMMAND)
+            state.objects.append(name)
+
+
+def _class_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> str:
+    # The leave trace of a class of a breakpoint's method (an object made),
+    # of oo::class or itcl::class (a class made) and of package (Itcl loaded).
+    interp = ref()
+    if interp is None or len(args) < 3 or str(args[1]) != "0":
+        return ""
+    state = _state(interp)
+    tk = interp.tk
+    try:
+        # The object made: the result, or (Itcl's `Class name`, whose trace
+        # sees no result) a word of the command.
+        words = [str(word) for word in tk.splitlist(args[0])]
+        for made in [str(args[2])] + words[1:3]:
+            # (Run where the command ran: a name made relative to its namespace.)
+            name = str(tk.eval(zelph(["namespace", "which", "-command", made]))) if made else ""
+            if name and int(tk.call("info", "object", "isa", "object", name)) \
+                    and not int(tk.call("info", "object", "isa", "class", name)):
+                if str(tk.call("info", "object", "class", name)) in state.classes:
+                    _trace_object(interp, state, name)
+                return ""
+        _watch_classes(interp, state)
+        state.names = None  # (an Itcl class made)
+        _update_trace(interp, state)
+    except TclError:
+        pass
+    return ""
+
+
+def _object_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> str:
+    # The traces of an object of a class with a breakpoint on a method:
+    # `enter` for each call on it (through its command or `my`), `enterstep`
+    # for each command such a call runs.
+    interp = ref()
+    if interp is None or len(args) < 2:
+        return ""
+    state = _state(interp)
+    command, op = str(args[0]), str(args[-1])
+    methods = {bp.name for bp in state.breaks if bp.cls}
+    if op == "enter":
+        words = command.split(None, 2)
+        if len(words) > 1 and _tail(words[1]) in methods and _may_prompt():
+            # The next command seen is the method's first: stopped at when
+            # it is the breakpoint's (its class), see _at_break.
+            state.armed = True
+            state.level = int(interp.tk.eval("info level"))
+            state.here = ("", "", "")
+        return ""
+    if not state.armed or state.traced == FULL:  # (the command trace sees them)
+        return ""
+    state.armed = False
+    result = _step_command(ref, command, True)
+    # What may enter the method next: next, nextto, an Itcl method called by its name.
+    words = command.split(None, 2)
+    if words and (words[0] in ("next", "nextto", "my") or _tail(words[0]) in methods
+                  or (len(words) > 1 and _tail(words[1]) in methods)):
+        state.armed = True
+    return result
+
+
 def _span_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> str:
     # The enterstep trace of a procedure a line breakpoint is in: Tcl calls
     # it before each command of a call of it (and of what that calls).
@@ -653,8 +789,8 @@ def _step_command(ref: "weakref.ref[Interpreter]", command: str, stepped: bool =
             # The callee's first command: followed on only when it is in a
             # file with a line breakpoint (its calls wake the trace again).
             state.probed = True
-            if not any(bp.path and bp.matches_file(str(path)) for bp in state.breaks):
-                state.probe = None
+            if not any(bp.path and bp.matches_file(str(path)) for bp in state.breaks) or (proc and not method):
+                state.probe = None  # (a procedure: its step trace, if a breakpoint is in it)
         if state.probe is None and _wakes(state, command):  # (what the filtered trace would have done)
             state.probe, state.probed = level, False
         if state.probe is None and probing is not None:
