@@ -331,6 +331,8 @@ def clear_breaks(interp: Optional[Interpreter] = None) -> None:
         state.breaks.clear()
         state.names = None
         state.probe = None
+        state.entry = None
+        state.armed = False
         try:
             _update_trace(target, state)
         except (TclError, RuntimeError):
