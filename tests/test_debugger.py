@@ -474,6 +474,7 @@ oo::class create Box {
     }
     method twice {} {my size}
 }
+set box [Box new]
 """
 
 SHAPES_RUN = """\
@@ -501,6 +502,7 @@ print("->", interp.eval(script))
     ("::Base size", True, "[Box new] twice", "8: in ::Base size", "self class", "::Base"),  # classes made later
     ("shapes.tcl:15", False, "[Box new] size", "15: in ::Box size", "self class", "::Box"),
     ("shapes.tcl:8", True, "[Box new] size", "8: in ::Base size", "info exists s", "0"),
+    ("shapes.tcl:16", False, "$box size", "16: in ::Box size", "set n", "10"),  # an object made before
 ])
 def test_breaks_found_by_their_traces(tmp_path, location, before, script, stop, ask, answer):
     path = tmp_path / "shapes.tcl"

@@ -55,7 +55,8 @@ _DEFINED_COMMAND = "::tcl::korvex_debug_defined"
 _OBJECT_COMMAND = "::tcl::korvex_debug_object"
 _CLASS_COMMAND = "::tcl::korvex_debug_class"
 # What makes classes (an Itcl one once the package is there) and loads packages.
-_CLASS_MAKERS = ("::oo::class", "::itcl::class", "::package")
+_CLASS_MAKERS = ("::oo::class", "::oo::define", "::itcl::class", "::package")
+_LINE_OBJECT_COMMAND = "::tcl::korvex_debug_line_object"
 # What defines ::korvex::breakpoint when Tcl first calls it (auto_index).
 _DEFINE = "namespace eval ::korvex {}; interp alias {} ::korvex::breakpoint {} %s" % _BREAK_COMMAND
 
@@ -70,7 +71,8 @@ class _State:
     __slots__ = ("recording", "installed", "ready", "mode", "base", "breaks", "entered", "entry", "traced",
                  "stop_requested",
                  "level", "here", "probe", "probed", "sources", "files", "names", "watching", "spans", "objects", "classes",
-                 "armed", "__weakref__")
+                 "armed", "line_classes", "families", "line_families", "line_objects", "held",
+                 "__weakref__")
 
     def __init__(self) -> None:
         self.recording = False  # errors keep their values (enable)
@@ -101,6 +103,15 @@ class _State:
         self.objects: List[str] = []
         self.classes: List[str] = []
         self.armed = False  # a call of a method with a breakpoint began: its first command stops
+        # Line breakpoints in TclOO methods' bodies: their classes (every
+        # command of a call on their objects is looked at), the classes
+        # made from those and from the classes of breakpoints on methods,
+        # the objects with a step trace of ours, the (file, line) held.
+        self.line_classes: List[str] = []
+        self.families: Set[str] = set()
+        self.line_families: Set[str] = set()
+        self.line_objects: List[str] = []
+        self.held: Set[Tuple[str, int]] = set()
 
 
 class _Break:
@@ -189,6 +200,7 @@ def _ready(interp: Interpreter, state: _State) -> None:
     interp.createcommand(_DEFINED_COMMAND, lambda *args: _defined_command(ref, args))
     interp.createcommand(_OBJECT_COMMAND, lambda *args: _object_command(ref, args))
     interp.createcommand(_CLASS_COMMAND, lambda *args: _class_command(ref, args))
+    interp.createcommand(_LINE_OBJECT_COMMAND, lambda *args: _line_object_command(ref, args))
     interp.tk.eval(_frames.SCRIPT)
     interp.tk.eval(_SPANS_SCRIPT)
     state.ready = True
@@ -286,6 +298,9 @@ def _apply_break(interp: Interpreter, state: _State, bp: _Break) -> None:
             state.breaks.append(bp)
         if bp.path:
             _find_spans(interp, state, bp)
+            _watch_classes(interp, state)
+            _find_method_spans(interp, state, [str(c) for c in interp.tk.splitlist(
+                interp.tk.call("::tcl::KorvexDebugClasses", "::oo::object"))])
         else:
             _watch_classes(interp, state)
         _update_trace(interp, state)
@@ -324,8 +339,12 @@ def clear_breaks(interp: Optional[Interpreter] = None) -> None:
             _untrace(target, name, "enter enterstep", _OBJECT_COMMAND)
         for name in state.classes:
             _untrace(target, name, "leave", _CLASS_COMMAND)
-        state.objects.clear()
-        state.classes.clear()
+        for name in state.line_objects:
+            _untrace(target, name, "enterstep", _LINE_OBJECT_COMMAND)
+        for kept in (state.objects, state.classes, state.line_objects, state.line_classes):
+            kept.clear()
+        for found in (state.families, state.line_families, state.held):
+            found.clear()
         state.entered.clear()
         state.spans.clear()
         state.breaks.clear()
@@ -468,7 +487,7 @@ def _held_lines(interp: Interpreter, state: _State) -> Set[Tuple[str, int]]:
             continue
         path, first, last = span
         held |= {(path, bp.line) for bp in state.breaks if first <= bp.line <= last and bp.matches_file(path)}
-    return held
+    return held | state.held
 
 
 # ::tcl::KorvexDebugSpan PROC: {file first last} of a procedure's body as
@@ -601,6 +620,23 @@ proc ::tcl::KorvexDebugClasses {cls} {
     }
     lsort -unique $all
 }
+# ::tcl::KorvexDebugMethodSpans CLASSES: {class method file first last ...}
+# of the methods those classes define from a file.
+proc ::tcl::KorvexDebugMethodSpans {classes} {
+    set out {}
+    foreach c $classes {
+        if {[catch {::info class methods $c -private} methods]} continue
+        foreach m $methods {
+            if {[catch {
+                set bc [::tcl::unsupported::getbytecode method $c $m]
+                set body [lindex [::info class definition $c $m] 1]
+            }] || ![dict exists $bc sourcefile]} continue
+            set first [dict get $bc initiallinenumber]
+            lappend out $c $m [dict get $bc sourcefile] $first [expr {$first + [regexp -all {\n} $body]}]
+        }
+    }
+    return $out
+}
 """
 
 
@@ -617,16 +653,57 @@ def _watch_classes(interp: Interpreter, state: _State) -> None:
         if maker not in state.classes and tk.call("info", "commands", maker):
             tk.call("trace", "add", "execution", maker, "leave", _CLASS_COMMAND)
             state.classes.append(maker)
-    for bp in state.breaks:
-        if not bp.cls:
-            continue
-        for cls in tk.splitlist(tk.call("::tcl::KorvexDebugClasses", bp.cls)):
+    roots = [(bp.cls, False) for bp in state.breaks if bp.cls] + [(cls, True) for cls in state.line_classes]
+    for root, line in roots:
+        for cls in tk.splitlist(tk.call("::tcl::KorvexDebugClasses", root)):
             cls = str(cls)
+            family = state.line_families if line else state.families
+            if cls in family:
+                continue
+            family.add(cls)
             if cls not in state.classes:
                 tk.call("trace", "add", "execution", cls, "leave", _CLASS_COMMAND)
                 state.classes.append(cls)
-                for obj in tk.splitlist(tk.call("info", "class", "instances", cls)):
-                    _trace_object(interp, state, str(obj))
+            for obj in tk.splitlist(tk.call("info", "class", "instances", cls)):
+                (_trace_line_object if line else _trace_object)(interp, state, str(obj))
+
+
+def _trace_line_object(interp: Interpreter, state: _State, obj: str) -> None:
+    tk = interp.tk
+    for name in (obj, str(tk.call("info", "object", "namespace", obj)) + "::my"):
+        if name not in state.line_objects:
+            tk.call("trace", "add", "execution", name, "enterstep", _LINE_OBJECT_COMMAND)
+            state.line_objects.append(name)
+
+
+def _find_method_spans(interp: Interpreter, state: _State, classes: List[str]) -> None:
+    """The TclOO methods of `classes` whose body holds a line breakpoint:
+    their classes' objects get step traces."""
+    tk = interp.tk
+    if not int(tk.eval("llength [info procs ::tcl::KorvexDebugMethodSpans]")):
+        tk.eval(_CLASSES_SCRIPT)
+    words = [str(word) for word in tk.splitlist(tk.call("::tcl::KorvexDebugMethodSpans", classes))]
+    found = False
+    for i in range(0, len(words) - 4, 5):
+        cls, path, first, last = words[i], words[i + 2], int(words[i + 3]), int(words[i + 4])
+        held = {(path, bp.line) for bp in state.breaks if bp.path and first <= bp.line <= last and bp.matches_file(path)}
+        if held:
+            state.held |= held
+            state.names = None
+            if cls not in state.line_classes:
+                state.line_classes.append(cls)
+                found = True
+    if found:
+        _watch_classes(interp, state)
+
+
+def _line_object_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> str:
+    # The step trace of an object whose class has a method holding a line
+    # breakpoint: each command of a call on it.
+    interp = ref()
+    if interp is None or not args or _state(interp).traced == FULL:  # (the command trace sees them)
+        return ""
+    return _step_command(ref, str(args[0]), True)
 
 
 def _trace_object(interp: Interpreter, state: _State, obj: str) -> None:
@@ -654,9 +731,14 @@ def _class_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> st
             name = str(tk.eval(zelph(["namespace", "which", "-command", made]))) if made else ""
             if name and int(tk.call("info", "object", "isa", "object", name)) \
                     and not int(tk.call("info", "object", "isa", "class", name)):
-                if str(tk.call("info", "object", "class", name)) in state.classes:
+                cls = str(tk.call("info", "object", "class", name))
+                if cls in state.families:
                     _trace_object(interp, state, name)
+                if cls in state.line_families:
+                    _trace_line_object(interp, state, name)
                 return ""
+            if name and int(tk.call("info", "object", "isa", "class", name)) and any(bp.path for bp in state.breaks):
+                _find_method_spans(interp, state, [name])  # (a class made or defined further)
         _watch_classes(interp, state)
         state.names = None  # (an Itcl class made)
         _update_trace(interp, state)
