@@ -512,3 +512,36 @@ def test_breaks_found_by_their_traces(tmp_path, location, before, script, stop, 
     assert out.returncode == 0, out.stderr
     assert "> %s:%s" % (path, stop) in out.stdout, out.stdout
     assert "(tcl-pdb) %s\n" % answer in out.stdout, out.stdout
+
+
+ORDERS = """\
+oo::class create Order {
+    variable lines
+    constructor {} {set lines {}}
+    method add {sku qty} {lappend lines [list $sku $qty]}
+    method total {} {
+        set sum 0
+        foreach l $lines {incr sum [lindex $l 1]}
+        return $sum
+    }
+}
+proc fill {o n} {
+    for {set i 1} {$i <= $n} {incr i} {
+        $o add sku$i $i
+    }
+}
+"""
+
+
+@pytest.mark.parametrize("answers", ["n\nn\nn\nn\nn\nc\n", "s\ns\nr\nn\nc\nc\nc\nc\n", "c\nn\nset lines\nc\nc\nc\n"])
+def test_stepping_among_the_step_traces_of_breakpoints(tmp_path, answers):
+    # Stops made by Tcl's step traces (a line of a procedure, the objects of
+    # a class with a method breakpoint), then stepping: the command trace
+    # comes and goes among them (a crash once).
+    path = tmp_path / "orders.tcl"
+    path.write_text(ORDERS)
+    main = script(tmp_path, path, 'set o [Order new]\nfill $o 3\nputs "total [$o total]"')
+    out = run([*CONSOLE, "--break", "orders.tcl:13", "--break", "::Order total", str(main)], answers)
+    assert out.returncode == 0, (out.stdout, out.stderr)
+    assert "> %s:13: in ::fill\n    $o add sku$i $i" % path in out.stdout
+    assert out.stdout.endswith("total 6\n")

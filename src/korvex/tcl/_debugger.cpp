@@ -70,16 +70,33 @@ constexpr int kAllowInline = 0x20000;  // TCL_ALLOW_INLINE_COMPILATION
 // Filtered: inline compilation kept, and the debugger called only for a
 // command whose first or second word ends in one of `names` (what may
 // call a procedure or method a breakpoint is in); the rest costs a lookup.
+//
+// Tcl calls the traces of a command oldest first, finding each next one by
+// the one it called last: a trace deleted while its own procedure runs, with
+// a newer trace (a step trace of Tcl's) still to call, leaves Tcl looking
+// for it past the end of its list. A trace of ours that ends while one of
+// ours runs is left in place, inert (stale), and deleted once none runs.
+struct Trace;
+
+struct Slot {
+    Trace *owner;
+    void *token = nullptr;
+    bool stale = false;
+};
+
 struct Trace {
     Interp *interp = nullptr;
-    void *token = nullptr;
+    Slot *current = nullptr;
+    std::vector<Slot *> stale;
     Obj *handler = nullptr;  // one reference held
     bool full = true;
     std::set<std::string, std::less<>> names;
     int busy = 0;
-    bool fresh = false;  // full, and not yet seen a command: made again then (see on_command)
-    bool dead = false;  // stopped while its handler ran: freed when it returns
+    bool fresh = false;  // full, made in an enter or leave trace's script: made again at its first command
+    bool dead = false;   // the interpreter deleted it while its handler ran: freed when it returns
 };
+
+int on_command(void *data, Interp *interp, int, const char *command, void *, int objc, Obj *const objv[]);
 
 void release(Trace *t) {
     if (t->handler)
@@ -87,25 +104,58 @@ void release(Trace *t) {
     delete t;
 }
 
-void drop_token(Trace *t) {
-    if (t->token) {
-        void *token = t->token;
-        t->token = nullptr;
-        g_tcl.DeleteTrace(t->interp, token);
-    }
+void delete_slot(Trace *t, Slot *s) {
+    if (s->token)
+        g_tcl.DeleteTrace(t->interp, s->token);
+    delete s;
 }
 
-// Ends the trace; the record goes once no handler of it runs.
-void retire(Trace *t) {
-    drop_token(t);
-    t->dead = true;
-    if (!t->busy)
-        release(t);
+// Deletes the stale traces, when no handler of ours runs.
+void sweep(Trace *t) {
+    if (t->busy || t->stale.empty())
+        return;
+    std::vector<Slot *> stale;
+    stale.swap(t->stale);
+    for (Slot *s : stale)
+        delete_slot(t, s);
+}
+
+void retire_current(Trace *t) {
+    Slot *s = t->current;
+    if (!s)
+        return;
+    t->current = nullptr;
+    s->stale = true;
+    t->stale.push_back(s);
+    sweep(t);
+}
+
+bool make_slot(Trace *t, bool full, bool remake) {
+    Slot *s = new Slot{t};
+    s->token = g_tcl.CreateObjTrace(t->interp, 0, full ? 0 : kAllowInline, on_command, s, nullptr);
+    if (!s->token) {
+        delete s;
+        return false;
+    }
+    t->current = s;
+    t->full = full;
+    t->fresh = full && remake;
+    return true;
 }
 
 void assoc_deleted(void *data, Interp *) {
-    // The interpreter is deleted (or stop() took the record away).
-    retire(static_cast<Trace *>(data));
+    // The interpreter is deleted (Tcl runs no command of it meanwhile).
+    Trace *t = static_cast<Trace *>(data);
+    Slot *current = t->current;
+    t->current = nullptr;
+    if (current)
+        delete_slot(t, current);
+    for (Slot *s : t->stale)
+        delete_slot(t, s);
+    t->stale.clear();
+    t->dead = true;
+    if (!t->busy)
+        release(t);
 }
 
 std::string_view tail(Obj *word) {
@@ -128,24 +178,28 @@ bool wakes(const Trace *t, int objc, Obj *const objv[]) {
 }
 
 int on_command(void *data, Interp *interp, int, const char *command, void *, int objc, Obj *const objv[]) {
-    Trace *t = static_cast<Trace *>(data);
-    if (t->busy || t->dead)
+    Slot *slot = static_cast<Slot *>(data);
+    Trace *t = slot->owner;
+    if (slot->stale || t->busy || t->dead)
         return tcl::kOk;
+    sweep(t);  // (this one is not stale: deleting the others is safe here)
     if (!t->full && !wakes(t, objc, objv))
         return tcl::kOk;
     if (t->fresh) {
-        // A trace made while an execution trace's script ran (`trace add
-        // execution ... enter`, `source` watched) loses Tcl's "compile
-        // nothing inline" when that script returns: Tcl puts the
+        // The first trace forbidding inline compilation, made while an
+        // execution trace's script ran (`source` watched), loses Tcl's
+        // "compile nothing inline" when that script returns: Tcl puts the
         // interpreter's flags back as they were. Made again here, out of
-        // that script, Tcl sets it again.
+        // that script, Tcl sets it again. (The caller says when: it is then
+        // the newest trace, no step trace begun since, so that deleting it
+        // here is safe. In a step trace's script there is no need: Tcl's
+        // step trace already forbids inline compilation.)
         t->fresh = false;
-        void *old = t->token;
-        t->token = nullptr;
-        g_tcl.DeleteTrace(interp, old);
-        t->token = g_tcl.CreateObjTrace(interp, 0, 0, on_command, t, nullptr);
-        if (!t->token) {  // (Tcl does not refuse one): no trace, stop() frees the record
-            t->dead = true;
+        g_tcl.DeleteTrace(interp, slot->token);
+        slot->token = g_tcl.CreateObjTrace(interp, 0, 0, on_command, slot, nullptr);
+        if (!slot->token) {  // (Tcl does not refuse one)
+            t->current = nullptr;
+            delete slot;
             return tcl::kOk;
         }
     }
@@ -159,8 +213,9 @@ int on_command(void *data, Interp *interp, int, const char *command, void *, int
     --t->busy;
     tcl::decr_ref(words[1]);
     tcl::decr_ref(words[0]);
-    if (t->dead && !t->busy)
-        release(t);  // stopped by its handler
+    if (t->dead && !t->busy) {
+        release(t);
+    }
     if (code == tcl::kOk) {
         g_tcl.RestoreInterpState(interp, saved);
         return tcl::kOk;
@@ -180,18 +235,18 @@ Trace *trace_of(Interp *interp) {
 // `names` is None, else those whose first or second word ends in one of
 // them (after its last "::"). A trace already there gets the new handler
 // and names (and is made again when it changes between the two kinds).
-void start(nb::handle interp_obj, const std::string &handler, std::optional<std::vector<std::string>> names) {
+void start(nb::handle interp_obj, const std::string &handler, std::optional<std::vector<std::string>> names,
+           bool remake) {
     Interp *interp = tcl::interp_ptr(interp_obj);
     if (!interp)
         throw nb::type_error("an interpreter is needed");
     const tcl::Api &api = tcl::api();
     bool full = !names.has_value();
     Trace *t = trace_of(interp);
-    bool made = false;
     if (!t) {
         t = new Trace;
         t->interp = interp;
-        made = true;
+        api.SetAssocData(interp, kAssocKey, (void *)assoc_deleted, t);
     }
     Obj *name = api.NewStringObj(handler.data(), (int)handler.size());
     tcl::incr_ref(name);
@@ -201,46 +256,44 @@ void start(nb::handle interp_obj, const std::string &handler, std::optional<std:
     t->names.clear();
     if (names)
         t->names.insert(names->begin(), names->end());
-    if (t->token && t->full == full)
+    sweep(t);
+    if (t->current && t->full == full)
         return;
-    drop_token(t);
-    t->full = full;
-    t->fresh = full;
-    t->token = g_tcl.CreateObjTrace(interp, 0, full ? 0 : kAllowInline, on_command, t, nullptr);
-    if (!t->token) {
-        if (made) {
-            release(t);
-        } else {
-            api.DeleteAssocData(interp, kAssocKey);  // retires it
-        }
+    retire_current(t);
+    if (!make_slot(t, full, remake)) {
         PyErr_SetString(PyExc_RuntimeError, "Tcl refused a command trace");
         throw nb::python_error();
     }
-    if (made)
-        api.SetAssocData(interp, kAssocKey, (void *)assoc_deleted, t);
 }
 
 // Ends the trace of `interp`, if any; returns whether there was one.
 bool stop(nb::handle interp_obj) {
     Interp *interp = tcl::interp_ptr(interp_obj);
-    if (!interp)
+    Trace *t = interp ? trace_of(interp) : nullptr;
+    if (!t || !t->current)
         return false;
-    if (!trace_of(interp))
-        return false;
-    tcl::api().DeleteAssocData(interp, kAssocKey);  // retires it
+    retire_current(t);
     return true;
+}
+
+// Deletes what is left of ended traces, where that is safe (see Trace).
+void sweep_interp(nb::handle interp_obj) {
+    Interp *interp = tcl::interp_ptr(interp_obj);
+    if (Trace *t = interp ? trace_of(interp) : nullptr)
+        sweep(t);
 }
 
 // Whether the trace is there and calls the debugger for every command.
 bool full(nb::handle interp_obj) {
     Interp *interp = tcl::interp_ptr(interp_obj);
     Trace *t = interp ? trace_of(interp) : nullptr;
-    return t && t->full;
+    return t && t->current && t->full;
 }
 
 bool active(nb::handle interp_obj) {
     Interp *interp = tcl::interp_ptr(interp_obj);
-    return interp && trace_of(interp) != nullptr;
+    Trace *t = interp ? trace_of(interp) : nullptr;
+    return t && t->current;
 }
 
 }  // namespace
@@ -261,16 +314,20 @@ KX_MODULE(_debugger, m) {
     resolve(h, "Tcl_DiscardInterpState", g_tcl.DiscardInterpState);
     tcl::api();
 
-    m.def("start", &start, "interp"_a.none(), "handler"_a, "names"_a.none() = nb::none(),
+    m.def("start", &start, "interp"_a.none(), "handler"_a, "names"_a.none() = nb::none(), "remake"_a = false,
           "Call the Tcl command `handler` with the text of each command the interpreter\n"
           "is about to run; with `names`, only of those whose first or second word ends\n"
-          "in one of them, inline compilation kept (a trace already there is updated).");
+          "in one of them, inline compilation kept (a trace already there is updated).\n"
+          "`remake`: made from an enter or leave trace's script (made again at its\n"
+          "first command, for Tcl to compile nothing inline).");
     m.def("stop", &stop, "interp"_a.none(), "End the interpreter's trace; False when there was none.");
     m.def("shift_deadlines", [](nb::handle interp, double seconds) {
               bridge::shift_deadlines(attr(interp, KX_ID(tk)), seconds);
           }, "interp"_a.none(), "seconds"_a,
           "Move every time limit deadline of the interpreter `seconds` later (earlier\n"
           "when negative).");
+    m.def("sweep", &sweep_interp, "interp"_a.none(),
+          "Delete what is left of the traces ended while a handler of them ran.");
     m.def("full", &full, "interp"_a.none(), "Whether the interpreter's trace sees every command.");
     m.def("active", &active, "interp"_a.none(), "Whether the interpreter has a trace.");
 }

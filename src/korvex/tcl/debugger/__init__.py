@@ -71,7 +71,7 @@ class _State:
     __slots__ = ("recording", "installed", "ready", "mode", "base", "breaks", "entered", "entry", "traced",
                  "stop_requested",
                  "level", "here", "probe", "probed", "sources", "files", "names", "watching", "spans", "objects", "classes",
-                 "armed", "line_classes", "families", "line_families", "line_objects", "held",
+                 "armed", "watched", "line_classes", "families", "line_families", "line_objects", "held",
                  "__weakref__")
 
     def __init__(self) -> None:
@@ -103,6 +103,7 @@ class _State:
         self.objects: List[str] = []
         self.classes: List[str] = []
         self.armed = False  # a call of a method with a breakpoint began: its first command stops
+        self.watched = False  # in the script of the enter or leave trace of `source`
         # Line breakpoints in TclOO methods' bodies: their classes (every
         # command of a call on their objects is looked at), the classes
         # made from those and from the classes of breakpoints on methods,
@@ -390,6 +391,7 @@ def _update_trace(interp: Interpreter, state: _State) -> None:
     be in call the debugger (the rest cost a lookup in C). Else none."""
     if state.names is None and state.breaks:
         state.names = _wake_names(interp, state)
+    _debugger.sweep(interp)
     wanted: Optional[str] = None
     if state.mode or state.stop_requested or (state.breaks and (state.probe is not None or any(state.sources))):
         wanted = FULL
@@ -397,10 +399,10 @@ def _update_trace(interp: Interpreter, state: _State) -> None:
         wanted = FILTERED
     if wanted == FILTERED and state.traced != FILTERED:
         _ready(interp, state)
-        _debugger.start(interp, _STEP_COMMAND, state.names)
+        _debugger.start(interp, _STEP_COMMAND, state.names, False)
     elif wanted == FULL and state.traced != FULL:
         _ready(interp, state)
-        _debugger.start(interp, _STEP_COMMAND, None)
+        _debugger.start(interp, _STEP_COMMAND, None, state.watched)
     elif wanted is None and state.traced:
         _debugger.stop(interp)
     state.traced = wanted
@@ -701,7 +703,10 @@ def _line_object_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...])
     # The step trace of an object whose class has a method holding a line
     # breakpoint: each command of a call on it.
     interp = ref()
-    if interp is None or not args or _state(interp).traced == FULL:  # (the command trace sees them)
+    if interp is None or not args:
+        return ""
+    _debugger.sweep(interp)  # (a trace of ours ended while it ran: out of it now)
+    if _state(interp).traced == FULL:  # (the command trace sees them)
         return ""
     return _step_command(ref, str(args[0]), True)
 
@@ -755,6 +760,7 @@ def _object_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> s
     if interp is None or len(args) < 2:
         return ""
     state = _state(interp)
+    _debugger.sweep(interp)
     command, op = str(args[0]), str(args[-1])
     methods = {bp.name for bp in state.breaks if bp.cls}
     if op == "enter":
@@ -782,7 +788,10 @@ def _span_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> str
     # The enterstep trace of a procedure a line breakpoint is in: Tcl calls
     # it before each command of a call of it (and of what that calls).
     interp = ref()
-    if interp is None or not args or _state(interp).traced == FULL:  # (the command trace sees them)
+    if interp is None or not args:
+        return ""
+    _debugger.sweep(interp)  # (a trace of ours ended while it ran: out of it now)
+    if _state(interp).traced == FULL:  # (the command trace sees them)
         return ""
     return _step_command(ref, str(args[0]), True)
 
@@ -828,11 +837,15 @@ def _source_command(ref: "weakref.ref[Interpreter]", args: Tuple[str, ...]) -> s
     if interp is None or not args:
         return ""
     state = _state(interp)
-    if str(args[-1]) == "enter":
-        words = interp.tk.splitlist(args[0])
-        _entering(interp, state, str(words[-1]) if len(words) > 1 else "")
-    else:
-        _leaving(interp, state)
+    state.watched = True
+    try:
+        if str(args[-1]) == "enter":
+            words = interp.tk.splitlist(args[0])
+            _entering(interp, state, str(words[-1]) if len(words) > 1 else "")
+        else:
+            _leaving(interp, state)
+    finally:
+        state.watched = False
     return ""
 
 
