@@ -92,6 +92,7 @@ struct Trace {
     bool full = true;
     std::set<std::string, std::less<>> names;
     int busy = 0;
+    bool alone = false;  // no step trace can be about (the caller says): one of ours may go at once
     bool fresh = false;  // full, made in an enter or leave trace's script: made again at its first command
     bool dead = false;   // the interpreter deleted it while its handler ran: freed when it returns
 };
@@ -110,9 +111,10 @@ void delete_slot(Trace *t, Slot *s) {
     delete s;
 }
 
-// Deletes the stale traces, when no handler of ours runs.
+// Deletes the stale traces, when no handler of ours runs (or when no other
+// trace can be about).
 void sweep(Trace *t) {
-    if (t->busy || t->stale.empty())
+    if ((t->busy && !t->alone) || t->stale.empty())
         return;
     std::vector<Slot *> stale;
     stale.swap(t->stale);
@@ -236,7 +238,7 @@ Trace *trace_of(Interp *interp) {
 // them (after its last "::"). A trace already there gets the new handler
 // and names (and is made again when it changes between the two kinds).
 void start(nb::handle interp_obj, const std::string &handler, std::optional<std::vector<std::string>> names,
-           bool remake) {
+           bool remake, bool alone) {
     Interp *interp = tcl::interp_ptr(interp_obj);
     if (!interp)
         throw nb::type_error("an interpreter is needed");
@@ -256,6 +258,7 @@ void start(nb::handle interp_obj, const std::string &handler, std::optional<std:
     t->names.clear();
     if (names)
         t->names.insert(names->begin(), names->end());
+    t->alone = alone;
     sweep(t);
     if (t->current && t->full == full)
         return;
@@ -267,11 +270,12 @@ void start(nb::handle interp_obj, const std::string &handler, std::optional<std:
 }
 
 // Ends the trace of `interp`, if any; returns whether there was one.
-bool stop(nb::handle interp_obj) {
+bool stop(nb::handle interp_obj, bool alone) {
     Interp *interp = tcl::interp_ptr(interp_obj);
     Trace *t = interp ? trace_of(interp) : nullptr;
     if (!t || !t->current)
         return false;
+    t->alone = alone;
     retire_current(t);
     return true;
 }
@@ -315,12 +319,15 @@ KX_MODULE(_debugger, m) {
     tcl::api();
 
     m.def("start", &start, "interp"_a.none(), "handler"_a, "names"_a.none() = nb::none(), "remake"_a = false,
+          "alone"_a = false,
           "Call the Tcl command `handler` with the text of each command the interpreter\n"
           "is about to run; with `names`, only of those whose first or second word ends\n"
           "in one of them, inline compilation kept (a trace already there is updated).\n"
           "`remake`: made from an enter or leave trace's script (made again at its\n"
-          "first command, for Tcl to compile nothing inline).");
-    m.def("stop", &stop, "interp"_a.none(), "End the interpreter's trace; False when there was none.");
+          "first command, for Tcl to compile nothing inline); `alone`: no step trace\n"
+          "can be about (a trace replaced may be deleted at once).");
+    m.def("stop", &stop, "interp"_a.none(), "alone"_a = false,
+          "End the interpreter's trace; False when there was none. `alone`: as for start.");
     m.def("shift_deadlines", [](nb::handle interp, double seconds) {
               bridge::shift_deadlines(attr(interp, KX_ID(tk)), seconds);
           }, "interp"_a.none(), "seconds"_a,

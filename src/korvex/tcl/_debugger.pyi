@@ -3,9 +3,10 @@
 from collections.abc import Callable, Sequence
 from typing import Any, Optional
 
-# start(interp, handler, names, remake): names None for every command
-start: Callable[[Any, str, Optional[Sequence[str]], bool], None]
-stop: Callable[[Any], bool]
+# start(interp, handler, names, remake, alone): names None for every command
+start: Callable[[Any, str, Optional[Sequence[str]], bool, bool], None]
+# stop(interp, alone)
+stop: Callable[[Any, bool], bool]
 sweep: Callable[[Any], None]
 full: Callable[[Any], bool]
 active: Callable[[Any], bool]

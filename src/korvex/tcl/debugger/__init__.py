@@ -392,6 +392,9 @@ def _update_trace(interp: Interpreter, state: _State) -> None:
     if state.names is None and state.breaks:
         state.names = _wake_names(interp, state)
     _debugger.sweep(interp)
+    # No step trace of Tcl's can be about (none of ours asks for one): a
+    # trace of ours replaced or ended may go at once.
+    alone = not (state.spans or state.entered or state.objects or state.line_objects)
     wanted: Optional[str] = None
     if state.mode or state.stop_requested or (state.breaks and (state.probe is not None or any(state.sources))):
         wanted = FULL
@@ -399,12 +402,12 @@ def _update_trace(interp: Interpreter, state: _State) -> None:
         wanted = FILTERED
     if wanted == FILTERED and state.traced != FILTERED:
         _ready(interp, state)
-        _debugger.start(interp, _STEP_COMMAND, state.names, False)
+        _debugger.start(interp, _STEP_COMMAND, state.names, False, alone)
     elif wanted == FULL and state.traced != FULL:
         _ready(interp, state)
-        _debugger.start(interp, _STEP_COMMAND, None, state.watched)
+        _debugger.start(interp, _STEP_COMMAND, None, state.watched, alone)
     elif wanted is None and state.traced:
-        _debugger.stop(interp)
+        _debugger.stop(interp, alone)
     state.traced = wanted
     if not wanted:
         state.probe = None
