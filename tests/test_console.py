@@ -477,7 +477,7 @@ def test_help(home):
     assert result.stdout.startswith(
         "usage: python -m korvex.tcl [--no-tclx] [--coverage PATH ...] [-i] [-encoding NAME] [FILE [ARG ...]]")
     for text in ("-c SCRIPT", "-i", "--python", "argv0", "exit N", ".korvex_tcl_history", "Tab",
-                 "--coverage-report TYPE", "--no-tclx"):
+                 "--coverage-report TYPE", "--no-tclx", "--debug", "--break LOCATION"):
         assert text in result.stdout
 
 

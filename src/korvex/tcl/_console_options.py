@@ -28,6 +28,8 @@ class Options:
         self.coverage_reports: List[str] = []
         self.tclx: Optional[bool] = None  # False: --no-tclx; None: as KORVEX_TCL_TCLX says
         self.profile: Optional[str] = None  # --profile[=DIR]: the directory of the profile
+        self.debug = False  # --debug: the Tcl debugger's post-mortem prompt after an uncaught error
+        self.breaks: List[str] = []  # --break LOCATION: the Tcl debugger's breakpoints
 
 
 def parse(argv: "Sequence[str]") -> Options:
@@ -49,6 +51,12 @@ def parse(argv: "Sequence[str]") -> Options:
             opts.tclx = False
         elif arg == "--profile" or arg.startswith("--profile="):
             opts.profile = arg.partition("=")[2] or "prof"
+        elif arg == "--debug":
+            opts.debug = True
+        elif arg == "--break":
+            if not rest:
+                raise Usage("argument --break: expected one argument")
+            opts.breaks.append(rest.pop(0))
         elif arg in ("--coverage", "--coverage-report"):
             if not rest:
                 raise Usage("argument %s: expected one argument" % arg)

@@ -15,6 +15,7 @@ import sys
 from korvex.tcl_testing import tclsh as _tclsh
 
 from . import _console_options
+from . import debugger as _debugger
 from .interpreter import Interpreter, TclError
 from .zelph import zelph
 
@@ -44,7 +45,8 @@ _FLUSH_TCL = ("apply {{} {foreach c {stdout stderr} "
 def _usage(prog):
     return ("usage: {p} [--no-tclx] [--coverage PATH ...] [-i] [-encoding NAME] [FILE [ARG ...]]\n"
             "       {p} [--no-tclx] [--coverage PATH ...] [-i] -c SCRIPT [ARG ...]\n"
-            "       {p} [--no-tclx] --python\n").format(p=prog)
+            "       {p} [--no-tclx] --python\n"
+            "       {p} [--debug] [--break LOCATION ...] [OPTION ...] FILE|-c SCRIPT [ARG ...]\n").format(p=prog)
 
 
 def _help(prog):
@@ -78,6 +80,14 @@ arguments:
 
 options:
   -c SCRIPT      run SCRIPT as FILE would run (argv0 is "{prog}")
+  --debug        after an uncaught error of FILE or SCRIPT, the Tcl debugger's
+                 post-mortem prompt "(tcl-pdb) " at the failing frame, with
+                 the variables as they were when the error was raised; Ctrl-C
+                 while Tcl runs stops at the prompt
+  --break LOCATION
+                 stop at the Tcl debugger's prompt at LOCATION: a procedure
+                 (::acme::log), a method ("::acme::Order close") or
+                 FILE.tcl:LINE; repeatable
   --coverage PATH
                  measure the line and procedure coverage of the Tcl files
                  under PATH (a file or directory; repeatable) that the run
@@ -155,6 +165,7 @@ def _new_interpreter(argv0, args, interactive, tclx=None, interp=None):
     # hook may have put one back): "exit" is the console's own.
     interp.eval("if {[info commands ::exit] ne {}} {rename ::exit {}}", record=False)
     interp.create_callback(_exit_command(interp), cmd_name="::exit")
+    _debugger.adopt(interp)  # ::korvex::breakpoint
     return interp
 
 
@@ -230,15 +241,18 @@ def _report(text):
         pass
 
 
-def _evaluate(interp, script, show_result):
-    """Runs script; prints its result (when asked) or its error. True if it
-    succeeded. SystemExit and KeyboardInterrupt pass through."""
+def _evaluate(interp, script, show_result, debug=False):
+    """Runs script; prints its result (when asked) or its error (then with
+    `debug` opens the debugger's post-mortem prompt). True if it succeeded.
+    SystemExit and KeyboardInterrupt pass through."""
     _flush_python()
     try:
         result = interp.eval(script)
     except TclError as exc:
         _flush_tcl(interp)
         _report(_error_text(exc))
+        if debug:
+            _post_mortem(interp, exc)
         return False
     except Exception as exc:  # not Tcl's doing: report it like Python would
         _flush_tcl(interp)
@@ -461,17 +475,32 @@ def _interact(interp):
             save_history()
 
 
-def _run_file(interp, path, encoding):
+def _run_file(interp, path, encoding, debug=False):
     """Runs the file as tclsh runs its script: an uncaught error writes its
-    errorInfo to Tcl's stderr (nowhere if the script closed it). The status:
-    1 after an error, else 0."""
+    errorInfo to Tcl's stderr (nowhere if the script closed it), then with
+    `debug` opens the debugger's post-mortem prompt. The status: 1 after an
+    error, else 0."""
     _flush_python()
     try:
         _tclsh.eval_file(interp, path, encoding, measure=True)
     except TclError as exc:
         _tclsh.write(interp, "stderr", _error_text(exc))
+        if debug:
+            _post_mortem(interp, exc)
         return 1
     return 0
+
+
+def _post_mortem(interp, exc):
+    _flush_tcl(interp)
+    try:
+        interp.tk.call("flush", "stderr")
+    except TclError:  # closed by the script
+        pass
+    try:
+        _debugger.post_mortem(exc, [interp])
+    except _debugger.Quit:
+        pass
 
 
 def _end_as_tclsh(interp, status):
@@ -551,17 +580,21 @@ def _run(opts, prog, own_process):
     interp = _new_interpreter(argv0, opts.args, interactive and plain_prompt, opts.tclx, shared)
     give_back = lambda: None  # noqa: E731
     try:
+        if opts.debug:
+            _debugger.enable(interp)
+        for location in opts.breaks:
+            _debugger.set_break(interp, location)
         if own_process and shared is None:
             from .interpreter import _global_interpreter
 
             give_back = _tclsh.own_std_channels(interp, _global_interpreter)
         status = 0
         if opts.file is not None:
-            status = _run_file(interp, opts.file, opts.encoding)
+            status = _run_file(interp, opts.file, opts.encoding, opts.debug)
             if not interactive:
                 return _end_as_tclsh(interp, status)
         elif opts.script is not None:
-            status = 0 if _evaluate(interp, opts.script, show_result=False) else 1
+            status = 0 if _evaluate(interp, opts.script, show_result=False, debug=opts.debug) else 1
         if interactive:
             status = _interact(interp)
         elif plain_prompt:

@@ -42,7 +42,7 @@ MAX_ENTRY_CHARS = 2000
 # assertion rewriter, which compiles it anew in each run where bytecode is
 # not written; about 10 ms of every pytest run.
 PARTS = ("korvex.tcl_testing.pytest_tcltest", "korvex.tcl_testing.pytest_coverage",
-         "korvex.tcl_testing.pytest_profile")
+         "korvex.tcl_testing.pytest_profile", "korvex.tcl_testing.pytest_debugger")
 
 _test = pytest.StashKey["_Test"]()
 _settings = pytest.StashKey[Tuple[int, float]]()  # --tcl-history, --tcl-timeout
@@ -201,6 +201,10 @@ def _locate_errors(interp: Interpreter) -> None:
     if interp in _error_frames:
         return
     from korvex.tcl.interpreter import _keep_error_frames
+
+    from korvex.tcl import debugger
+
+    debugger.adopt(interp)  # ::korvex::breakpoint; debugged under --tcl-pdb
     try:
         # The trace's command is C only: it keeps the texts, which are read
         # when a failure is reported. No Python runs inside Tcl for it, so it

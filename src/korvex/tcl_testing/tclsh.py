@@ -20,6 +20,7 @@ console with this Python, so that ``exec [info nameofexecutable] f.tcl``
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import stat
@@ -118,9 +119,13 @@ def eval_file(interp: Any, path: str, encoding: Optional[str] = None, measure: b
         return _source(interp, path, encoding)
     outer = tk.eval("info script")
     tk.eval(zelph(["info", "script", path]))
+    # (Tcl's source tells the debugger of a file with a line breakpoint; this tells it here.)
+    debugger = sys.modules.get("korvex.tcl.debugger")
+    running = debugger.running_file(interp, path) if debugger is not None else contextlib.nullcontext()
     try:
         _native.mark_file(tk, True)
-        interp.eval(text, record=False)
+        with running:
+            interp.eval(text, record=False)
     except TclError as exc:
         # What Tcl_FSEvalFileEx adds: the file and the line of the error.
         shown = path if len(path.encode("utf-8")) <= 150 else path[:150] + "..."

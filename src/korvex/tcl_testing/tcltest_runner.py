@@ -41,6 +41,7 @@ from typing import Any, Callable, Dict, Iterable, List, Literal, Optional, Seque
 # greenlet ships no type information: its classes are Any to mypy.
 import greenlet  # type: ignore[import-untyped, unused-ignore]
 
+from korvex.tcl import debugger as _debugger
 from korvex.tcl.internal import TclDLL
 from korvex.tcl.interpreter import Interpreter, TclError, TclTimeoutError
 
@@ -353,6 +354,25 @@ class _Watchdog:
     def grace(self, run: "FileRun") -> None:
         """Unwinds the run's work unless it ends within the grace time."""
         self._set((run, None, 0.0, _thread_clock()))
+
+    def hold(self) -> Callable[[], None]:
+        """Holds the time limit off while the Tcl debugger's prompt waits;
+        returns what puts it back, later by the time waited."""
+        with self._cond:
+            job, self._job = self._job, None
+        started = time.monotonic()
+
+        def put_back() -> None:
+            if job is None:
+                return
+            run, deadline, seconds, clock = job
+            if deadline is not None:
+                deadline += time.monotonic() - started
+            with self._cond:
+                if self._job is None:
+                    self._job = (run, deadline, seconds, clock)
+                    self._cond.notify()
+        return put_back
 
     def disarm(self) -> None:
         if self._job is not None:
@@ -974,6 +994,26 @@ class FileRun:
 # The runs begun and not ended, to end at the end of a session (a run left
 # waiting would otherwise be unwound whenever its greenlet is collected).
 _live: "weakref.WeakSet[FileRun]" = weakref.WeakSet()
+
+
+def _prompt_hold() -> Callable[[], None]:
+    """For the Tcl debugger's prompt in a test: the time limit held off, and
+    descriptor 1 (captured for tcltest's report while a test runs) given
+    back to the terminal."""
+    put_back_limit = _watchdog.hold()
+    runs = [run for run in list(_live) if run._saved_stdout is not None and run._capture is not None]
+    for run in runs:
+        os.dup2(run._saved_stdout, 1)  # type: ignore[arg-type]
+
+    def put_back() -> None:
+        for run in runs:
+            if run._capture is not None and run._saved_stdout is not None:
+                os.dup2(run._capture, 1)
+        put_back_limit()
+    return put_back
+
+
+_debugger.add_hold(_prompt_hold)
 
 
 def abort_all() -> None:

@@ -132,6 +132,10 @@ void check_deadline(nb::handle tk);
 long push_deadline(nb::handle registry, double seconds);
 void pop_deadline(nb::handle registry, long id);
 
+// Moves every deadline of the interpreter `seconds` later (earlier when
+// negative): the debugger holds time limits off while its prompt waits.
+void shift_deadlines(nb::handle registry, double seconds);
+
 // At the exit of time limit `id` with `exc` raised: the TclTimeoutError to
 // raise in its place when `exc` is Tcl's error for work started through
 // tkinter's own methods (i.tk.call, i.tk.eval) that this limit's deadline

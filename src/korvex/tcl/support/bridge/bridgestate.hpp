@@ -1,5 +1,6 @@
 // The per-interpreter state behind the bridge (bridge.cpp) and the commands
-// it registers (callguard.cpp). Internal to those two files.
+// it registers (callguard.cpp). Internal to those two files, and to
+// debughold.cpp (the debugger holding the deadlines off).
 //
 // Every Python callable registered as a Tcl command runs through _tkinter's
 // own command procedure (so that _tkinter's record of the thread state it
