@@ -21,7 +21,6 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <dlfcn.h>
 
 #include <set>
 #include <string>
@@ -35,32 +34,6 @@ namespace {
 
 using tcl::Interp;
 using tcl::Obj;
-
-using ObjTraceProc = int (*)(void *clientData, Interp *interp, int level, const char *command, void *token,
-                             int objc, Obj *const objv[]);
-using ObjTraceDeleteProc = void (*)(void *clientData);
-
-struct TraceApi {
-    void *(*CreateObjTrace)(Interp *interp, int level, int flags, ObjTraceProc proc, void *clientData,
-                            ObjTraceDeleteProc deleteProc);
-    void (*DeleteTrace)(Interp *interp, void *trace);
-    int (*EvalObjv)(Interp *interp, int objc, Obj *const objv[], int flags);
-    void *(*SaveInterpState)(Interp *interp, int status);
-    int (*RestoreInterpState)(Interp *interp, void *state);
-    void (*DiscardInterpState)(void *state);
-};
-
-TraceApi g_tcl;
-
-template <typename Fn>
-void resolve(void *handle, const char *name, Fn &fn) {
-    void *sym = dlsym(handle, name);
-    if (!sym) {
-        PyErr_Format(PyExc_AttributeError, "Tcl library has no symbol %s", name);
-        throw nb::python_error();
-    }
-    fn = reinterpret_cast<Fn>(sym);
-}
 
 constexpr const char *kAssocKey = "korvex.tcl debugger trace";
 constexpr int kAllowInline = 0x20000;  // TCL_ALLOW_INLINE_COMPILATION
@@ -107,7 +80,7 @@ void release(Trace *t) {
 
 void delete_slot(Trace *t, Slot *s) {
     if (s->token)
-        g_tcl.DeleteTrace(t->interp, s->token);
+        tcl::api().DeleteTrace(t->interp, s->token);
     delete s;
 }
 
@@ -134,7 +107,7 @@ void retire_current(Trace *t) {
 
 bool make_slot(Trace *t, bool full, bool remake) {
     Slot *s = new Slot{t};
-    s->token = g_tcl.CreateObjTrace(t->interp, 0, full ? 0 : kAllowInline, on_command, s, nullptr);
+    s->token = tcl::api().CreateObjTrace(t->interp, 0, full ? 0 : kAllowInline, on_command, s, nullptr);
     if (!s->token) {
         delete s;
         return false;
@@ -197,8 +170,8 @@ int on_command(void *data, Interp *interp, int, const char *command, void *, int
         // here is safe. In a step trace's script there is no need: Tcl's
         // step trace already forbids inline compilation.)
         t->fresh = false;
-        g_tcl.DeleteTrace(interp, slot->token);
-        slot->token = g_tcl.CreateObjTrace(interp, 0, 0, on_command, slot, nullptr);
+        tcl::api().DeleteTrace(interp, slot->token);
+        slot->token = tcl::api().CreateObjTrace(interp, 0, 0, on_command, slot, nullptr);
         if (!slot->token) {  // (Tcl does not refuse one)
             t->current = nullptr;
             delete slot;
@@ -209,9 +182,9 @@ int on_command(void *data, Interp *interp, int, const char *command, void *, int
     Obj *words[2] = {t->handler, api.NewStringObj(command, -1)};
     tcl::incr_ref(words[0]);
     tcl::incr_ref(words[1]);
-    void *saved = g_tcl.SaveInterpState(interp, tcl::kOk);
+    void *saved = tcl::api().SaveInterpState(interp, tcl::kOk);
     ++t->busy;
-    int code = g_tcl.EvalObjv(interp, 2, words, 0);
+    int code = tcl::api().EvalObjv(interp, 2, words, 0);
     --t->busy;
     tcl::decr_ref(words[1]);
     tcl::decr_ref(words[0]);
@@ -219,12 +192,12 @@ int on_command(void *data, Interp *interp, int, const char *command, void *, int
         release(t);
     }
     if (code == tcl::kOk) {
-        g_tcl.RestoreInterpState(interp, saved);
+        tcl::api().RestoreInterpState(interp, saved);
         return tcl::kOk;
     }
     // The debugger stops the evaluation (quit, or an exception that unwinds
     // it): the command is not run and its error is the handler's.
-    g_tcl.DiscardInterpState(saved);
+    tcl::api().DiscardInterpState(saved);
     return code;
 }
 
@@ -305,18 +278,7 @@ bool active(nb::handle interp_obj) {
 
 KX_MODULE(_debugger, m) {
     using namespace kx;
-    nb::object dll = import_attr("korvex.tcl.internal", "TclDLL");
-    nb::object handle = check(PyObject_GetAttrString(dll.ptr(), "_handle"));
-    void *h = PyLong_AsVoidPtr(handle.ptr());
-    if (!h && PyErr_Occurred())
-        throw nb::python_error();
-    resolve(h, "Tcl_CreateObjTrace", g_tcl.CreateObjTrace);
-    resolve(h, "Tcl_DeleteTrace", g_tcl.DeleteTrace);
-    resolve(h, "Tcl_EvalObjv", g_tcl.EvalObjv);
-    resolve(h, "Tcl_SaveInterpState", g_tcl.SaveInterpState);
-    resolve(h, "Tcl_RestoreInterpState", g_tcl.RestoreInterpState);
-    resolve(h, "Tcl_DiscardInterpState", g_tcl.DiscardInterpState);
-    tcl::api();
+    tcl::api();  // (the Tcl library _tkinter uses, bound without importing ctypes)
 
     m.def("start", &start, "interp"_a.none(), "handler"_a, "names"_a.none() = nb::none(), "remake"_a = false,
           "alone"_a = false,

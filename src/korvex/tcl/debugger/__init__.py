@@ -25,7 +25,9 @@ import sys
 import threading
 import time
 import weakref
-from typing import Any, Callable, Iterator, List, Optional, Set, Tuple, Union
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # (typing costs a console start a few milliseconds)
+    from typing import Any, Callable, Iterator, List, Optional, Set, Tuple, Union
 
 from korvex.tcl import _debugger
 from korvex.tcl.interpreter import Interpreter, TclError

@@ -4,7 +4,9 @@ when an error was raised, with each frame's variables as they were then."""
 from __future__ import annotations
 
 import re
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # (typing costs a console start a few milliseconds)
+    from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 # ::tcl::KorvexDebugFrames VALUES SKIP RAISED DROP: the frames of the levels 0 .. the
 # caller's level minus SKIP, outermost first, each a list

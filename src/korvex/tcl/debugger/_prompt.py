@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import Any, Callable, List, Optional, TextIO
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # (typing costs a console start a few milliseconds)
+    from typing import Any, Callable, List, Optional, TextIO
 
 from korvex.tcl.zelph import zelph
 

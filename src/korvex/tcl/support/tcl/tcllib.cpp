@@ -157,6 +157,7 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_TraceVar2", api.TraceVar2);
     resolve(handle, "Tcl_UntraceVar2", api.UntraceVar2);
     resolve(handle, "Tcl_EvalObjEx", api.EvalObjEx);
+    resolve(handle, "Tcl_EvalObjv", api.EvalObjv);
     resolve(handle, "Tcl_SaveInterpState", api.SaveInterpState);
     resolve(handle, "Tcl_RestoreInterpState", api.RestoreInterpState);
     resolve(handle, "Tcl_DiscardInterpState", api.DiscardInterpState);

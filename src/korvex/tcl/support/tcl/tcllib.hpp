@@ -129,6 +129,7 @@ struct Api {
 
     // Evaluation, and an interpreter's result and error state kept aside.
     int (*EvalObjEx)(Interp *interp, Obj *script, int flags);
+    int (*EvalObjv)(Interp *interp, int objc, Obj *const objv[], int flags);
     InterpState (*SaveInterpState)(Interp *interp, int status);
     int (*RestoreInterpState)(Interp *interp, InterpState state);
     void (*DiscardInterpState)(InterpState state);
