@@ -160,6 +160,7 @@ def project(tmp_path, lib):
     return tmp_path
 
 
+@pytest.mark.tcltest_items  # (tcltest files under pytest: greenlets)
 def test_pytest_post_mortem_for_a_python_test_and_a_tcltest_item(project, lib):
     out = run([*PYTEST, "--tcl-pdb", "test_total.py", "lib.test"], "set sum\nlocals\nc\nset items\nc\n",
               cwd=project)
@@ -232,6 +233,7 @@ def test_break_at_a_location(tmp_path, lib, location, stop, value):
     assert out.stdout.count("(tcl-pdb) ") == 3  # stdin ended: later stops are no-ops
 
 
+@pytest.mark.tcltest_items  # (tcltest files under pytest: greenlets)
 def test_pytest_tcl_break_in_a_tcltest_item(project, lib):
     (project / "lib.test").write_text(TCLTEST.replace("{::acme::total {7 8}} -result 15",
                                                        "{::acme::log x} -result T:x"))
@@ -320,6 +322,7 @@ def test_breakpoint_is_a_no_op_where_nobody_can_answer(tmp_path, lib, how):
     assert out.returncode == 0 and out.stdout == "T:2!\n" and "tcl-pdb" not in out.stdout
 
 
+@pytest.mark.tcltest_items  # (tcltest files under pytest: greenlets)
 def test_time_limits_wait_while_the_prompt_does(tmp_path, lib):
     (tmp_path / "bp.test").write_text(
         "package require tcltest\nnamespace import ::tcltest::*\n"

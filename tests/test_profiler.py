@@ -216,6 +216,7 @@ cleanupTests
 """
 
 
+@pytest.mark.tcltest_items  # (tcltest files under pytest: greenlets)
 @pytest.mark.parametrize("extra", [[], ["-n", "2"]], ids=["one-process", "xdist"])
 def test_pytest_option(tmp_path, extra):
     if extra:
