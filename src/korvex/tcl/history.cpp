@@ -544,6 +544,9 @@ KX_MODULE(history, m) {
 
     g_entry_type = (PyTypeObject *)keep(check(PyType_FromSpec(&entry_spec)));
     m.attr("Entry") = nb::handle((PyObject *)g_entry_type);
+    // (For the tests: whether entries are made without counting toward the
+    // collector, which a build without private CPython API cannot do.)
+    m.attr("_entries_uncounted") = nb::bool_(gc_uncounted_layout(g_entry_type));
 
     ClassDef h(m, "History", {},
                "Bounded history of Tcl commands, oldest first.\n\n"
