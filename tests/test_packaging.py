@@ -149,7 +149,8 @@ def test_sdist_builds_the_wheel_that_installs_and_runs(tmp_path):
     installed = package_files(str(f) for f in importlib.metadata.distribution("korvex-tcl").files)
     assert ours == installed
     assert {n.split("/")[-1].split(".")[0] for n in modules} == {
-        "zelph", "internal", "interpreter", "mardeck", "namespace", "history", "yarl", "_coverage", "_tclsh"}
+        "zelph", "internal", "interpreter", "mardeck", "namespace", "history", "yarl", "_coverage", "_tclsh",
+        "_debugger", "_trace"}
 
     env_dir = tmp_path / "env"
     run([sys.executable, "-m", "venv", env_dir])
