@@ -66,13 +66,23 @@ def outcomes(evaluate, tk):
     return out
 
 
-def test_repeated_scripts_give_what_tkinter_gives():
+# A repeated script runs through a command of the package's, or, while a
+# command trace is on the interpreter (which would see that command), through
+# a variable's read trace.
+ROUTES = {"command": "", "variable": "set ::devnull [open /dev/null w]; cmdtrace on procs $::devnull"}
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_repeated_scripts_give_what_tkinter_gives(route):
     # The oracle: tkinter's own eval on an interpreter made the same way.
     ours, other = Interpreter(), Interpreter()
     for interp in (ours, other):
-        interp.tk.eval(SETUP)
+        interp.tk.eval(SETUP + ROUTES[route])
         interp.tk.eval("set a 0")
     assert outcomes(ours.eval, ours.tk) == outcomes(other.tk.eval, other.tk)
+    taken = ("command" if ours.tk.eval("info commands ::tcl::korvex_eval") else "") + \
+        ("variable" if ours.tk.eval("info vars ::tcl::korvex_eval") else "")
+    assert taken.endswith(route)
     ours.close()
     other.close()
 
@@ -102,8 +112,29 @@ def test_callbacks_reached_from_a_repeated_script():
     ours.close()
 
 
+def test_the_cache_command_taken_away_or_replaced():
+    ours = Interpreter()
+    for _ in range(3):
+        assert ours.eval("set a 1") == "1"
+    ours.eval("rename ::tcl::korvex_eval gone")
+    for _ in range(3):
+        assert ours.eval("set a 2") == "2"
+    # Another command under the name is not the package's: it never runs.
+    ours.eval("proc ::tcl::korvex_eval {args} {lappend ::hijacked $args}")
+    for _ in range(3):
+        assert ours.eval("set a 3") == "3"
+    ours.eval("rename ::tcl::korvex_eval {}; rename gone ::tcl::korvex_eval")
+    for _ in range(3):
+        assert ours.eval("set a 4") == "4"
+    assert ours.eval("info exists ::hijacked") == "0"
+    # Called by a script, the package's command does nothing.
+    assert ours.eval("::tcl::korvex_eval") == ""
+    ours.close()
+
+
 def test_the_cache_variable_taken_away():
     ours = Interpreter()
+    ours.eval(ROUTES["variable"])
     for _ in range(3):
         assert ours.eval("set a 1") == "1"
     ours.eval("unset ::tcl::korvex_eval")
@@ -153,13 +184,16 @@ def test_variables_read_and_set_as_tkinter_does(name):
 
 
 @pytest.mark.skipif(not history_module._entries_uncounted, reason="built without private CPython API")
-def test_history_entries_do_not_start_collections():
+@pytest.mark.parametrize("how", ["eval", "call", "yarl"])
+def test_history_entries_do_not_start_collections(how):
     ours = Interpreter()
+    run = {"eval": lambda i: ours.eval("set a %d" % i), "call": lambda i: ours.call("set", "a", i),
+           "yarl": lambda i: ours.yarl.set("a", i)}[how]
     ours.history.__history__.clear()
     gc.collect()
     before = gc.get_count()[0]
     for i in range(3000):
-        ours.eval("set a %d" % i)
+        run(i)
     assert gc.get_count()[0] - before < 100
     assert len(ours.history.__history__) == 3000
     ours.close()

@@ -298,13 +298,12 @@ nb::object eval_in(PyObject *self, nb::object tk, nb::object registry, PyObject 
     bridge::Entry entry(tk, registry);
     entry.check();
     PyObject *result = nullptr;
-    if (!bridge::quick_eval(tk, code, &result))
+    if (!bridge::quick_eval(entry, tk, code, &result))
         result = tk_eval(tk, code);
     if (!result) {
         // (The details were taken when Tcl failed: reading them cannot fail.)
         nb::object caught = bridge::caught(tk);
-        nb::object text = check(PyObject_GetAttr(caught.ptr(), KX_ID(errorinfo)));
-        bridge::raise_replacing(g_tcl_error, text, caught);
+        bridge::raise_replacing(g_tcl_error, check(PyObject_GetAttr(caught.ptr(), KX_ID(errorinfo))), caught);
     }
     nb::object value = nb::steal(result);
     entry.check();
@@ -329,12 +328,13 @@ nb::object call_words(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, 
         n = PyTuple_GET_SIZE(given.ptr());
         args = &PyTuple_GET_ITEM(given.ptr(), 0);
     }
-    nb::object words = check(PyTuple_New(n)), texts = check(PyTuple_New(n));
+    nb::object words = check(PyTuple_New(n)), texts = check(tuple_new_uncounted(n));  // (the history keeps texts)
     for (Py_ssize_t i = 0; i < n; ++i) {
         nb::object word = tcl_safe(args[i]);
         PyTuple_SET_ITEM(texts.ptr(), i, tk_text(word).release().ptr());
         PyTuple_SET_ITEM(words.ptr(), i, word.release().ptr());
     }
+    track_unless_text(texts.ptr());
     record_words(eval_attr(self, 0), texts);
     return bind::call_words(eval_attr(self, 1), words);
 }

@@ -449,8 +449,9 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
     // The words: the command name, the positional arguments, then the
     // keyword arguments as -name value, in the order the caller wrote them.
     // A tuple: _tkinter takes it as the argument tuple of tk.call, and the
-    // history entry keeps it.
-    nb::object words = check(PyTuple_New(1 + nargs + 2 * (nkw - (cast_at >= 0))));
+    // history entry keeps it (so it does not count toward the collector's
+    // threshold).
+    nb::object words = check(tuple_new_uncounted(1 + nargs + 2 * (nkw - (cast_at >= 0))));
     // A single name part (most often one not even made into a list yet) is
     // the name itself; "::".join(cmd) otherwise.
     PyObject *first = field_single_item(self);
@@ -477,6 +478,7 @@ nb::object code_call(PyObject *self, PyObject *const *args, Py_ssize_t nargsf, P
         PyTuple_SET_ITEM(words.ptr(), w++, option);
         PyTuple_SET_ITEM(words.ptr(), w++, word(args[nargs + k]).release().ptr());
     }
+    track_unless_text(words.ptr());
 
     nb::object interp = bind::referent(own(self, KX_ID(tcl)));
     record_words(interp_history(interp), sent_words(words));

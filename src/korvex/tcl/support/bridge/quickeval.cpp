@@ -11,13 +11,23 @@
 // It must run where tk.eval runs it: at the top level of the interpreter
 // (where Tcl handles `return`, `break` and `continue` as it does for tk.eval)
 // and inside a call of _tkinter's (a command that _tkinter made takes the GIL
-// back through what that call left). tk.getvar is such a call, and runs the
-// variable's read traces at the top level: the variable ::tcl::korvex_eval
-// carries a read trace of C that evaluates the list armed before the read.
-// Tcl keeps the interpreter's result and error state aside around a trace and
-// puts them back after it; the trace keeps what the script left, and that is
-// put back once the read returns, so that the result, errorInfo, -errorcode,
-// -errorline and -errorstack are those of the script.
+// back through what that call left). Two calls of _tkinter's reach C code of
+// ours that way:
+// - tk.call of a command of ours, ::tcl::korvex_eval, which evaluates the
+//   list armed before the call. Tcl counts that command as a nesting level
+//   and as a command run; the command takes both back for the time the list
+//   runs (see tclinterp.hpp), so that the list runs at the top level and Tcl
+//   counts only its commands. A failure is worded once more with the
+//   command's name after it returns: the state the list left is kept and put
+//   back. Taken while no command trace is on the interpreter (it would see the
+//   command) and no command or time limit is set.
+// - Otherwise tk.getvar, which runs the variable's read traces at the top
+//   level: the variable ::tcl::korvex_eval carries a read trace of C that
+//   evaluates the armed list. Tcl keeps the interpreter's result and error
+//   state aside around a trace and puts them back after it; the trace keeps
+//   what the script left, and that is put back once the read returns.
+// Either way the result, errorInfo, -errorcode, -errorline and -errorstack
+// are those of the script.
 //
 // Only while Tcl runs nothing (a script evaluated from inside a callback runs
 // in the frame of the procedure that called it) and in the interpreter's own
@@ -25,6 +35,8 @@
 // interpreter (Tcl's per-interpreter data).
 #include "support/bridge/quickeval.hpp"
 
+#include "support/bridge/bridgestate.hpp"
+#include "support/tcl/tclinterp.hpp"
 #include "support/tcl/tcllib.hpp"
 #include "support/tcl/tclvars.hpp"
 
@@ -38,8 +50,8 @@ namespace kx {
 namespace bridge {
 namespace {
 
-#define KX_QUICK_EVAL_VARIABLE "::tcl::korvex_eval"
-constexpr const char *kVariable = KX_QUICK_EVAL_VARIABLE;
+#define KX_QUICK_EVAL_NAME "::tcl::korvex_eval"
+constexpr const char *kVariable = KX_QUICK_EVAL_NAME;  // and the command's name
 constexpr const char *kAssocName = "korvex-quick-eval";
 constexpr int kGlobalOnly = 0x1;         // TCL_GLOBAL_ONLY
 constexpr int kTraceReads = 0x10;        // TCL_TRACE_READS
@@ -74,6 +86,14 @@ struct Cache {
     tcl::InterpState state = nullptr;  // what the script left
     bool traced = false;  // the trace is on the variable
     bool refused = false;  // the variable is not ours to use: never again
+    // The command's way: the interpreter's counters (empty when its record is
+    // not as known), the command while it is ours, and the result the script
+    // left when it did not fail.
+    bool probed = false;
+    tcl::InterpCounters counters;
+    tcl::Command command = nullptr;
+    tcl::Obj *empty = nullptr;
+    tcl::Obj *result = nullptr;
 };
 
 void forget_scripts(Cache *c) {
@@ -100,8 +120,44 @@ char *on_read(void *data, tcl::Interp *interp, const char *, const char *, int f
     return nullptr;
 }
 
+// ::tcl::korvex_eval: evaluates the armed list as if Tcl ran it at the top
+// level (see above). Called otherwise (by name, from a script), it does
+// nothing.
+int on_call(void *data, tcl::Interp *interp, int objc, tcl::Obj *const *) {
+    Cache *c = static_cast<Cache *>(data);
+    if (!c->armed || objc != 1 || *c->counters.num_levels != 1)
+        return tcl::kOk;
+    const tcl::Api &t = tcl::api();
+    tcl::Obj *words = c->armed;
+    c->armed = nullptr;
+    --*c->counters.cmd_count;
+    --*c->counters.num_levels;
+    tcl::incr_ref(words);
+    int code = t.EvalObjEx(interp, words, 0);
+    tcl::decr_ref(words);
+    ++*c->counters.num_levels;
+    c->ran = true;
+    if (code == tcl::kError) {
+        if (c->state)
+            t.DiscardInterpState(c->state);
+        c->state = t.SaveInterpState(interp, code);
+        return code;
+    }
+    // (Handed back after the call: _tkinter would convert it as a typed value.)
+    c->result = t.GetObjResult(interp);
+    tcl::incr_ref(c->result);
+    t.SetObjResult(interp, c->empty);
+    return tcl::kOk;
+}
+
+void command_deleted(void *data) { static_cast<Cache *>(data)->command = nullptr; }
+
 void cache_deleted(void *data, tcl::Interp *interp) {
     Cache *c = static_cast<Cache *>(data);
+    if (c->command)  // (its deletion forgets it here: nothing refers to c after)
+        tcl::api().DeleteCommandFromToken(interp, c->command);
+    if (c->empty)
+        tcl::decr_ref(c->empty);
     if (c->traced)
         tcl::api().UntraceVar2(interp, kVariable, nullptr, kTraceReads | kGlobalOnly, on_read, c);
     if (c->state)
@@ -183,18 +239,91 @@ bool trace(tcl::Interp *interp, Cache *c) {
 
 PyObject *tcl_error() { return KX_ONCE(PyObject *, keep(import_attr("_tkinter", "TclError"))); }
 
-// tk.getvar(kVariable): _tkinter's own C function when it is the class's.
-PyObject *read_variable(nb::handle tk) {
-    PyObject *args = KX_ONCE(PyObject *, keep(nb::make_tuple(nb::handle(KX_STR(KX_QUICK_EVAL_VARIABLE)))));
-    PyObject *descr = type_lookup(Py_TYPE(tk.ptr()), KX_ID(getvar));
+// tk.<name>(*args): _tkinter's own C function when it is the class's.
+PyObject *tkapp_call(nb::handle tk, PyObject *name, PyObject *args) {
+    PyObject *descr = type_lookup(Py_TYPE(tk.ptr()), name);
     if (descr && Py_IS_TYPE(descr, &PyMethodDescr_Type)) {
         PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(descr)->d_method;
         if (def->ml_flags == METH_VARARGS &&
             PyObject_TypeCheck(tk.ptr(), reinterpret_cast<PyMethodDescrObject *>(descr)->d_common.d_type))
             return def->ml_meth(tk.ptr(), args);
     }
-    nb::object method = nb::steal(PyObject_GetAttr(tk.ptr(), KX_ID(getvar)));
+    nb::object method = nb::steal(PyObject_GetAttr(tk.ptr(), name));
     return method.is_valid() ? PyObject_Call(method.ptr(), args, nullptr) : nullptr;
+}
+
+// tk.getvar(kVariable)
+PyObject *read_variable(nb::handle tk) {
+    PyObject *args = KX_ONCE(PyObject *, keep(nb::make_tuple(nb::handle(KX_STR(KX_QUICK_EVAL_NAME)))));
+    return tkapp_call(tk, KX_ID(getvar), args);
+}
+
+// The command's way, when it may be taken now: the command made the first
+// time, then the word _tkinter is to call it by (null when not).
+nb::object command_word(Entry &entry, tcl::Interp *interp, Cache *c) {
+    const tcl::Api &t = tcl::api();
+    if (!c->probed) {
+        c->probed = true;
+        c->counters = tcl::interp_counters(interp);
+        if (c->counters && !t.FindCommand(interp, kVariable, nullptr, kGlobalOnly)) {
+            c->command = t.CreateObjCommand(interp, kVariable, on_call, c, command_deleted);
+            c->empty = t.NewStringObj("", 0);
+            tcl::incr_ref(c->empty);
+        }
+    }
+    if (!c->command || *c->counters.traces || t.LimitTypeEnabled(interp, tcl::kLimitCommands) ||
+        t.LimitTypeEnabled(interp, tcl::kLimitTime))
+        return nb::object();
+    nb::object word = entry.command_word(KX_STR(KX_QUICK_EVAL_NAME));
+    // (The command renamed away, or another made under its name, is not ours.)
+    if (!word.is_valid() ||
+        t.GetCommandFromObj(interp, reinterpret_cast<TkTclObject *>(word.ptr())->value) != c->command)
+        return nb::object();
+    return word;
+}
+
+// tk.call(word): the script through the command. False when it did not run.
+bool run_command(nb::handle tk, tcl::Interp *interp, Cache *c, nb::handle word, tcl::Obj *words,
+                 PyObject **result) {
+    PyObject *error_type = tcl_error();  // (found before anything can fail)
+    nb::object args = nb::make_tuple(word);
+    c->armed = words;
+    c->ran = false;
+    PyObject *called = tkapp_call(tk, KX_ID(call), args.ptr());
+    c->armed = nullptr;
+    Py_XDECREF(called);
+    const tcl::Api &t = tcl::api();
+    if (!c->ran) {
+        if (!called && !PyErr_ExceptionMatches(error_type)) {
+            *result = nullptr;
+            return true;
+        }
+        if (!called)
+            PyErr_Clear();
+        return false;
+    }
+    if (c->result) {
+        tcl::Obj *value = c->result;
+        c->result = nullptr;
+        t.SetObjResult(interp, value);
+        int length = 0;
+        const char *text = t.GetStringFromObj(value, &length);
+        *result = tcl::decode(text, static_cast<size_t>(length)).release().ptr();
+        tcl::decr_ref(value);
+        if (!called)  // (a failure past the script: none is known)
+            PyErr_Clear();
+        return true;
+    }
+    if (called || !c->state)
+        return false;  // (not reached: the script failed, and so did the call)
+    PyErr_Clear();
+    t.RestoreInterpState(interp, c->state);
+    c->state = nullptr;
+    int length = 0;
+    const char *text = t.GetStringFromObj(t.GetObjResult(interp), &length);
+    PyErr_SetObject(error_type, tcl::decode(text, static_cast<size_t>(length)).ptr());
+    *result = nullptr;
+    return true;
 }
 
 bool run(nb::handle tk, tcl::Interp *interp, Cache *c, tcl::Obj *words, PyObject **result) {
@@ -235,7 +364,7 @@ bool run(nb::handle tk, tcl::Interp *interp, Cache *c, tcl::Obj *words, PyObject
 
 }  // namespace
 
-bool quick_eval(nb::handle tk, PyObject *code, PyObject **result) {
+bool quick_eval(Entry &entry, nb::handle tk, PyObject *code, PyObject **result) {
     if (!PyUnicode_CheckExact(code) || !PyUnicode_IS_ASCII(code))
         return false;
     Py_ssize_t n = PyUnicode_GET_LENGTH(code);
@@ -269,13 +398,15 @@ bool quick_eval(nb::handle tk, PyObject *code, PyObject **result) {
     Script &script = *found->second;
     if (!script.words || std::string_view(script.text) != std::string_view(text, static_cast<size_t>(n)))
         return false;
-    if (!c->traced && !trace(interp, c))
+    nb::object word = command_word(entry, interp, c);
+    if (!word.is_valid() && !c->traced && !trace(interp, c))
         return false;
     tcl::Obj *words = script.words;
     tcl::incr_ref(words);  // (held while it runs, whatever the cache does meanwhile)
     bool taken = false;
     try {
-        taken = run(tk, interp, c, words, result);
+        taken = word.is_valid() ? run_command(tk, interp, c, word, words, result)
+                                : run(tk, interp, c, words, result);
     } catch (...) {
         tcl::decr_ref(words);
         throw;

@@ -125,7 +125,16 @@ bool frameless_frame_query(nb::handle tk, nb::handle words) {
     static const char *const sub[] = {"fr", "fra", "fram", "frame", nullptr};
     if (!PyTuple_Check(words.ptr()) || PyTuple_GET_SIZE(words.ptr()) < 1)
         return false;
-    nb::object first = word_text(PyTuple_GET_ITEM(words.ptr(), 0));
+    // Every name above ends in "info" or "frame": most commands are told
+    // apart by their length and last letter alone.
+    PyObject *word = PyTuple_GET_ITEM(words.ptr(), 0);
+    if (PyUnicode_Check(word)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(word);
+        Py_UCS4 last = n ? PyUnicode_READ_CHAR(word, n - 1) : 0;
+        if (n < 4 || n > 18 || (last != 'o' && last != 'e'))
+            return false;
+    }
+    nb::object first = word_text(word);
     bool query = text_is(first, frame);
     if (!query && PyTuple_GET_SIZE(words.ptr()) >= 2 && text_is(first, info))
         query = text_is(word_text(PyTuple_GET_ITEM(words.ptr(), 1)), sub);

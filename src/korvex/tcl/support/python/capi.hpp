@@ -226,6 +226,42 @@ inline PyObject *gc_new_uncounted(PyTypeObject *type) {
     return reinterpret_cast<PyObject *>(PyObject_GC_New(PyObject, type));
 }
 
+// An untracked tuple of `n` empty slots that does not count toward the
+// collector's threshold, for words a history keeps by the thousand. The
+// tuple's own dealloc frees it (to the free list, or with PyObject_GC_Del,
+// which lowers the count as for any tuple). Track it if it may come to hold
+// containers. Up to 3.13 a tuple is its header and its items; later ones
+// cache their hash, and get a plain PyTuple_New.
+inline PyObject *tuple_new_uncounted(Py_ssize_t n) {
+#if KX_HAVE_GC_HEAD && PY_VERSION_HEX < 0x030E0000
+    if (n > 0) {
+        constexpr size_t head = 2 * sizeof(uintptr_t);
+        size_t size = head + static_cast<size_t>(PyTuple_Type.tp_basicsize) +
+                      static_cast<size_t>(n) * static_cast<size_t>(PyTuple_Type.tp_itemsize);
+        char *block = static_cast<char *>(PyObject_Malloc(size));
+        if (!block)
+            return PyErr_NoMemory();
+        std::memset(block, 0, size);
+        return reinterpret_cast<PyObject *>(
+            PyObject_InitVar(reinterpret_cast<PyVarObject *>(block + head), &PyTuple_Type, n));
+    }
+#endif
+    PyObject *t = PyTuple_New(n);
+    if (t && PyObject_GC_IsTracked(t))
+        PyObject_GC_UnTrack(t);
+    return t;
+}
+
+// A filled tuple from tuple_new_uncounted tracked, unless it holds only str
+// (which no cycle can pass through).
+inline void track_unless_text(PyObject *t) {
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(t); i < n; ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(t, i))) {
+            PyObject_GC_Track(t);
+            return;
+        }
+}
+
 // Frees what gc_new_uncounted made (untracked, its references dropped).
 inline void gc_free_uncounted(PyObject *op) {
     if (gc_uncounted_layout(Py_TYPE(op)))

@@ -152,6 +152,8 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_SetCommandInfo", api.SetCommandInfo);
     resolve(handle, "Tcl_CreateObjCommand", api.CreateObjCommand);
     resolve(handle, "Tcl_FindCommand", api.FindCommand);
+    resolve(handle, "Tcl_GetCommandFromObj", api.GetCommandFromObj);
+    resolve(handle, "Tcl_DeleteCommandFromToken", api.DeleteCommandFromToken);
     resolve(handle, "Tcl_FindNamespaceVar", api.FindNamespaceVar);
     resolve(handle, "Tcl_SetVar2Ex", api.SetVar2Ex);
     resolve(handle, "Tcl_TraceVar2", api.TraceVar2);
@@ -173,6 +175,8 @@ void bind(void *handle, nb::handle interp_ptr_type) {
     resolve(handle, "Tcl_AsyncDelete", api.AsyncDelete);
     resolve(handle, "TclSetSlaveCancelFlags", api.SetChildCancelFlags);
     resolve(handle, "Tcl_GetMaster", api.GetParent);
+    resolve(handle, "Tcl_SetRecursionLimit", api.SetRecursionLimit);
+    resolve(handle, "Tcl_LimitTypeEnabled", api.LimitTypeEnabled);
     resolve(handle, "Tcl_LimitAddHandler", api.LimitAddHandler);
     resolve(handle, "Tcl_LimitRemoveHandler", api.LimitRemoveHandler);
     resolve(handle, "Tcl_LimitSetTime", api.LimitSetTime);

@@ -77,6 +77,7 @@ constexpr int kTraceEnter = 0x01;
 constexpr int kTraceLeave = 0x02;
 constexpr int kAllowInline = 0x20000;
 
+constexpr int kLimitCommands = 0x01;   // TCL_LIMIT_COMMANDS
 constexpr int kLimitTime = 0x02;       // TCL_LIMIT_TIME
 constexpr int kCancelUnwind = 0x100000;  // TCL_CANCEL_UNWIND
 
@@ -115,6 +116,8 @@ struct Api {
     int (*GetCommandInfo)(Interp *interp, const char *name, CmdInfo *info);
     int (*SetCommandInfo)(Interp *interp, const char *name, const CmdInfo *info);
     Command (*FindCommand)(Interp *interp, const char *name, void *ns, int flags);
+    Command (*GetCommandFromObj)(Interp *interp, Obj *name);
+    int (*DeleteCommandFromToken)(Interp *interp, Command command);
     Command (*CreateObjCommand)(Interp *interp, const char *name, ObjCmdProc proc, void *clientData,
                                 CmdDeleteProc deleteProc);
     void (*GetCommandFullName)(Interp *interp, Command command, Obj *name);
@@ -156,6 +159,8 @@ struct Api {
     void (*GetTime)(Time *time);
     ThreadId (*GetCurrentThread)();
     int (*InterpActive)(Interp *interp);
+    int (*SetRecursionLimit)(Interp *interp, int depth);
+    int (*LimitTypeEnabled)(Interp *interp, int type);
 
     // Another thread's event queue; memory that Tcl frees; keeping an
     // interpreter's memory while it is in use.
